@@ -1,0 +1,158 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+#if defined(MSG_NOSIGNAL)
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set on the socket instead.
+#endif
+
+void NoSigPipe(int fd) {
+#if defined(SO_NOSIGPIPE)
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof(one));
+#else
+  (void)fd;
+#endif
+}
+
+sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = address;
+  return sa;
+}
+
+}  // namespace
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.Release();
+  }
+  return *this;
+}
+
+NativeSocket Socket::Release() {
+  const NativeSocket handle = handle_;
+  handle_ = kInvalidSocket;
+  return handle;
+}
+
+void Socket::Close() {
+  if (handle_ != kInvalidSocket) {
+    // close() is not retried on EINTR: the descriptor is released either way.
+    ::close(handle_);
+    handle_ = kInvalidSocket;
+  }
+}
+
+bool StartSocketLayer(int* error_code) {
+  *error_code = 0;
+  return true;
+}
+
+void StopSocketLayer() {}
+
+bool ParseIPv4(const char* dotted, std::uint32_t* address) {
+  in_addr parsed{};
+  if (dotted == nullptr || inet_aton(dotted, &parsed) == 0) return false;
+  *address = parsed.s_addr;
+  return true;
+}
+
+std::string FormatIPv4(std::uint32_t address) {
+  in_addr a{};
+  a.s_addr = address;
+  char text[INET_ADDRSTRLEN] = {};
+  if (inet_ntop(AF_INET, &a, text, sizeof(text)) == nullptr) return "0.0.0.0";
+  return text;
+}
+
+std::uint32_t LoopbackIPv4() { return htonl(INADDR_LOOPBACK); }
+
+Socket OpenTcpSocket() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return Socket();
+  NoSigPipe(fd);
+  return Socket(fd);
+}
+
+bool BindIPv4(NativeSocket socket, std::uint32_t address, std::uint16_t port) {
+  // Without SO_REUSEADDR a plug-in restarted right after a session would find
+  // its own port "busy" for minutes while old connections sit in TIME_WAIT.
+  int one = 1;
+  setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  const sockaddr_in sa = MakeAddress(address, port);
+  return ::bind(socket, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == 0;
+}
+
+bool Listen(NativeSocket socket, int backlog) { return ::listen(socket, backlog) == 0; }
+
+std::uint16_t LocalPort(NativeSocket socket) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof(sa);
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+  return ntohs(sa.sin_port);
+}
+
+Socket AcceptIPv4(NativeSocket listener, std::uint32_t* peer_address) {
+  *peer_address = 0;
+  sockaddr_in sa{};
+  socklen_t len = sizeof(sa);
+  int fd;
+  do {
+    fd = ::accept(listener, reinterpret_cast<sockaddr*>(&sa), &len);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Socket();
+  NoSigPipe(fd);
+  *peer_address = sa.sin_addr.s_addr;
+  return Socket(fd);
+}
+
+Socket ConnectIPv4(std::uint32_t address, std::uint16_t port) {
+  Socket s = OpenTcpSocket();
+  if (!s.valid()) return s;
+  const sockaddr_in sa = MakeAddress(address, port);
+  if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0) return Socket();
+  int one = 1;
+  setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  return s;
+}
+
+long SendSome(NativeSocket socket, const void* data, std::size_t length) {
+  ssize_t n;
+  do {
+    n = ::send(socket, data, length, kSendFlags);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -1 : static_cast<long>(n);
+}
+
+long RecvSome(NativeSocket socket, void* buffer, std::size_t length) {
+  ssize_t n;
+  do {
+    n = ::recv(socket, buffer, length, 0);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -1 : static_cast<long>(n);
+}
+
+void ShutdownSocket(NativeSocket socket) { ::shutdown(socket, SHUT_RDWR); }
+
+bool SetRecvTimeout(NativeSocket socket, std::uint32_t ms) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(ms / 1000u);
+  tv.tv_usec = static_cast<suseconds_t>((ms % 1000u) * 1000u);
+  return setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0;
+}
