@@ -3,25 +3,117 @@
 #include <new>
 
 #include "log/log.h"
+#include "server/connections.h"
 #include "timing/timing_data.h"
+
+namespace {
+
+constexpr int kPortsToTry = 20;
+// The largest backlog the platforms accept; they lower it to their own cap.
+constexpr int kListenBacklog = 0x7FFFFFFF;
+
+}  // namespace
 
 ResultsServer::ResultsServer(Options options, LogFile* log, ChangeStamps* stamps,
                              const Clock& clock)
     : options_(std::move(options)), log_(log), stamps_(stamps), clock_(clock) {}
 
-ResultsServer::~ResultsServer() = default;
+ResultsServer::~ResultsServer() {
+  if (connections_) connections_->Stop();
+  connections_.reset();
+  if (socket_layer_) StopSocketLayer();
+}
+
+bool ResultsServer::running() const { return connections_ && connections_->running(); }
+
+std::int32_t ResultsServer::active_connections() const {
+  return connections_ ? connections_->active() : 0;
+}
 
 void ResultsServer::Start() {
+  if (started_) {
+    log_->WriteLog("Server start ignored: the server was already started.\n");
+    return;
+  }
+  started_ = true;
+  ReadServerConfig(options_.directory + kConfigFileName, &config_, log_);
+  log_->WriteLog("\nNew server running up...\n");
   try {
     snapshot_ = std::make_unique<TimingData>(stamps_);
   } catch (const std::bad_alloc&) {
-    snapshot_.reset();
+    log_->WriteLog("ERROR: Out of memory creating the timing snapshot.\n");
+    return;
   }
+  int error = 0;
+  socket_layer_ = StartSocketLayer(&error);
+  if (!socket_layer_) log_->Printf("ERROR: WSAStartup() returned error code %d.\n", error);
+  StartListener();
+}
+
+void ResultsServer::StartListener() {
+  Socket listener = socket_layer_ ? ProbePorts(config_.starting_port) : Socket();
+  if (!listener.valid()) {
+    log_->WriteLog("ERROR: Failed to estabish listener!\n");
+    return;
+  }
+  log_->WriteLog("Waiting for connections...\n");
+  ResponseContext context;
+  context.log = log_;
+  context.stamps = stamps_;
+  context.snapshot = snapshot_.get();
+  context.connection_limit = config_.connection_limit;
+  try {
+    connections_ = std::make_unique<ClientConnections>(context, clock_);
+  } catch (const std::bad_alloc&) {
+    log_->WriteLog("ERROR: Out of memory starting the listener.\n");
+    return;
+  }
+  if (!connections_->Start(std::move(listener))) {
+    log_->WriteLog("ERROR: Failed to start the accept thread.\n");
+    connections_.reset();
+  }
+}
+
+Socket ResultsServer::ProbePorts(std::int32_t start) {
+  std::uint32_t address = 0;
+  if (!ParseIPv4(options_.bind_address.c_str(), &address)) return Socket();
+  Socket socket = OpenTcpSocket();
+  if (!socket.valid()) return Socket();
+  for (int i = 0; i < kPortsToTry; ++i) {
+    const std::int64_t port = std::int64_t{start} + i;
+    if (port < 1 || port > 65535) continue;
+    if (!BindIPv4(socket.get(), address, static_cast<std::uint16_t>(port))) {
+      log_->Printf("Port %d busy. Trying another...\n", static_cast<int>(port));
+      continue;
+    }
+    log_->SetBoundPort(static_cast<int>(port));
+    log_->Printf("Bound to port %d.\n", static_cast<int>(port));
+    if (!Listen(socket.get(), kListenBacklog)) {
+      log_->Printf("ERROR: listen() failed on port %d.\n", static_cast<int>(port));
+      return Socket();
+    }
+    return socket;
+  }
+  log_->Printf("ERROR: No free port found (%lld to %lld)\n", static_cast<long long>(start),
+               static_cast<long long>(start) + kPortsToTry - 1);
+  return Socket();
 }
 
 void ResultsServer::Stop() {
   if (!stop_guard_) return;
   stop_guard_ = false;
+  if (running()) {
+    connections_->Stop();
+    StopSocketLayer();
+    socket_layer_ = false;
+    log_->WriteLog("Server shutdown.\n");
+  }
+  // Every thread that could read them has ended.
+  connections_.reset();
+  if (socket_layer_) {
+    StopSocketLayer();
+    socket_layer_ = false;
+  }
   snapshot_.reset();
 }
 

@@ -1,17 +1,23 @@
-// The results server: owns the timing snapshot for the time the server runs
-// and routes the host's session and scoring calls to it.
+// The results server: reads its configuration, owns the timing snapshot,
+// binds the listening socket on the first free port of twenty and runs the
+// network side (ClientConnections) until it is stopped.
 //
 // Thread-safety: Start(), Stop(), SessionStarted(), SessionEnded() and
-// IngestScoring() are called on the host's thread, one at a time.
+// IngestScoring() are called on the host's thread, one at a time. The
+// accessors are for that thread (and tests) too.
 #ifndef PITWALL_SERVER_RESULTS_SERVER_H_
 #define PITWALL_SERVER_RESULTS_SERVER_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "pitwall/host_interface.h"
+#include "platform/socket.h"
+#include "server/server_config.h"
 
 class ChangeStamps;
+class ClientConnections;
 class Clock;
 class LogFile;
 class TimingData;
@@ -22,17 +28,22 @@ class ResultsServer {
     // Prefixed to the configuration file's name; empty: the working
     // directory. Ends with a separator when not empty.
     std::string directory;
+    std::string bind_address = "0.0.0.0";
   };
 
   // `log`, `stamps` and `clock` must outlive the server.
   ResultsServer(Options options, LogFile* log, ChangeStamps* stamps, const Clock& clock);
+  // Stops whatever still runs, so no thread outlives the server.
   ~ResultsServer();
   ResultsServer(const ResultsServer&) = delete;
   ResultsServer& operator=(const ResultsServer&) = delete;
 
-  // Creates the snapshot.
+  // Reads the configuration, creates the snapshot, binds and starts the
+  // accept thread. Runs once in the server's life: a later call is logged
+  // and ignored, so no second set of threads can outlive the one stop.
   void Start();
-  // Destroys the snapshot; only the first call of the server's life acts.
+  // The first call ends every thread, closes every socket, then destroys the
+  // snapshot. Later calls do nothing.
   void Stop();
 
   // Routed to the snapshot; nothing happens while there is none.
@@ -40,16 +51,28 @@ class ResultsServer {
   void SessionEnded();
   void IngestScoring(const HostScoringInfo* info);
 
-  // The snapshot, or null (host's thread).
+  bool running() const;
+  std::int32_t active_connections() const;
+  const ServerConfig& config() const { return config_; }
+  // The snapshot, or null.
   const TimingData* snapshot() const { return snapshot_.get(); }
 
  private:
+  // Binds a socket to the first free port of start..start+19 (ports outside
+  // 1..65535 are not tried) and makes it listen. Invalid on failure.
+  Socket ProbePorts(std::int32_t start);
+  void StartListener();
+
   const Options options_;
   LogFile* const log_;
   ChangeStamps* const stamps_;
   const Clock& clock_;
+  ServerConfig config_;
+  bool started_ = false;
   bool stop_guard_ = true;
+  bool socket_layer_ = false;  // a StartSocketLayer() to release
   std::unique_ptr<TimingData> snapshot_;
+  std::unique_ptr<ClientConnections> connections_;
 };
 
 #endif  // PITWALL_SERVER_RESULTS_SERVER_H_

@@ -1,0 +1,212 @@
+#include "server/connections.h"
+
+#include <cstring>
+#include <utility>
+
+#include "log/log.h"
+#include "platform/thread.h"
+
+namespace {
+
+// After a failed accept the loop waits this long before the next, so a
+// persistent failure (out of descriptors) neither spins nor floods the log.
+constexpr std::uint32_t kAcceptRetryMs = 50;
+
+}  // namespace
+
+bool PaceRequest(ClientConnection* connection, int type, std::uint32_t now) {
+  // Unsigned difference: correct across the clock's wrap.
+  if (!connection->answered[type] ||
+      now - connection->last_request_ms[type] >= kPacingIntervalMs[type]) {
+    connection->last_request_ms[type] = now;
+    connection->answered[type] = true;
+    connection->pending[type] = 0;
+    return true;
+  }
+  connection->pending[type] = 1;
+  return false;
+}
+
+ClientConnections::ClientConnections(const ResponseContext& context, const Clock& clock)
+    : context_(context), clock_(clock) {
+  context_.active_connections = &active_;
+}
+
+bool ClientConnections::Start(Socket listener) {
+  listener_ = std::move(listener);
+  running_.store(true);
+  if (!StartThread(&accept_thread_, [this] { AcceptThread(); })) {
+    running_.store(false);
+    listener_.Close();
+    return false;
+  }
+  return true;
+}
+
+void ClientConnections::Stop() {
+  running_.store(false);
+  // The accept thread sees the flag clear once its accept fails.
+  if (listener_.valid()) ShutdownSocket(listener_.get());
+  if (accept_thread_.joinable()) accept_thread_.join();
+  listener_.Close();
+
+  // No slot is added any more. Wake every client thread: a shut-down
+  // socket fails its pending receive or send.
+  std::list<std::unique_ptr<Slot>> slots;
+  {
+    MutexLock lock(&mu_);
+    for (auto& slot : slots_) {
+      if (!slot->finished) ShutdownSocket(slot->socket.get());
+    }
+    slots.swap(slots_);
+  }
+  for (auto& slot : slots) {
+    if (slot->thread.joinable()) slot->thread.join();
+  }
+}
+
+void ClientConnections::AcceptThread() {
+  context_.stamps->StampChanges(kChangeAll);
+  while (running_.load()) {
+    std::uint32_t peer = 0;
+    Socket socket = AcceptIPv4(listener_.get(), &peer);
+    if (!running_.load() || !socket.valid()) {
+      // A connection accepted just as the server stops is closed unserved.
+      context_.log->WriteLog("ERROR: accept() failed.\n");
+      if (running_.load()) SleepMillis(kAcceptRetryMs);
+      continue;
+    }
+    ReapFinished();
+    Admit(std::move(socket), peer);
+  }
+}
+
+void ClientConnections::Admit(Socket socket, std::uint32_t peer) {
+  const std::int32_t count = active_.fetch_add(1) + 1;
+  if (count > context_.connection_limit + 1) {
+    active_.fetch_sub(1);
+    return;  // closed silently by `socket`
+  }
+  const std::string peer_text = FormatIPv4(peer);
+  context_.log->Printf("Accepted connection from %s. %d/%d active connection(s).\n",
+                       peer_text.c_str(), count, context_.connection_limit);
+
+  std::unique_ptr<Slot> slot;
+  try {
+    slot = std::make_unique<Slot>();
+  } catch (const std::bad_alloc&) {
+    active_.fetch_sub(1);
+    context_.log->WriteLog("ERROR: Out of memory for a client connection.\n");
+    return;
+  }
+  slot->connection.socket = socket.get();
+  slot->connection.peer_address = peer;
+  std::snprintf(slot->connection.peer_text, sizeof(slot->connection.peer_text), "%s",
+                peer_text.c_str());
+  slot->socket = std::move(socket);
+
+  MutexLock lock(&mu_);
+  Slot* raw = slot.get();
+  // The thread may finish before the slot is listed; it takes mu_ to say so,
+  // which waits until this block has listed it.
+  if (!StartThread(&raw->thread, [this, raw] { ClientThread(raw); })) {
+    active_.fetch_sub(1);
+    context_.log->WriteLog("ERROR: Failed to start a client thread.\n");
+    return;  // the slot and its socket go with `slot`
+  }
+  slots_.push_back(std::move(slot));
+}
+
+void ClientConnections::ReapFinished() {
+  std::list<std::unique_ptr<Slot>> done;
+  {
+    MutexLock lock(&mu_);
+    for (auto it = slots_.begin(); it != slots_.end();) {
+      auto next = std::next(it);
+      if ((*it)->finished) done.splice(done.end(), slots_, it);
+      it = next;
+    }
+  }
+  for (auto& slot : done) slot->thread.join();
+}
+
+void ClientConnections::ClientThread(Slot* slot) {
+  ClientConnection* connection = &slot->connection;
+  std::uint8_t block[kReceiveBlock];
+  auto buffer = std::make_unique<ResponseBuffer>();  // 12 KB: off the stack
+  for (;;) {
+    const long received = RecvSome(connection->socket, block, sizeof(block));
+    if (received == 0) break;
+    if (received < 0) {
+      context_.log->Printf(
+          "ERROR: Socket Error receiving data from client (%s). Assuming client connection "
+          "lost.\n",
+          connection->peer_text);
+      break;
+    }
+    WalkRequests(connection, block, received, buffer.get());
+  }
+  active_.fetch_sub(1);
+  context_.log->Printf("Connection closed by client (%s).\n", connection->peer_text);
+  MutexLock lock(&mu_);
+  slot->socket.Close();
+  slot->finished = true;
+}
+
+void ClientConnections::WalkRequests(ClientConnection* connection, const std::uint8_t* block,
+                                     long size, ResponseBuffer* buffer) {
+  // Each block holds whole requests: nothing carries over to the next one.
+  long remaining = size;
+  const std::uint8_t* request = block;
+  for (;;) {
+    std::uint16_t length = 0;
+    if (remaining >= 3) std::memcpy(&length, request, sizeof(length));
+    if (remaining < 3 || length < 3) {
+      context_.log->Printf("Received message(s) with wrong length from %s.\n",
+                           connection->peer_text);
+      break;
+    }
+    const int type = request[2];
+    if (type >= kRequestTypeCount || PaceRequest(connection, type, clock_.NowMs())) {
+      DispatchRequest(connection, type, buffer);
+    }
+    remaining -= length;
+    request += length;
+    if (remaining < 0) {
+      // The request claimed more than the block held; it was still paced
+      // and, if due, answered.
+      context_.log->Printf("Received message(s) with wrong length from %s.\n",
+                           connection->peer_text);
+      break;
+    }
+    if (remaining == 0) break;
+  }
+  for (int type = 0; type < kRequestTypeCount; ++type) {
+    if (connection->pending[type]) DispatchRequest(connection, type, buffer);
+  }
+}
+
+void ClientConnections::DispatchRequest(ClientConnection* connection, int type,
+                                        ResponseBuffer* buffer) {
+  switch (type) {
+    case kHandshakeInfo:
+      ProcessHandshakeInfo(context_, connection, buffer);
+      break;
+    case kUpdateData:
+      ProcessUpdateData(context_, connection, buffer);
+      break;
+    case kSessionInfo:
+      ProcessSessionInfo(context_, connection, buffer);
+      break;
+    case kVehicleInfo:
+      ProcessVehicleInfo(context_, connection, buffer);
+      break;
+    case kTrackstrip:
+      ProcessTrackstrip(context_, connection, buffer);
+      break;
+    default:
+      context_.log->Printf("Received unknown message type (%d) from %s.\n", type,
+                           connection->peer_text);
+      break;
+  }
+}

@@ -1,0 +1,87 @@
+// The network side of a running server: the accept thread, one thread per
+// admitted client, request framing, pacing and dispatch.
+//
+// Admission: at most connection limit + 1 clients are served at once; the
+// one above the limit learns it from its handshake status, any further one
+// is closed at once. Each client thread receives blocks of up to 1024 bytes,
+// walks them as requests ([u16 length][u8 type]...), answers each due
+// request at once and the held-back ones after the block.
+//
+// Lifetime: Start() hands over the listening socket and starts the accept
+// thread; Stop() (also run by the destructor) wakes and joins every thread
+// this object started, including client threads blocked in a send to a
+// client that never reads, and closes every socket exactly once. Only then
+// may what the threads read (the ResponseContext's objects) be destroyed.
+//
+// Thread-safety: Start() and Stop() on one thread (the host's); running()
+// and active() from any.
+#ifndef PITWALL_SERVER_CONNECTIONS_H_
+#define PITWALL_SERVER_CONNECTIONS_H_
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/mutex.h"
+#include "platform/socket.h"
+#include "server/client_connection.h"
+#include "server/responses.h"
+
+class ClientConnections {
+ public:
+  static constexpr std::size_t kReceiveBlock = 1024;
+
+  // `clock` and everything `context` points to must outlive this object.
+  ClientConnections(const ResponseContext& context, const Clock& clock);
+  ~ClientConnections() { Stop(); }
+  ClientConnections(const ClientConnections&) = delete;
+  ClientConnections& operator=(const ClientConnections&) = delete;
+
+  // Takes the bound, listening socket, sets the running flag and starts the
+  // accept thread. False, with the socket closed and the flag clear, when
+  // the thread cannot be started.
+  bool Start(Socket listener);
+  // Ends every thread and closes every socket. Idempotent.
+  void Stop();
+
+  bool running() const { return running_.load(); }
+  std::int32_t active() const { return active_.load(); }
+
+  // Walks one received block as requests, answering due requests at once
+  // and the held-back ones after the walk. Exposed for tests.
+  void WalkRequests(ClientConnection* connection, const std::uint8_t* block, long size,
+                    ResponseBuffer* buffer);
+
+ private:
+  struct Slot {
+    ClientConnection connection;
+    Socket socket;  // GUARDED_BY(mu_): closed under mu_ when the thread ends
+    std::thread thread;
+    bool finished = false;  // GUARDED_BY(mu_)
+  };
+
+  void AcceptThread();
+  void ClientThread(Slot* slot);
+  void DispatchRequest(ClientConnection* connection, int type, ResponseBuffer* buffer);
+  // Admits one accepted socket: a slot and a thread for it, or closes it.
+  void Admit(Socket socket, std::uint32_t peer);
+  // Joins and frees the slots of client threads that have ended.
+  void ReapFinished() LOCKS_EXCLUDED(mu_);
+
+  ResponseContext context_;  // its active_connections points at active_
+  const Clock& clock_;
+  Socket listener_;          // owned by the host's thread; the accept thread uses its handle
+  std::thread accept_thread_;
+  // Written by Start()/Stop(), read by the accept thread; whole values.
+  std::atomic<bool> running_{false};
+  // Admitted connections whose thread has not ended; each change is one
+  // atomic read-modify-write.
+  std::atomic<std::int32_t> active_{0};
+  Mutex mu_;  // Guards the slot list and each slot's socket and finished flag.
+  std::list<std::unique_ptr<Slot>> slots_ GUARDED_BY(mu_);
+};
+
+#endif  // PITWALL_SERVER_CONNECTIONS_H_

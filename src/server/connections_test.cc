@@ -1,0 +1,282 @@
+// Framing, pacing and the answers, driven in-process over a real loopback
+// connection with a clock the test sets.
+#include "server/connections.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "log/log.h"
+#include "pitwall/scoring_record.h"
+#include "testing/fake_clock.h"
+#include "testing/temp_dir.h"
+#include "timing/change_stamps.h"
+#include "timing/timing_data.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+TEST(PaceRequestTest, IntervalsPendingFlagsAndTheClockWrap) {
+  ClientConnection c;
+  struct Step {
+    int type;
+    std::uint32_t now;
+    bool at_once;
+  };
+  const Step steps[] = {
+      {1, 50, true},            // the first request of a type is always answered at once
+      {1, 149, false},          // 99 ms later
+      {1, 150, true},           // 100 ms after the last answer given at once
+      {2, 150, true},           // types are paced independently
+      {2, 649, false},          {2, 650, true},
+      {0, 650, true},           {0, 1649, false},  {0, 1650, true},
+      {4, 1650, true},          {4, 3649, false},  {4, 3650, true},
+      {3, 0xFFFFFFF0u, true},   // across the wrap: 0x1E4 is 500 ms later
+      {3, 0x000001E3u, false},  {3, 0x000001E4u, true},
+  };
+  for (const Step& s : steps) {
+    EXPECT_EQ(PaceRequest(&c, s.type, s.now), s.at_once) << s.type << " at " << s.now;
+    EXPECT_EQ(c.pending[s.type], s.at_once ? 0 : 1);
+  }
+}
+
+class WalkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log_.SetBoundPort(7);
+    ResponseContext context;
+    context.log = &log_;
+    context.stamps = &stamps_;
+    context.snapshot = &data_;
+    context.connection_limit = 1;
+    connections_ = std::make_unique<ClientConnections>(context, clock_);
+
+    Socket listener = OpenTcpSocket();
+    ASSERT_TRUE(BindIPv4(listener.get(), LoopbackIPv4(), 0));
+    ASSERT_TRUE(Listen(listener.get(), 1));
+    client_ = ConnectIPv4(LoopbackIPv4(), LocalPort(listener.get()));
+    ASSERT_TRUE(client_.valid());
+    std::uint32_t peer = 0;
+    server_side_ = AcceptIPv4(listener.get(), &peer);
+    ASSERT_TRUE(server_side_.valid());
+    SetRecvTimeout(client_.get(), 200);
+    connection_.socket = server_side_.get();
+    std::strcpy(connection_.peer_text, "127.0.0.1");
+    stamps_.StampChanges(kChangeAll);  // as a starting accept thread does
+    clock_.Advance(1);
+  }
+
+  void Walk(const Bytes& block) {
+    connections_->WalkRequests(&connection_, block.data(), static_cast<long>(block.size()),
+                               &buffer_);
+  }
+
+  // Every answer received until the line stays quiet, split by length.
+  std::vector<Bytes> Answers() {
+    Bytes all;
+    std::uint8_t chunk[65536];
+    long n;
+    while ((n = RecvSome(client_.get(), chunk, sizeof(chunk))) > 0) all.insert(all.end(), chunk, chunk + n);
+    std::vector<Bytes> messages;
+    for (std::size_t pos = 0; pos + 2 <= all.size();) {
+      const std::size_t length = all[pos] | (all[pos + 1] << 8);
+      if (length < 4 || pos + length > all.size()) {
+        ADD_FAILURE() << "malformed answer stream at " << pos;
+        break;
+      }
+      messages.emplace_back(all.begin() + pos, all.begin() + pos + length);
+      pos += length;
+    }
+    return messages;
+  }
+  static std::vector<int> Types(const std::vector<Bytes>& messages) {
+    std::vector<int> types;
+    for (const Bytes& m : messages) types.push_back(m[2]);
+    return types;
+  }
+  std::string Log() {
+    const std::string text = dir_.Read("PitwallFeedPlugin_7.log");
+    return text == "<missing>" ? "" : text;
+  }
+
+  TempDir dir_;
+  LogFile log_{dir_.prefix()};
+  FakeClock clock_{100000};
+  ChangeStamps stamps_{clock_};
+  TimingData data_{&stamps_};
+  std::unique_ptr<ClientConnections> connections_;
+  Socket client_, server_side_;
+  ClientConnection connection_;
+  ResponseBuffer buffer_;
+};
+
+TEST_F(WalkTest, DueRequestsAnsweredInOrderAndHeldBackOnesAfterTheBlock) {
+  Walk({3, 0, 1, 3, 0, 2, 3, 0, 1});
+  EXPECT_EQ(Types(Answers()), (std::vector<int>{1, 2, 1}));
+  EXPECT_EQ(connection_.pending[1], 0);
+
+  // Many requests of one type in a block: one at once at most, one deferred.
+  clock_.Advance(1000);
+  Walk({3, 0, 1, 3, 0, 1, 3, 0, 1, 3, 0, 1, 3, 0, 3, 3, 0, 3});
+  EXPECT_EQ(Types(Answers()), (std::vector<int>{1, 3, 1, 3}));
+  EXPECT_EQ(Log(), "");
+}
+
+TEST_F(WalkTest, DeferredAnswerDoesNotMoveTheLastRequestTime) {
+  Walk({3, 0, 1});  // answered at once at t
+  clock_.Advance(50);
+  Walk({3, 0, 1});  // t + 50: deferred to the end of the block
+  EXPECT_EQ(Types(Answers()), (std::vector<int>{1, 1}));
+  clock_.Advance(50);
+  // t + 100: the interval counts from t, so the first is due at once and
+  // the second is deferred: two answers, not one.
+  Walk({3, 0, 1, 3, 0, 1});
+  EXPECT_EQ(Types(Answers()), (std::vector<int>{1, 1}));
+}
+
+TEST_F(WalkTest, FramingErrorsDropTheRestOfTheBlockOnly) {
+  const std::string wrong = "Received message(s) with wrong length from 127.0.0.1.\n";
+  // Length 0 after a valid request: that request is answered, the rest
+  // dropped, the line logged once.
+  Walk({3, 0, 2, 0, 0, 1, 3, 0, 1});
+  EXPECT_EQ(Types(Answers()), (std::vector<int>{2}));
+  EXPECT_EQ(Log(), wrong);
+
+  // A last request that claims 10 bytes when 4 remain is still paced and
+  // answered.
+  clock_.Advance(1000);
+  Walk({3, 0, 2, 10, 0, 1, 0});
+  EXPECT_EQ(Types(Answers()), (std::vector<int>{2, 1}));
+  EXPECT_EQ(Log(), wrong + wrong);
+
+  // Fewer than 3 bytes left; a length field of 2; a lone byte.
+  clock_.Advance(1000);
+  Walk({3, 0, 3, 3, 0});
+  Walk({2, 0, 3});
+  Walk({1});
+  EXPECT_EQ(Types(Answers()), (std::vector<int>{3}));
+  EXPECT_EQ(Log(), wrong + wrong + wrong + wrong + wrong);
+
+  // Bytes after the header are ignored; a huge length only ends the walk.
+  clock_.Advance(1000);
+  Walk({5, 0, 2, 0xAA, 0xBB, 0xFF, 0xFF, 1});
+  EXPECT_EQ(Types(Answers()), (std::vector<int>{2, 1}));
+}
+
+TEST_F(WalkTest, UnknownTypesAreLoggedEveryTimeAndTouchNoPacing) {
+  Walk({3, 0, 9, 3, 0, 9, 3, 0, 255, 3, 0, 5});
+  EXPECT_TRUE(Answers().empty());
+  EXPECT_EQ(Log(),
+            "Received unknown message type (9) from 127.0.0.1.\n"
+            "Received unknown message type (9) from 127.0.0.1.\n"
+            "Received unknown message type (255) from 127.0.0.1.\n"
+            "Received unknown message type (5) from 127.0.0.1.\n");
+  for (int t = 0; t < kRequestTypeCount; ++t) EXPECT_FALSE(connection_.answered[t]);
+}
+
+TEST_F(WalkTest, HandshakeBytesAndTheChangeMaskItConsumes) {
+  Walk({3, 0, 0});
+  auto answers = Answers();
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0], (Bytes{8, 0, 0, 0, 1, 0, 0, 0}));
+  clock_.Advance(1);
+  Walk({3, 0, 2});  // the handshake took the first mask (0x1F)
+  answers = Answers();
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0][3], 0);
+
+  clock_.Advance(1000);
+  data_.SessionStarted();
+  clock_.Advance(1);
+  Walk({3, 0, 4, 3, 0, 1});  // a Trackstrip request between leaves the mask alone
+  answers = Answers();
+  ASSERT_EQ(answers.size(), 1u) << "no outline: no Trackstrip answer";
+  EXPECT_EQ(answers[0][3], kChangeSession);
+  EXPECT_EQ(connection_.pending[kTrackstrip], 0);
+}
+
+TEST_F(WalkTest, AnswersCarryTheSnapshotByteForByte) {
+  ScoringRecordWriter w(2);
+  w.SetTrackName("Pitwall Ring");
+  w.SetSession(2);
+  w.SetCurrentTime(1.0f);
+  w.vehicle(0).SetDriverName("Alpha");
+  w.vehicle(1).SetDriverName("Bravo");
+  w.vehicle(1).SetPlace(1);
+  w.vehicle(1).SetBestLap(80.0f);
+  data_.IngestScoring(w.record());
+  clock_.Advance(1);
+  Walk({3, 0, 2, 3, 0, 3, 3, 0, 1});
+  const auto answers = Answers();
+  ASSERT_EQ(answers.size(), 3u);
+
+  ASSERT_EQ(answers[0].size(), 84u);
+  EXPECT_EQ(Bytes(answers[0].begin(), answers[0].begin() + 4), (Bytes{84, 0, 2, 0x1F}));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&answers[0][4])), "Pitwall Ring");
+  EXPECT_EQ(answers[0][4 + 64], 2) << "session number";
+
+  ASSERT_EQ(answers[1].size(), 4u + 66u);
+  EXPECT_EQ(Bytes(answers[1].begin(), answers[1].begin() + 4), (Bytes{70, 0, 3, 0}));
+  EXPECT_EQ(answers[1][4], 0);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&answers[1][5])), "Alpha");
+  EXPECT_EQ(answers[1][4 + 33], 1);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&answers[1][4 + 34])), "Bravo");
+
+  ASSERT_EQ(answers[2].size(), 24u + 96u);
+  EXPECT_EQ(Bytes(answers[2].begin(), answers[2].begin() + 16),
+            (Bytes{120, 0, 1, 0, 1, 0, 0, 0, 0x00, 0x00, 0x80, 0x3F, 2, 0, 0, 0}));
+  EXPECT_EQ(answers[2][12], 2) << "the vehicle count at message offset 12";
+  EXPECT_EQ(answers[2][24 + 48 + 8], 1) << "place of vehicle 1";
+}
+
+TEST_F(WalkTest, SendToAClosedClientLogsAndNeverRaisesSigpipe) {
+  client_.Close();
+  // The first sends may still be taken by the kernel; the peer's reset then
+  // fails the later ones. None of this may raise SIGPIPE.
+  for (int i = 0; i < 20; ++i) {
+    clock_.Advance(1000);
+    Walk({3, 0, 1});
+  }
+  EXPECT_NE(Log().find("Error processing UpdateData request.\n"), std::string::npos) << Log();
+}
+
+TEST(HandshakeStatusTest, ServerFullWhenActiveConnectionsExceedTheLimit) {
+  TempDir dir;
+  LogFile log(dir.prefix());
+  FakeClock clock;
+  ChangeStamps stamps(clock);
+  TimingData data(&stamps);
+  std::atomic<std::int32_t> active{0};
+  ResponseContext context;
+  context.log = &log;
+  context.stamps = &stamps;
+  context.snapshot = &data;
+  context.connection_limit = 2;
+  context.active_connections = &active;
+
+  Socket listener = OpenTcpSocket();
+  ASSERT_TRUE(BindIPv4(listener.get(), LoopbackIPv4(), 0));
+  ASSERT_TRUE(Listen(listener.get(), 1));
+  Socket client = ConnectIPv4(LoopbackIPv4(), LocalPort(listener.get()));
+  std::uint32_t peer;
+  Socket server = AcceptIPv4(listener.get(), &peer);
+  ClientConnection connection;
+  connection.socket = server.get();
+  ResponseBuffer buffer;
+
+  const std::int32_t counts[] = {1, 2, 3, 2};
+  const std::uint8_t statuses[] = {0, 0, 4, 0};
+  for (int i = 0; i < 4; ++i) {
+    active.store(counts[i]);
+    ProcessHandshakeInfo(context, &connection, &buffer);
+    std::uint8_t got[8];
+    long n = 0;
+    while (n < 8) n += RecvSome(client.get(), got + n, 8 - static_cast<std::size_t>(n));
+    EXPECT_EQ(Bytes(got, got + 8), (Bytes{8, 0, 0, 0, 1, 0, statuses[i], 0})) << counts[i];
+  }
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+#include "server/responses.h"
+
+#include <cstring>
+
+#include "log/log.h"
+#include "server/client_connection.h"
+#include "timing/change_stamps.h"
+#include "timing/timing_data.h"
+
+namespace {
+
+void PutHeader(std::uint8_t* out, std::size_t length, std::uint8_t type, std::uint8_t mask) {
+  const ResponseHeader header{static_cast<std::uint16_t>(length), type, mask};
+  std::memcpy(out, &header, sizeof(header));
+}
+
+void Send(const ResponseContext& context, const ClientConnection& connection,
+          const ResponseBuffer& buffer, std::size_t length, const char* failure_line) {
+  if (!SendAll(connection.socket, buffer.data(), static_cast<std::uint16_t>(length),
+               context.log)) {
+    context.log->WriteLog(failure_line);
+  }
+}
+
+// The steps every answer but Trackstrip begins with.
+std::uint8_t BeginAnswer(const ResponseContext& context, ClientConnection* connection,
+                         RequestType type) {
+  context.stamps->TakeChangeMask(&connection->changes);
+  connection->pending[type] = 0;
+  return connection->changes.change_flags;
+}
+
+}  // namespace
+
+bool SendAll(NativeSocket socket, const std::uint8_t* data, std::uint16_t length, LogFile* log) {
+  std::size_t sent = 0;
+  while (sent < length) {
+    const long n = SendSome(socket, data + sent, length - sent);
+    if (n == 0) {
+      log->WriteLog("Client unexpectedly dropped connection!\n");
+      return false;
+    }
+    if (n < 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void ProcessHandshakeInfo(const ResponseContext& context, ClientConnection* connection,
+                          ResponseBuffer* buffer) {
+  // The mask is taken (and so consumed) although the handshake carries 0.
+  BeginAnswer(context, connection, kHandshakeInfo);
+  HandshakeMessage message{};
+  message.header = ResponseHeader{sizeof(HandshakeMessage), kHandshakeInfo, 0};
+  message.version = 1;
+  message.status = context.connection_limit < context.active_connections->load()
+                       ? kHandshakeServerFull
+                       : kHandshakeOk;
+  std::memcpy(buffer->data(), &message, sizeof(message));
+  Send(context, *connection, *buffer, sizeof(message), "Error processing HandshakeInfo request.\n");
+}
+
+void ProcessUpdateData(const ResponseContext& context, ClientConnection* connection,
+                       ResponseBuffer* buffer) {
+  const std::uint8_t mask = BeginAnswer(context, connection, kUpdateData);
+  std::size_t length;
+  {
+    TimingData::Reader state(*context.snapshot);
+    const std::size_t n = state.vehicle_count();
+    length = UpdateDataSize(n);
+    std::uint8_t* out = buffer->data();
+    PutHeader(out, length, kUpdateData, mask);
+    std::memcpy(out + sizeof(ResponseHeader), &state.live(), sizeof(LiveBlock));
+    std::memcpy(out + sizeof(ResponseHeader) + sizeof(LiveBlock), state.updates(),
+                n * sizeof(VehicleUpdateRecord));
+  }
+  Send(context, *connection, *buffer, length, "Error processing UpdateData request.\n");
+}
+
+void ProcessSessionInfo(const ResponseContext& context, ClientConnection* connection,
+                        ResponseBuffer* buffer) {
+  const std::uint8_t mask = BeginAnswer(context, connection, kSessionInfo);
+  {
+    TimingData::Reader state(*context.snapshot);
+    PutHeader(buffer->data(), kSessionInfoSize, kSessionInfo, mask);
+    std::memcpy(buffer->data() + sizeof(ResponseHeader), &state.session(), sizeof(SessionBlock));
+  }
+  Send(context, *connection, *buffer, kSessionInfoSize, "Error processing SessionInfo request.\n");
+}
+
+void ProcessVehicleInfo(const ResponseContext& context, ClientConnection* connection,
+                        ResponseBuffer* buffer) {
+  const std::uint8_t mask = BeginAnswer(context, connection, kVehicleInfo);
+  std::size_t length;
+  {
+    TimingData::Reader state(*context.snapshot);
+    const std::size_t n = state.vehicle_count();
+    length = VehicleInfoSize(n);
+    PutHeader(buffer->data(), length, kVehicleInfo, mask);
+    std::memcpy(buffer->data() + sizeof(ResponseHeader), state.info(),
+                n * sizeof(VehicleInfoRecord));
+  }
+  Send(context, *connection, *buffer, length, "Error processing VehicleInfo request.\n");
+}
+
+void ProcessTrackstrip(const ResponseContext& context, ClientConnection* connection,
+                       ResponseBuffer* buffer) {
+  (void)context;
+  (void)buffer;
+  connection->pending[kTrackstrip] = 0;
+}

@@ -1,0 +1,100 @@
+#include "server/server_config.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <limits>
+
+#include "log/log.h"
+
+namespace {
+
+bool IsWhiteSpace(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Compares the first n characters of `text` with `prefix`, case ignored.
+bool HasPrefix(const char* text, const char* prefix) {
+  for (; *prefix != '\0'; ++text, ++prefix) {
+    if (std::tolower(static_cast<unsigned char>(*text)) !=
+        std::tolower(static_cast<unsigned char>(*prefix))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+constexpr char kSectionMarker[] = "[GENERAL]";
+constexpr char kPortKey[] = "port=";
+constexpr char kMaxConnectionsKey[] = "maxconnections=";
+
+}  // namespace
+
+bool ReadConfigToken(std::FILE* file, char (&token)[kMaxTokenLength + 1]) {
+  int c;
+  do {
+    c = std::fgetc(file);
+  } while (c != EOF && IsWhiteSpace(c));
+  if (c == EOF) return false;
+  int n = 0;
+  for (; c != EOF && !IsWhiteSpace(c); c = std::fgetc(file)) {
+    if (n < kMaxTokenLength) token[n++] = static_cast<char>(c);
+  }
+  token[n] = '\0';
+  return true;
+}
+
+std::int32_t ParseLeadingInt(const char* text) {
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  std::int64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = std::min<std::int64_t>(value * 10 + (*text - '0'),
+                                   std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1);
+  }
+  if (negative) value = -value;
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+}
+
+void ReadServerConfig(const std::string& path, ServerConfig* config, LogFile* log) {
+  std::FILE* file = std::fopen(path.c_str(), "r");
+  if (file == nullptr) {
+    std::FILE* created = std::fopen(path.c_str(), "w");
+    if (created == nullptr) return;
+    std::fprintf(created, "[GENERAL]\nPort=%d\n", config->starting_port);
+    std::fclose(created);
+    return;
+  }
+  log->WriteLog("\nReading INI file...\n");
+
+  char token[kMaxTokenLength + 1];
+  bool found = false;
+  while (ReadConfigToken(file, token)) {
+    if (HasPrefix(token, kSectionMarker)) {
+      found = true;
+      break;
+    }
+  }
+  if (!found) {
+    log->WriteLog("No [GENERAL] section found\n");
+    std::fclose(file);
+    return;
+  }
+
+  while (ReadConfigToken(file, token)) {
+    if (token[0] == '#') continue;
+    if (HasPrefix(token, kPortKey)) {
+      config->starting_port = ParseLeadingInt(token + std::strlen(kPortKey));
+      log->Printf("StartingPort=%d\n", config->starting_port);
+    } else if (HasPrefix(token, kMaxConnectionsKey)) {
+      const std::int32_t wanted = ParseLeadingInt(token + std::strlen(kMaxConnectionsKey));
+      config->connection_limit =
+          wanted < 1 ? kDefaultConnectionLimit : std::min(wanted, kMaxConnectionLimit);
+      log->Printf("MaxConnections=%d\n", config->connection_limit);
+    } else {
+      log->Printf("Unknown INI field found: '%s'\n", token);
+    }
+  }
+  std::fclose(file);
+}
