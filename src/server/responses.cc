@@ -2,10 +2,15 @@
 
 #include <cstring>
 
+#include <algorithm>
+#include <memory>
+
 #include "log/log.h"
+#include "server/current_track.h"
 #include "server/client_connection.h"
 #include "timing/change_stamps.h"
 #include "timing/timing_data.h"
+#include "track/track_geometry.h"
 
 namespace {
 
@@ -71,8 +76,10 @@ void ProcessUpdateData(const ResponseContext& context, ClientConnection* connect
     std::uint8_t* out = buffer->data();
     PutHeader(out, length, kUpdateData, mask);
     std::memcpy(out + sizeof(ResponseHeader), &state.live(), sizeof(LiveBlock));
-    std::memcpy(out + sizeof(ResponseHeader) + sizeof(LiveBlock), state.updates(),
-                n * sizeof(VehicleUpdateRecord));
+    if (n > 0) {
+      std::memcpy(out + sizeof(ResponseHeader) + sizeof(LiveBlock), state.updates(),
+                  n * sizeof(VehicleUpdateRecord));
+    }
   }
   Send(context, *connection, *buffer, length, "Error processing UpdateData request.\n");
 }
@@ -97,15 +104,57 @@ void ProcessVehicleInfo(const ResponseContext& context, ClientConnection* connec
     const std::size_t n = state.vehicle_count();
     length = VehicleInfoSize(n);
     PutHeader(buffer->data(), length, kVehicleInfo, mask);
-    std::memcpy(buffer->data() + sizeof(ResponseHeader), state.info(),
-                n * sizeof(VehicleInfoRecord));
+    if (n > 0) {
+      std::memcpy(buffer->data() + sizeof(ResponseHeader), state.info(),
+                  n * sizeof(VehicleInfoRecord));
+    }
   }
   Send(context, *connection, *buffer, length, "Error processing VehicleInfo request.\n");
 }
 
 void ProcessTrackstrip(const ResponseContext& context, ClientConnection* connection,
                        ResponseBuffer* buffer) {
-  (void)context;
-  (void)buffer;
+  // No change mask: this answer leaves the connection's change state alone.
   connection->pending[kTrackstrip] = 0;
+  if (context.track == nullptr) return;
+  // Holding the pointer keeps this geometry alive and unchanged to the last
+  // chunk, whatever the host's thread does with the current one.
+  const std::shared_ptr<const TrackGeometry> geometry = context.track->LoadedGeometry();
+  if (!geometry) return;
+  const std::int32_t strips = geometry->strip_count();
+  // The count travels as one byte; an outline always has two strips.
+  if (strips <= 0 || strips > 255) return;
+  const std::size_t directory_end = 5 + 5 * static_cast<std::size_t>(strips);
+  if (StripChunkSize(static_cast<std::size_t>(strips), kMaxStripChunkPoints) > buffer->size()) {
+    return;
+  }
+
+  // The directory (bytes 2 to 4 + 5 * S) is the same in every chunk.
+  std::uint8_t* out = buffer->data();
+  out[2] = kTrackstrip;
+  out[3] = 0;
+  out[4] = static_cast<std::uint8_t>(strips);
+  for (std::int32_t i = 0; i < strips; ++i) {
+    const TrackStrip& strip = geometry->strip(i);
+    const StripDirectoryEntry entry{static_cast<std::uint8_t>(strip.kind),
+                                    static_cast<std::uint32_t>(strip.point_count())};
+    std::memcpy(out + 5 + 5 * static_cast<std::size_t>(i), &entry, sizeof(entry));
+  }
+  for (std::int32_t i = 0; i < strips; ++i) {
+    const TrackStrip& strip = geometry->strip(i);
+    const std::size_t count = strip.points.size();
+    for (std::size_t start = 0; start < count; start += kMaxStripChunkPoints) {
+      const std::size_t n = std::min(kMaxStripChunkPoints, count - start);
+      const std::size_t length = StripChunkSize(static_cast<std::size_t>(strips), n);
+      const std::uint16_t length16 = static_cast<std::uint16_t>(length);
+      std::memcpy(out, &length16, sizeof(length16));
+      const StripChunkHeader chunk{static_cast<std::uint8_t>(i), static_cast<std::uint32_t>(start),
+                                   static_cast<std::uint32_t>(n)};
+      std::memcpy(out + directory_end, &chunk, sizeof(chunk));
+      std::memcpy(out + directory_end + sizeof(chunk), strip.points.data() + start,
+                  n * sizeof(StripPoint));
+      // A failed chunk is logged and the rest are still tried.
+      Send(context, *connection, *buffer, length, "Error processing Trackstrip request.\n");
+    }
+  }
 }

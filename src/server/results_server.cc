@@ -4,6 +4,7 @@
 
 #include "log/log.h"
 #include "server/connections.h"
+#include "server/current_track.h"
 #include "timing/timing_data.h"
 
 namespace {
@@ -16,11 +17,16 @@ constexpr int kListenBacklog = 0x7FFFFFFF;
 
 ResultsServer::ResultsServer(Options options, LogFile* log, ChangeStamps* stamps,
                              const Clock& clock)
-    : options_(std::move(options)), log_(log), stamps_(stamps), clock_(clock) {}
+    : options_(std::move(options)),
+      log_(log),
+      stamps_(stamps),
+      clock_(clock),
+      track_(std::make_unique<CurrentTrack>(log, options_.tracks_dir)) {}
 
 ResultsServer::~ResultsServer() {
   if (connections_) connections_->Stop();
   connections_.reset();
+  track_->Stop();
   if (socket_layer_) StopSocketLayer();
 }
 
@@ -61,6 +67,7 @@ void ResultsServer::StartListener() {
   context.log = log_;
   context.stamps = stamps_;
   context.snapshot = snapshot_.get();
+  context.track = track_.get();
   context.connection_limit = config_.connection_limit;
   try {
     connections_ = std::make_unique<ClientConnections>(context, clock_);
@@ -108,8 +115,10 @@ void ResultsServer::Stop() {
     socket_layer_ = false;
     log_->WriteLog("Server shutdown.\n");
   }
-  // Every thread that could read them has ended.
+  // No client thread is left; end the loads too. Then nothing can reach the
+  // snapshot or a geometry.
   connections_.reset();
+  track_->Stop();
   if (socket_layer_) {
     StopSocketLayer();
     socket_layer_ = false;
@@ -126,5 +135,9 @@ void ResultsServer::SessionEnded() {
 }
 
 void ResultsServer::IngestScoring(const HostScoringInfo* info) {
-  if (snapshot_) snapshot_->IngestScoring(info);
+  if (!snapshot_) return;
+  // A new session's track is compared with the current outline's.
+  if (snapshot_->IngestScoring(info).session_taken) {
+    track_->OnSessionTrack(snapshot_->session().track_name);
+  }
 }

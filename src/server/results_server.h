@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "pitwall/host_interface.h"
@@ -18,6 +19,7 @@
 
 class ChangeStamps;
 class ClientConnections;
+class CurrentTrack;
 class Clock;
 class LogFile;
 class TimingData;
@@ -29,6 +31,9 @@ class ResultsServer {
     // directory. Ends with a separator when not empty.
     std::string directory;
     std::string bind_address = "0.0.0.0";
+    // Where track files are searched; none: the tracks directory that the
+    // host's Config.ini names.
+    std::optional<std::string> tracks_dir;
   };
 
   // `log`, `stamps` and `clock` must outlive the server.
@@ -56,6 +61,7 @@ class ResultsServer {
   const ServerConfig& config() const { return config_; }
   // The snapshot, or null.
   const TimingData* snapshot() const { return snapshot_.get(); }
+  const CurrentTrack& track() const { return *track_; }
 
  private:
   // Binds a socket to the first free port of start..start+19 (ports outside
@@ -72,6 +78,7 @@ class ResultsServer {
   bool stop_guard_ = true;
   bool socket_layer_ = false;  // a StartSocketLayer() to release
   std::unique_ptr<TimingData> snapshot_;
+  std::unique_ptr<CurrentTrack> track_;
   std::unique_ptr<ClientConnections> connections_;
 };
 
