@@ -1,123 +1,261 @@
-// pitwall-host: loads the plug-in the way a simulator does and feeds it a
-// session of scoring updates.
-//
-//   pitwall-host [--plugin PATH] [--cars N] [--rate HZ] [--duration SECONDS]
-#include <dlfcn.h>
+// pitwall-host: a test host. It loads the plug-in the way a simulator does,
+// in a game folder, and feeds it a simulated race weekend (or a recorded
+// session) at a set rate.
+#include <unistd.h>
 
+#include <charconv>
 #include <chrono>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 
-#include "pitwall/host_interface.h"
-#include "pitwall/scoring_record.h"
+#include "tools/test_host/plugin_host.h"
+#include "tools/test_host/race_sim.h"
+#include "tools/test_host/recording.h"
+#include "tools/test_host/track_path.h"
 
 namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
 void OnSignal(int) { g_interrupted = 1; }
 
+constexpr char kUsage[] =
+    "usage: pitwall-host [options]\n"
+    "  --plugin PATH          the plug-in to load (default: the one built with this host)\n"
+    "  --game-dir DIR         the simulator's working directory with Config.ini and tracks\n"
+    "                         (default: a fresh temporary copy of the sample game folder)\n"
+    "  --track NAME           the track to race on (default: Pitwall Ring)\n"
+    "  --cars N               cars, 0 to 255 (default 20)\n"
+    "  --rate HZ              scoring updates a second (default 5)\n"
+    "  --speed X              simulated seconds per real second (default 1)\n"
+    "  --duration SECONDS     stop after this long (default: until interrupted)\n"
+    "  --seed N               the race's random seed (default 1)\n"
+    "  --sessions LIST        comma-separated practice,qualifying,race (default: all three)\n"
+    "  --race-laps N          race distance (default 5)\n"
+    "  --session-seconds S    length of practice and qualifying (default 180)\n"
+    "  --record FILE          write every update sent to FILE\n"
+    "  --replay FILE          send a recorded session instead of simulating\n";
+
 struct Options {
-  std::string plugin = "PitwallFeedPlugin.so";
-  int cars = 20;
-  double rate_hz = 5.0;
-  double duration_s = -1.0;  // until interrupted
+  std::string plugin = PITWALL_DEFAULT_PLUGIN;
+  std::string game_dir;
+  std::string track = "Pitwall Ring";
+  double rate = 5;
+  double speed = 1;
+  double duration = -1;
+  std::string record, replay;
+  SimOptions sim;
 };
 
-int Usage(const char* error) {
-  if (error != nullptr) std::fprintf(stderr, "pitwall-host: %s\n", error);
-  std::fprintf(stderr,
-               "usage: pitwall-host [--plugin PATH] [--cars N] [--rate HZ] [--duration SECONDS]\n");
-  return 2;
+template <typename T>
+bool Number(const char* text, T* value) {
+  const char* end = text + std::char_traits<char>::length(text);
+  const auto r = std::from_chars(text, end, *value);
+  return r.ec == std::errc() && r.ptr == end;
 }
 
+bool ParseSessions(const std::string& list, std::vector<SessionKind>* sessions) {
+  sessions->clear();
+  std::size_t begin = 0;
+  while (begin <= list.size()) {
+    const std::size_t comma = std::min(list.find(',', begin), list.size());
+    const std::string name = list.substr(begin, comma - begin);
+    if (name == "practice" || name == "p") {
+      sessions->push_back(SessionKind::kPractice);
+    } else if (name == "qualifying" || name == "q") {
+      sessions->push_back(SessionKind::kQualifying);
+    } else if (name == "race" || name == "r") {
+      sessions->push_back(SessionKind::kRace);
+    } else {
+      return false;
+    }
+    begin = comma + 1;
+  }
+  return !sessions->empty();
+}
+
+// Parses the command line; on a mistake prints why and returns false.
 bool ParseArgs(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-    const char* v = nullptr;
-    if (arg == "--plugin" && (v = value())) {
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "pitwall-host: %s needs a value (or is unknown)\n", arg.c_str());
+      return false;
+    }
+    const char* v = argv[++i];
+    bool ok = true;
+    if (arg == "--plugin") {
       o->plugin = v;
-    } else if (arg == "--cars" && (v = value())) {
-      o->cars = std::atoi(v);
-      if (o->cars < 0 || o->cars > 255) return false;
-    } else if (arg == "--rate" && (v = value())) {
-      o->rate_hz = std::atof(v);
-      if (!(o->rate_hz > 0)) return false;
-    } else if (arg == "--duration" && (v = value())) {
-      o->duration_s = std::atof(v);
+    } else if (arg == "--game-dir") {
+      o->game_dir = v;
+    } else if (arg == "--track") {
+      o->track = v;
+    } else if (arg == "--cars") {
+      ok = Number(v, &o->sim.cars) && o->sim.cars >= 0 && o->sim.cars <= 255;
+    } else if (arg == "--rate") {
+      ok = Number(v, &o->rate) && o->rate > 0 && o->rate <= 1000;
+    } else if (arg == "--speed") {
+      ok = Number(v, &o->speed) && o->speed >= 0 && o->speed <= 1000;
+    } else if (arg == "--duration") {
+      ok = Number(v, &o->duration) && o->duration >= 0;
+    } else if (arg == "--seed") {
+      ok = Number(v, &o->sim.seed);
+    } else if (arg == "--sessions") {
+      ok = ParseSessions(v, &o->sim.sessions);
+    } else if (arg == "--race-laps") {
+      ok = Number(v, &o->sim.race_laps) && o->sim.race_laps >= 1 && o->sim.race_laps <= 1000;
+    } else if (arg == "--session-seconds") {
+      ok = Number(v, &o->sim.practice_seconds) && o->sim.practice_seconds > 0;
+      o->sim.qualifying_seconds = o->sim.practice_seconds;
+    } else if (arg == "--record") {
+      o->record = v;
+    } else if (arg == "--replay") {
+      o->replay = v;
     } else {
+      std::fprintf(stderr, "pitwall-host: unknown option %s\n%s", arg.c_str(), kUsage);
+      return false;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "pitwall-host: bad value '%s' for %s\n", v, arg.c_str());
       return false;
     }
   }
   return true;
 }
 
+// A fresh copy of the sample game folder; removed when the host ends.
+class TempGameDir {
+ public:
+  bool Create(std::string* error) {
+    char pattern[] = "/tmp/pitwall-game.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+      *error = "cannot create a temporary game folder";
+      return false;
+    }
+    path_ = pattern;
+    std::error_code ec;
+    std::filesystem::copy(PITWALL_EXAMPLES_DIR "/game", path_, std::filesystem::copy_options::recursive, ec);
+    if (ec) {
+      *error = "cannot copy the sample game folder " PITWALL_EXAMPLES_DIR "/game: " + ec.message();
+      return false;
+    }
+    return true;
+  }
+  ~TempGameDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+bool Interrupted(std::chrono::steady_clock::time_point start, double duration) {
+  if (g_interrupted) return true;
+  return duration >= 0 &&
+         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= duration;
+}
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "pitwall-host: %s\n", message.c_str());
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options opt;
-  if (!ParseArgs(argc, argv, &opt)) return Usage("bad arguments");
+  if (!ParseArgs(argc, argv, &opt)) return 2;
 
-  void* lib = dlopen(opt.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) {
-    std::fprintf(stderr, "pitwall-host: cannot load plug-in '%s': %s\n", opt.plugin.c_str(),
-                 dlerror());
-    return 1;
+  std::error_code ec;
+  const std::string plugin = std::filesystem::absolute(opt.plugin, ec).string();
+  if (!std::filesystem::is_regular_file(plugin, ec)) return Fail("no plug-in file at " + plugin);
+  TempGameDir temp;
+  std::string error;
+  if (opt.game_dir.empty()) {
+    if (!temp.Create(&error)) return Fail(error);
+    opt.game_dir = temp.path();
+  } else if (!std::filesystem::is_directory(opt.game_dir, ec)) {
+    return Fail("no game folder at " + opt.game_dir);
   }
-  auto get_count = reinterpret_cast<GetPluginObjectCountFn>(dlsym(lib, "GetPluginObjectCount"));
-  auto get_info = reinterpret_cast<GetPluginObjectInfoFn>(dlsym(lib, "GetPluginObjectInfo"));
-  if (get_count == nullptr || get_info == nullptr) {
-    std::fprintf(stderr, "pitwall-host: '%s' lacks the plug-in exports\n", opt.plugin.c_str());
-    return 1;
+  opt.game_dir = std::filesystem::absolute(opt.game_dir, ec).string();
+
+  std::FILE* replay = nullptr;
+  if (!opt.replay.empty()) {
+    opt.replay = std::filesystem::absolute(opt.replay, ec).string();
+    replay = std::fopen(opt.replay.c_str(), "rb");
+    if (replay == nullptr) return Fail("cannot open the recording " + opt.replay);
   }
-  PluginObjectInfo* info = get_count() > 0 ? get_info(0) : nullptr;
-  PluginObject* object = info != nullptr ? info->Create() : nullptr;
-  if (object == nullptr) {
-    std::fprintf(stderr, "pitwall-host: the plug-in created no object\n");
-    return 1;
+  TrackPath path;
+  if (replay == nullptr && !path.Load(opt.game_dir, opt.track, &error)) return Fail(error);
+  std::FILE* record = nullptr;
+  if (!opt.record.empty()) {
+    opt.record = std::filesystem::absolute(opt.record, ec).string();
+    record = std::fopen(opt.record.c_str(), "wb");
+    if (record == nullptr) return Fail("cannot write the recording " + opt.record);
   }
-  auto* plugin = static_cast<InternalsPluginV3*>(object);
-  std::printf("loaded %s (%s)\n", info->GetFullName(), info->GetDescription());
+
+  // The simulator's working directory holds its Config.ini and tracks, and
+  // receives the plug-in's configuration and log.
+  if (chdir(opt.game_dir.c_str()) != 0) return Fail("cannot enter the game folder " + opt.game_dir);
+  PluginHost host;
+  if (!host.Load(plugin, &error)) return Fail(error);
+  std::printf("pitwall-host: loaded %s\npitwall-host: game folder %s\n", host.description().c_str(),
+              opt.game_dir.c_str());
+  std::fflush(stdout);
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
-  plugin->Startup();
-  plugin->SessionStart();
-
-  ScoringRecordWriter w(opt.cars);
-  w.SetTrackName("Pitwall Ring");
-  w.SetSession(1);
-  w.SetEndTime(1800.0f);
-  w.SetLapDistance(3000.0f);
-  const auto start = std::chrono::steady_clock::now();
-  const auto period = std::chrono::duration<double>(1.0 / opt.rate_hz);
-  long updates = 0;
-  while (!g_interrupted) {
-    const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (opt.duration_s >= 0 && t >= opt.duration_s) break;
-    w.SetCurrentTime(static_cast<float>(t));
-    for (int i = 0; i < opt.cars; ++i) {
-      auto v = w.vehicle(i);
-      char name[32];
-      std::snprintf(name, sizeof(name), "Driver %02d", i + 1);
-      v.SetDriverName(name);
-      const double distance = std::fmod(t * (50.0 - i * 0.5), 3000.0);
-      v.SetLapDistance(static_cast<float>(distance));
-      v.SetPlace(static_cast<std::uint8_t>(i + 1));
-    }
-    plugin->UpdateScoring(w.record());
-    ++updates;
-    std::this_thread::sleep_for(period);
+  host.Startup();
+  std::unique_ptr<Recorder> recorder;
+  HostSink* sink = &host;
+  if (record != nullptr) {
+    recorder = std::make_unique<Recorder>(record, &host);
+    sink = recorder.get();
   }
-  plugin->SessionEnd();
-  plugin->Shutdown();
-  delete plugin;
-  std::printf("sent %ld scoring updates\n", updates);
-  dlclose(lib);
-  return 0;
+
+  const auto start = std::chrono::steady_clock::now();
+  long updates = 0;
+  int status = 0;
+  if (replay != nullptr) {
+    ReplayOptions options;
+    options.speed = opt.speed;
+    options.interrupted = [&] { return Interrupted(start, opt.duration); };
+    if (!Replay(replay, sink, options, &error)) {
+      status = Fail("replay of " + opt.replay + " stopped: " + error);
+    }
+    std::fclose(replay);
+  } else {
+    const auto period = std::chrono::duration<double>(1.0 / opt.rate);
+    auto next = start;
+    std::uint32_t weekend = 0;
+    while (!Interrupted(start, opt.duration)) {
+      SimOptions sim = opt.sim;
+      sim.seed += weekend++;
+      RaceSimulation race(path, opt.track, sim);
+      std::printf("pitwall-host: %d cars on %s (%.0f m), seed %u\n", sim.cars, opt.track.c_str(),
+                  path.length(), sim.seed);
+      std::fflush(stdout);
+      while (!Interrupted(start, opt.duration) && race.Advance(period.count() * opt.speed, sink)) {
+        ++updates;
+        next += std::chrono::duration_cast<std::chrono::steady_clock::duration>(period);
+        std::this_thread::sleep_until(next);
+      }
+    }
+  }
+  host.Shutdown();
+  if (record != nullptr) {
+    if (!recorder->ok() || std::fclose(record) != 0) status = Fail("writing " + opt.record + " failed");
+  }
+  std::printf("pitwall-host: done after %ld simulated updates\n", updates);
+  return status;
 }

@@ -1,0 +1,28 @@
+// Loading a shared library and finding its exports, as a host does.
+#ifndef PITWALL_PLATFORM_LIBRARY_H_
+#define PITWALL_PLATFORM_LIBRARY_H_
+
+#include <string>
+
+// An open shared library; closed when destroyed. Move-only.
+class SharedLibrary {
+ public:
+  SharedLibrary() = default;
+  ~SharedLibrary() { Close(); }
+  SharedLibrary(SharedLibrary&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+  SharedLibrary& operator=(SharedLibrary&& other) noexcept;
+  SharedLibrary(const SharedLibrary&) = delete;
+  SharedLibrary& operator=(const SharedLibrary&) = delete;
+
+  // Opens the library at `path`. False with the system's reason in *error.
+  bool Open(const std::string& path, std::string* error);
+  // The address of the export `name`, or null.
+  void* Find(const char* name) const;
+  void Close();
+  bool is_open() const { return handle_ != nullptr; }
+
+ private:
+  void* handle_ = nullptr;
+};
+
+#endif  // PITWALL_PLATFORM_LIBRARY_H_

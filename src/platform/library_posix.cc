@@ -1,0 +1,32 @@
+#include "platform/library.h"
+
+#include <dlfcn.h>
+
+SharedLibrary& SharedLibrary::operator=(SharedLibrary&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+bool SharedLibrary::Open(const std::string& path, std::string* error) {
+  Close();
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_ == nullptr) {
+    const char* reason = dlerror();
+    *error = reason != nullptr ? reason : "cannot load";
+    return false;
+  }
+  return true;
+}
+
+void* SharedLibrary::Find(const char* name) const {
+  return handle_ != nullptr ? dlsym(handle_, name) : nullptr;
+}
+
+void SharedLibrary::Close() {
+  if (handle_ != nullptr) dlclose(handle_);
+  handle_ = nullptr;
+}

@@ -1,0 +1,170 @@
+#include "tools/test_host/race_sim.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+#include "tools/test_host/capture_sink.h"
+
+namespace {
+
+using V = HostVehicleOffsets;
+using S = HostScoringOffsets;
+
+class RaceSimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(path_.Load(PITWALL_EXAMPLES_DIR "/game", "Pitwall Ring", &error)) << error;
+  }
+  // Runs the whole weekend in steps of `dt` simulated seconds.
+  CaptureSink Run(const SimOptions& options, double dt = 1.0) {
+    RaceSimulation sim(path_, "Pitwall Ring", options);
+    CaptureSink sink;
+    for (int guard = 0; guard < 100000 && sim.Advance(dt, &sink); ++guard) {
+    }
+    return sink;
+  }
+  TrackPath path_;
+};
+
+template <typename T>
+T Field(const CaptureSink::Event& e, int car, std::size_t offset) {
+  return ReadAt<T>(e.vehicles.data() + static_cast<std::size_t>(car) * V::kRecordSize, offset);
+}
+
+TEST_F(RaceSimTest, SampleTrackPathIsALap) {
+  EXPECT_NEAR(path_.length(), 3733.0, 5.0);
+  const TrackPath::Pose start = path_.At(0);
+  EXPECT_NEAR(start.x, 0.0, 1e-6);
+  EXPECT_NEAR(start.z, 0.0, 1e-6);
+  EXPECT_NEAR(start.dx, 1.0, 1e-3) << "the lap starts heading +x";
+  const TrackPath::Pose wrapped = path_.At(path_.length() + 5.0);
+  const TrackPath::Pose five = path_.At(5.0);
+  EXPECT_NEAR(wrapped.x, five.x, 1e-6);
+  const TrackPath::Pose left = path_.At(0, 2.0);
+  EXPECT_NEAR(left.z, 2.0, 1e-3) << "left of +x is +z";
+}
+
+TEST_F(RaceSimTest, SameSeedSameWeekendOtherSeedOtherRace) {
+  SimOptions options;
+  options.cars = 6;
+  options.practice_seconds = options.qualifying_seconds = 60;
+  options.race_laps = 3;
+  const CaptureSink a = Run(options);
+  const CaptureSink b = Run(options);
+  ASSERT_EQ(a.events.size(), b.events.size());
+  for (std::size_t i = 0; i < a.events.size(); ++i) {
+    ASSERT_EQ(a.events[i].header, b.events[i].header) << i;
+    ASSERT_EQ(a.events[i].vehicles, b.events[i].vehicles) << i;
+  }
+  options.seed = 2;
+  const CaptureSink c = Run(options);
+  bool differs = c.events.size() != a.events.size();
+  for (std::size_t i = 0; !differs && i < a.events.size(); ++i) differs = a.events[i].vehicles != c.events[i].vehicles;
+  EXPECT_TRUE(differs);
+}
+
+TEST_F(RaceSimTest, SessionsComeInOrderWithStartAndEnd) {
+  SimOptions options;
+  options.cars = 3;
+  options.practice_seconds = options.qualifying_seconds = 30;
+  options.race_laps = 2;
+  const CaptureSink sink = Run(options);
+  const std::string kinds = sink.Kinds();
+  ASSERT_EQ(std::count(kinds.begin(), kinds.end(), 's'), 3);
+  ASSERT_EQ(std::count(kinds.begin(), kinds.end(), 'e'), 3);
+  EXPECT_EQ(kinds.front(), 's');
+  EXPECT_EQ(kinds.back(), 'e');
+  std::vector<std::int32_t> sessions;
+  for (std::size_t i = 0; i + 1 < sink.events.size(); ++i) {
+    if (sink.events[i].kind == 's') sessions.push_back(ReadAt<std::int32_t>(sink.events[i + 1].header.data(), S::kSession));
+  }
+  EXPECT_EQ(sessions, (std::vector<std::int32_t>{1, 2, 3}));
+}
+
+TEST_F(RaceSimTest, RaceFieldsAreConsistentWithTheMotion) {
+  SimOptions options;
+  options.cars = 12;
+  options.sessions = {SessionKind::kRace};
+  options.race_laps = 4;
+  const double dt = 0.5;
+  const CaptureSink sink = Run(options, dt);
+  const double length = path_.length();
+
+  std::vector<bool> pitted(12, false), finished(12, false);
+  const CaptureSink::Event* previous = nullptr;
+  int updates = 0;
+  for (const auto& e : sink.events) {
+    if (e.kind != 'u') continue;
+    ++updates;
+    ASSERT_EQ(ReadAt<std::int32_t>(e.header.data(), S::kVehicleCount), 12);
+    std::set<int> places;
+    for (int c = 0; c < 12; ++c) {
+      places.insert(Field<std::uint8_t>(e, c, V::kPlace));
+      const float d = Field<float>(e, c, V::kLapDistance);
+      ASSERT_GE(d, 0.0f);
+      ASSERT_LT(d, length);
+      // The sector byte follows the lap distance: 1, 2, then 0.
+      const int expected_sector = d < length / 3 ? 1 : d < 2 * length / 3 ? 2 : 0;
+      ASSERT_EQ(Field<std::int8_t>(e, c, V::kSector), expected_sector);
+      // The position lies on the path at that distance (within the lane offset).
+      const TrackPath::Pose on_line = path_.At(d);
+      ASSERT_LT(std::hypot(Field<float>(e, c, V::kX) - on_line.x, Field<float>(e, c, V::kZ) - on_line.z), 2.0);
+      const float a = Field<float>(e, c, V::kHeadingA), b = Field<float>(e, c, V::kHeadingB);
+      ASSERT_NEAR(std::hypot(a, b), 1.0, 1e-3);
+      if (Field<std::uint8_t>(e, c, V::kInPits)) pitted[static_cast<std::size_t>(c)] = true;
+      if (Field<std::int8_t>(e, c, V::kFinishStatus) == 1) finished[static_cast<std::size_t>(c)] = true;
+      EXPECT_EQ(Field<std::int8_t>(e, c, V::kControl), c == 0 ? 0 : 1);
+      const float best = Field<float>(e, c, V::kBestLap), last = Field<float>(e, c, V::kLastLap);
+      if (last > 0) {
+        ASSERT_GT(best, 0);
+        ASSERT_LE(best, last);
+        // The last lap's sectors add up to less than the lap.
+        const float s1 = Field<float>(e, c, V::kSector1A), s2 = Field<float>(e, c, V::kSector2A);
+        ASSERT_GT(s1, 0);
+        ASSERT_GT(s2, 0);
+        ASSERT_LT(s1 + s2, last);
+      }
+      if (previous != nullptr && !Field<std::uint8_t>(e, c, V::kInPits) &&
+          Field<std::int8_t>(e, c, V::kFinishStatus) == 0) {
+        // A moving car went forwards along its heading.
+        const float px = Field<float>(*previous, c, V::kX), pz = Field<float>(*previous, c, V::kZ);
+        const float x = Field<float>(e, c, V::kX), z = Field<float>(e, c, V::kZ);
+        if (std::hypot(x - px, z - pz) > 1.0) {
+          ASSERT_GT((x - px) * a + (z - pz) * b, 0) << "car " << c;
+        }
+      }
+    }
+    ASSERT_EQ(places.size(), 12u) << "places are 1..12, each once";
+    ASSERT_EQ(*places.begin(), 1);
+    // The car in first place is ahead of everyone on laps.
+    int leader = 0;
+    for (int c = 0; c < 12; ++c) if (Field<std::uint8_t>(e, c, V::kPlace) == 1) leader = c;
+    for (int c = 0; c < 12; ++c) {
+      if (Field<std::int8_t>(e, c, V::kFinishStatus) == 0 && Field<std::int8_t>(e, leader, V::kFinishStatus) == 0) {
+        ASSERT_GE(Field<std::int16_t>(e, leader, V::kLaps), Field<std::int16_t>(e, c, V::kLaps));
+      }
+    }
+    previous = &e;
+  }
+  EXPECT_GT(updates, 100);
+  EXPECT_EQ(std::count(pitted.begin(), pitted.end(), true), 12) << "every car stops once";
+  EXPECT_EQ(std::count(finished.begin(), finished.end(), true), 12) << "every car takes the flag";
+}
+
+TEST_F(RaceSimTest, EveryCarCountFrom0To255) {
+  for (int cars : {0, 1, 255}) {
+    SimOptions options;
+    options.cars = cars;
+    options.sessions = {SessionKind::kQualifying};
+    options.qualifying_seconds = 5;
+    const CaptureSink sink = Run(options);
+    ASSERT_GE(sink.events.size(), 3u);
+    EXPECT_EQ(ReadAt<std::int32_t>(sink.events[1].header.data(), S::kVehicleCount), cars);
+  }
+}
+
+}  // namespace
