@@ -21,9 +21,9 @@ run() {
 run build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 if [ "${1:-}" != "--quick" ]; then
   run build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
-      -DPITWALL_SANITIZE=address -DPITWALL_BUILD_TOOLS=OFF
+      -DPITWALL_SANITIZE=address
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   run build-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
-      -DPITWALL_SANITIZE=thread -DPITWALL_BUILD_TOOLS=OFF
+      -DPITWALL_SANITIZE=thread
 fi
 echo "=== all tests passed"

@@ -4,7 +4,6 @@
 #ifndef PITWALL_TESTS_WIRE_CLIENT_H_
 #define PITWALL_TESTS_WIRE_CLIENT_H_
 
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -79,7 +78,7 @@ class WireClient {
       pending_.insert(pending_.end(), chunk, chunk + n);
     } else if (n == 0) {
       closed_ = true;
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+    } else if (LastSocketError() != SocketError::kTimedOut) {
       closed_ = true;  // reset by the peer
     }
     return n;

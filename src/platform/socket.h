@@ -77,6 +77,13 @@ long RecvSome(NativeSocket socket, void* buffer, std::size_t length);
 // Shuts both directions down so that blocked calls on the socket return.
 // Does not close the handle.
 void ShutdownSocket(NativeSocket socket);
+// Why the calling thread's last socket call failed, in one vocabulary for
+// every platform (errno here, WSAGetLastError() on Windows).
+enum class SocketError { kNone, kRefused, kTimedOut, kReset, kOther };
+SocketError LastSocketError();
+// The system's text for the calling thread's last socket failure.
+std::string LastSocketErrorText();
+
 // Sets a receive time-out in milliseconds (0 = none). For clients and tests.
 bool SetRecvTimeout(NativeSocket socket, std::uint32_t ms);
 

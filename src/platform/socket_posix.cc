@@ -126,7 +126,12 @@ Socket ConnectIPv4(std::uint32_t address, std::uint16_t port) {
   Socket s = OpenTcpSocket();
   if (!s.valid()) return s;
   const sockaddr_in sa = MakeAddress(address, port);
-  if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0) return Socket();
+  if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0) {
+    const int reason = errno;  // kept for LastSocketError() across the close
+    s.Close();
+    errno = reason;
+    return Socket();
+  }
   int one = 1;
   setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
   return s;
@@ -149,6 +154,28 @@ long RecvSome(NativeSocket socket, void* buffer, std::size_t length) {
 }
 
 void ShutdownSocket(NativeSocket socket) { ::shutdown(socket, SHUT_RDWR); }
+
+SocketError LastSocketError() {
+  switch (errno) {
+    case 0:
+      return SocketError::kNone;
+    case ECONNREFUSED:
+      return SocketError::kRefused;
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case ETIMEDOUT:
+      return SocketError::kTimedOut;
+    case ECONNRESET:
+    case EPIPE:
+      return SocketError::kReset;
+    default:
+      return SocketError::kOther;
+  }
+}
+
+std::string LastSocketErrorText() { return std::strerror(errno); }
 
 bool SetRecvTimeout(NativeSocket socket, std::uint32_t ms) {
   timeval tv{};

@@ -1,0 +1,245 @@
+// The main job end to end: the test host drives the plug-in with a simulated
+// race and the client library reads it over the network; and a recorded
+// session replays to the same answers.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "pitwall_client.h"
+#include "testing/temp_dir.h"
+#include "tests/wire_client.h"
+#include "tools/test_host/plugin_host.h"
+#include "tools/test_host/race_sim.h"
+#include "tools/test_host/recording.h"
+
+namespace {
+
+// A game folder copied from the sample, with the server's port set.
+std::uint16_t PrepareGameDir(const TempDir& dir) {
+  std::filesystem::copy(PITWALL_EXAMPLES_DIR "/game", dir.path(), std::filesystem::copy_options::recursive);
+  const std::uint16_t port = FreePort();
+  dir.Write("PitwallFeedPlugin.ini", "[GENERAL]\nPort=" + std::to_string(port) + "\n");
+  return port;
+}
+
+// Runs the pitwall-host binary; stops it with SIGTERM when destroyed.
+class HostProcess {
+ public:
+  explicit HostProcess(std::vector<std::string> args) {
+    args.insert(args.begin(), PITWALL_HOST_PATH);
+    pid_ = fork();
+    if (pid_ == 0) {
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+  // Ends the host and returns its exit status (or -1).
+  int Stop() {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  ~HostProcess() { Stop(); }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+TEST(DemoE2eTest, ClientFollowsASimulatedRace) {
+  TempDir game;
+  const std::uint16_t port = PrepareGameDir(game);
+  HostProcess host({"--game-dir", game.path(), "--speed", "40", "--rate", "10", "--sessions",
+                    "race", "--race-laps", "4", "--seed", "7"});
+  PitwallClient client;
+  ClientError connected;
+  for (int i = 0; i < 100; ++i) {
+    connected = client.Connect("127.0.0.1", port);
+    if (connected.ok()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(connected.ok()) << connected.message;
+  ASSERT_TRUE(client.Handshake(3000).ok());
+
+  const auto session = client.FetchSession(3000);
+  ASSERT_TRUE(session.ok()) << session.error.message;
+  EXPECT_EQ(session.value.track_name, "Pitwall Ring");
+  EXPECT_EQ(session.value.session, 3);
+  EXPECT_EQ(session.value.max_laps, 4);
+  const auto drivers = client.FetchDrivers(3000);
+  ASSERT_TRUE(drivers.ok()) << drivers.error.message;
+  ASSERT_EQ(drivers.value.drivers.size(), 20u);
+  EXPECT_EQ(drivers.value.drivers[0].name, "Ada Brennan");
+
+  const auto first = client.FetchLive(3000);
+  ASSERT_TRUE(first.ok()) << first.error.message;
+  ASSERT_EQ(first.value.cars.size(), 20u);
+  bool places_changed = false, laps_changed = false, moved = false;
+  for (int i = 0; i < 60 && !(places_changed && laps_changed && moved); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    const auto later = client.FetchLive(3000);
+    ASSERT_TRUE(later.ok()) << later.error.message;
+    ASSERT_EQ(later.value.cars.size(), 20u);
+    for (std::size_t c = 0; c < 20; ++c) {
+      const CarState& a = first.value.cars[c];
+      const CarState& b = later.value.cars[c];
+      places_changed |= a.place != b.place;
+      laps_changed |= a.laps != b.laps;
+      moved |= a.x != b.x || a.z != b.z;
+    }
+  }
+  EXPECT_TRUE(places_changed);
+  EXPECT_TRUE(laps_changed);
+  EXPECT_TRUE(moved);
+
+  const auto outline = client.FetchTrackOutline(10000);
+  ASSERT_TRUE(outline.ok()) << outline.error.message;
+  ASSERT_EQ(outline.value.strips.size(), 2u);
+  EXPECT_EQ(outline.value.strips[0].kind, 1);
+  EXPECT_EQ(outline.value.strips[0].points.size(), 748u);
+  EXPECT_EQ(outline.value.strips[1].points.size(), 748u);
+  EXPECT_EQ(host.Stop(), 0) << "the host shuts down cleanly on SIGTERM";
+}
+
+TEST(DemoE2eTest, HostRefusesBadUseWithAMessage) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  };
+  TempDir empty;
+  const Case cases[] = {
+      {{"--plugin", "/no/such/PitwallFeedPlugin.so"}, 1},
+      {{"--game-dir", "/no/such/game"}, 1},
+      {{"--game-dir", empty.path()}, 1},  // no track in it
+      {{"--cars", "256"}, 2},
+      {{"--bogus"}, 2},
+      {{"--replay", "/no/such/recording"}, 1},
+  };
+  for (const Case& c : cases) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      std::vector<std::string> args = c.args;
+      args.insert(args.begin(), PITWALL_HOST_PATH);
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      freopen("/dev/null", "w", stderr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), c.status) << c.args[0];
+  }
+}
+
+// Everything a client can read, with the change masks left out.
+struct Answers {
+  SessionAnswer session;
+  DriversAnswer drivers;
+  LiveAnswer live;
+};
+Answers Read(std::uint16_t port) {
+  PitwallClient client;
+  Answers a;
+  EXPECT_TRUE(client.Connect("127.0.0.1", port).ok());
+  auto s = client.FetchSession(3000);
+  auto d = client.FetchDrivers(3000);
+  auto l = client.FetchLive(3000);
+  EXPECT_TRUE(s.ok() && d.ok() && l.ok());
+  a.session = s.value;
+  a.drivers = d.value;
+  a.live = l.value;
+  return a;
+}
+
+TEST(DemoE2eTest, RecordedSessionReplaysToTheSameAnswers) {
+  TempDir a_dir, b_dir, plugins;
+  const std::uint16_t a_port = PrepareGameDir(a_dir);
+  const std::uint16_t b_port = PrepareGameDir(b_dir);
+  // Two private copies: two independent plug-ins in this process.
+  std::filesystem::copy_file(PITWALL_PLUGIN_PATH, plugins.File("a.so"));
+  std::filesystem::copy_file(PITWALL_PLUGIN_PATH, plugins.File("b.so"));
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+
+  TrackPath path;
+  std::string error;
+  ASSERT_TRUE(path.Load(a_dir.path(), "Pitwall Ring", &error)) << error;
+  SimOptions options;
+  options.cars = 8;
+  options.sessions = {SessionKind::kQualifying, SessionKind::kRace};
+  options.qualifying_seconds = 100;
+  options.race_laps = 2;
+  // Stop in the middle of the race, so the state is a live one.
+  RaceSimulation race(path, "Pitwall Ring", options);
+
+  std::FILE* file = std::fopen(plugins.File("session.rec").c_str(), "w+");
+  ASSERT_NE(file, nullptr);
+  PluginHost a;
+  ASSERT_EQ(chdir(a_dir.path().c_str()), 0);
+  ASSERT_TRUE(a.Load(plugins.File("a.so"), &error)) << error;
+  a.Startup();
+  {
+    Recorder recorder(file, &a);
+    for (int i = 0; i < 150; ++i) race.Advance(1.0, &recorder);
+    ASSERT_TRUE(recorder.ok());
+  }
+  const Answers original = Read(a_port);
+
+  PluginHost b;
+  ASSERT_EQ(chdir(b_dir.path().c_str()), 0);
+  ASSERT_TRUE(b.Load(plugins.File("b.so"), &error)) << error;
+  b.Startup();
+  std::rewind(file);
+  ASSERT_TRUE(Replay(file, &b, ReplayOptions{0, {}}, &error)) << error;
+  std::fclose(file);
+  const Answers replayed = Read(b_port);
+  ASSERT_EQ(chdir(cwd), 0);
+
+  EXPECT_EQ(replayed.session.track_name, original.session.track_name);
+  EXPECT_EQ(replayed.session.session, original.session.session);
+  EXPECT_EQ(replayed.session.session, 3) << "stopped in the race";
+  EXPECT_EQ(replayed.session.lap_distance, original.session.lap_distance);
+  ASSERT_EQ(replayed.drivers.drivers.size(), 8u);
+  for (std::size_t i = 0; i < 8; ++i) {
+    EXPECT_EQ(replayed.drivers.drivers[i].name, original.drivers.drivers[i].name);
+  }
+  EXPECT_EQ(replayed.live.current_time, original.live.current_time);
+  EXPECT_EQ(replayed.live.fastest_lap, original.live.fastest_lap);
+  EXPECT_EQ(replayed.live.fastest_lap_vehicle, original.live.fastest_lap_vehicle);
+  ASSERT_EQ(replayed.live.cars.size(), 8u);
+  for (std::size_t i = 0; i < 8; ++i) {
+    const CarState& x = original.live.cars[i];
+    const CarState& y = replayed.live.cars[i];
+    EXPECT_EQ(y.status_bits, x.status_bits);
+    EXPECT_EQ(y.place, x.place);
+    EXPECT_EQ(y.laps, x.laps);
+    EXPECT_EQ(y.lap_distance, x.lap_distance);
+    EXPECT_EQ(y.x, x.x);
+    EXPECT_EQ(y.z, x.z);
+    EXPECT_EQ(y.heading, x.heading);
+    EXPECT_EQ(y.best_lap, x.best_lap);
+    EXPECT_EQ(y.last_lap, x.last_lap);
+    EXPECT_EQ(y.sector1, x.sector1);
+    EXPECT_EQ(y.sector2, x.sector2);
+    EXPECT_EQ(y.time_behind_leader, x.time_behind_leader);
+  }
+}
+
+}  // namespace

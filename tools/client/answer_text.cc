@@ -1,0 +1,328 @@
+#include "answer_text.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <type_traits>
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+void AppendUnicodeEscape(std::string* out, unsigned char byte) {
+  *out += "\\u00";
+  *out += kHexDigits[byte >> 4];
+  *out += kHexDigits[byte & 0x0F];
+}
+
+// Latin-1 byte 0xA0..0xFF as two UTF-8 bytes.
+void AppendLatin1(std::string* out, unsigned char byte) {
+  *out += static_cast<char>(0xC0 | (byte >> 6));
+  *out += static_cast<char>(0x80 | (byte & 0x3F));
+}
+
+std::string HexByte(std::uint8_t value) {
+  std::string text = "0x";
+  text += kHexDigits[value >> 4];
+  text += kHexDigits[value & 0x0F];
+  return text;
+}
+
+std::string Quoted(std::string_view text) { return "\"" + JsonEscape(text) + "\""; }
+
+std::string CarLine(const CarState& car) {
+  return "[" + std::to_string(car.index) + " P" + std::to_string(car.place) + " lap " +
+         std::to_string(car.laps) + " dist " + FixedText(car.lap_distance, 1) + " gap " +
+         FixedText(car.time_behind_leader, 3) + " last " + LapTimeText(car.last_lap) + " best " +
+         LapTimeText(car.best_lap) + " s1 " + FixedText(car.sector1, 3) + " s2 " +
+         FixedText(car.sector2, 3) + " x " + FixedText(car.x, 1) + " z " + FixedText(car.z, 1) +
+         " hdg " + FixedText(car.heading, 3) + " sector " + std::to_string(car.sector) +
+         " finish " + std::to_string(car.finish_status) + (car.in_pits ? " pits" : "") +
+         (car.control_one ? " player" : "") + "]";
+}
+
+std::string CarJson(const CarState& car) {
+  return "{\"index\":" + std::to_string(car.index) + ",\"place\":" + std::to_string(car.place) +
+         ",\"laps\":" + std::to_string(car.laps) +
+         ",\"lap_distance\":" + JsonNumber(car.lap_distance) +
+         ",\"time_behind_leader\":" + JsonNumber(car.time_behind_leader) +
+         ",\"last_lap\":" + JsonNumber(car.last_lap) + ",\"best_lap\":" + JsonNumber(car.best_lap) +
+         ",\"sector1\":" + JsonNumber(car.sector1) + ",\"sector2\":" + JsonNumber(car.sector2) +
+         ",\"x\":" + JsonNumber(car.x) + ",\"z\":" + JsonNumber(car.z) +
+         ",\"heading\":" + JsonNumber(car.heading) +
+         ",\"status_bits\":" + std::to_string(car.status_bits) +
+         ",\"sector\":" + std::to_string(car.sector) +
+         ",\"finish_status\":" + std::to_string(car.finish_status) +
+         ",\"in_pits\":" + (car.in_pits ? "true" : "false") +
+         ",\"control_one\":" + (car.control_one ? "true" : "false") + "}";
+}
+
+std::string DirectoryLine(const std::vector<StripDirectoryItem>& directory) {
+  std::string text;
+  for (const StripDirectoryItem& item : directory) {
+    text += (text.empty() ? "" : ",") + std::to_string(item.kind) + ":" +
+            std::to_string(item.point_count);
+  }
+  return text;
+}
+
+}  // namespace
+
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) return 1;
+  std::size_t length;
+  unsigned char low = 0x80;  // the allowed range of the second byte
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
+    if (lead == 0xED) high = 0x9F;  // U+D800..U+DFFF are surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong below U+10000
+    if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;  // a continuation byte, C0/C1 (always overlong) or F5..FF
+  }
+  if (at + length > text.size()) return 0;
+  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+  }
+  return length;
+}
+
+std::string JsonEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80) {
+      const std::size_t length = Utf8SequenceLength(text, i);
+      if (length == 0) {
+        AppendUnicodeEscape(&out, c);
+        ++i;
+      } else {
+        out.append(text.substr(i, length));
+        i += length;
+      }
+      continue;
+    }
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          AppendUnicodeEscape(&out, c);
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+    ++i;
+  }
+  return out;
+}
+
+std::string PrintableText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const std::size_t length = c >= 0x80 ? Utf8SequenceLength(text, i) : 1;
+    if (c < 0x20 || c == 0x7F || (length == 0 && c < 0xA0)) {
+      out += '?';
+      ++i;
+    } else if (length == 0) {
+      AppendLatin1(&out, c);
+      ++i;
+    } else {
+      out.append(text.substr(i, length));
+      i += length;
+    }
+  }
+  return out;
+}
+
+std::size_t DisplayWidth(std::string_view utf8) {
+  std::size_t columns = 0;
+  for (const char c : utf8) {
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++columns;
+  }
+  return columns;
+}
+
+std::string TruncateColumns(std::string_view utf8, std::size_t columns) {
+  std::size_t seen = 0;
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    if ((static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80 && seen++ == columns) {
+      return std::string(utf8.substr(0, i));
+    }
+  }
+  return std::string(utf8);
+}
+
+std::string FixedText(double value, int decimals) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  char text[400];  // DBL_MAX in fixed notation has 309 digits before the point
+  const auto [end, ec] =
+      std::to_chars(text, text + sizeof(text), value, std::chars_format::fixed, decimals);
+  if (ec != std::errc()) return "?";
+  return std::string(text, end);
+}
+
+std::string JsonNumber(float value) {
+  if (!std::isfinite(value)) return "null";
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof(text), value);
+  if (ec != std::errc()) return "null";
+  return std::string(text, end);
+}
+
+std::string LapTimeText(float seconds) {
+  if (!(seconds > 0.0f && seconds < 1e6f)) return "--";
+  const long long ms = std::llround(static_cast<double>(seconds) * 1000.0);
+  const std::string minutes = std::to_string(ms / 60000);
+  const long long rest = ms % 60000;
+  char tail[8];
+  tail[0] = ':';
+  tail[1] = static_cast<char>('0' + rest / 10000);
+  tail[2] = static_cast<char>('0' + rest / 1000 % 10);
+  tail[3] = '.';
+  tail[4] = static_cast<char>('0' + rest / 100 % 10);
+  tail[5] = static_cast<char>('0' + rest / 10 % 10);
+  tail[6] = static_cast<char>('0' + rest % 10);
+  tail[7] = '\0';
+  return minutes + tail;
+}
+
+std::string ClockText(float seconds) {
+  if (!(seconds >= 0.0f && seconds < 1e7f)) return "--";
+  const long long total = static_cast<long long>(seconds);
+  const auto two = [](long long v) {
+    return std::string{static_cast<char>('0' + v / 10), static_cast<char>('0' + v % 10)};
+  };
+  if (total >= 3600) {
+    return std::to_string(total / 3600) + ":" + two(total / 60 % 60) + ":" + two(total % 60);
+  }
+  return std::to_string(total / 60) + ":" + two(total % 60);
+}
+
+std::string AnswerLine(const Answer& answer) {
+  return std::visit(
+      [](const auto& a) -> std::string {
+        using T = std::decay_t<decltype(a)>;
+        const std::string mask = " mask=" + HexByte(a.change_mask);
+        if constexpr (std::is_same_v<T, HandshakeAnswer>) {
+          return "handshake" + mask + " version=" + std::to_string(a.version) +
+                 " status=" + std::to_string(a.status) +
+                 (a.status == kHandshakeServerFull ? " (server full)" : "");
+        } else if constexpr (std::is_same_v<T, SessionAnswer>) {
+          return "session" + mask + " track=\"" + PrintableText(a.track_name) +
+                 "\" session=" + std::to_string(a.session) +
+                 " end_time=" + FixedText(a.end_time, 3) +
+                 " max_laps=" + std::to_string(a.max_laps) +
+                 " lap_distance=" + FixedText(a.lap_distance, 3);
+        } else if constexpr (std::is_same_v<T, DriversAnswer>) {
+          std::string line = "drivers" + mask + " count=" + std::to_string(a.drivers.size());
+          for (const DriverEntry& d : a.drivers) {
+            line += " [" + std::to_string(d.index) + " \"" + PrintableText(d.name) + "\"]";
+          }
+          return line;
+        } else if constexpr (std::is_same_v<T, LiveAnswer>) {
+          std::string line = "live" + mask + " captured=" + (a.captured ? "1" : "0") +
+                             " time=" + FixedText(a.current_time, 3) +
+                             " fastest=" + LapTimeText(a.fastest_lap);
+          if (a.fastest_lap >= 0) line += " by=" + std::to_string(a.fastest_lap_vehicle);
+          line += " cars=" + std::to_string(a.cars.size());
+          for (const CarState& car : a.cars) line += " " + CarLine(car);
+          return line;
+        } else {
+          std::string line = "trackstrip" + mask + " strips=" + DirectoryLine(a.directory) +
+                             " strip=" + std::to_string(a.strip_index) +
+                             " first=" + std::to_string(a.first_point) +
+                             " n=" + std::to_string(a.points.size());
+          if (!a.points.empty()) {
+            line += " from (" + FixedText(a.points.front().x, 2) + ", " +
+                    FixedText(a.points.front().z, 2) + ") to (" + FixedText(a.points.back().x, 2) +
+                    ", " + FixedText(a.points.back().z, 2) + ")";
+          }
+          return line;
+        }
+      },
+      answer);
+}
+
+std::string AnswerJson(const Answer& answer) {
+  return std::visit(
+      [](const auto& a) -> std::string {
+        using T = std::decay_t<decltype(a)>;
+        const std::string mask = ",\"change_mask\":" + std::to_string(a.change_mask);
+        if constexpr (std::is_same_v<T, HandshakeAnswer>) {
+          return "{\"type\":\"handshake\"" + mask + ",\"version\":" + std::to_string(a.version) +
+                 ",\"status\":" + std::to_string(a.status) + "}";
+        } else if constexpr (std::is_same_v<T, SessionAnswer>) {
+          return "{\"type\":\"session\"" + mask + ",\"track_name\":" + Quoted(a.track_name) +
+                 ",\"session\":" + std::to_string(a.session) +
+                 ",\"end_time\":" + JsonNumber(a.end_time) +
+                 ",\"max_laps\":" + std::to_string(a.max_laps) +
+                 ",\"lap_distance\":" + JsonNumber(a.lap_distance) + "}";
+        } else if constexpr (std::is_same_v<T, DriversAnswer>) {
+          std::string json = "{\"type\":\"drivers\"" + mask + ",\"drivers\":[";
+          for (std::size_t i = 0; i < a.drivers.size(); ++i) {
+            json += (i ? "," : "") + std::string("{\"index\":") +
+                    std::to_string(a.drivers[i].index) + ",\"name\":" + Quoted(a.drivers[i].name) +
+                    "}";
+          }
+          return json + "]}";
+        } else if constexpr (std::is_same_v<T, LiveAnswer>) {
+          std::string json =
+              "{\"type\":\"live\"" + mask + ",\"captured\":" + (a.captured ? "true" : "false") +
+              ",\"current_time\":" + JsonNumber(a.current_time) +
+              ",\"fastest_lap\":" + JsonNumber(a.fastest_lap) +
+              ",\"fastest_lap_vehicle\":" + std::to_string(a.fastest_lap_vehicle) + ",\"cars\":[";
+          for (std::size_t i = 0; i < a.cars.size(); ++i) {
+            json += (i ? "," : "") + CarJson(a.cars[i]);
+          }
+          return json + "]}";
+        } else {
+          std::string json = "{\"type\":\"trackstrip\"" + mask + ",\"strips\":[";
+          for (std::size_t i = 0; i < a.directory.size(); ++i) {
+            json += (i ? "," : "") + std::string("{\"kind\":") +
+                    std::to_string(a.directory[i].kind) +
+                    ",\"point_count\":" + std::to_string(a.directory[i].point_count) + "}";
+          }
+          json += "],\"strip_index\":" + std::to_string(a.strip_index) +
+                  ",\"first_point\":" + std::to_string(a.first_point) + ",\"points\":[";
+          for (std::size_t i = 0; i < a.points.size(); ++i) {
+            json += (i ? ",[" : "[") + JsonNumber(a.points[i].x) + "," + JsonNumber(a.points[i].z) +
+                    "]";
+          }
+          return json + "]}";
+        }
+      },
+      answer);
+}

@@ -1,0 +1,298 @@
+// pitwall: a command-line client for the PitwallFeed server. See UsageText()
+// for the commands. Exit status: 0 done, 1 failed (no server, time-out, bad
+// answer, file not written), 2 bad use, 3 server full.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "answer_text.h"
+#include "cli_options.h"
+#include "pitwall_client.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
+#include "platform/terminal.h"
+#include "tower.h"
+#include "track_svg.h"
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitServerFull = 3;
+
+constexpr std::uint32_t kHandshakeTimeoutMs = 3000;
+constexpr Millis kTowerLiveEvery{200};  // about five frames a second
+constexpr Millis kTowerSessionEvery{1000};
+constexpr Millis kTowerDriversEvery{1000};
+constexpr Millis kSilenceLimit{3000};  // no answer for this long: the server is gone
+constexpr std::uint32_t kFirstBackoffMs = 1000;
+constexpr std::uint32_t kMaxBackoffMs = 8000;
+constexpr std::uint32_t kForeverMs = 24u * 3600u * 1000u;
+
+void PrintError(const std::string& message) {
+  std::fprintf(stderr, "pitwall: %s\n", message.c_str());
+}
+
+std::uint32_t MillisUntil(SteadyClock::time_point when) {
+  if (when == SteadyClock::time_point::max()) return kForeverMs;
+  const auto left = std::chrono::duration_cast<Millis>(when - SteadyClock::now()).count();
+  return static_cast<std::uint32_t>(std::clamp<long long>(left, 0, kForeverMs));
+}
+
+// Connects and shakes hands. On kServerFull the connection is closed.
+ClientError Open(PitwallClient* client, const CliOptions& options) {
+  ClientError error = client->Connect(options.host, options.port);
+  if (!error.ok()) return error;
+  const ClientResult<HandshakeAnswer> handshake = client->Handshake(kHandshakeTimeoutMs);
+  if (!handshake.ok()) client->Close();
+  return handshake.error;
+}
+
+int ExitFor(const ClientError& error) {
+  return error.code == ClientErrorCode::kServerFull ? kExitServerFull : kExitFailed;
+}
+
+// One request type polled at its own period.
+struct Poll {
+  RequestType type;
+  Millis every;
+  SteadyClock::time_point next;
+};
+
+// Sends every poll that is due; returns the time the next one falls due.
+ClientError SendDue(PitwallClient* client, std::vector<Poll>* polls,
+                    SteadyClock::time_point* next_due) {
+  const auto now = SteadyClock::now();
+  *next_due = SteadyClock::time_point::max();
+  for (Poll& poll : *polls) {
+    if (poll.next <= now) {
+      const ClientError sent = client->Send(poll.type);
+      if (!sent.ok()) return sent;
+      poll.next = now + poll.every;
+    }
+    *next_due = std::min(*next_due, poll.next);
+  }
+  return ClientError{};
+}
+
+void PollSoon(std::vector<Poll>* polls, RequestType type) {
+  for (Poll& poll : *polls) {
+    if (poll.type == type) poll.next = SteadyClock::now();
+  }
+}
+
+void DrawTower(const TowerView& view, bool terminal) {
+  const std::string tower = FormatTower(view, terminal);
+  if (terminal) {
+    std::fputs("\x1b[H\x1b[2J", stdout);  // home, clear screen
+    std::fputs(tower.c_str(), stdout);
+  } else {
+    std::fputs(tower.c_str(), stdout);
+    std::fputs("\n", stdout);
+  }
+  std::fflush(stdout);
+}
+
+// Runs one connection until `stop_at`; returns why it ended (ok: time up).
+ClientError WatchConnection(PitwallClient* client, SteadyClock::time_point stop_at, bool terminal,
+                            int* frames) {
+  const auto now = SteadyClock::now();
+  std::vector<Poll> polls = {{kSessionInfo, kTowerSessionEvery, now},
+                             {kVehicleInfo, kTowerDriversEvery, now},
+                             {kUpdateData, kTowerLiveEvery, now}};
+  TowerView view;
+  auto last_answer = now;
+  for (;;) {
+    if (SteadyClock::now() >= stop_at) return ClientError{};
+    SteadyClock::time_point next_due;
+    const ClientError sent = SendDue(client, &polls, &next_due);
+    if (!sent.ok()) return sent;
+    ClientResult<Answer> answer =
+        client->ReadAnswer(std::max<std::uint32_t>(1, MillisUntil(std::min(next_due, stop_at))));
+    if (answer.error.code == ClientErrorCode::kTimeout) {
+      if (SteadyClock::now() - last_answer >= kSilenceLimit) {
+        return ClientError{ClientErrorCode::kTimeout,
+                           "no answer from " + client->peer() + " for 3 s"};
+      }
+      continue;
+    }
+    if (!answer.ok()) return answer.error;
+    last_answer = SteadyClock::now();
+    if (auto* live = std::get_if<LiveAnswer>(&answer.value)) {
+      if (live->change_mask & kChangeSession) PollSoon(&polls, kSessionInfo);
+      if (live->change_mask & kChangeVehicles) PollSoon(&polls, kVehicleInfo);
+      view.live = std::move(*live);
+      DrawTower(view, terminal);
+      ++*frames;
+    } else if (auto* session = std::get_if<SessionAnswer>(&answer.value)) {
+      view.session = std::move(*session);
+    } else if (auto* drivers = std::get_if<DriversAnswer>(&answer.value)) {
+      view.drivers = std::move(*drivers);
+    }
+  }
+}
+
+int RunWatch(const CliOptions& options) {
+  const bool terminal = StdoutIsTerminal();
+  const auto stop_at = options.seconds == 0
+                           ? SteadyClock::time_point::max()
+                           : SteadyClock::now() + std::chrono::seconds(options.seconds);
+  std::uint32_t backoff_ms = kFirstBackoffMs;
+  int frames = 0;
+  PitwallClient client;
+  while (SteadyClock::now() < stop_at) {
+    ClientError error = Open(&client, options);
+    if (error.ok()) {
+      std::fprintf(stderr, "pitwall: connected to %s\n", client.peer().c_str());
+      backoff_ms = kFirstBackoffMs;
+      error = WatchConnection(&client, stop_at, terminal, &frames);
+      client.Close();
+      if (error.ok()) break;
+      PrintError(error.message + "; reconnecting");
+      SleepMillis(std::min<std::uint32_t>(500, MillisUntil(stop_at)));
+      continue;
+    }
+    PrintError(error.message + "; retrying in " + std::to_string(backoff_ms / 1000) + " s");
+    SleepMillis(std::min(backoff_ms, MillisUntil(stop_at)));
+    backoff_ms = std::min(backoff_ms * 2, kMaxBackoffMs);
+  }
+  if (frames == 0) {
+    PrintError("no live timing received from " + options.host + ":" + std::to_string(options.port));
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int RunDump(const CliOptions& options) {
+  PitwallClient client;
+  ClientError error = client.Connect(options.host, options.port);
+  if (!error.ok()) {
+    PrintError(error.message);
+    return kExitFailed;
+  }
+  std::uint32_t printed = 0;
+  const auto print = [&](const Answer& answer) {
+    const std::string line = options.json ? AnswerJson(answer) : AnswerLine(answer);
+    std::fputs(line.c_str(), stdout);
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+    ++printed;
+  };
+  const ClientResult<HandshakeAnswer> handshake = client.Handshake(kHandshakeTimeoutMs);
+  if (handshake.ok() || handshake.error.code == ClientErrorCode::kServerFull) {
+    print(handshake.value);
+  }
+  if (!handshake.ok()) {
+    PrintError(handshake.error.message);
+    return ExitFor(handshake.error);
+  }
+  const auto now = SteadyClock::now();
+  std::vector<Poll> polls = {{kUpdateData, Millis(200), now},
+                             {kSessionInfo, Millis(1000), now},
+                             {kVehicleInfo, Millis(1000), now},
+                             {kTrackstrip, Millis(10000), now},
+                             {kHandshakeInfo, Millis(5000), now + Millis(5000)}};
+  auto last_answer = now;
+  while (options.count == 0 || printed < options.count) {
+    SteadyClock::time_point next_due;
+    error = SendDue(&client, &polls, &next_due);
+    if (!error.ok()) break;
+    ClientResult<Answer> answer =
+        client.ReadAnswer(std::max<std::uint32_t>(1, MillisUntil(next_due)));
+    if (answer.error.code == ClientErrorCode::kTimeout) {
+      if (SteadyClock::now() - last_answer < kSilenceLimit) continue;
+      answer.error.message = "no answer from " + client.peer() + " for 3 s";
+    }
+    if (!answer.ok()) {
+      error = answer.error;
+      break;
+    }
+    last_answer = SteadyClock::now();
+    print(answer.value);
+  }
+  if (!error.ok()) {
+    PrintError(error.message);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int RunTrack(const CliOptions& options) {
+  PitwallClient client;
+  const ClientError opened = Open(&client, options);
+  if (!opened.ok()) {
+    PrintError(opened.message);
+    return ExitFor(opened);
+  }
+  const ClientResult<TrackOutline> outline = client.FetchTrackOutline(options.timeout_s * 1000);
+  if (!outline.ok()) {
+    PrintError(outline.error.message);
+    return kExitFailed;
+  }
+  const ClientResult<DriversAnswer> drivers = client.FetchDrivers(2000);
+  const ClientResult<LiveAnswer> live = client.FetchLive(2000);
+  std::vector<SvgCar> cars;
+  if (live.ok()) {
+    cars = CarsForSvg(live.value, drivers.ok() ? &drivers.value : nullptr);
+  } else {
+    PrintError("drawing the track without cars: " + live.error.message);
+  }
+  const std::string svg = TrackSvg(outline.value, cars);
+  std::ofstream file(options.svg_file, std::ios::binary | std::ios::trunc);
+  file.write(svg.data(), static_cast<std::streamsize>(svg.size()));
+  file.close();
+  if (!file) {
+    PrintError("cannot write " + options.svg_file);
+    return kExitFailed;
+  }
+  std::size_t points = 0;
+  for (const OutlineStrip& strip : outline.value.strips) points += strip.points.size();
+  std::printf("wrote %s: %zu strip(s), %zu point(s), %zu car(s)\n", options.svg_file.c_str(),
+              outline.value.strips.size(), points, cars.size());
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  CliOptions options;
+  std::string error;
+  if (!ParseCommandLine(args, &options, &error)) {
+    PrintError(error);
+    std::fputs(UsageText(), stderr);
+    return kExitUsage;
+  }
+  if (options.command == CliCommand::kHelp) {
+    std::fputs(UsageText(), stdout);
+    return kExitOk;
+  }
+  int socket_error = 0;
+  if (!StartSocketLayer(&socket_error)) {
+    PrintError("cannot start the socket layer (error " + std::to_string(socket_error) + ")");
+    return kExitFailed;
+  }
+  int status = kExitFailed;
+  switch (options.command) {
+    case CliCommand::kWatch:
+      status = RunWatch(options);
+      break;
+    case CliCommand::kDump:
+      status = RunDump(options);
+      break;
+    case CliCommand::kTrack:
+      status = RunTrack(options);
+      break;
+    case CliCommand::kHelp:
+      break;
+  }
+  StopSocketLayer();
+  return status;
+}
