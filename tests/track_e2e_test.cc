@@ -11,6 +11,7 @@
 
 #include "pitwall/scoring_record.h"
 #include "tests/plugin_harness.h"
+#include "testing/wire_bytes.h"
 #include "tests/wire_client.h"
 
 namespace {
@@ -50,15 +51,6 @@ class TrackE2eTest : public ::testing::Test {
     while (client_.ReadMessage(&m, 500)) chunks.push_back(m);
     return chunks;
   }
-  static std::uint32_t U32(const Bytes& b, std::size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t{b[at + 3]} << 24);
-  }
-  static float F32(const Bytes& b, std::size_t at) {
-    float f;
-    std::memcpy(&f, &b[at], 4);
-    return f;
-  }
-
   PluginHarness host_;
   InternalsPluginV3* plugin_ = nullptr;
   std::uint16_t port_ = 0;
@@ -80,18 +72,18 @@ TEST_F(TrackE2eTest, SampleTrackArrivesInChunksWithItsDirectory) {
     EXPECT_EQ(Bytes(m.begin() + 2, m.begin() + 15),
               (Bytes{4, 0, 2, 1, 0xEC, 0x02, 0, 0, 0, 0xEC, 0x02, 0, 0}));
     EXPECT_EQ(m[15], strip);
-    EXPECT_EQ(U32(m, 16), next_start[strip]);
-    EXPECT_EQ(U32(m, 20), n);
+    EXPECT_EQ(U32At(m, 16), next_start[strip]);
+    EXPECT_EQ(U32At(m, 20), n);
     next_start[strip] += n;
   }
   // Waypoint 0 stands at (0, 1.18, 0) facing +x with wp_perp (0, 0, 1),
   // wp_dwidth (9, 9) and wp_width (6, 6).
-  EXPECT_EQ(F32(chunks[0], 24), 0.0f);
-  EXPECT_EQ(F32(chunks[0], 28), 9.0f);
-  EXPECT_EQ(F32(chunks[0], 32), 0.0f);
-  EXPECT_EQ(F32(chunks[0], 36), -9.0f);
-  EXPECT_EQ(F32(chunks[15], 28), 6.0f);
-  EXPECT_EQ(F32(chunks[15], 36), -6.0f);
+  EXPECT_EQ(F32At(chunks[0], 24), 0.0f);
+  EXPECT_EQ(F32At(chunks[0], 28), 9.0f);
+  EXPECT_EQ(F32At(chunks[0], 32), 0.0f);
+  EXPECT_EQ(F32At(chunks[0], 36), -9.0f);
+  EXPECT_EQ(F32At(chunks[15], 28), 6.0f);
+  EXPECT_EQ(F32At(chunks[15], 36), -6.0f);
   // The last two points close the band: they repeat the first two.
   const Bytes& last = chunks[14];
   EXPECT_EQ(Bytes(last.end() - 16, last.end()), Bytes(chunks[0].begin() + 24, chunks[0].begin() + 40));
@@ -122,7 +114,7 @@ TEST_F(TrackE2eTest, ChangingTrackWhileALoadRunsIsSafe) {
   const std::vector<Bytes> chunks = Outline();
   ASSERT_FALSE(chunks.empty());
   // Harbour Loop has 61 waypoints: 124 points a strip.
-  EXPECT_EQ(U32(chunks[0], 6), 124u);
+  EXPECT_EQ(U32At(chunks[0], 6), 124u);
   plugin_->Shutdown();  // waits for any load still running
   EXPECT_TRUE(client_.WaitClosed());
 }

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "testing/wire_bytes.h"
 
-using Bytes = std::vector<std::uint8_t>;
 
 class WireClient {
  public:

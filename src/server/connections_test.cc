@@ -12,12 +12,11 @@
 #include "pitwall/scoring_record.h"
 #include "testing/fake_clock.h"
 #include "testing/temp_dir.h"
+#include "testing/wire_bytes.h"
 #include "timing/change_stamps.h"
 #include "timing/timing_data.h"
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
 
 TEST(PaceRequestTest, IntervalsPendingFlagsAndTheClockWrap) {
   ClientConnection c;
@@ -54,16 +53,8 @@ class WalkTest : public ::testing::Test {
     context.connection_limit = 1;
     connections_ = std::make_unique<ClientConnections>(context, clock_);
 
-    Socket listener = OpenTcpSocket();
-    ASSERT_TRUE(BindIPv4(listener.get(), LoopbackIPv4(), 0));
-    ASSERT_TRUE(Listen(listener.get(), 1));
-    client_ = ConnectIPv4(LoopbackIPv4(), LocalPort(listener.get()));
-    ASSERT_TRUE(client_.valid());
-    std::uint32_t peer = 0;
-    server_side_ = AcceptIPv4(listener.get(), &peer);
-    ASSERT_TRUE(server_side_.valid());
-    SetRecvTimeout(client_.get(), 200);
-    connection_.socket = server_side_.get();
+    ASSERT_TRUE(line_.Open());
+    connection_.socket = line_.server.get();
     std::strcpy(connection_.peer_text, "127.0.0.1");
     stamps_.StampChanges(kChangeAll);  // as a starting accept thread does
     clock_.Advance(1);
@@ -74,24 +65,7 @@ class WalkTest : public ::testing::Test {
                                &buffer_);
   }
 
-  // Every answer received until the line stays quiet, split by length.
-  std::vector<Bytes> Answers() {
-    Bytes all;
-    std::uint8_t chunk[65536];
-    long n;
-    while ((n = RecvSome(client_.get(), chunk, sizeof(chunk))) > 0) all.insert(all.end(), chunk, chunk + n);
-    std::vector<Bytes> messages;
-    for (std::size_t pos = 0; pos + 2 <= all.size();) {
-      const std::size_t length = all[pos] | (all[pos + 1] << 8);
-      if (length < 4 || pos + length > all.size()) {
-        ADD_FAILURE() << "malformed answer stream at " << pos;
-        break;
-      }
-      messages.emplace_back(all.begin() + pos, all.begin() + pos + length);
-      pos += length;
-    }
-    return messages;
-  }
+  std::vector<Bytes> Answers() { return line_.Messages(); }
   static std::vector<int> Types(const std::vector<Bytes>& messages) {
     std::vector<int> types;
     for (const Bytes& m : messages) types.push_back(m[2]);
@@ -108,7 +82,7 @@ class WalkTest : public ::testing::Test {
   ChangeStamps stamps_{clock_};
   TimingData data_{&stamps_};
   std::unique_ptr<ClientConnections> connections_;
-  Socket client_, server_side_;
+  LoopbackPair line_;
   ClientConnection connection_;
   ResponseBuffer buffer_;
 };
@@ -233,7 +207,7 @@ TEST_F(WalkTest, AnswersCarryTheSnapshotByteForByte) {
 }
 
 TEST_F(WalkTest, SendToAClosedClientLogsAndNeverRaisesSigpipe) {
-  client_.Close();
+  line_.client.Close();
   // The first sends may still be taken by the kernel; the peer's reset then
   // fails the later ones. None of this may raise SIGPIPE.
   for (int i = 0; i < 20; ++i) {
@@ -257,14 +231,10 @@ TEST(HandshakeStatusTest, ServerFullWhenActiveConnectionsExceedTheLimit) {
   context.connection_limit = 2;
   context.active_connections = &active;
 
-  Socket listener = OpenTcpSocket();
-  ASSERT_TRUE(BindIPv4(listener.get(), LoopbackIPv4(), 0));
-  ASSERT_TRUE(Listen(listener.get(), 1));
-  Socket client = ConnectIPv4(LoopbackIPv4(), LocalPort(listener.get()));
-  std::uint32_t peer;
-  Socket server = AcceptIPv4(listener.get(), &peer);
+  LoopbackPair line;
+  ASSERT_TRUE(line.Open());
   ClientConnection connection;
-  connection.socket = server.get();
+  connection.socket = line.server.get();
   ResponseBuffer buffer;
 
   const std::int32_t counts[] = {1, 2, 3, 2};
@@ -274,7 +244,7 @@ TEST(HandshakeStatusTest, ServerFullWhenActiveConnectionsExceedTheLimit) {
     ProcessHandshakeInfo(context, &connection, &buffer);
     std::uint8_t got[8];
     long n = 0;
-    while (n < 8) n += RecvSome(client.get(), got + n, 8 - static_cast<std::size_t>(n));
+    while (n < 8) n += RecvSome(line.client.get(), got + n, 8 - static_cast<std::size_t>(n));
     EXPECT_EQ(Bytes(got, got + 8), (Bytes{8, 0, 0, 0, 1, 0, statuses[i], 0})) << counts[i];
   }
 }

@@ -14,11 +14,10 @@
 #include "server/client_connection.h"
 #include "server/responses.h"
 #include "testing/temp_dir.h"
+#include "testing/wire_bytes.h"
 #include "track/track_geometry.h"
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
 
 // A track of `n` waypoints along the x axis, 10 m apart, in a closed chain:
 // waypoint i at (10 i, 0, 0), wp_perp (0, 0, 1), wp_width (1, 2) and
@@ -156,40 +155,12 @@ TEST_F(CurrentTrackTest, ReplacingTracksWhileLoadsRunIsSafe) {
 class TrackstripTest : public CurrentTrackTest {
  protected:
   void Connect() {
-    Socket listener = OpenTcpSocket();
-    ASSERT_TRUE(BindIPv4(listener.get(), LoopbackIPv4(), 0));
-    ASSERT_TRUE(Listen(listener.get(), 1));
-    client_ = ConnectIPv4(LoopbackIPv4(), LocalPort(listener.get()));
-    std::uint32_t peer;
-    server_side_ = AcceptIPv4(listener.get(), &peer);
-    ASSERT_TRUE(server_side_.valid());
-    SetRecvTimeout(client_.get(), 200);
-    connection_.socket = server_side_.get();
+    ASSERT_TRUE(line_.Open());
+    connection_.socket = line_.server.get();
   }
-  std::vector<Bytes> Chunks() {
-    Bytes all;
-    std::uint8_t chunk[65536];
-    long n;
-    while ((n = RecvSome(client_.get(), chunk, sizeof(chunk))) > 0) all.insert(all.end(), chunk, chunk + n);
-    std::vector<Bytes> messages;
-    for (std::size_t pos = 0; pos + 2 <= all.size();) {
-      const std::size_t length = all[pos] | (all[pos + 1] << 8);
-      if (length < 4 || pos + length > all.size()) break;
-      messages.emplace_back(all.begin() + pos, all.begin() + pos + length);
-      pos += length;
-    }
-    return messages;
-  }
-  static std::uint32_t U32(const Bytes& b, std::size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t{b[at + 3]} << 24);
-  }
-  static float F32(const Bytes& b, std::size_t at) {
-    float f;
-    std::memcpy(&f, &b[at], 4);
-    return f;
-  }
+  std::vector<Bytes> Chunks() { return line_.Messages(); }
 
-  Socket client_, server_side_;
+  LoopbackPair line_;
   ClientConnection connection_;
   ResponseBuffer buffer_;
 };
@@ -224,19 +195,19 @@ TEST_F(TrackstripTest, ChunksOfFiftyWithTheDirectoryInEvery) {
               (Bytes{4, 0, 2, 1, 120, 0, 0, 0, 0, 120, 0, 0, 0}))
         << "type, no mask, two strips: kind 1 and kind 0 with 120 points each";
     EXPECT_EQ(m[15], c < 3 ? 0 : 1) << "strip index";
-    EXPECT_EQ(U32(m, 16), starts[c]);
-    EXPECT_EQ(U32(m, 20), (lengths[c] - 24) / 8);
+    EXPECT_EQ(U32At(m, 16), starts[c]);
+    EXPECT_EQ(U32At(m, 20), (lengths[c] - 24) / 8);
   }
   // Strip 0 is built from wp_dwidth (3, 4), strip 1 from wp_width (1, 2).
-  EXPECT_EQ(F32(chunks[0], 24), 0.0f);
-  EXPECT_EQ(F32(chunks[0], 28), 4.0f);
-  EXPECT_EQ(F32(chunks[0], 32), 0.0f);
-  EXPECT_EQ(F32(chunks[0], 36), -3.0f);
-  EXPECT_EQ(F32(chunks[1], 24), 250.0f) << "point 50: waypoint 25";
-  EXPECT_EQ(F32(chunks[2], 24 + 8 * 18), 0.0f) << "point 118 repeats point 0";
-  EXPECT_EQ(F32(chunks[2], 24 + 8 * 18 + 4), 4.0f);
-  EXPECT_EQ(F32(chunks[3], 28), 2.0f);
-  EXPECT_EQ(F32(chunks[3], 36), -1.0f);
+  EXPECT_EQ(F32At(chunks[0], 24), 0.0f);
+  EXPECT_EQ(F32At(chunks[0], 28), 4.0f);
+  EXPECT_EQ(F32At(chunks[0], 32), 0.0f);
+  EXPECT_EQ(F32At(chunks[0], 36), -3.0f);
+  EXPECT_EQ(F32At(chunks[1], 24), 250.0f) << "point 50: waypoint 25";
+  EXPECT_EQ(F32At(chunks[2], 24 + 8 * 18), 0.0f) << "point 118 repeats point 0";
+  EXPECT_EQ(F32At(chunks[2], 24 + 8 * 18 + 4), 4.0f);
+  EXPECT_EQ(F32At(chunks[3], 28), 2.0f);
+  EXPECT_EQ(F32At(chunks[3], 36), -1.0f);
   EXPECT_EQ(connection_.changes.change_flags, 0x1F) << "the change mask is left alone";
 }
 
@@ -267,8 +238,8 @@ TEST_F(TrackstripTest, ExactlyFiftyPointsIsOneChunkAndFiftyTwoIsTwo) {
   chunks = Chunks();
   ASSERT_EQ(chunks.size(), 4u);
   EXPECT_EQ(chunks[1].size(), 24u + 16u);
-  EXPECT_EQ(U32(chunks[1], 16), 50u);
-  EXPECT_EQ(U32(chunks[1], 20), 2u);
+  EXPECT_EQ(U32At(chunks[1], 16), 50u);
+  EXPECT_EQ(U32At(chunks[1], 20), 2u);
 }
 
 TEST_F(TrackstripTest, FailedSendsAreLoggedPerChunk) {
@@ -281,7 +252,7 @@ TEST_F(TrackstripTest, FailedSendsAreLoggedPerChunk) {
   Name("Test Oval", name_);
   track.OnSessionTrack(name_);
   ASSERT_NE(WaitLoaded(track), nullptr);
-  ShutdownSocket(server_side_.get());  // every send now fails
+  ShutdownSocket(line_.server.get());  // every send now fails
   ProcessTrackstrip(context, &connection_, &buffer_);
   std::string six;
   for (int i = 0; i < 6; ++i) six += "Error processing Trackstrip request.\n";
