@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -146,6 +148,173 @@ TEST(DemoE2eTest, HostRefusesBadUseWithAMessage) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), c.status) << c.args[0];
   }
+}
+
+// Runs a shell command; returns its exit status and what it printed.
+int RunCommand(const std::string& command, std::string* output) {
+  output->clear();
+  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char chunk[4096];
+  std::size_t n;
+  while ((n = std::fread(chunk, 1, sizeof(chunk), pipe)) > 0) output->append(chunk, n);
+  const int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A strict JSON syntax check (RFC 8259 grammar, no extensions).
+class JsonChecker {
+ public:
+  static bool Valid(const std::string& text) {
+    JsonChecker c(text);
+    return c.Value() && (c.Blank(), c.pos_ == text.size());
+  }
+
+ private:
+  explicit JsonChecker(const std::string& text) : s_(text) {}
+  void Blank() {
+    while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n' || s_[pos_] == '\r')) ++pos_;
+  }
+  bool Eat(char c) {
+    Blank();
+    if (pos_ < s_.size() && s_[pos_] == c) return ++pos_, true;
+    return false;
+  }
+  bool Word(const char* w) {
+    const std::size_t n = std::strlen(w);
+    if (s_.compare(pos_, n, w) != 0) return false;
+    pos_ += n;
+    return true;
+  }
+  bool String() {
+    if (!Eat('"')) return false;
+    while (pos_ < s_.size()) {
+      const auto c = static_cast<unsigned char>(s_[pos_++]);
+      if (c == '"') return true;
+      if (c < 0x20) return false;
+      if (c == '\\') {
+        if (pos_ >= s_.size()) return false;
+        const char e = s_[pos_++];
+        if (e == 'u') {
+          for (int i = 0; i < 4; ++i) {
+            if (pos_ >= s_.size() || !std::isxdigit(static_cast<unsigned char>(s_[pos_++]))) return false;
+          }
+        } else if (std::strchr("\"\\/bfnrt", e) == nullptr) {
+          return false;
+        }
+      }
+    }
+    return false;
+  }
+  bool Number() {
+    const std::size_t start = pos_;
+    if (pos_ < s_.size() && s_[pos_] == '-') ++pos_;
+    if (pos_ >= s_.size() || !std::isdigit(static_cast<unsigned char>(s_[pos_]))) return false;
+    if (s_[pos_] == '0') {
+      ++pos_;
+    } else {
+      while (pos_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[pos_]))) ++pos_;
+    }
+    if (pos_ < s_.size() && s_[pos_] == '.') {
+      ++pos_;
+      if (pos_ >= s_.size() || !std::isdigit(static_cast<unsigned char>(s_[pos_]))) return false;
+      while (pos_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[pos_]))) ++pos_;
+    }
+    if (pos_ < s_.size() && (s_[pos_] == 'e' || s_[pos_] == 'E')) {
+      ++pos_;
+      if (pos_ < s_.size() && (s_[pos_] == '+' || s_[pos_] == '-')) ++pos_;
+      if (pos_ >= s_.size() || !std::isdigit(static_cast<unsigned char>(s_[pos_]))) return false;
+      while (pos_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[pos_]))) ++pos_;
+    }
+    return pos_ > start;
+  }
+  bool Value() {
+    Blank();
+    if (pos_ >= s_.size()) return false;
+    switch (s_[pos_]) {
+      case '{':
+        ++pos_;
+        if (Eat('}')) return true;
+        do {
+          if (!String() || !Eat(':') || !Value()) return false;
+        } while (Eat(','));
+        return Eat('}');
+      case '[':
+        ++pos_;
+        if (Eat(']')) return true;
+        do {
+          if (!Value()) return false;
+        } while (Eat(','));
+        return Eat(']');
+      case '"':
+        return String();
+      case 't':
+        return Word("true");
+      case 'f':
+        return Word("false");
+      case 'n':
+        return Word("null");
+      default:
+        return Number();
+    }
+  }
+  const std::string& s_;
+  std::size_t pos_ = 0;
+};
+
+TEST(DemoE2eTest, PitwallCommandsAgainstARunningHost) {
+  ASSERT_TRUE(JsonChecker::Valid(R"({"a":[1,-2.5e3,true,null],"b":"x\u00e9\n"})"));
+  ASSERT_FALSE(JsonChecker::Valid(R"({"a":nan})"));
+  ASSERT_FALSE(JsonChecker::Valid("{\"a\":\"tab\there\"}"));
+
+  TempDir game;
+  const std::uint16_t port = PrepareGameDir(game);
+  HostProcess host({"--game-dir", game.path(), "--speed", "20", "--sessions", "race"});
+  const std::string at = " 127.0.0.1:" + std::to_string(port);
+  WireClient probe;
+  for (int i = 0; i < 100 && !probe.Connect(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  probe.Close();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the server see it go
+
+  std::string out;
+  ASSERT_EQ(RunCommand(std::string(PITWALL_CLI_PATH) + " dump --json --count 12" + at, &out), 0) << out;
+  int lines = 0;
+  bool live = false, session = false;
+  for (std::size_t pos = 0, end; (end = out.find('\n', pos)) != std::string::npos; pos = end + 1) {
+    const std::string line = out.substr(pos, end - pos);
+    if (line.rfind("pitwall:", 0) == 0) continue;  // progress on stderr
+    ++lines;
+    EXPECT_TRUE(JsonChecker::Valid(line)) << line;
+    live |= line.find("\"type\":\"live\"") != std::string::npos;
+    session |= line.find("\"type\":\"session\"") != std::string::npos;
+  }
+  EXPECT_EQ(lines, 12);
+  EXPECT_TRUE(live && session) << out;
+
+  const std::string svg = game.File("track.svg");
+  ASSERT_EQ(RunCommand(std::string(PITWALL_CLI_PATH) + " track --svg " + svg + at, &out), 0) << out;
+  const std::string picture = game.Read("track.svg");
+  EXPECT_EQ(picture.rfind("<?xml", 0), 0u);
+  EXPECT_NE(picture.find("</svg>"), std::string::npos);
+  EXPECT_EQ(CountOf(picture, "<polygon"), 2) << "one band a strip";
+  EXPECT_EQ(CountOf(picture, "<circle"), 20) << "one dot a car";
+
+  // Server full: with one client inside the limit, pitwall is told so.
+  WireClient first;
+  ASSERT_TRUE(first.Connect(port));
+  Bytes hello;
+  ASSERT_TRUE(first.Request(0) && first.ReadMessage(&hello));
+  EXPECT_EQ(RunCommand(std::string(PITWALL_CLI_PATH) + " dump --count 1" + at, &out), 3) << out;
+  EXPECT_NE(out.find("full"), std::string::npos) << out;
+  first.Close();
+
+  // No server, and bad use.
+  EXPECT_EQ(RunCommand(std::string(PITWALL_CLI_PATH) + " dump --count 1 127.0.0.1:" +
+                           std::to_string(FreePort()), &out), 1);
+  EXPECT_NE(out.find("connection refused"), std::string::npos) << out;
+  EXPECT_EQ(RunCommand(std::string(PITWALL_CLI_PATH) + " frobnicate", &out), 2) << out;
+  EXPECT_EQ(RunCommand(std::string(PITWALL_CLI_PATH) + " dump --count many", &out), 2) << out;
+  EXPECT_EQ(host.Stop(), 0);
 }
 
 // Everything a client can read, with the change masks left out.
