@@ -18,7 +18,7 @@ run() {
   ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 300
 }
 
-run build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPITWALL_BUILD_BENCHMARKS=ON
 if [ "${1:-}" != "--quick" ]; then
   run build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
       -DPITWALL_SANITIZE=address

@@ -1,0 +1,93 @@
+// What the host's thread pays per scoring update, and what a client thread
+// pays to build the largest answers, with and without readers competing.
+//   build/bench/pitwall_benchmarks --benchmark_min_time=0.5
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "pitwall/scoring_record.h"
+#include "platform/clock.h"
+#include "timing/change_stamps.h"
+#include "timing/timing_data.h"
+
+namespace {
+
+void FillRecord(ScoringRecordWriter* w, int cars) {
+  w->SetTrackName("Pitwall Ring");
+  for (int i = 0; i < cars; ++i) {
+    auto v = w->vehicle(i);
+    v.SetDriverName("Driver");
+    v.SetBestLap(90.0f + static_cast<float>(i));
+    v.SetLapDistance(static_cast<float>(i) * 10.0f);
+    v.SetHeadingInputs(0.5f, 0.5f);
+    v.SetSector(static_cast<std::int8_t>(i % 3));
+  }
+}
+
+void BM_IngestScoring(benchmark::State& state) {
+  const int cars = static_cast<int>(state.range(0));
+  ChangeStamps stamps(DefaultClock());
+  TimingData data(&stamps);
+  ScoringRecordWriter w(cars);
+  FillRecord(&w, cars);
+  const HostScoringInfo* record = w.record();
+  for (auto _ : state) {
+    data.IngestScoring(record);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_IngestScoring)->Arg(20)->Arg(255);
+
+// The same, while two threads pin and copy the snapshot as fast as they can
+// (the writer must not wait for them).
+void BM_IngestScoringWithBusyReaders(benchmark::State& state) {
+  const int cars = static_cast<int>(state.range(0));
+  ChangeStamps stamps(DefaultClock());
+  TimingData data(&stamps);
+  ScoringRecordWriter w(cars);
+  FillRecord(&w, cars);
+  const HostScoringInfo* record = w.record();
+  std::atomic<bool> done{false};
+  auto reader = [&] {
+    std::uint8_t buffer[UpdateDataSize(255)];
+    while (!done.load(std::memory_order_relaxed)) {
+      TimingData::Reader r(data);
+      std::memcpy(buffer, &r.live(), sizeof(LiveBlock));
+      if (r.vehicle_count() > 0) std::memcpy(buffer + 20, r.updates(), r.vehicle_count() * 48u);
+      benchmark::DoNotOptimize(buffer);
+    }
+  };
+  std::thread a(reader), b(reader);
+  for (auto _ : state) {
+    data.IngestScoring(record);
+  }
+  done.store(true);
+  a.join();
+  b.join();
+}
+BENCHMARK(BM_IngestScoringWithBusyReaders)->Arg(255)->UseRealTime();
+
+// A client thread building the largest UpdateData answer from a pinned state.
+void BM_BuildUpdateDataAnswer(benchmark::State& state) {
+  const int cars = static_cast<int>(state.range(0));
+  ChangeStamps stamps(DefaultClock());
+  TimingData data(&stamps);
+  ScoringRecordWriter w(cars);
+  FillRecord(&w, cars);
+  data.IngestScoring(w.record());
+  std::uint8_t buffer[UpdateDataSize(255)];
+  for (auto _ : state) {
+    TimingData::Reader r(data);
+    std::memcpy(buffer + 4, &r.live(), sizeof(LiveBlock));
+    std::memcpy(buffer + 24, r.updates(), r.vehicle_count() * sizeof(VehicleUpdateRecord));
+    benchmark::DoNotOptimize(buffer);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(UpdateDataSize(cars)));
+}
+BENCHMARK(BM_BuildUpdateDataAnswer)->Arg(20)->Arg(255);
+
+}  // namespace
+
+BENCHMARK_MAIN();
