@@ -6,19 +6,19 @@
 
 LogFile::LogFile(std::string directory) : directory_(std::move(directory)) {}
 
-std::string LogFile::FileName(int port) const {
-  char name[64];
-  std::snprintf(name, sizeof(name), "%s_%d.log", "PitwallFeedPlugin", port);
-  return directory_ + name;
+bool LogFile::FileName(int port, char* name, std::size_t size) const {
+  const int n = std::snprintf(name, size, "%s%s_%d.log", directory_.c_str(), "PitwallFeedPlugin", port);
+  return n > 0 && static_cast<std::size_t>(n) < size;
 }
 
 void LogFile::WriteLog(const char* text) {
   const int port = bound_port_.load();
   if (port < 1 || text == nullptr) return;
-  const std::string name = FileName(port);
+  char name[4096];
+  if (!FileName(port, name, sizeof(name))) return;
   MutexLock lock(&mu_);
   // Text mode: line breaks take the platform's text-file form.
-  std::FILE* file = std::fopen(name.c_str(), "a");
+  std::FILE* file = std::fopen(name, "a");
   if (file == nullptr) return;
   std::fwrite(text, 1, std::strlen(text), file);
   std::fclose(file);

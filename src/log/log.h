@@ -36,14 +36,15 @@ class LogFile {
 
   // Appends `text` unchanged (a percent sign stays a percent sign). Opens,
   // writes and closes the file on every call; an unopenable file drops the
-  // text silently.
+  // text silently. Allocates nothing, so it works when memory has run out.
   void WriteLog(const char* text) LOCKS_EXCLUDED(mu_);
 
   // Formats into a buffer of the calling thread, then WriteLog().
   void Printf(const char* format, ...) PW_PRINTF_FORMAT(2, 3);
 
-  // The file name for `port`, with the directory.
-  std::string FileName(int port) const;
+  // The file name for `port`, with the directory, into `name`. False when
+  // it does not fit.
+  bool FileName(int port, char* name, std::size_t size) const;
 
  private:
   const std::string directory_;

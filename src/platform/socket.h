@@ -49,8 +49,9 @@ void StopSocketLayer();
 // inet_addr(): dotted IPv4 text to an address in network byte order. False
 // for text that is not an address.
 bool ParseIPv4(const char* dotted, std::uint32_t* address);
-// Dotted-decimal text of an address in network byte order.
-std::string FormatIPv4(std::uint32_t address);
+// Dotted-decimal text of an address in network byte order, into a buffer of
+// the caller's (no allocation).
+void FormatIPv4(std::uint32_t address, char (&text)[16]);
 // Network-byte-order address of 127.0.0.1.
 std::uint32_t LoopbackIPv4();
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -73,12 +74,11 @@ bool ParseIPv4(const char* dotted, std::uint32_t* address) {
   return true;
 }
 
-std::string FormatIPv4(std::uint32_t address) {
+void FormatIPv4(std::uint32_t address, char (&text)[16]) {
+  static_assert(INET_ADDRSTRLEN <= 16);
   in_addr a{};
   a.s_addr = address;
-  char text[INET_ADDRSTRLEN] = {};
-  if (inet_ntop(AF_INET, &a, text, sizeof(text)) == nullptr) return "0.0.0.0";
-  return text;
+  if (inet_ntop(AF_INET, &a, text, sizeof(text)) == nullptr) std::snprintf(text, sizeof(text), "0.0.0.0");
 }
 
 std::uint32_t LoopbackIPv4() { return htonl(INADDR_LOOPBACK); }

@@ -5,7 +5,12 @@
 
 bool StartThread(std::thread* thread, std::function<void()> body) {
   try {
-    *thread = std::thread(std::move(body));
+    *thread = std::thread([body = std::move(body)] {
+      try {
+        body();
+      } catch (...) {
+      }
+    });
     return true;
   } catch (...) {
     return false;

@@ -8,6 +8,8 @@
 
 // Starts `body` on a new joinable thread stored in *thread. Returns false,
 // leaving *thread empty and `body` not run, when no thread can be created.
+// An exception that escapes `body` ends only that thread, never the
+// process; bodies catch what they can recover from themselves.
 // REQUIRES: *thread is not joinable.
 bool StartThread(std::thread* thread, std::function<void()> body);
 

@@ -13,10 +13,35 @@ PluginObject* ResultsServerPluginInfo::Create() {
   return new (std::nothrow) ResultsServerPlugin(this, server_);
 }
 
-void ResultsServerPlugin::Startup() { server_->Start(); }
-void ResultsServerPlugin::Shutdown() { server_->Stop(); }
-void ResultsServerPlugin::SessionStart() { server_->SessionStarted(); }
-void ResultsServerPlugin::SessionEnd() { server_->SessionEnded(); }
+// The host's calls end here: nothing may unwind into the simulator. The
+// layers below handle their own failures; this is the last guard.
+void ResultsServerPlugin::Startup() {
+  try {
+    server_->Start();
+  } catch (...) {
+  }
+}
+void ResultsServerPlugin::Shutdown() {
+  try {
+    server_->Stop();
+  } catch (...) {
+  }
+}
+void ResultsServerPlugin::SessionStart() {
+  try {
+    server_->SessionStarted();
+  } catch (...) {
+  }
+}
+void ResultsServerPlugin::SessionEnd() {
+  try {
+    server_->SessionEnded();
+  } catch (...) {
+  }
+}
 void ResultsServerPlugin::UpdateScoring(const HostScoringInfo* info) {
-  server_->IngestScoring(info);
+  try {
+    server_->IngestScoring(info);
+  } catch (...) {
+  }
 }

@@ -1,6 +1,7 @@
 #include "server/connections.h"
 
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "log/log.h"
@@ -76,8 +77,13 @@ void ClientConnections::AcceptThread() {
       if (running_.load()) SleepMillis(kAcceptRetryMs);
       continue;
     }
-    ReapFinished();
-    Admit(std::move(socket), peer);
+    try {
+      ReapFinished();
+      Admit(std::move(socket), peer);
+    } catch (const std::bad_alloc&) {
+      // Only reaping can get here: Admit() handles its own allocations.
+      context_.log->WriteLog("ERROR: Out of memory for a client connection.\n");
+    }
   }
 }
 
@@ -87,9 +93,10 @@ void ClientConnections::Admit(Socket socket, std::uint32_t peer) {
     active_.fetch_sub(1);
     return;  // closed silently by `socket`
   }
-  const std::string peer_text = FormatIPv4(peer);
-  context_.log->Printf("Accepted connection from %s. %d/%d active connection(s).\n",
-                       peer_text.c_str(), count, context_.connection_limit);
+  char peer_text[16];
+  FormatIPv4(peer, peer_text);
+  context_.log->Printf("Accepted connection from %s. %d/%d active connection(s).\n", peer_text,
+                       count, context_.connection_limit);
 
   std::unique_ptr<Slot> slot;
   try {
@@ -101,20 +108,24 @@ void ClientConnections::Admit(Socket socket, std::uint32_t peer) {
   }
   slot->connection.socket = socket.get();
   slot->connection.peer_address = peer;
-  std::snprintf(slot->connection.peer_text, sizeof(slot->connection.peer_text), "%s",
-                peer_text.c_str());
+  std::memcpy(slot->connection.peer_text, peer_text, sizeof(peer_text));
   slot->socket = std::move(socket);
 
-  MutexLock lock(&mu_);
   Slot* raw = slot.get();
-  // The thread may finish before the slot is listed; it takes mu_ to say so,
-  // which waits until this block has listed it.
-  if (!StartThread(&raw->thread, [this, raw] { ClientThread(raw); })) {
+  MutexLock lock(&mu_);
+  // Listed before its thread starts, so no running thread is ever unlisted.
+  try {
+    slots_.push_back(std::move(slot));
+  } catch (const std::bad_alloc&) {
     active_.fetch_sub(1);
-    context_.log->WriteLog("ERROR: Failed to start a client thread.\n");
+    context_.log->WriteLog("ERROR: Out of memory for a client connection.\n");
     return;  // the slot and its socket go with `slot`
   }
-  slots_.push_back(std::move(slot));
+  if (!StartThread(&raw->thread, [this, raw] { ClientThread(raw); })) {
+    slots_.pop_back();  // closes the socket
+    active_.fetch_sub(1);
+    context_.log->WriteLog("ERROR: Failed to start a client thread.\n");
+  }
 }
 
 void ClientConnections::ReapFinished() {
@@ -133,8 +144,12 @@ void ClientConnections::ReapFinished() {
 void ClientConnections::ClientThread(Slot* slot) {
   ClientConnection* connection = &slot->connection;
   std::uint8_t block[kReceiveBlock];
-  auto buffer = std::make_unique<ResponseBuffer>();  // 12 KB: off the stack
-  for (;;) {
+  // 12 KB: off the stack. Without it the connection cannot be served.
+  std::unique_ptr<ResponseBuffer> buffer(new (std::nothrow) ResponseBuffer);
+  if (!buffer) {
+    context_.log->Printf("ERROR: Out of memory serving %s.\n", connection->peer_text);
+  }
+  while (buffer) {
     const long received = RecvSome(connection->socket, block, sizeof(block));
     if (received == 0) break;
     if (received < 0) {

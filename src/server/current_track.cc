@@ -46,7 +46,11 @@ bool CurrentTrack::OnSessionTrack(const char (&track_name)[64]) {
   Loader* raw = loader.get();
   std::string track(name);
   const bool started = StartThread(&raw->thread, [this, geometry, track, options, raw]() mutable {
-    AiwLoaderThread(std::move(geometry), std::move(track), log_, std::move(options));
+    try {
+      AiwLoaderThread(std::move(geometry), std::move(track), log_, std::move(options));
+    } catch (const std::bad_alloc&) {
+      log_->WriteLog("ERROR: Out of memory loading the track outline.\n");
+    }
     raw->done.store(true);
   });
   if (!started) {

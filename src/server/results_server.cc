@@ -138,6 +138,10 @@ void ResultsServer::IngestScoring(const HostScoringInfo* info) {
   if (!snapshot_) return;
   // A new session's track is compared with the current outline's.
   if (snapshot_->IngestScoring(info).session_taken) {
-    track_->OnSessionTrack(snapshot_->session().track_name);
+    try {
+      track_->OnSessionTrack(snapshot_->session().track_name);
+    } catch (const std::bad_alloc&) {
+      log_->WriteLog("ERROR: Out of memory loading the track outline.\n");
+    }
   }
 }
