@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "testing/temp_dir.h"
@@ -35,21 +36,17 @@ TEST(FilesTest, StatusChecksTellFilesDirectoriesAndLinks) {
   std::filesystem::create_directory_symlink(dir.File("folder.aiw"), dir.File("link"));
   std::filesystem::create_symlink(dir.File("gone"), dir.File("dangling"));
 
-  struct Case {
-    const char* name;
-    bool is_directory;
-    bool can_open;
-  };
-  // fopen() opens a directory on POSIX, but a directory is no file.
-  const Case cases[] = {
+  // {name, a directory, can be opened}: fopen() opens a directory on POSIX,
+  // but a directory is no file.
+  const std::tuple<const char*, bool, bool> kCases[] = {
       {"file.aiw", false, true},  {"folder.aiw", true, false}, {"link", true, false},
       {"dangling", false, false}, {"missing", false, false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(IsDirectoryPath(dir.File(c.name)), c.is_directory);
-    EXPECT_EQ(CanOpenForReading(dir.File(c.name).c_str()), c.can_open);
-    EXPECT_EQ(OpenForReading(dir.File(c.name).c_str()) != nullptr, c.can_open || c.is_directory);
+  for (const auto& [name, is_directory, can_open] : kCases) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(IsDirectoryPath(dir.File(name)), is_directory);
+    EXPECT_EQ(CanOpenForReading(dir.File(name).c_str()), can_open);
+    EXPECT_EQ(OpenForReading(dir.File(name).c_str()) != nullptr, can_open || is_directory);
   }
 }
 
@@ -60,25 +57,20 @@ TEST(FilesTest, FindFileIgnoringCase) {
   dir.Write("BOTH.AIW", "other");
   std::filesystem::create_directory(dir.File("Folder.aiw"));
 
-  struct Case {
-    const char* wanted;
-    const char* found;  // Null: not found.
+  // {directory (below the test one), name, the file found or null}: the exact name wins; a
+  // directory is no file.
+  const std::tuple<const char*, const char*, const char*> kCases[] = {
+      {"", "Track.aiw", "TRACK.AIW"}, {"", "track.aiw", "TRACK.AIW"},
+      {"", "TRACK.AIW", "TRACK.AIW"}, {"", "both.aiw", "both.aiw"},
+      {"", "folder.aiw", nullptr},    {"", "track.aiw2", nullptr},
+      {"", "rack.aiw", nullptr},      {"/missing", "TRACK.AIW", nullptr},
   };
-  // The exact name wins; a directory is no file.
-  const Case cases[] = {
-      {"Track.aiw", "TRACK.AIW"}, {"track.aiw", "TRACK.AIW"}, {"TRACK.AIW", "TRACK.AIW"},
-      {"both.aiw", "both.aiw"},   {"folder.aiw", nullptr},    {"track.aiw2", nullptr},
-      {"rack.aiw", nullptr},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.wanted);
+  for (const auto& [sub, wanted, found] : kCases) {
+    SCOPED_TRACE(wanted);
     std::string path = "unchanged";
-    EXPECT_EQ(FindFileIgnoringCase(dir.path(), c.wanted, &path), c.found != nullptr);
-    EXPECT_EQ(path, c.found != nullptr ? dir.File(c.found) : "unchanged");
+    EXPECT_EQ(FindFileIgnoringCase(dir.path() + sub, wanted, &path), found != nullptr);
+    EXPECT_EQ(path, found != nullptr ? dir.File(found) : "unchanged");
   }
-  std::string path = "unchanged";
-  EXPECT_FALSE(FindFileIgnoringCase(dir.File("missing"), "TRACK.AIW", &path));
-  EXPECT_EQ(path, "unchanged");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/files.h"
@@ -11,27 +12,30 @@
 
 namespace {
 
-// Every line ReadLine() gives until the file is at its end.
+// Every line ReadLine() gives until the file is at its end; then one more
+// read, which must store the empty line.
 std::vector<std::string> ReadAllLines(const std::string& content) {
   TempDir dir;
   dir.Write("lines.txt", content);
   UniqueFile file = OpenForReading(dir.File("lines.txt").c_str());
-  std::vector<std::string> lines;
   if (file == nullptr) return {"<cannot open>"};
+  std::vector<std::string> lines;
   LineBuffer line;
   do {
     ReadLine(line, file.get());
     lines.emplace_back(line);
   } while (!AtEnd(file.get()) && lines.size() < 100);
+  std::memset(line, 'x', sizeof(line));
+  ReadLine(line, file.get());
+  if (line[0] != '\0') lines.push_back("<not empty after the end>");
   return lines;
 }
 
 TEST(TextLinesTest, ReadLineEndsLinesAtEveryNonPrintableByte) {
-  struct Case {
-    std::string content;
-    std::vector<std::string> lines;
-  };
-  const Case cases[] = {
+  // A line longer than kLineSize - 1 keeps its start; the rest is dropped.
+  const std::string longest(kLineSize - 1, 'a');
+  const std::string keys(kLineSize - 1, 'k');
+  const std::pair<std::string, std::vector<std::string>> kCases[] = {
       {"abc\ndef", {"abc", "def"}},  // The last line needs no line break.
       {"abc\n", {"abc", ""}},
       {"abc\r\ndef\r\n", {"abc", "", "def", "", ""}},
@@ -41,34 +45,13 @@ TEST(TextLinesTest, ReadLineEndsLinesAtEveryNonPrintableByte) {
       {std::string("nul\0byte", 8), {"nul", "byte"}},
       {"\x7F\x1F~ ", {"", "", "~ "}},
       {"", {""}},
+      {longest + "\nnext", {longest, "next"}},
+      {longest + "b\nnext", {longest, "next"}},
+      {keys + std::string(3000, '=') + "\r\nnext", {keys, "", "next"}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.content);
-    EXPECT_EQ(ReadAllLines(c.content), c.lines);
+  for (const auto& [content, lines] : kCases) {
+    EXPECT_EQ(ReadAllLines(content), lines) << content.substr(0, 40);
   }
-}
-
-TEST(TextLinesTest, ReadLineKeepsTheStartOfAnOverlongLineAndDropsTheRest) {
-  const std::string longest(kLineSize - 1, 'a');
-  EXPECT_EQ(ReadAllLines(longest + "\nnext"), (std::vector<std::string>{longest, "next"}));
-  EXPECT_EQ(ReadAllLines(longest + "b\nnext"), (std::vector<std::string>{longest, "next"}));
-  const std::string overlong = std::string(kLineSize - 1, 'k') + std::string(3000, '=');
-  EXPECT_EQ(ReadAllLines(overlong + "\r\nnext"),
-            (std::vector<std::string>{std::string(kLineSize - 1, 'k'), "", "next"}));
-}
-
-TEST(TextLinesTest, ReadLineAtEndStoresTheEmptyLine) {
-  TempDir dir;
-  dir.Write("one.txt", "only");
-  UniqueFile file = OpenForReading(dir.File("one.txt").c_str());
-  ASSERT_NE(file, nullptr);
-  LineBuffer line;
-  ReadLine(line, file.get());
-  EXPECT_STREQ(line, "only");
-  ASSERT_TRUE(AtEnd(file.get()));
-  std::memset(line, 'x', sizeof(line));
-  ReadLine(line, file.get());
-  EXPECT_STREQ(line, "");
 }
 
 TEST(TextLinesTest, AReadErrorEndsTheFile) {
@@ -85,33 +68,24 @@ TEST(TextLinesTest, AReadErrorEndsTheFile) {
 
 TEST(TextLinesTest, CommentsAndBlanks) {
   EXPECT_STREQ(SkipBlanks(" \t\r\n\v\fx y"), "x y");
-  struct Case {
-    const char* text;
-    bool content;
-  };
-  const Case cases[] = {
+  const std::pair<const char*, bool> kCases[] = {
       {nullptr, false}, {"", false},     {"#", false},         {"# c", false},
       {"//", false},    {"// c", false}, {"/", true},          {"/x=1", true},
       {"x", true},      {" #", true},    {"[Waypoint]", true},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text != nullptr ? c.text : "(null)");
-    EXPECT_EQ(IsContentLine(c.text), c.content);
+  for (const auto& [text, content] : kCases) {
+    EXPECT_EQ(IsContentLine(text), content) << (text != nullptr ? text : "(null)");
   }
 }
 
 TEST(TextLinesTest, SplitKey) {
+  // A key runs to the first "="; blanks before it belong to the key. A key
+  // too long for the buffer keeps its start and fails.
   const std::string longest_key(kKeySize - 1, 'k');
-  const std::string overlong_key(kKeySize, 'k');
-  struct Case {
-    std::string line;
-    bool result;
-    std::string key;
-  };
-  const Case cases[] = {
+  const std::tuple<std::string, bool, std::string> kCases[] = {
       {"wp_pos=(1,2,3)", true, "wp_pos"},
       {"   GrooveWidth=1", true, "GrooveWidth"},
-      {"wp_pos =(1,2,3)", true, "wp_pos "},  // Blanks before "=" belong to the key.
+      {"wp_pos =(1,2,3)", true, "wp_pos "},
       {"a=b=c", true, "a"},
       {"=value", true, ""},
       {"no equals sign", false, "no equals sign"},
@@ -121,49 +95,42 @@ TEST(TextLinesTest, SplitKey) {
       {"   ", false, "<untouched>"},
       {"", false, "<untouched>"},
       {longest_key + "=1", true, longest_key},
-      {overlong_key + "=1", false, longest_key},
+      {longest_key + "k=1", false, longest_key},
       {std::string(600, 'k'), false, longest_key},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line.substr(0, 40));
+  for (const auto& [line, result, expected] : kCases) {
+    SCOPED_TRACE(line.substr(0, 40));
     KeyBuffer key;
     std::strcpy(key, "<untouched>");
-    EXPECT_EQ(SplitKey(c.line.c_str(), key), c.result);
-    EXPECT_EQ(std::string(key), c.key);
+    EXPECT_EQ(SplitKey(line.c_str(), key), result);
+    EXPECT_EQ(std::string(key), expected);
   }
 }
 
 TEST(TextLinesTest, FindSectionMatchesAPrefixOfAContentLine) {
-  struct Case {
-    const char* content;
-    const char* name;
-    bool found;
-    const char* next_line;  // The line after the header, when found.
+  // {content, name, the line after the header, or null when not found}
+  const std::tuple<const char*, const char*, const char*> kCases[] = {
+      {"junk\n  [WAYPOINT] trailing text\r\nnext", "[Waypoint]", ""},
+      {"[waypoint]\nnext", "  [Waypoint]", "next"},
+      {"[Waypoint]", "[Waypoint]", ""},  // Header on the last line.
+      {"[Waypoints]\nnext", "[Waypoint]", nullptr},
+      {"[Way point]\nnext", "[Waypoint]", nullptr},
+      {"[Waypoin\nnext", "[Waypoint]", nullptr},
+      {"# [Waypoint]\n// [Waypoint]\nnext", "[Waypoint]", nullptr},
+      {"x\t[Waypoint]\nnext", "[Waypoint]", "next"},  // A tab starts a new line.
+      {"[Waypoint]\nnext", "", nullptr},
+      {"[Waypoint]\nnext", nullptr, nullptr},
   };
-  const Case cases[] = {
-      {"junk\n  [WAYPOINT] trailing text\r\nnext", "[Waypoint]", true, ""},
-      {"[waypoint]\nnext", "  [Waypoint]", true, "next"},
-      {"[Waypoint]", "[Waypoint]", true, ""},  // Header on the last line.
-      {"[Waypoints]\nnext", "[Waypoint]", false, nullptr},
-      {"[Way point]\nnext", "[Waypoint]", false, nullptr},
-      {"[Waypoin\nnext", "[Waypoint]", false, nullptr},
-      {"# [Waypoint]\n// [Waypoint]\nnext", "[Waypoint]", false, nullptr},
-      {"x\t[Waypoint]\nnext", "[Waypoint]", true, "next"},  // A tab starts a new line.
-      {"[Waypoint]\nnext", "", false, nullptr},
-      {"[Waypoint]\nnext", nullptr, false, nullptr},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.content);
+  for (const auto& [content, name, next_line] : kCases) {
+    SCOPED_TRACE(content);
     TempDir dir;
-    dir.Write("section.txt", c.content);
+    dir.Write("section.txt", content);
     UniqueFile file = OpenForReading(dir.File("section.txt").c_str());
     ASSERT_NE(file, nullptr);
-    EXPECT_EQ(FindSection(c.name, file.get()), c.found);
-    if (c.found) {
-      LineBuffer line;
-      ReadLine(line, file.get());
-      EXPECT_STREQ(line, c.next_line);
-    }
+    EXPECT_EQ(FindSection(name, file.get()), next_line != nullptr);
+    LineBuffer line;
+    ReadLine(line, file.get());
+    EXPECT_STREQ(next_line != nullptr ? line : nullptr, next_line);  // Only when found.
   }
 }
 

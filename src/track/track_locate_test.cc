@@ -7,6 +7,9 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "testing/temp_dir.h"
 
@@ -51,29 +54,24 @@ std::string Locate(const std::string& root, const char* name,
 TEST(TrackLocateTest, VexStringArrayKeepsCopiesInOrder) {
   VexStringArray array;
   char text[] = "first";
-  ASSERT_TRUE(array.Add(text));
+  ASSERT_TRUE(array.Add(text) && array.Add("second") && array.Add("") && array.Add("third"));
   std::strcpy(text, "other");
-  ASSERT_TRUE(array.Add("second"));
-  ASSERT_TRUE(array.Add(""));
-  ASSERT_TRUE(array.Add("third"));
   EXPECT_EQ(array.count(), 4);
-  EXPECT_STREQ(array.Next(), "first");
-  EXPECT_STREQ(array.Next(), "second");
-  EXPECT_EQ(array.Next(), nullptr);  // An empty text is held as none.
-  EXPECT_STREQ(array.Next(), "third");
-  EXPECT_EQ(array.Next(), nullptr);
-  EXPECT_EQ(array.Next(), nullptr);
+  std::vector<std::string> items;  // An empty text is held as none; so is the end.
+  for (int i = 0; i < 6; ++i) {
+    const char* item = array.Next();
+    items.push_back(item != nullptr ? item : "<none>");
+  }
+  EXPECT_EQ(items,
+            (std::vector<std::string>{"first", "second", "<none>", "third", "<none>", "<none>"}));
   array.Rewind();
   EXPECT_STREQ(array.Next(), "first");
   EXPECT_EQ(VexString(nullptr).text(), nullptr);
 }
 
 TEST(TrackLocateTest, ReadTracksDirFromConfigIni) {
-  struct Case {
-    const char* content;  // Null: no Config.ini.
-    const char* value;    // Null: no value found.
-  };
-  const Case cases[] = {
+  // {Config.ini, or null for none; the value, or null for none}
+  const std::pair<const char*, const char*> kCases[] = {
       {nullptr, nullptr},
       {" [components]\n# comment\n// comment\nTracksDir = Tracks\n", "Tracks"},
       {"[COMPONENTS]\r\nTracksDir=GameData\\Locations\\\r\n", "GameData\\Locations\\"},
@@ -89,13 +87,13 @@ TEST(TrackLocateTest, ReadTracksDirFromConfigIni) {
       {"[COMPONENTS]", nullptr},
       {"", nullptr},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.content != nullptr ? c.content : "(no file)");
+  for (const auto& [content, expected] : kCases) {
+    SCOPED_TRACE(content != nullptr ? content : "(no file)");
     TempDir dir;
-    if (c.content != nullptr) dir.Write("Config.ini", c.content);
+    if (content != nullptr) dir.Write("Config.ini", content);
     std::string value = "unchanged";
-    EXPECT_EQ(ReadTracksDir(dir.File("Config.ini"), &value), c.value != nullptr);
-    EXPECT_EQ(value, c.value != nullptr ? c.value : "unchanged");
+    EXPECT_EQ(ReadTracksDir(dir.File("Config.ini"), &value), expected != nullptr);
+    EXPECT_EQ(value, expected != nullptr ? expected : "unchanged");
   }
 }
 
@@ -110,22 +108,11 @@ TEST(TrackLocateTest, FindLineHandsBackTheWholeLine) {
   ASSERT_TRUE(FindLine("Key", file.get(), nullptr));  // Goes on from there.
   EXPECT_FALSE(FindLine("Key", file.get(), &line));
   EXPECT_FALSE(FindLine("", file.get(), &line));
-
-  std::string value = "unchanged";
-  EXPECT_FALSE(GetLineValue("no sign", &value));
-  EXPECT_FALSE(GetLineValue("k=  ", &value));
-  EXPECT_EQ(value, "unchanged");
-  EXPECT_TRUE(GetLineValue("k =  v w ", &value));
-  EXPECT_EQ(value, "v w ");
 }
 
 TEST(TrackLocateTest, TrackNameMatchesTheFirstTrackNameLineAsAPrefix) {
-  struct Case {
-    const char* gdb;
-    const char* wanted;
-    bool matches;
-  };
-  const Case cases[] = {
+  // {the ".gdb" file, or null for none; the name looked for; match}
+  const std::tuple<const char*, const char*, bool> kCases[] = {
       {"TrackName = Speedway Oval\n", "Speedway", true},
       {"TrackName = Speedway\n", "Speedway Oval", false},
       {"TrackName = speedway\n", "Speedway", false},
@@ -140,55 +127,51 @@ TEST(TrackLocateTest, TrackNameMatchesTheFirstTrackNameLineAsAPrefix) {
       {"TrackName=Anything\n", "", true},
       {"Name=Speedway\n", "Speedway", false},
       {"", "", false},
+      {nullptr, "", false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.gdb);
+  for (const auto& [gdb, wanted, matches] : kCases) {
+    SCOPED_TRACE(gdb != nullptr ? gdb : "(no file)");
     TempDir dir;
-    dir.Write("t.gdb", c.gdb);
-    EXPECT_EQ(GdbMatchesTrack(dir.File("t.gdb"), c.wanted), c.matches);
+    if (gdb != nullptr) dir.Write("t.gdb", gdb);
+    EXPECT_EQ(GdbMatchesTrack(dir.File("t.gdb"), wanted), matches);
   }
-  TempDir dir;
-  EXPECT_FALSE(GdbMatchesTrack(dir.File("missing.gdb"), ""));
 }
 
-TEST(TrackLocateTest, SearchesOwnFilesBeforeSubDirectories) {
+TEST(TrackLocateTest, SearchOrderAndWhatCounts) {
   TempDir dir;
-  // However the file system orders these, the directory's own file wins.
-  for (const char* sub : {"A", "B", "C", "D", "E"}) {
-    WriteTrack(dir, std::string("Speedway/") + sub + "/" + sub + ".gdb", "Speedway");
+  // However the file system orders these, a directory's own file wins.
+  for (std::string sub : {"A", "B", "C", "D", "E"}) {
+    WriteTrack(dir, "Oval/" + sub + "/" + sub + ".gdb", "Oval");
   }
-  WriteTrack(dir, "Speedway/Own.gdb", "Speedway");
-  EXPECT_EQ(Locate(dir.path(), "Speedway"), "Speedway/Own.aiw");
-}
-
-TEST(TrackLocateTest, PassesOverNonMatchingAndAiwLessFiles) {
-  TempDir dir;
+  WriteTrack(dir, "Oval/Own.gdb", "Oval");
   WriteTrack(dir, "Lone.gdb", "Speedway", /*with_aiw=*/false);
   WriteTrack(dir, "Decoy.gdb", "Harbour");
   WriteTrack(dir, ".gdb", "Speedway");  // No name before the extension.
   WriteTrack(dir, "Deeper/Real.gdb", "Speedway");
+  EXPECT_EQ(Locate(dir.path(), "Oval"), "Oval/Own.aiw");
   EXPECT_EQ(Locate(dir.path(), "Speedway"), "Deeper/Real.aiw");
   EXPECT_EQ(Locate(dir.path(), "Harbour"), "Decoy.aiw");
   EXPECT_EQ(Locate(dir.path(), "Nowhere"), "<none>");
+  EXPECT_EQ(Locate(dir.File("missing"), "Speedway"), "<none>");
+  std::atomic<bool> cancel{true};
+  EXPECT_EQ(Locate(dir.path(), "Speedway", &cancel), "<none>");
+  cancel.store(false);
+  EXPECT_EQ(Locate(dir.path(), "Speedway", &cancel), "Deeper/Real.aiw");
 }
 
 TEST(TrackLocateTest, ExtensionAndAiwNameIgnoreLetterCase) {
-  struct Case {
-    const char* gdb;
-    const char* aiw;
-    const char* found;
-  };
-  const Case cases[] = {
+  // {".gdb" file, ".aiw" file, found}
+  const std::tuple<const char*, const char*, const char*> kCases[] = {
       {"Upper.GDB", "Upper.aiw", "Upper.aiw"},  {"Mixed.Gdb", "Mixed.aiw", "Mixed.aiw"},
       {"Track.gdb", "TRACK.AIW", "TRACK.AIW"},  {"track.gdb", "track.Aiw", "track.Aiw"},
       {"Track.gdb", "Track.aiw.bak", "<none>"}, {"Track.gdbx", "Track.aiw", "<none>"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.gdb);
+  for (const auto& [gdb, aiw, found] : kCases) {
+    SCOPED_TRACE(gdb);
     TempDir dir;
-    dir.Write(c.gdb, "TrackName=Speedway\n");
-    dir.Write(c.aiw, "[Waypoint]\n");
-    EXPECT_EQ(Locate(dir.path(), "Speedway"), c.found);
+    dir.Write(gdb, "TrackName=Speedway\n");
+    dir.Write(aiw, "[Waypoint]\n");
+    EXPECT_EQ(Locate(dir.path(), "Speedway"), found);
   }
 }
 
@@ -231,16 +214,6 @@ TEST(TrackLocateTest, AFoundPathThatDoesNotFitIsPassedOver) {
   }
 }
 
-TEST(TrackLocateTest, ACancelledSearchGivesUp) {
-  TempDir dir;
-  WriteTrack(dir, "Speedway/Speedway.gdb", "Speedway");
-  std::atomic<bool> cancel{true};
-  EXPECT_EQ(Locate(dir.path(), "Speedway", &cancel), "<none>");
-  cancel.store(false);
-  EXPECT_EQ(Locate(dir.path(), "Speedway", &cancel), "Speedway/Speedway.aiw");
-  EXPECT_EQ(Locate(dir.File("missing"), "Speedway"), "<none>");
-}
-
 TEST(TrackLocateTest, HostPathsUseBackslashes) {
   TempDir dir;
   WriteTrack(dir, "GameData/Locations/Speedway/Speedway.gdb", "Speedway");
@@ -262,14 +235,13 @@ TEST(TrackLocateTest, TracksDirIsReadOnceFromTheWorkingDirectory) {
   WriteTrack(dir, "Tracks/Here/Ring/Ring.gdb", "Ring");
   ScopedWorkingDirectory in_game(dir.path());
 
-  const char* first = nullptr;
-  const char* second = nullptr;
-  std::thread a([&first] { first = GetTracksDir(); });
-  std::thread b([&second] { second = GetTracksDir(); });
+  const char* seen[2] = {nullptr, nullptr};
+  std::thread a([&seen] { seen[0] = GetTracksDir(); });
+  std::thread b([&seen] { seen[1] = GetTracksDir(); });
   a.join();
   b.join();
-  EXPECT_STREQ(first, "Tracks\\Here");
-  EXPECT_STREQ(second, "Tracks\\Here");
+  EXPECT_STREQ(seen[0], "Tracks\\Here");
+  EXPECT_STREQ(seen[1], "Tracks\\Here");
 
   dir.Write("Config.ini", "[COMPONENTS]\nTracksDir=Elsewhere\n");
   EXPECT_STREQ(GetTracksDir(), "Tracks\\Here");
