@@ -13,35 +13,24 @@ PluginObject* ResultsServerPluginInfo::Create() {
   return new (std::nothrow) ResultsServerPlugin(this, server_);
 }
 
+namespace {
+
 // The host's calls end here: nothing may unwind into the simulator. The
 // layers below handle their own failures; this is the last guard.
-void ResultsServerPlugin::Startup() {
+template <typename Call>
+void Guarded(Call call) noexcept {
   try {
-    server_->Start();
+    call();
   } catch (...) {
   }
 }
-void ResultsServerPlugin::Shutdown() {
-  try {
-    server_->Stop();
-  } catch (...) {
-  }
-}
-void ResultsServerPlugin::SessionStart() {
-  try {
-    server_->SessionStarted();
-  } catch (...) {
-  }
-}
-void ResultsServerPlugin::SessionEnd() {
-  try {
-    server_->SessionEnded();
-  } catch (...) {
-  }
-}
+
+}  // namespace
+
+void ResultsServerPlugin::Startup() { Guarded([this] { server_->Start(); }); }
+void ResultsServerPlugin::Shutdown() { Guarded([this] { server_->Stop(); }); }
+void ResultsServerPlugin::SessionStart() { Guarded([this] { server_->SessionStarted(); }); }
+void ResultsServerPlugin::SessionEnd() { Guarded([this] { server_->SessionEnded(); }); }
 void ResultsServerPlugin::UpdateScoring(const HostScoringInfo* info) {
-  try {
-    server_->IngestScoring(info);
-  } catch (...) {
-  }
+  Guarded([this, info] { server_->IngestScoring(info); });
 }

@@ -59,14 +59,17 @@ bool SplitKey(const char* line, KeyBuffer& key) {
   return p[length] == '=';
 }
 
-bool FindSection(const char* name, std::FILE* file) {
+bool FindSection(const char* name, std::FILE* file, LineBuffer* matched_line) {
   if (name == nullptr || name[0] == '\0') return false;
   const char* wanted = SkipBlanks(name);
   LineBuffer line;
   while (!AtEnd(file)) {
     ReadLine(line, file);
     const char* p = SkipBlanks(line);
-    if (IsContentLine(p) && StartsWithIgnoringCase(p, wanted)) return true;
+    if (IsContentLine(p) && StartsWithIgnoringCase(p, wanted)) {
+      if (matched_line != nullptr) std::memcpy(*matched_line, line, sizeof(line));
+      return true;
+    }
   }
   return false;
 }

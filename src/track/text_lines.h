@@ -64,8 +64,9 @@ bool SplitKey(const char* line, KeyBuffer& key);
 // whose text, after its blanks, begins with `name` (after the blanks of
 // `name`), letter case ignored, over the length of `name`. True leaves the
 // file just after that line; false when `name` is null or empty or the file
-// ends first.
-bool FindSection(const char* name, std::FILE* file);
+// ends first. When `matched_line` is given, the whole matched line (with its
+// leading blanks) is copied into it.
+bool FindSection(const char* name, std::FILE* file, LineBuffer* matched_line = nullptr);
 
 // True when the first strlen(prefix) characters of `text` equal `prefix`,
 // letter case ignored. A text shorter than the prefix does not match.

@@ -113,18 +113,8 @@ bool ReadIniValue(std::FILE* file, const char* section, const char* key, std::st
 }
 
 bool FindLine(const char* text, std::FILE* file, LineBuffer* matched_line) {
-  if (text == nullptr || text[0] == '\0') return false;
-  const char* wanted = SkipBlanks(text);
-  LineBuffer line;
-  while (!AtEnd(file)) {
-    ReadLine(line, file);
-    const char* p = SkipBlanks(line);
-    if (IsContentLine(p) && StartsWithIgnoringCase(p, wanted)) {
-      if (matched_line != nullptr) std::memcpy(*matched_line, line, sizeof(line));
-      return true;
-    }
-  }
-  return false;
+  // The same scan as for a section header, handing the line back.
+  return FindSection(text, file, matched_line);
 }
 
 bool GetLineValue(const char* line, std::string* value) {
