@@ -77,65 +77,63 @@ TimingData::Reader::Reader(const TimingData& data) {
   }
 }
 
-bool TimingData::EnsureCapacity(std::uint8_t count) {
-  if (count <= capacity_) return true;
-  try {
-    // Both arrays at least `count` before the capacity says so; a failure
-    // leaves a larger info array, which is harmless.
-    working_.info.resize(count);
-    working_.updates.resize(count);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  capacity_ = count;
-  return true;
-}
-
-bool TimingData::Publish(std::uint8_t stamp_mask) {
-  pending_stamps_ |= stamp_mask;
+TimingData::Buffer* TimingData::SpareBuffer(std::uint8_t count) {
   Buffer* const current = current_.load();
-  Buffer* target = nullptr;
+  Buffer* spare = nullptr;
   for (const auto& buffer : buffers_) {
     if (buffer.get() != current && buffer->readers.load() == 0) {
-      target = buffer.get();
+      spare = buffer.get();
       break;
     }
   }
-  const std::uint8_t n = working_.live.vehicle_count;
   try {
-    if (target == nullptr) {
+    if (spare == nullptr) {
       buffers_.push_back(std::make_unique<Buffer>());
-      target = buffers_.back().get();
+      spare = buffers_.back().get();
     }
-    if (target->info.size() < n) target->info.resize(n);
-    if (target->updates.size() < n) target->updates.resize(n);
+    // Both arrays at least `count`; a failure between the two leaves a
+    // longer info array, which is harmless.
+    if (spare->info.size() < count) spare->info.resize(count);
+    if (spare->updates.size() < count) spare->updates.resize(count);
   } catch (const std::bad_alloc&) {
-    return false;
+    return nullptr;
   }
-  target->session = working_.session;
-  target->live = working_.live;
-  std::copy_n(working_.info.data(), n, target->info.data());
-  std::copy_n(working_.updates.data(), n, target->updates.data());
-  current_.store(target);
+  capacity_ = std::max(capacity_, count);
+  return spare;
+}
 
+void TimingData::Publish(Buffer* spare, std::uint8_t stamp_mask) {
+  spare->session = working_.session;
+  spare->live = working_.live;
+  current_.store(spare);
+  // Stamped after the publish, so a client told of a change sees it.
+  pending_stamps_ |= stamp_mask;
   if (pending_stamps_ != 0) {
     stamps_->StampChanges(pending_stamps_);
     pending_stamps_ = 0;
   }
-  return true;
 }
 
-void TimingData::SessionStarted() {
+void TimingData::ClearSession(std::uint8_t stamp_mask) {
   working_.live.fastest_lap = -1.0f;
   working_.live.captured = 0;
-  Publish(kChangeSession);
+  // The records stay: carry the current ones over.
+  const Buffer* current = current_.load();
+  const std::uint8_t n = working_.live.vehicle_count;
+  Buffer* spare = SpareBuffer(n);
+  if (spare == nullptr) {
+    // Readers keep the previous state; the next update publishes this one.
+    pending_stamps_ |= stamp_mask;
+    return;
+  }
+  std::copy_n(current->info.data(), n, spare->info.data());
+  std::copy_n(current->updates.data(), n, spare->updates.data());
+  Publish(spare, stamp_mask);
 }
 
-void TimingData::SessionEnded() {
-  working_.live.fastest_lap = -1.0f;
-  working_.live.captured = 0;
-  Publish(0);
-}
+void TimingData::SessionStarted() { ClearSession(kChangeSession); }
+
+void TimingData::SessionEnded() { ClearSession(0); }
 
 TimingData::IngestResult TimingData::IngestScoring(const HostScoringInfo* info) {
   IngestResult result;
@@ -146,8 +144,10 @@ TimingData::IngestResult TimingData::IngestScoring(const HostScoringInfo* info) 
   const auto* vehicles = ReadAt<const unsigned char*>(record, S::kVehicleArray);
   std::uint8_t count = static_cast<std::uint8_t>(std::clamp<std::int32_t>(reported, 0, 255));
   if (vehicles == nullptr) count = 0;
-  // Grow first: if memory runs out nothing of this update is taken.
-  if (!EnsureCapacity(count)) return result;
+  // The update is written straight into a spare buffer, then published. If
+  // memory runs out for it, nothing of this update is taken.
+  Buffer* spare = SpareBuffer(count);
+  if (spare == nullptr) return result;
   result.stored = true;
 
   LiveBlock& live = working_.live;
@@ -170,8 +170,8 @@ TimingData::IngestResult TimingData::IngestScoring(const HostScoringInfo* info) 
 
   for (std::uint8_t i = 0; i < count; ++i) {
     const unsigned char* v = vehicles + std::size_t{i} * V::kRecordSize;
-    VehicleUpdateRecord& update = working_.updates[i];
-    FillVehicle(v, i, &working_.info[i], &update);
+    VehicleUpdateRecord& update = spare->updates[i];
+    FillVehicle(v, i, &spare->info[i], &update);
     // The fastest lap carries over between updates; on equal times the
     // later vehicle takes it, and a negative best lap is taken as it comes.
     // A stored value that is not a number counts as none.
@@ -181,6 +181,6 @@ TimingData::IngestResult TimingData::IngestScoring(const HostScoringInfo* info) 
     }
   }
   live.captured = 1;
-  Publish(stamp);
+  Publish(spare, stamp);
   return result;
 }

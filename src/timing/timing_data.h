@@ -1,20 +1,21 @@
 // The timing snapshot: the latest session and vehicle state as the host
 // reported it, kept in the exact byte layouts the answers carry.
 //
-// Writer: the host's thread alone calls SessionStarted(), SessionEnded(),
-// IngestScoring() and EnsureCapacity(), one at a time, and reads the
-// working state through session() and live().
+// Writer: the host's thread alone calls SessionStarted(), SessionEnded() and
+// IngestScoring(), one at a time, and reads the latest state through
+// session() and live().
 //
 // Readers: any thread takes a TimingData::Reader, which pins one complete,
 // published state (session block, live block and at least vehicle_count
 // records of each array, all from the same update) until it is destroyed.
 //
-// The writer never waits for a reader: every change is made to a private
-// working copy and then published into a spare buffer that no reader holds,
-// which becomes current with one atomic store. A reader that is preempted
-// while it copies only keeps its own buffer out of use; when every spare
-// buffer is held, the writer adds one. So the host's thread takes no lock
-// and, in steady state, allocates nothing.
+// The writer never waits for a reader: each update is written into a spare
+// buffer that no reader holds (the session and live blocks come from a
+// small private copy that persists between updates) and becomes current
+// with one atomic store. A reader that is preempted while it copies only
+// keeps its own buffer out of use; when every spare buffer is held, the
+// writer adds one. So the host's thread takes no lock and, in steady state,
+// allocates nothing.
 #ifndef PITWALL_TIMING_TIMING_DATA_H_
 #define PITWALL_TIMING_TIMING_DATA_H_
 
@@ -37,10 +38,6 @@ class TimingData {
   TimingData(const TimingData&) = delete;
   TimingData& operator=(const TimingData&) = delete;
 
-  // Grows both working arrays to hold `count` records (never shrinks).
-  // False, with nothing changed, when memory runs out.
-  bool EnsureCapacity(std::uint8_t count);
-
   // Session start: clears the fastest lap and the captured flag, so that the
   // next update takes in the session block again, and stamps category 0.
   void SessionStarted();
@@ -58,9 +55,10 @@ class TimingData {
   // previous one.
   IngestResult IngestScoring(const HostScoringInfo* info);
 
-  // The working state (writer's thread only).
+  // The latest state (writer's thread only).
   const SessionBlock& session() const { return working_.session; }
   const LiveBlock& live() const { return working_.live; }
+  // The most records any buffer has been asked to hold; never shrinks.
   std::uint8_t capacity() const { return capacity_; }
 
  private:
@@ -94,13 +92,21 @@ class TimingData {
   };
 
  private:
-  // Copies the working state into a spare buffer and makes it current, then
-  // stamps what is pending, so a client told of a change sees it. False
-  // when no buffer could be had; the stamps then wait for the next publish.
-  bool Publish(std::uint8_t stamp_mask);
+  // A buffer that is neither current nor pinned, with room for `count`
+  // records; null when memory runs out.
+  Buffer* SpareBuffer(std::uint8_t count);
+  // Gives `spare` the session and live blocks, makes it current, then
+  // stamps what is pending.
+  void Publish(Buffer* spare, std::uint8_t stamp_mask);
+  // Session start or end: no fastest lap, captured flag 0, same records.
+  void ClearSession(std::uint8_t stamp_mask);
 
   ChangeStamps* const stamps_;
-  Buffer working_;  // The writer's own copy; its `readers` is unused.
+  // The blocks that persist between updates (writer's thread only).
+  struct {
+    SessionBlock session{};
+    LiveBlock live{};
+  } working_;
   std::uint8_t capacity_ = 0;
   std::uint8_t pending_stamps_ = 0;
   // All buffers ever made; touched by the writer only. Readers reach a
