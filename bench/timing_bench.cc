@@ -26,15 +26,19 @@ void FillRecord(ScoringRecordWriter* w, int cars) {
   }
 }
 
+// A snapshot and a scoring record with `cars` vehicles.
+struct Feed {
+  explicit Feed(int cars) : writer(cars) { FillRecord(&writer, cars); }
+  ChangeStamps stamps{DefaultClock()};
+  TimingData data{&stamps};
+  ScoringRecordWriter writer;
+};
+
 void BM_IngestScoring(benchmark::State& state) {
-  const int cars = static_cast<int>(state.range(0));
-  ChangeStamps stamps(DefaultClock());
-  TimingData data(&stamps);
-  ScoringRecordWriter w(cars);
-  FillRecord(&w, cars);
-  const HostScoringInfo* record = w.record();
+  Feed feed(static_cast<int>(state.range(0)));
+  const HostScoringInfo* record = feed.writer.record();
   for (auto _ : state) {
-    data.IngestScoring(record);
+    feed.data.IngestScoring(record);
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -43,12 +47,9 @@ BENCHMARK(BM_IngestScoring)->Arg(20)->Arg(255);
 // The same, while two threads pin and copy the snapshot as fast as they can
 // (the writer must not wait for them).
 void BM_IngestScoringWithBusyReaders(benchmark::State& state) {
-  const int cars = static_cast<int>(state.range(0));
-  ChangeStamps stamps(DefaultClock());
-  TimingData data(&stamps);
-  ScoringRecordWriter w(cars);
-  FillRecord(&w, cars);
-  const HostScoringInfo* record = w.record();
+  Feed feed(static_cast<int>(state.range(0)));
+  TimingData& data = feed.data;
+  const HostScoringInfo* record = feed.writer.record();
   std::atomic<bool> done{false};
   auto reader = [&] {
     std::uint8_t buffer[UpdateDataSize(255)];
@@ -72,11 +73,9 @@ BENCHMARK(BM_IngestScoringWithBusyReaders)->Arg(255)->UseRealTime();
 // A client thread building the largest UpdateData answer from a pinned state.
 void BM_BuildUpdateDataAnswer(benchmark::State& state) {
   const int cars = static_cast<int>(state.range(0));
-  ChangeStamps stamps(DefaultClock());
-  TimingData data(&stamps);
-  ScoringRecordWriter w(cars);
-  FillRecord(&w, cars);
-  data.IngestScoring(w.record());
+  Feed feed(cars);
+  TimingData& data = feed.data;
+  data.IngestScoring(feed.writer.record());
   std::uint8_t buffer[UpdateDataSize(255)];
   for (auto _ : state) {
     TimingData::Reader r(data);

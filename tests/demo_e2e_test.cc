@@ -36,21 +36,26 @@ std::uint16_t PrepareGameDir(const TempDir& dir) {
 // Runs the pitwall-host binary; stops it with SIGTERM when destroyed.
 class HostProcess {
  public:
-  explicit HostProcess(std::vector<std::string> args) {
+  explicit HostProcess(std::vector<std::string> args, bool quiet = false) {
     args.insert(args.begin(), PITWALL_HOST_PATH);
     pid_ = fork();
     if (pid_ == 0) {
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
+      if (quiet && freopen("/dev/null", "w", stderr) == nullptr) _exit(126);
       execv(argv[0], argv.data());
       _exit(127);
     }
   }
   // Ends the host and returns its exit status (or -1).
   int Stop() {
+    if (pid_ > 0) kill(pid_, SIGTERM);
+    return Wait();
+  }
+  // Waits for the host to end by itself; its exit status (or -1).
+  int Wait() {
     if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
     int status = 0;
     waitpid(pid_, &status, 0);
     pid_ = -1;
@@ -132,21 +137,8 @@ TEST(DemoE2eTest, HostRefusesBadUseWithAMessage) {
       {{"--replay", "/no/such/recording"}, 1},
   };
   for (const Case& c : cases) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      std::vector<std::string> args = c.args;
-      args.insert(args.begin(), PITWALL_HOST_PATH);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      freopen("/dev/null", "w", stderr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), c.status) << c.args[0];
+    HostProcess host(c.args, /*quiet=*/true);
+    EXPECT_EQ(host.Wait(), c.status) << c.args[0];
   }
 }
 
