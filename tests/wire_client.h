@@ -13,7 +13,6 @@
 #include "platform/socket.h"
 #include "testing/wire_bytes.h"
 
-
 class WireClient {
  public:
   bool Connect(std::uint16_t port) {
@@ -71,9 +70,8 @@ class WireClient {
  private:
   // One receive with a time-out; > 0 bytes added, 0 closed, < 0 nothing.
   long Receive(std::uint32_t timeout_ms) {
-    SetRecvTimeout(socket_.get(), timeout_ms);
     std::uint8_t chunk[16384];
-    const long n = RecvSome(socket_.get(), chunk, sizeof(chunk));
+    const long n = RecvSomeWithin(socket_.get(), chunk, sizeof(chunk), timeout_ms);
     if (n > 0) {
       pending_.insert(pending_.end(), chunk, chunk + n);
     } else if (n == 0) {

@@ -1,12 +1,20 @@
 // Blocking IPv4 TCP sockets: the one place that knows BSD sockets from
 // Winsock. Addresses are kept in network byte order, as accept() gives them.
 //
+// Blocking calls never wait for ever where a stop must reach them: threads
+// that a stop has to end wait with WaitReadable()/WaitWritable(), which
+// re-check a running flag at least every kStopCheckMs. Winsock offers no
+// sound way to wake another thread's accept (shutdown() does not, and a
+// closesocket() from another thread races with the handle being reused), so
+// the flag is the wake-up on every platform; ShutdownSocket() only hurries
+// it where the platform supports that.
+//
 // Thread-safety: a Socket object belongs to one thread; ShutdownSocket() may
-// be called on a handle from any thread while the handle is still open, to
-// wake a thread blocked in accept, recv or send on it.
+// be called on a handle from any thread while the handle is still open.
 #ifndef PITWALL_PLATFORM_SOCKET_H_
 #define PITWALL_PLATFORM_SOCKET_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -75,17 +83,51 @@ long SendSome(NativeSocket socket, const void* data, std::size_t length);
 // One receive call. Returns the bytes received (>0), 0 when the peer closed
 // the connection, or -1 on error.
 long RecvSome(NativeSocket socket, void* buffer, std::size_t length);
-// Shuts both directions down so that blocked calls on the socket return.
-// Does not close the handle.
+// Shuts both directions down. On POSIX this also makes calls blocked on the
+// socket return; on Windows it need not. Does not close the handle.
 void ShutdownSocket(NativeSocket socket);
+// Makes send and receive calls on the socket return at once with
+// SocketError::kWouldBlock instead of blocking. False on failure.
+bool SetNonBlocking(NativeSocket socket);
+// Makes closing the socket reset the connection instead of ending it in
+// order (what a crashed peer looks like). False on failure.
+bool SetResetOnClose(NativeSocket socket);
+// Asks for a receive buffer of `bytes`. False on failure.
+bool SetReceiveBufferSize(NativeSocket socket, int bytes);
+
 // Why the calling thread's last socket call failed, in one vocabulary for
-// every platform (errno here, WSAGetLastError() on Windows).
-enum class SocketError { kNone, kRefused, kTimedOut, kReset, kOther };
+// every platform (errno on POSIX, WSAGetLastError() on Windows).
+enum class SocketError { kNone, kRefused, kTimedOut, kWouldBlock, kReset, kOther };
 SocketError LastSocketError();
 // The system's text for the calling thread's last socket failure.
 std::string LastSocketErrorText();
 
-// Sets a receive time-out in milliseconds (0 = none). For clients and tests.
-bool SetRecvTimeout(NativeSocket socket, std::uint32_t ms);
+// How long a wait may go without looking at its running flag.
+inline constexpr std::uint32_t kStopCheckMs = 50;
+// A time-out that never expires.
+inline constexpr std::uint32_t kWaitForever = 0xFFFFFFFFu;
+enum class WaitResult {
+  kReady,     // the socket can be read (data, a closed peer, or a connection
+              // to accept) or written
+  kTimedOut,  // `timeout_ms` passed first
+  kStopped,   // *running read false
+  kFailed,    // the wait itself failed (see LastSocketError())
+};
+// Waits until `socket` can be read, `timeout_ms` milliseconds have passed
+// (kWaitForever: no limit), or *running reads false (checked before the
+// first wait and then at least every kStopCheckMs; null: no flag). Uses
+// poll() on POSIX and select() on Windows, never socket options, so the
+// socket stays in a defined state after a time-out.
+WaitResult WaitReadable(NativeSocket socket, std::uint32_t timeout_ms,
+                        const std::atomic<bool>* running = nullptr);
+// The same for sending: room in the socket's send buffer.
+WaitResult WaitWritable(NativeSocket socket, std::uint32_t timeout_ms,
+                        const std::atomic<bool>* running = nullptr);
+
+// One receive that waits at most `timeout_ms` for data: the bytes received
+// (> 0), 0 when the peer closed, or -1 on error or time-out (then
+// LastSocketError() says kTimedOut). For clients and tests.
+long RecvSomeWithin(NativeSocket socket, void* buffer, std::size_t length,
+                    std::uint32_t timeout_ms);
 
 #endif  // PITWALL_PLATFORM_SOCKET_H_

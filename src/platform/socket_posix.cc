@@ -1,15 +1,18 @@
-#include "platform/socket.h"
-
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/socket.h"
+#include "platform/socket_internal.h"
 
 namespace {
 
@@ -38,20 +41,6 @@ sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
 
 }  // namespace
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.Release();
-  }
-  return *this;
-}
-
-NativeSocket Socket::Release() {
-  const NativeSocket handle = handle_;
-  handle_ = kInvalidSocket;
-  return handle;
-}
-
 void Socket::Close() {
   if (handle_ != kInvalidSocket) {
     // close() is not retried on EINTR: the descriptor is released either way.
@@ -78,7 +67,8 @@ void FormatIPv4(std::uint32_t address, char (&text)[16]) {
   static_assert(INET_ADDRSTRLEN <= 16);
   in_addr a{};
   a.s_addr = address;
-  if (inet_ntop(AF_INET, &a, text, sizeof(text)) == nullptr) std::snprintf(text, sizeof(text), "0.0.0.0");
+  if (inet_ntop(AF_INET, &a, text, sizeof(text)) == nullptr)
+    std::snprintf(text, sizeof(text), "0.0.0.0");
 }
 
 std::uint32_t LoopbackIPv4() { return htonl(INADDR_LOOPBACK); }
@@ -165,6 +155,7 @@ SocketError LastSocketError() {
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK:
 #endif
+      return SocketError::kWouldBlock;
     case ETIMEDOUT:
       return SocketError::kTimedOut;
     case ECONNRESET:
@@ -177,9 +168,37 @@ SocketError LastSocketError() {
 
 std::string LastSocketErrorText() { return std::strerror(errno); }
 
-bool SetRecvTimeout(NativeSocket socket, std::uint32_t ms) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(ms / 1000u);
-  tv.tv_usec = static_cast<suseconds_t>((ms % 1000u) * 1000u);
-  return setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0;
+bool SetNonBlocking(NativeSocket socket) {
+  const int flags = fcntl(socket, F_GETFL, 0);
+  return flags >= 0 && fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0;
 }
+
+bool SetResetOnClose(NativeSocket socket) {
+  const linger hard{1, 0};
+  return ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard)) == 0;
+}
+
+bool SetReceiveBufferSize(NativeSocket socket, int bytes) {
+  return ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes)) == 0;
+}
+
+namespace socket_internal {
+
+int WaitOnce(NativeSocket socket, bool for_write, std::uint32_t ms) {
+  pollfd entry{};
+  entry.fd = socket;
+  entry.events = for_write ? POLLOUT : POLLIN;
+  const int timeout =
+      ms == kWaitForever ? -1 : static_cast<int>(std::min<std::uint32_t>(ms, 0x7FFFFFFF));
+  int r;
+  do {
+    r = ::poll(&entry, 1, timeout);
+  } while (r < 0 && errno == EINTR);
+  // An error or hang-up on the socket counts as ready: the next call on it
+  // reports what happened.
+  return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
+
+void SetTimedOutError() { errno = ETIMEDOUT; }
+
+}  // namespace socket_internal

@@ -31,12 +31,13 @@ bool PaceRequest(ClientConnection* connection, int type, std::uint32_t now) {
 ClientConnections::ClientConnections(const ResponseContext& context, const Clock& clock)
     : context_(context), clock_(clock) {
   context_.active_connections = &active_;
+  context_.running = &running_;
 }
 
 bool ClientConnections::Start(Socket listener) {
   listener_ = std::move(listener);
   running_.store(true);
-  if (!StartThread(&accept_thread_, [this] { AcceptThread(); })) {
+  if (!accept_thread_.Start([this] { AcceptThread(); })) {
     running_.store(false);
     listener_.Close();
     return false;
@@ -46,9 +47,10 @@ bool ClientConnections::Start(Socket listener) {
 
 void ClientConnections::Stop() {
   running_.store(false);
-  // The accept thread sees the flag clear once its accept fails.
+  // The threads' waits see the flag clear; shutting the sockets down only
+  // hurries that where the platform wakes blocked calls.
   if (listener_.valid()) ShutdownSocket(listener_.get());
-  if (accept_thread_.joinable()) accept_thread_.join();
+  accept_thread_.Join();
   listener_.Close();
 
   // No slot is added any more. Wake every client thread: a shut-down
@@ -61,16 +63,17 @@ void ClientConnections::Stop() {
     }
     slots.swap(slots_);
   }
-  for (auto& slot : slots) {
-    if (slot->thread.joinable()) slot->thread.join();
-  }
+  for (auto& slot : slots) slot->thread.Join();
 }
 
 void ClientConnections::AcceptThread() {
   context_.stamps->StampChanges(kChangeAll);
   while (running_.load()) {
     std::uint32_t peer = 0;
-    Socket socket = AcceptIPv4(listener_.get(), &peer);
+    Socket socket;
+    if (WaitReadable(listener_.get(), kWaitForever, &running_) == WaitResult::kReady) {
+      socket = AcceptIPv4(listener_.get(), &peer);
+    }
     if (!running_.load() || !socket.valid()) {
       // A connection accepted just as the server stops is closed unserved.
       context_.log->WriteLog("ERROR: accept() failed.\n");
@@ -106,6 +109,9 @@ void ClientConnections::Admit(Socket socket, std::uint32_t peer) {
     context_.log->WriteLog("ERROR: Out of memory for a client connection.\n");
     return;
   }
+  // Sends and receives wait in WaitWritable()/WaitReadable(), where a stop
+  // reaches them, never inside the call.
+  SetNonBlocking(socket.get());
   slot->connection.socket = socket.get();
   slot->connection.peer_address = peer;
   std::memcpy(slot->connection.peer_text, peer_text, sizeof(peer_text));
@@ -121,7 +127,7 @@ void ClientConnections::Admit(Socket socket, std::uint32_t peer) {
     context_.log->WriteLog("ERROR: Out of memory for a client connection.\n");
     return;  // the slot and its socket go with `slot`
   }
-  if (!StartThread(&raw->thread, [this, raw] { ClientThread(raw); })) {
+  if (!raw->thread.Start([this, raw] { ClientThread(raw); })) {
     slots_.pop_back();  // closes the socket
     active_.fetch_sub(1);
     context_.log->WriteLog("ERROR: Failed to start a client thread.\n");
@@ -138,7 +144,7 @@ void ClientConnections::ReapFinished() {
       it = next;
     }
   }
-  for (auto& slot : done) slot->thread.join();
+  for (auto& slot : done) slot->thread.Join();
 }
 
 void ClientConnections::ClientThread(Slot* slot) {
@@ -150,7 +156,14 @@ void ClientConnections::ClientThread(Slot* slot) {
     context_.log->Printf("ERROR: Out of memory serving %s.\n", connection->peer_text);
   }
   while (buffer) {
-    const long received = RecvSome(connection->socket, block, sizeof(block));
+    // A stop reads as the client's close.
+    const WaitResult waited = WaitReadable(connection->socket, kWaitForever, &running_);
+    if (waited == WaitResult::kStopped) break;
+    long received = -1;
+    if (waited == WaitResult::kReady) {
+      received = RecvSome(connection->socket, block, sizeof(block));
+      if (received < 0 && LastSocketError() == SocketError::kWouldBlock) continue;
+    }
     if (received == 0) break;
     if (received < 0) {
       context_.log->Printf(

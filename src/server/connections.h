@@ -9,9 +9,12 @@
 //
 // Lifetime: Start() hands over the listening socket and starts the accept
 // thread; Stop() (also run by the destructor) wakes and joins every thread
-// this object started, including client threads blocked in a send to a
+// this object started, including client threads waiting to send to a
 // client that never reads, and closes every socket exactly once. Only then
 // may what the threads read (the ResponseContext's objects) be destroyed.
+// Every thread waits only in the platform's stop-aware waits on the running
+// flag (client sockets are non-blocking), so a stop reaches each within
+// kStopCheckMs on every platform, whatever the client does.
 //
 // Thread-safety: Start() and Stop() on one thread (the host's); running()
 // and active() from any.
@@ -22,11 +25,11 @@
 #include <cstdint>
 #include <list>
 #include <memory>
-#include <thread>
 
 #include "platform/clock.h"
 #include "platform/mutex.h"
 #include "platform/socket.h"
+#include "platform/thread.h"
 #include "server/client_connection.h"
 #include "server/responses.h"
 
@@ -59,7 +62,7 @@ class ClientConnections {
   struct Slot {
     ClientConnection connection;
     Socket socket;  // GUARDED_BY(mu_): closed under mu_ when the thread ends
-    std::thread thread;
+    Thread thread;
     bool finished = false;  // GUARDED_BY(mu_)
   };
 
@@ -73,8 +76,8 @@ class ClientConnections {
 
   ResponseContext context_;  // its active_connections points at active_
   const Clock& clock_;
-  Socket listener_;          // owned by the host's thread; the accept thread uses its handle
-  std::thread accept_thread_;
+  Socket listener_;  // owned by the host's thread; the accept thread uses its handle
+  Thread accept_thread_;
   // Written by Start()/Stop(), read by the accept thread; whole values.
   std::atomic<bool> running_{false};
   // Admitted connections whose thread has not ended; each change is one

@@ -26,15 +26,14 @@ TEST(PaceRequestTest, IntervalsPendingFlagsAndTheClockWrap) {
     bool at_once;
   };
   const Step steps[] = {
-      {1, 50, true},            // the first request of a type is always answered at once
-      {1, 149, false},          // 99 ms later
-      {1, 150, true},           // 100 ms after the last answer given at once
-      {2, 150, true},           // types are paced independently
-      {2, 649, false},          {2, 650, true},
-      {0, 650, true},           {0, 1649, false},  {0, 1650, true},
-      {4, 1650, true},          {4, 3649, false},  {4, 3650, true},
-      {3, 0xFFFFFFF0u, true},   // across the wrap: 0x1E4 is 500 ms later
-      {3, 0x000001E3u, false},  {3, 0x000001E4u, true},
+      {1, 50, true},    // the first request of a type is always answered at once
+      {1, 149, false},  // 99 ms later
+      {1, 150, true},   // 100 ms after the last answer given at once
+      {2, 150, true},   // types are paced independently
+      {2, 649, false},         {2, 650, true},         {0, 650, true},   {0, 1649, false},
+      {0, 1650, true},         {4, 1650, true},        {4, 3649, false}, {4, 3650, true},
+      {3, 0xFFFFFFF0u, true},  // across the wrap: 0x1E4 is 500 ms later
+      {3, 0x000001E3u, false}, {3, 0x000001E4u, true},
   };
   for (const Step& s : steps) {
     EXPECT_EQ(PaceRequest(&c, s.type, s.now), s.at_once) << s.type << " at " << s.now;
@@ -72,7 +71,7 @@ class WalkTest : public ::testing::Test {
     return types;
   }
   std::string Log() {
-    const std::string text = dir_.Read("PitwallFeedPlugin_7.log");
+    const std::string text = dir_.ReadText("PitwallFeedPlugin_7.log");
     return text == "<missing>" ? "" : text;
   }
 

@@ -45,7 +45,7 @@ bool CurrentTrack::OnSessionTrack(const char (&track_name)[64]) {
   options.cancel = &cancel_;
   Loader* raw = loader.get();
   std::string track(name);
-  const bool started = StartThread(&raw->thread, [this, geometry, track, options, raw]() mutable {
+  const bool started = raw->thread.Start([this, geometry, track, options, raw]() mutable {
     try {
       AiwLoaderThread(std::move(geometry), std::move(track), log_, std::move(options));
     } catch (const std::bad_alloc&) {
@@ -82,7 +82,7 @@ void CurrentTrack::ReapLoaders() {
       it = next;
     }
   }
-  for (auto& loader : done) loader->thread.join();
+  for (auto& loader : done) loader->thread.Join();
 }
 
 void CurrentTrack::Stop() {
@@ -92,9 +92,7 @@ void CurrentTrack::Stop() {
     MutexLock lock(&loaders_mu_);
     loaders.swap(loaders_);
   }
-  for (auto& loader : loaders) {
-    if (loader->thread.joinable()) loader->thread.join();
-  }
+  for (auto& loader : loaders) loader->thread.Join();
   MutexLock lock(&mu_);
   current_.reset();
 }

@@ -18,9 +18,9 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "platform/mutex.h"
+#include "platform/thread.h"
 
 class LogFile;
 class TrackGeometry;
@@ -52,7 +52,7 @@ class CurrentTrack {
 
  private:
   struct Loader {
-    std::thread thread;
+    Thread thread;
     std::atomic<bool> done{false};
   };
   // Joins load threads that have ended.

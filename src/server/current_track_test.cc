@@ -13,6 +13,7 @@
 #include "log/log.h"
 #include "server/client_connection.h"
 #include "server/responses.h"
+#include "testing/paths.h"
 #include "testing/temp_dir.h"
 #include "testing/wire_bytes.h"
 #include "track/track_geometry.h"
@@ -51,7 +52,7 @@ class CurrentTrackTest : public ::testing::Test {
  protected:
   void SetUp() override { log_.SetBoundPort(9); }
   std::string Log() {
-    const std::string text = dir_.Read("PitwallFeedPlugin_9.log");
+    const std::string text = dir_.ReadText("PitwallFeedPlugin_9.log");
     return text == "<missing>" ? "" : text;
   }
   // The log once it is `expected` (loads run on their own threads), or as
@@ -100,7 +101,8 @@ TEST_F(CurrentTrackTest, AnUnreadableFileIsReportedWithItsPath) {
   CurrentTrack track(&log_, dir_.File("tracks"));
   Name("Bad Track", name_);
   track.OnSessionTrack(name_);
-  const std::string expected = "Error reading AIW file: " + dir_.File("tracks") + "/Bad/Bad.aiw\n";
+  const std::string expected =
+      "Error reading AIW file: " + dir_.File("tracks") + NativeSeparators("/Bad/Bad.aiw") + "\n";
   EXPECT_EQ(LogOnce(expected), expected);
 }
 

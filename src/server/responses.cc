@@ -1,13 +1,12 @@
 #include "server/responses.h"
 
-#include <cstring>
-
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "log/log.h"
-#include "server/current_track.h"
 #include "server/client_connection.h"
+#include "server/current_track.h"
 #include "timing/change_stamps.h"
 #include "timing/timing_data.h"
 #include "track/track_geometry.h"
@@ -21,8 +20,8 @@ void PutHeader(std::uint8_t* out, std::size_t length, std::uint8_t type, std::ui
 
 void Send(const ResponseContext& context, const ClientConnection& connection,
           const ResponseBuffer& buffer, std::size_t length, const char* failure_line) {
-  if (!SendAll(connection.socket, buffer.data(), static_cast<std::uint16_t>(length),
-               context.log)) {
+  if (!SendAll(connection.socket, buffer.data(), static_cast<std::uint16_t>(length), context.log,
+               context.running)) {
     context.log->WriteLog(failure_line);
   }
 }
@@ -37,7 +36,8 @@ std::uint8_t BeginAnswer(const ResponseContext& context, ClientConnection* conne
 
 }  // namespace
 
-bool SendAll(NativeSocket socket, const std::uint8_t* data, std::uint16_t length, LogFile* log) {
+bool SendAll(NativeSocket socket, const std::uint8_t* data, std::uint16_t length, LogFile* log,
+             const std::atomic<bool>* running) {
   std::size_t sent = 0;
   while (sent < length) {
     const long n = SendSome(socket, data + sent, length - sent);
@@ -45,7 +45,13 @@ bool SendAll(NativeSocket socket, const std::uint8_t* data, std::uint16_t length
       log->WriteLog("Client unexpectedly dropped connection!\n");
       return false;
     }
-    if (n < 0) return false;
+    if (n < 0) {
+      if (LastSocketError() == SocketError::kWouldBlock &&
+          WaitWritable(socket, kWaitForever, running) == WaitResult::kReady) {
+        continue;
+      }
+      return false;
+    }
     sent += static_cast<std::size_t>(n);
   }
   return true;

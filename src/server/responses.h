@@ -28,16 +28,22 @@ struct ResponseContext {
   const CurrentTrack* track = nullptr;  // may be null: no outline
   std::int32_t connection_limit = 1;
   const std::atomic<std::int32_t>* active_connections = nullptr;
+  // The server's running flag: a send waiting for room gives up once it
+  // reads false. Null: wait for as long as the client takes.
+  const std::atomic<bool>* running = nullptr;
 };
 
 // Holds the largest message: an UpdateData answer for 255 vehicles.
 inline constexpr std::size_t kResponseBufferSize = UpdateDataSize(kMaxVehicles);
 using ResponseBuffer = std::array<std::uint8_t, kResponseBufferSize>;
 
-// Sends all `length` bytes, calling send again for the rest. True when every
-// byte was handed to the socket. A send that reports 0 bytes logs "Client
-// unexpectedly dropped connection!"; an error logs nothing here.
-bool SendAll(NativeSocket socket, const std::uint8_t* data, std::uint16_t length, LogFile* log);
+// Sends all `length` bytes, calling send again for the rest and waiting
+// while the socket's send buffer is full (a non-blocking socket) until
+// *running reads false. True when every byte was handed to the socket. A
+// send that reports 0 bytes logs "Client unexpectedly dropped connection!";
+// an error or a stop logs nothing here.
+bool SendAll(NativeSocket socket, const std::uint8_t* data, std::uint16_t length, LogFile* log,
+             const std::atomic<bool>* running);
 
 // Each takes the connection's change mask, clears its pending flag, builds
 // and sends the answer, and logs "Error processing <type> request." when the

@@ -22,7 +22,7 @@ ConfigRun Read(const std::string& content) {
   log.SetBoundPort(1);  // make every line visible
   ConfigRun run;
   ReadServerConfig(dir.File("PitwallFeedPlugin.ini"), &run.config, &log);
-  run.log = dir.Read("PitwallFeedPlugin_1.log");
+  run.log = dir.ReadText("PitwallFeedPlugin_1.log");
   if (run.log == "<missing>") run.log.clear();
   return run;
 }
@@ -33,7 +33,7 @@ TEST(ServerConfigTest, MissingFileIsCreatedWithTheStartingPort) {
   log.SetBoundPort(1);
   ServerConfig config;
   ReadServerConfig(dir.File("PitwallFeedPlugin.ini"), &config, &log);
-  EXPECT_EQ(dir.Read("PitwallFeedPlugin.ini"), "[GENERAL]\nPort=34647\n");
+  EXPECT_EQ(dir.ReadText("PitwallFeedPlugin.ini"), "[GENERAL]\nPort=34647\n");
   EXPECT_EQ(config.starting_port, 34647);
   EXPECT_FALSE(dir.Exists("PitwallFeedPlugin_1.log")) << "creating the file logs nothing";
 
@@ -41,7 +41,7 @@ TEST(ServerConfigTest, MissingFileIsCreatedWithTheStartingPort) {
   TempDir other;
   config.starting_port = 40100;
   ReadServerConfig(other.File("PitwallFeedPlugin.ini"), &config, &log);
-  EXPECT_EQ(other.Read("PitwallFeedPlugin.ini"), "[GENERAL]\nPort=40100\n");
+  EXPECT_EQ(other.ReadText("PitwallFeedPlugin.ini"), "[GENERAL]\nPort=40100\n");
 
   // Neither readable nor creatable: nothing happens.
   ReadServerConfig(dir.File("no-such-dir/PitwallFeedPlugin.ini"), &config, &log);
@@ -69,7 +69,8 @@ TEST(ServerConfigTest, TokenRules) {
       {"[GENERAL]\n# the port\nPort=40004\n", 40004, 1,
        "\nReading INI file...\nUnknown INI field found: 'the'\n"
        "Unknown INI field found: 'port'\nStartingPort=40004\n"},
-      {"[GENERAL]\n#comment\tPort=40005\n", 40005, 1, "\nReading INI file...\nStartingPort=40005\n"},
+      {"[GENERAL]\n#comment\tPort=40005\n", 40005, 1,
+       "\nReading INI file...\nStartingPort=40005\n"},
       // Keys before the marker are skipped unread.
       {"Port=1234 junk\n[GENERAL]\n", 34647, 1, "\nReading INI file...\n"},
       {"Port=1234\n", 34647, 1, "\nReading INI file...\nNo [GENERAL] section found\n"},
@@ -90,12 +91,14 @@ TEST(ServerConfigTest, TokenRules) {
       {"[GENERAL]\nPort=40007", 40007, 1, "\nReading INI file...\nStartingPort=40007\n"},
       {"[GENERAL]", 34647, 1, "\nReading INI file...\n"},
       // Percent signs reach the log literally.
-      {"[GENERAL] 100%s%d\n", 34647, 1, "\nReading INI file...\nUnknown INI field found: '100%s%d'\n"},
+      {"[GENERAL] 100%s%d\n", 34647, 1,
+       "\nReading INI file...\nUnknown INI field found: '100%s%d'\n"},
       // The connection limit: applied, kept at 1 for 0 or less, capped.
       {"[GENERAL] MaxConnections=4\n", 34647, 4, "\nReading INI file...\nMaxConnections=4\n"},
       {"[GENERAL] maxconnections=0\n", 34647, 1, "\nReading INI file...\nMaxConnections=1\n"},
       {"[GENERAL] maxconnections=-3\n", 34647, 1, "\nReading INI file...\nMaxConnections=1\n"},
-      {"[GENERAL] maxconnections=100000\n", 34647, 64, "\nReading INI file...\nMaxConnections=64\n"},
+      {"[GENERAL] maxconnections=100000\n", 34647, 64,
+       "\nReading INI file...\nMaxConnections=64\n"},
   };
   for (const Case& c : cases) {
     const ConfigRun run = Read(c.content);
@@ -118,11 +121,20 @@ TEST(ServerConfigTest, ParseLeadingIntFollowsTheAtoiRule) {
     const char* text;
     std::int32_t value;
   };
-  const Case cases[] = {{"0", 0},         {"42", 42},        {"+42", 42},
-                        {"-42", -42},     {"42abc", 42},     {"abc", 0},
-                        {"", 0},          {"-", 0},          {"--1", 0},
-                        {"4.2", 4},       {"1,5", 1},        {"2147483647", 2147483647},
-                        {"2147483648", 2147483647}, {"-2147483648", -2147483647 - 1},
+  const Case cases[] = {{"0", 0},
+                        {"42", 42},
+                        {"+42", 42},
+                        {"-42", -42},
+                        {"42abc", 42},
+                        {"abc", 0},
+                        {"", 0},
+                        {"-", 0},
+                        {"--1", 0},
+                        {"4.2", 4},
+                        {"1,5", 1},
+                        {"2147483647", 2147483647},
+                        {"2147483648", 2147483647},
+                        {"-2147483648", -2147483647 - 1},
                         {"-99999999999999999999", -2147483647 - 1}};
   for (const Case& c : cases) EXPECT_EQ(ParseLeadingInt(c.text), c.value) << c.text;
 }

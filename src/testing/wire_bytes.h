@@ -11,8 +11,8 @@
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A connected pair on 127.0.0.1: `server` is the accepted end. The client
-// end times out its receives after 200 ms.
+// A connected pair on 127.0.0.1: `server` is the accepted end. Messages()
+// reads the client end until it stays quiet for 200 ms.
 struct LoopbackPair {
   Socket client;
   Socket server;
@@ -22,7 +22,7 @@ struct LoopbackPair {
     client = ConnectIPv4(LoopbackIPv4(), LocalPort(listener.get()));
     std::uint32_t peer = 0;
     server = AcceptIPv4(listener.get(), &peer);
-    return client.valid() && server.valid() && SetRecvTimeout(client.get(), 200);
+    return client.valid() && server.valid();
   }
   // Everything that arrives at the client end until the line stays quiet,
   // split into messages by their length fields. A malformed stream ends the
@@ -31,7 +31,9 @@ struct LoopbackPair {
     Bytes all;
     std::uint8_t chunk[65536];
     long n;
-    while ((n = RecvSome(client.get(), chunk, sizeof(chunk))) > 0) all.insert(all.end(), chunk, chunk + n);
+    while ((n = RecvSomeWithin(client.get(), chunk, sizeof(chunk), 200)) > 0) {
+      all.insert(all.end(), chunk, chunk + n);
+    }
     std::vector<Bytes> messages;
     for (std::size_t pos = 0; pos + 2 <= all.size();) {
       const std::size_t length = all[pos] | (all[pos + 1] << 8);

@@ -452,9 +452,9 @@ ClientResult<Answer> PitwallClient::ReadFromSocket(std::uint32_t timeout_ms) {
           "no whole answer from " + peer_ + " within " + std::to_string(timeout_ms) + " ms");
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-    SetRecvTimeout(socket_.get(), static_cast<std::uint32_t>(left > 1 ? left : 1));
     std::uint8_t chunk[kReceiveChunk];
-    const long n = RecvSome(socket_.get(), chunk, sizeof(chunk));
+    const long n = RecvSomeWithin(socket_.get(), chunk, sizeof(chunk),
+                                  static_cast<std::uint32_t>(left > 1 ? left : 1));
     const SocketError reason = n < 0 ? LastSocketError() : SocketError::kNone;
     if (n > 0) {
       pending_.insert(pending_.end(), chunk, chunk + n);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <bit>
 #include <functional>
 #include <string>
@@ -77,7 +78,7 @@ class FakeServer {
     Bytes Request() {
       Bytes request(3);
       for (std::size_t got = 0; got < 3;) {
-        const long n = RecvSome(socket.get(), request.data() + got, 3 - got);
+        const long n = RecvSomeWithin(socket.get(), request.data() + got, 3 - got, 5000);
         if (n <= 0) return {};
         got += static_cast<std::size_t>(n);
       }
@@ -96,21 +97,22 @@ class FakeServer {
     thread_ = std::thread([this, scripts = std::move(scripts)] {
       for (const Script& script : scripts) {
         std::uint32_t peer = 0;
+        if (WaitReadable(listener_.get(), kWaitForever, &running_) != WaitResult::kReady) return;
         Connection connection{AcceptIPv4(listener_.get(), &peer)};
         if (!connection.socket.valid()) return;
-        SetRecvTimeout(connection.socket.get(), 5000);
         script(connection);
       }
     });
   }
   ~FakeServer() {
-    ShutdownSocket(listener_.get());
+    running_.store(false);
     thread_.join();
   }
   std::uint16_t port() const { return LocalPort(listener_.get()); }
 
  private:
   Socket listener_;
+  std::atomic<bool> running_{true};
   std::thread thread_;
 };
 
