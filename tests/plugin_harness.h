@@ -4,41 +4,43 @@
 #ifndef PITWALL_TESTS_PLUGIN_HARNESS_H_
 #define PITWALL_TESTS_PLUGIN_HARNESS_H_
 
-#include <dlfcn.h>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "pitwall/host_interface.h"
+#include "platform/library.h"
 #include "testing/temp_dir.h"
 
 class PluginHarness {
  public:
   PluginHarness() {
-    char cwd[4096];
-    old_cwd_ = getcwd(cwd, sizeof(cwd)) != nullptr ? cwd : "/";
-    const std::string copy = dir_.File("PitwallFeedPlugin.so");
-    std::filesystem::copy_file(PITWALL_PLUGIN_PATH, copy);
+    std::error_code ec;
+    old_cwd_ = std::filesystem::current_path(ec);
+    const std::filesystem::path built(PITWALL_PLUGIN_PATH);
+    const std::string copy = dir_.File(built.filename().string());
+    std::filesystem::copy_file(built, copy);
     // The host's working directory holds the configuration and the log.
-    EXPECT_EQ(chdir(dir_.path().c_str()), 0);
-    handle_ = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) {
-      ADD_FAILURE() << "dlopen: " << dlerror();
+    std::filesystem::current_path(dir_.path(), ec);
+    EXPECT_FALSE(ec) << "cannot enter " << dir_.path();
+    std::string error;
+    if (!library_.Open(copy, &error)) {
+      ADD_FAILURE() << "cannot load " << copy << ": " << error;
       return;
     }
-    get_name = reinterpret_cast<GetPluginNameFn>(dlsym(handle_, "GetPluginName"));
-    get_version = reinterpret_cast<GetPluginVersionFn>(dlsym(handle_, "GetPluginVersion"));
-    get_count = reinterpret_cast<GetPluginObjectCountFn>(dlsym(handle_, "GetPluginObjectCount"));
-    get_info = reinterpret_cast<GetPluginObjectInfoFn>(dlsym(handle_, "GetPluginObjectInfo"));
+    get_name = reinterpret_cast<GetPluginNameFn>(library_.Find("GetPluginName"));
+    get_version = reinterpret_cast<GetPluginVersionFn>(library_.Find("GetPluginVersion"));
+    get_count = reinterpret_cast<GetPluginObjectCountFn>(library_.Find("GetPluginObjectCount"));
+    get_info = reinterpret_cast<GetPluginObjectInfoFn>(library_.Find("GetPluginObjectInfo"));
   }
 
   ~PluginHarness() {
     DestroyPlugin();
-    if (handle_ != nullptr) dlclose(handle_);
-    if (chdir(old_cwd_.c_str()) != 0) ADD_FAILURE() << "cannot return to " << old_cwd_;
+    library_.Close();
+    std::error_code ec;
+    std::filesystem::current_path(old_cwd_, ec);
+    if (ec) ADD_FAILURE() << "cannot return to " << old_cwd_;
   }
 
   // Obtains the info object and creates the plug-in object, as a host does.
@@ -51,12 +53,12 @@ class PluginHarness {
     return plugin_;
   }
   void DestroyPlugin() {
-    delete plugin_;
+    DestroyHostObject(plugin_);
     plugin_ = nullptr;
   }
 
   const TempDir& dir() const { return dir_; }
-  bool loaded() const { return handle_ != nullptr; }
+  bool loaded() const { return library_.is_open(); }
 
   GetPluginNameFn get_name = nullptr;
   GetPluginVersionFn get_version = nullptr;
@@ -65,8 +67,8 @@ class PluginHarness {
 
  private:
   TempDir dir_;
-  std::string old_cwd_;
-  void* handle_ = nullptr;
+  std::filesystem::path old_cwd_;
+  SharedLibrary library_;
   InternalsPluginV3* plugin_ = nullptr;
 };
 

@@ -1,7 +1,7 @@
 // The module as a host sees it: exports, info object, plug-in object slots.
-#include <cstring>
-
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include "pitwall/scoring_record.h"
 #include "tests/plugin_harness.h"
@@ -41,8 +41,8 @@ TEST(PluginLoadTest, ExportsAndInfoObjectAnswerAsTheHostExpects) {
   ASSERT_NE(b, nullptr);
   EXPECT_NE(a, b) << "every create allocates a new object";
   EXPECT_EQ(a->GetInfo(), info);
-  delete a;
-  delete b;
+  DestroyHostObject(a);
+  DestroyHostObject(b);
 }
 
 TEST(PluginLoadTest, EverySlotGivesItsAnswer) {
@@ -50,37 +50,37 @@ TEST(PluginLoadTest, EverySlotGivesItsAnswer) {
   InternalsPluginV3* p = host.CreatePlugin();
   ASSERT_NE(p, nullptr);
 
-  EXPECT_EQ(p->GetInfo(), host.get_info(0));  // slot 2
-  EXPECT_EQ(p->QueryOptionCount(), 0);         // slot 3
-  EXPECT_EQ(p->QueryOption(5), 0);             // slot 4
-  EXPECT_EQ(p->SetOption(-1), 0);              // slot 5
-  p->Startup();                                // slot 6
-  p->ResumeSimulation();                       // slot 8
-  p->PauseSimulation();                        // slot 9
-  EXPECT_FALSE(p->WantsTelemetry());           // slot 10
-  p->UpdateTelemetry(0);                       // slot 11
-  EXPECT_FALSE(p->WantsGraphics());            // slot 12
-  p->UpdateGraphics(0);                        // slot 13
-  EXPECT_FALSE(p->WantsHardwareInput());       // slot 14
-  p->UpdateHardwareInput(0);                   // slot 15
-  p->EnterCockpit();                           // slot 16
-  p->ExitCockpit();                            // slot 17
+  EXPECT_EQ(p->GetInfo(), host.get_info(0));    // slot 2
+  EXPECT_EQ(p->QueryOptionCount(), 0);          // slot 3
+  EXPECT_EQ(p->QueryOption(5), 0);              // slot 4
+  EXPECT_EQ(p->SetOption(-1), 0);               // slot 5
+  p->Startup();                                 // slot 6
+  p->ResumeSimulation();                        // slot 8
+  p->PauseSimulation();                         // slot 9
+  EXPECT_FALSE(p->WantsTelemetry());            // slot 10
+  p->UpdateTelemetry(0);                        // slot 11
+  EXPECT_FALSE(p->WantsGraphics());             // slot 12
+  p->UpdateGraphics(0);                         // slot 13
+  EXPECT_FALSE(p->WantsHardwareInput());        // slot 14
+  p->UpdateHardwareInput(0);                    // slot 15
+  p->EnterCockpit();                            // slot 16
+  p->ExitCockpit();                             // slot 17
   EXPECT_FALSE(p->CheckHardwareControl(1, 2));  // slot 18
-  EXPECT_FALSE(p->ForceFeedback(3));           // slot 19
-  EXPECT_TRUE(p->WantsScoring());              // slot 20
-  p->SetScoringRate(5);                        // slot 21
-  p->SessionStart();                           // slot 22
+  EXPECT_FALSE(p->ForceFeedback(3));            // slot 19
+  EXPECT_TRUE(p->WantsScoring());               // slot 20
+  p->SetScoringRate(5);                         // slot 21
+  p->SessionStart();                            // slot 22
   ScoringRecordWriter record(3);
   record.SetTrackName("Pitwall Ring");
-  p->UpdateScoring(record.record());           // slot 26
-  p->SessionEnd();                             // slot 23
-  p->EnterGarage(0);                           // slot 24
-  p->LeaveGarage(0);                           // slot 25
-  EXPECT_FALSE(p->WantsCommentary(0));         // slot 27
-  p->Shutdown();                               // slot 7
-  p->Detach();                                 // slot 1: a second stop does nothing
+  p->UpdateScoring(record.record());    // slot 26
+  p->SessionEnd();                      // slot 23
+  p->EnterGarage(0);                    // slot 24
+  p->LeaveGarage(0);                    // slot 25
+  EXPECT_FALSE(p->WantsCommentary(0));  // slot 27
+  p->Shutdown();                        // slot 7
+  p->Detach();                          // slot 1: a second stop does nothing
   p->Shutdown();
-  host.DestroyPlugin();                        // slot 0
+  host.DestroyPlugin();  // slot 0
 }
 
 TEST(PluginLoadTest, CallsBeforeStartupAndAfterShutdownDoNothing) {

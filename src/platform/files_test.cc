@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "testing/paths.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -33,8 +34,9 @@ TEST(FilesTest, StatusChecksTellFilesDirectoriesAndLinks) {
   TempDir dir;
   dir.Write("file.aiw", "x");
   std::filesystem::create_directory(dir.File("folder.aiw"));
-  std::filesystem::create_directory_symlink(dir.File("folder.aiw"), dir.File("link"));
-  std::filesystem::create_symlink(dir.File("gone"), dir.File("dangling"));
+  std::error_code links;  // Wine's file system has no symbolic links.
+  std::filesystem::create_directory_symlink(dir.File("folder.aiw"), dir.File("link"), links);
+  if (!links) std::filesystem::create_symlink(dir.File("gone"), dir.File("dangling"), links);
 
   // {name, a directory, can be opened}: fopen() opens a directory on POSIX,
   // but a directory is no file.
@@ -44,9 +46,11 @@ TEST(FilesTest, StatusChecksTellFilesDirectoriesAndLinks) {
   };
   for (const auto& [name, is_directory, can_open] : kCases) {
     SCOPED_TRACE(name);
+    if (links && (name == std::string("link") || name == std::string("dangling"))) continue;
     EXPECT_EQ(IsDirectoryPath(dir.File(name)), is_directory);
     EXPECT_EQ(CanOpenForReading(dir.File(name).c_str()), can_open);
-    EXPECT_EQ(OpenForReading(dir.File(name).c_str()) != nullptr, can_open || is_directory);
+    EXPECT_EQ(OpenForReading(dir.File(name).c_str()) != nullptr,
+              can_open || (is_directory && kDirectoriesOpenAsFiles));
   }
 }
 
@@ -69,7 +73,8 @@ TEST(FilesTest, FindFileIgnoringCase) {
     SCOPED_TRACE(wanted);
     std::string path = "unchanged";
     EXPECT_EQ(FindFileIgnoringCase(dir.path() + sub, wanted, &path), found != nullptr);
-    EXPECT_EQ(path, found != nullptr ? dir.File(found) : "unchanged");
+    EXPECT_EQ(AsCompared(Slashed(path)),
+              AsCompared(found != nullptr ? dir.File(found) : "unchanged"));
   }
 }
 

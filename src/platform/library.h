@@ -4,12 +4,21 @@
 
 #include <string>
 
+// The file name ending of a shared library here.
+#ifdef _WIN32
+inline constexpr char kSharedLibrarySuffix[] = ".dll";
+#else
+inline constexpr char kSharedLibrarySuffix[] = ".so";
+#endif
+
 // An open shared library; closed when destroyed. Move-only.
 class SharedLibrary {
  public:
   SharedLibrary() = default;
   ~SharedLibrary() { Close(); }
-  SharedLibrary(SharedLibrary&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+  SharedLibrary(SharedLibrary&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = nullptr;
+  }
   SharedLibrary& operator=(SharedLibrary&& other) noexcept;
   SharedLibrary(const SharedLibrary&) = delete;
   SharedLibrary& operator=(const SharedLibrary&) = delete;

@@ -5,4 +5,11 @@
 // True when standard output is a terminal (not a pipe or a file).
 bool StdoutIsTerminal();
 
+// Makes the terminal on standard output understand ANSI escape sequences
+// (colour, cursor moves) and reports whether it does. A POSIX terminal
+// always does; a Windows console does once virtual-terminal processing is
+// switched on (Windows 10 and later). False when standard output is no
+// terminal.
+bool EnableTerminalEscapes();
+
 #endif  // PITWALL_PLATFORM_TERMINAL_H_

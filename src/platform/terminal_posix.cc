@@ -1,7 +1,9 @@
-#include "platform/terminal.h"
-
 #include <unistd.h>
 
 #include <cstdio>
 
+#include "platform/terminal.h"
+
 bool StdoutIsTerminal() { return isatty(fileno(stdout)) != 0; }
+
+bool EnableTerminalEscapes() { return StdoutIsTerminal(); }

@@ -2,22 +2,32 @@
 //
 // The instances live from module load to module unload. Nothing runs at load
 // beyond their constructors: the server, its threads and sockets start with
-// the host's start-up call. At unload a server that the host never shut down
-// is stopped, so no thread of ours outlives the code it runs.
+// the host's start-up call.
+//
+// What a host may rely on at unload:
+// - Shutdown (or Detach), then unload: the stop ends and joins every thread
+//   of the module on the host's thread; the unload itself has nothing left
+//   to do.
+// - Unload without a shutdown call on Linux: the module's destructor runs
+//   the same stop, so no thread of ours outlives the code it runs.
+// - Unload without a shutdown call on Windows: each running thread of the
+//   module holds a reference on the DLL, so FreeLibrary() only drops the
+//   host's reference. Nothing waits under the loader lock and nothing runs
+//   in unmapped code; the server goes on serving until the process ends.
+//   The DLL unmaps once its threads are gone, which only a stop brings
+//   about. A host that wants its port back calls Shutdown first.
+// - Process exit with the server still running: the system has ended our
+//   threads; the module neither waits for them nor takes their locks.
 #include <cstdint>
+#include <new>
 
 #include "log/log.h"
 #include "pitwall/host_interface.h"
 #include "platform/clock.h"
+#include "platform/module.h"
 #include "plugin/plugin_objects.h"
 #include "server/results_server.h"
 #include "timing/change_stamps.h"
-
-#if defined(_WIN32)
-#define PW_EXPORT __declspec(dllexport)
-#else
-#define PW_EXPORT __attribute__((visibility("default")))
-#endif
 
 namespace {
 
@@ -28,9 +38,26 @@ struct Module {
   ResultsServerPluginInfo info{&server};
 };
 
+// Built at load. Torn down at unload, which stops a server still running,
+// unless the process is exiting (see above).
+class ModuleInstance {
+ public:
+  ModuleInstance() { new (storage_) Module; }
+  ~ModuleInstance() {
+    if (!ProcessIsExiting()) get().~Module();
+  }
+  ModuleInstance(const ModuleInstance&) = delete;
+  ModuleInstance& operator=(const ModuleInstance&) = delete;
+
+  Module& get() { return *std::launder(reinterpret_cast<Module*>(storage_)); }
+
+ private:
+  alignas(Module) unsigned char storage_[sizeof(Module)];
+};
+
 Module& TheModule() {
-  static Module module;
-  return module;
+  static ModuleInstance module;
+  return module.get();
 }
 
 // Construct at load, not at the first host call.
@@ -40,13 +67,13 @@ Module& TheModule() {
 
 extern "C" {
 
-PW_EXPORT const char* GetPluginName() { return kVersionText; }
+PITWALL_EXPORT const char* GetPluginName() { return kVersionText; }
 
-PW_EXPORT std::int32_t GetPluginVersion() { return kModuleVersion; }
+PITWALL_EXPORT std::int32_t GetPluginVersion() { return kModuleVersion; }
 
-PW_EXPORT std::int32_t GetPluginObjectCount() { return kObjectCount; }
+PITWALL_EXPORT std::int32_t GetPluginObjectCount() { return kObjectCount; }
 
-PW_EXPORT PluginObjectInfo* GetPluginObjectInfo(std::int32_t index) {
+PITWALL_EXPORT PluginObjectInfo* GetPluginObjectInfo(std::int32_t index) {
   return index == 0 ? &TheModule().info : nullptr;
 }
 

@@ -9,6 +9,17 @@ ResultsServerPluginInfo::ResultsServerPluginInfo(ResultsServer* server) : server
   std::snprintf(full_name_, sizeof(full_name_), "%s - %s", kVersionText, kPluginName);
 }
 
+#if PITWALL_MSVC_HOST_ABI
+void* ResultsServerPluginInfo::ScalarDeletingDestructor(unsigned int) { return this; }
+
+void* ResultsServerPlugin::ScalarDeletingDestructor(unsigned int flags) {
+  this->~ResultsServerPlugin();
+  // Created by Create() with this module's operator new.
+  if ((flags & kHostDeleteMemory) != 0) ::operator delete(this);
+  return this;
+}
+#endif
+
 PluginObject* ResultsServerPluginInfo::Create() {
   return new (std::nothrow) ResultsServerPlugin(this, server_);
 }
@@ -27,10 +38,18 @@ void Guarded(Call call) noexcept {
 
 }  // namespace
 
-void ResultsServerPlugin::Startup() { Guarded([this] { server_->Start(); }); }
-void ResultsServerPlugin::Shutdown() { Guarded([this] { server_->Stop(); }); }
-void ResultsServerPlugin::SessionStart() { Guarded([this] { server_->SessionStarted(); }); }
-void ResultsServerPlugin::SessionEnd() { Guarded([this] { server_->SessionEnded(); }); }
+void ResultsServerPlugin::Startup() {
+  Guarded([this] { server_->Start(); });
+}
+void ResultsServerPlugin::Shutdown() {
+  Guarded([this] { server_->Stop(); });
+}
+void ResultsServerPlugin::SessionStart() {
+  Guarded([this] { server_->SessionStarted(); });
+}
+void ResultsServerPlugin::SessionEnd() {
+  Guarded([this] { server_->SessionEnded(); });
+}
 void ResultsServerPlugin::UpdateScoring(const HostScoringInfo* info) {
   Guarded([this, info] { server_->IngestScoring(info); });
 }

@@ -27,17 +27,23 @@ class ResultsServerPluginInfo final : public PluginObjectInfo {
  public:
   // `server` must outlive every plug-in object this info object creates.
   explicit ResultsServerPluginInfo(ResultsServer* server);
+#if PITWALL_MSVC_HOST_ABI
+  // The info object has static storage and is never freed, whatever the
+  // flags ask: destroying it releases nothing. Returns this.
+  void* PITWALL_HOST_CALL ScalarDeletingDestructor(unsigned int flags) override;
+#else
   ~ResultsServerPluginInfo() override = default;
+#endif
 
-  const char* GetName() override { return kPluginName; }
+  const char* PITWALL_HOST_CALL GetName() override { return kPluginName; }
   // "<version text> - <plug-in name>", composed once.
-  const char* GetFullName() override { return full_name_; }
-  const char* GetDescription() override { return kPluginDescription; }
-  std::int32_t GetType() override { return kObjectType; }
-  const char* GetSubType() override { return kPluginSubType; }
-  std::int32_t GetVersion() override { return kInterfaceVersion; }
+  const char* PITWALL_HOST_CALL GetFullName() override { return full_name_; }
+  const char* PITWALL_HOST_CALL GetDescription() override { return kPluginDescription; }
+  std::int32_t PITWALL_HOST_CALL GetType() override { return kObjectType; }
+  const char* PITWALL_HOST_CALL GetSubType() override { return kPluginSubType; }
+  std::int32_t PITWALL_HOST_CALL GetVersion() override { return kInterfaceVersion; }
   // A new plug-in object, which the host deletes. Null when out of memory.
-  PluginObject* Create() override;
+  PluginObject* PITWALL_HOST_CALL Create() override;
 
  private:
   ResultsServer* const server_;
@@ -50,38 +56,45 @@ class ResultsServerPlugin final : public InternalsPluginV3 {
   ResultsServerPlugin(PluginObjectInfo* info, ResultsServer* server)
       : info_(info), server_(server) {}
   // Frees the object only; a running server keeps running.
+#if PITWALL_MSVC_HOST_ABI
+  // Destroys the object and, with kHostDeleteMemory in `flags`, frees it.
+  // Returns this.
+  void* PITWALL_HOST_CALL ScalarDeletingDestructor(unsigned int flags) override;
+  ~ResultsServerPlugin() = default;
+#else
   ~ResultsServerPlugin() override = default;
+#endif
 
-  void Detach() override { Shutdown(); }
-  PluginObjectInfo* GetInfo() override { return info_; }
-  std::int32_t QueryOptionCount() override { return 0; }
-  std::int32_t QueryOption(std::int32_t) override { return 0; }
-  std::int32_t SetOption(std::int32_t) override { return 0; }
+  void PITWALL_HOST_CALL Detach() override { Shutdown(); }
+  PluginObjectInfo* PITWALL_HOST_CALL GetInfo() override { return info_; }
+  std::int32_t PITWALL_HOST_CALL QueryOptionCount() override { return 0; }
+  std::int32_t PITWALL_HOST_CALL QueryOption(std::int32_t) override { return 0; }
+  std::int32_t PITWALL_HOST_CALL SetOption(std::int32_t) override { return 0; }
 
-  void Startup() override;
-  void Shutdown() override;
-  void ResumeSimulation() override {}
-  void PauseSimulation() override {}
-  bool WantsTelemetry() override { return false; }
-  void UpdateTelemetry(std::int32_t) override {}
-  bool WantsGraphics() override { return false; }
-  void UpdateGraphics(std::int32_t) override {}
-  bool WantsHardwareInput() override { return false; }
-  void UpdateHardwareInput(std::int32_t) override {}
-  void EnterCockpit() override {}
-  void ExitCockpit() override {}
-  bool CheckHardwareControl(std::int32_t, std::int32_t) override { return false; }
-  bool ForceFeedback(std::int32_t) override { return false; }
-  bool WantsScoring() override { return true; }
-  void SetScoringRate(std::int32_t) override {}
+  void PITWALL_HOST_CALL Startup() override;
+  void PITWALL_HOST_CALL Shutdown() override;
+  void PITWALL_HOST_CALL ResumeSimulation() override {}
+  void PITWALL_HOST_CALL PauseSimulation() override {}
+  bool PITWALL_HOST_CALL WantsTelemetry() override { return false; }
+  void PITWALL_HOST_CALL UpdateTelemetry(std::int32_t) override {}
+  bool PITWALL_HOST_CALL WantsGraphics() override { return false; }
+  void PITWALL_HOST_CALL UpdateGraphics(std::int32_t) override {}
+  bool PITWALL_HOST_CALL WantsHardwareInput() override { return false; }
+  void PITWALL_HOST_CALL UpdateHardwareInput(std::int32_t) override {}
+  void PITWALL_HOST_CALL EnterCockpit() override {}
+  void PITWALL_HOST_CALL ExitCockpit() override {}
+  bool PITWALL_HOST_CALL CheckHardwareControl(std::int32_t, std::int32_t) override { return false; }
+  bool PITWALL_HOST_CALL ForceFeedback(std::int32_t) override { return false; }
+  bool PITWALL_HOST_CALL WantsScoring() override { return true; }
+  void PITWALL_HOST_CALL SetScoringRate(std::int32_t) override {}
 
-  void SessionStart() override;
-  void SessionEnd() override;
-  void EnterGarage(std::int32_t) override {}
-  void LeaveGarage(std::int32_t) override {}
+  void PITWALL_HOST_CALL SessionStart() override;
+  void PITWALL_HOST_CALL SessionEnd() override;
+  void PITWALL_HOST_CALL EnterGarage(std::int32_t) override {}
+  void PITWALL_HOST_CALL LeaveGarage(std::int32_t) override {}
 
-  void UpdateScoring(const HostScoringInfo* info) override;
-  bool WantsCommentary(std::int32_t) override { return false; }
+  void PITWALL_HOST_CALL UpdateScoring(const HostScoringInfo* info) override;
+  bool PITWALL_HOST_CALL WantsCommentary(std::int32_t) override { return false; }
 
  private:
   PluginObjectInfo* const info_;

@@ -3,7 +3,7 @@
 PluginHost::~PluginHost() {
   if (plugin_ != nullptr) {
     if (started_) plugin_->Shutdown();
-    delete plugin_;
+    DestroyHostObject(plugin_);
   }
   library_.Close();
 }
@@ -27,7 +27,7 @@ bool PluginHost::Load(const std::string& path, std::string* error) {
   }
   PluginObject* object = info_->Create();
   if (object == nullptr || info_->GetVersion() < 3) {
-    delete object;
+    DestroyHostObject(object);
     *error = "'" + path + "' did not create a scoring plug-in object";
     return false;
   }

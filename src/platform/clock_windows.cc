@@ -1,0 +1,17 @@
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include "platform/clock.h"
+
+// GetTickCount() is exactly this clock: milliseconds since system start in
+// 32 bits, wrapping after 49.7 days. Its resolution is the system tick
+// (10 to 16 ms), enough for 100 ms pacing.
+std::uint32_t MonotonicMillis() { return static_cast<std::uint32_t>(::GetTickCount()); }
+
+void SleepMillis(std::uint32_t ms) { ::Sleep(ms); }
+
+const Clock& DefaultClock() {
+  static const SystemClock clock;
+  return clock;
+}

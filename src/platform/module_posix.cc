@@ -1,0 +1,3 @@
+#include "platform/module.h"
+
+bool ProcessIsExiting() { return false; }

@@ -1,0 +1,22 @@
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+
+#include "platform/terminal.h"
+
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+
+bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+
+bool EnableTerminalEscapes() {
+  HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out == INVALID_HANDLE_VALUE || !::GetConsoleMode(out, &mode)) return false;
+  if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
+  return ::SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
