@@ -1,20 +1,19 @@
 // The main job end to end: the test host drives the plug-in with a simulated
 // race and the client library reads it over the network; and a recorded
 // session replays to the same answers.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "pitwall_client.h"
 #include "testing/temp_dir.h"
@@ -27,7 +26,7 @@ namespace {
 
 // A game folder copied from the sample, with the server's port set.
 std::uint16_t PrepareGameDir(const TempDir& dir) {
-  std::filesystem::copy(PITWALL_EXAMPLES_DIR "/game", dir.path(), std::filesystem::copy_options::recursive);
+  dir.CopyFrom(PITWALL_EXAMPLES_DIR "/game");
   const std::uint16_t port = FreePort();
   dir.Write("PitwallFeedPlugin.ini", "[GENERAL]\nPort=" + std::to_string(port) + "\n");
   return port;
@@ -165,7 +164,9 @@ class JsonChecker {
  private:
   explicit JsonChecker(const std::string& text) : s_(text) {}
   void Blank() {
-    while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n' || s_[pos_] == '\r')) ++pos_;
+    while (pos_ < s_.size() &&
+           (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n' || s_[pos_] == '\r'))
+      ++pos_;
   }
   bool Eat(char c) {
     Blank();
@@ -189,7 +190,8 @@ class JsonChecker {
         const char e = s_[pos_++];
         if (e == 'u') {
           for (int i = 0; i < 4; ++i) {
-            if (pos_ >= s_.size() || !std::isxdigit(static_cast<unsigned char>(s_[pos_++]))) return false;
+            if (pos_ >= s_.size() || !std::isxdigit(static_cast<unsigned char>(s_[pos_++])))
+              return false;
           }
         } else if (std::strchr("\"\\/bfnrt", e) == nullptr) {
           return false;
@@ -264,12 +266,14 @@ TEST(DemoE2eTest, PitwallCommandsAgainstARunningHost) {
   HostProcess host({"--game-dir", game.path(), "--speed", "20", "--sessions", "race"});
   const std::string at = " 127.0.0.1:" + std::to_string(port);
   WireClient probe;
-  for (int i = 0; i < 100 && !probe.Connect(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int i = 0; i < 100 && !probe.Connect(port); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   probe.Close();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the server see it go
 
   std::string out;
-  ASSERT_EQ(RunCommand(std::string(PITWALL_CLI_PATH) + " dump --json --count 12" + at, &out), 0) << out;
+  ASSERT_EQ(RunCommand(std::string(PITWALL_CLI_PATH) + " dump --json --count 12" + at, &out), 0)
+      << out;
   int lines = 0;
   bool live = false, session = false;
   for (std::size_t pos = 0, end; (end = out.find('\n', pos)) != std::string::npos; pos = end + 1) {
@@ -301,8 +305,10 @@ TEST(DemoE2eTest, PitwallCommandsAgainstARunningHost) {
   first.Close();
 
   // No server, and bad use.
-  EXPECT_EQ(RunCommand(std::string(PITWALL_CLI_PATH) + " dump --count 1 127.0.0.1:" +
-                           std::to_string(FreePort()), &out), 1);
+  EXPECT_EQ(RunCommand(std::string(PITWALL_CLI_PATH) +
+                           " dump --count 1 127.0.0.1:" + std::to_string(FreePort()),
+                       &out),
+            1);
   EXPECT_NE(out.find("connection refused"), std::string::npos) << out;
   EXPECT_EQ(RunCommand(std::string(PITWALL_CLI_PATH) + " frobnicate", &out), 2) << out;
   EXPECT_EQ(RunCommand(std::string(PITWALL_CLI_PATH) + " dump --count many", &out), 2) << out;

@@ -1,13 +1,12 @@
 // The server end to end: the built module driven through its slots as a
 // host drives it, with clients on real loopback sockets.
-#include <sys/socket.h>
+
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "pitwall/protocol.h"
 #include "pitwall/scoring_record.h"
@@ -32,7 +31,7 @@ class ServerE2eTest : public ::testing::Test {
   }
   std::string Log(int port = 0) const {
     const std::string text =
-        host_.dir().Read("PitwallFeedPlugin_" + std::to_string(port ? port : port_) + ".log");
+        host_.dir().ReadText("PitwallFeedPlugin_" + std::to_string(port ? port : port_) + ".log");
     return text == "<missing>" ? "" : text;
   }
   std::string WaitForLog(const std::string& needle) {
@@ -66,21 +65,22 @@ class ServerE2eTest : public ::testing::Test {
 
 TEST_F(ServerE2eTest, CreatesItsConfigurationAndLogsFromTheFirstBindOn) {
   Start();  // no configuration file: the default starting port
-  EXPECT_EQ(host_.dir().Read("PitwallFeedPlugin.ini"), "[GENERAL]\nPort=34647\n");
+  EXPECT_EQ(host_.dir().ReadText("PitwallFeedPlugin.ini"), "[GENERAL]\nPort=34647\n");
   const auto files = LogFiles();
   ASSERT_EQ(files.size(), 1u);
   const int bound = std::stoi(files[0].substr(18));
   EXPECT_GE(bound, 34647);
   EXPECT_LE(bound, 34666);
   // Every line before the bind was dropped.
-  EXPECT_EQ(Log(bound), "Bound to port " + std::to_string(bound) +
-                            ".\nWaiting for connections...\n");
+  EXPECT_EQ(Log(bound),
+            "Bound to port " + std::to_string(bound) + ".\nWaiting for connections...\n");
   plugin_->Shutdown();
   // The accept thread logs its failed accept only if the stop found it
   // waiting in accept.
   std::string log = Log(bound);
   const std::string accept_line = "ERROR: accept() failed.\n";
-  if (log.find(accept_line) != std::string::npos) log.erase(log.find(accept_line), accept_line.size());
+  if (log.find(accept_line) != std::string::npos)
+    log.erase(log.find(accept_line), accept_line.size());
   EXPECT_EQ(log, "Bound to port " + std::to_string(bound) +
                      ".\nWaiting for connections...\nServer shutdown.\n");
 }
@@ -100,7 +100,8 @@ TEST_F(ServerE2eTest, BusyStartingPortMovesToTheNextOne) {
   host_.dir().Write("PitwallFeedPlugin.ini", "[GENERAL]\nPort=" + std::to_string(start) + "\n");
   Start();
   port_ = static_cast<std::uint16_t>(start + 1);
-  EXPECT_EQ(LogFiles(), std::vector<std::string>{"PitwallFeedPlugin_" + std::to_string(port_) + ".log"});
+  EXPECT_EQ(LogFiles(),
+            std::vector<std::string>{"PitwallFeedPlugin_" + std::to_string(port_) + ".log"});
   EXPECT_EQ(Log(), "Bound to port " + std::to_string(port_) + ".\nWaiting for connections...\n");
   WireClient c = Connect();
   EXPECT_EQ(Ask(c, 0), (Bytes{8, 0, 0, 0, 1, 0, 0, 0}));
@@ -207,8 +208,8 @@ TEST_F(ServerE2eTest, AnswersByteForByteForNoneAFewAndAllVehicles) {
   ASSERT_EQ(session.size(), 84u);
   EXPECT_EQ(Bytes(session.begin() + 4, session.end()), Bytes(80, 0));
   EXPECT_EQ(Ask(c, 3), (Bytes{4, 0, 3, 0}));
-  EXPECT_EQ(Ask(c, 1), (Bytes{24, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                              0x00, 0x00, 0x80, 0xBF, 0, 0, 0, 0}));
+  EXPECT_EQ(Ask(c, 1), (Bytes{24, 0, 1, 0, 0,    0,    0,    0,    0, 0, 0, 0,
+                              0,  0, 0, 0, 0x00, 0x00, 0x80, 0xBF, 0, 0, 0, 0}));
 
   ScoringRecordWriter w(3);
   w.SetTrackName("Pitwall Ring");
@@ -245,9 +246,10 @@ TEST_F(ServerE2eTest, AnswersByteForByteForNoneAFewAndAllVehicles) {
 
   const Bytes update = Ask(c, 1);
   ASSERT_EQ(update.size(), 24u + 3 * 48u);
-  EXPECT_EQ(Bytes(update.begin(), update.begin() + 24),
-            (Bytes{168, 0, 1, 0, 1, 0, 0, 0, 0x00, 0x00, 0x00, 0x40, 3, 0, 0, 0,
-                   0x00, 0x00, 0xB0, 0x42, 2, 0, 0, 0}));  // fastest 88.0 by vehicle 2
+  EXPECT_EQ(
+      Bytes(update.begin(), update.begin() + 24),
+      (Bytes{168, 0, 1, 0,    1,    0,    0,    0, 0x00, 0x00, 0x00, 0x40, 3,
+             0,   0, 0, 0x00, 0x00, 0xB0, 0x42, 2, 0,    0,    0}));  // fastest 88.0 by vehicle 2
   for (int i = 0; i < 3; ++i) {
     const std::uint8_t* r = &update[24 + 48 * static_cast<std::size_t>(i)];
     EXPECT_EQ(r[0], i);
@@ -291,8 +293,7 @@ TEST_F(ServerE2eTest, BadRequestsAreLoggedAndTheServerKeepsServing) {
     for (std::size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<std::uint8_t>(i * 131 + 7);
     g.Send(junk);
     for (int i = 0; i < 50; ++i) g.Send({3, 0, 1, 3, 0, 3, 3, 0, 2});
-    linger hard{1, 0};  // close with a reset
-    setsockopt(g.handle(), SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+    EXPECT_TRUE(SetResetOnClose(g.handle())) << "close with a reset";
   }
   const std::string closed = "Connection closed by client (127.0.0.1).\n";
   EXPECT_EQ(CountOf(WaitForCount([this] { return Log(); }, closed, 2), closed), 2);
@@ -311,8 +312,7 @@ TEST_F(ServerE2eTest, ShutdownEndsEveryThreadWithClientsConnected) {
   // to it fills the socket buffers and blocks.
   WireClient stuck;
   ASSERT_TRUE(stuck.Connect(port_));
-  int small = 4096;
-  setsockopt(stuck.handle(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  EXPECT_TRUE(SetReceiveBufferSize(stuck.handle(), 4096));
   for (int i = 0; i < 400; ++i) {
     stuck.Send({3, 0, 1});
     std::this_thread::sleep_for(std::chrono::milliseconds(2));

@@ -1,17 +1,17 @@
 // The track outline end to end: the module finds the sample track through
 // the game folder's Config.ini, loads it on its own thread and sends it in
 // chunks over a real socket.
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "pitwall/scoring_record.h"
-#include "tests/plugin_harness.h"
 #include "testing/wire_bytes.h"
+#include "tests/plugin_harness.h"
 #include "tests/wire_client.h"
 
 namespace {
@@ -20,8 +20,7 @@ class TrackE2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // The working directory becomes a copy of the sample game folder.
-    std::filesystem::copy(PITWALL_EXAMPLES_DIR "/game", host_.dir().path(),
-                          std::filesystem::copy_options::recursive);
+    host_.dir().CopyFrom(PITWALL_EXAMPLES_DIR "/game");
     port_ = FreePort();
     host_.dir().Write("PitwallFeedPlugin.ini", "[GENERAL]\nPort=" + std::to_string(port_) + "\n");
     plugin_ = host_.CreatePlugin();
@@ -36,7 +35,8 @@ class TrackE2eTest : public ::testing::Test {
     plugin_->UpdateScoring(w.record());
   }
   std::string Log() const {
-    const std::string text = host_.dir().Read("PitwallFeedPlugin_" + std::to_string(port_) + ".log");
+    const std::string text =
+        host_.dir().ReadText("PitwallFeedPlugin_" + std::to_string(port_) + ".log");
     return text == "<missing>" ? "" : text;
   }
   // Asks for the outline until its first chunk comes (the load runs in the
@@ -86,7 +86,8 @@ TEST_F(TrackE2eTest, SampleTrackArrivesInChunksWithItsDirectory) {
   EXPECT_EQ(F32At(chunks[15], 36), -6.0f);
   // The last two points close the band: they repeat the first two.
   const Bytes& last = chunks[14];
-  EXPECT_EQ(Bytes(last.end() - 16, last.end()), Bytes(chunks[0].begin() + 24, chunks[0].begin() + 40));
+  EXPECT_EQ(Bytes(last.end() - 16, last.end()),
+            Bytes(chunks[0].begin() + 24, chunks[0].begin() + 40));
   EXPECT_EQ(Log().find("AIW"), std::string::npos) << "a successful load logs nothing";
 
   // The change mask is untouched by all of it: the first UpdateData still
@@ -109,7 +110,8 @@ TEST_F(TrackE2eTest, UnknownTrackIsLoggedOnceAndGetsNoAnswer) {
 }
 
 TEST_F(TrackE2eTest, ChangingTrackWhileALoadRunsIsSafe) {
-  for (int i = 0; i < 30; ++i) Drive(i % 3 == 0 ? "Harbour Loop" : (i % 3 == 1 ? "Pitwall Ring" : "Nowhere"));
+  for (int i = 0; i < 30; ++i)
+    Drive(i % 3 == 0 ? "Harbour Loop" : (i % 3 == 1 ? "Pitwall Ring" : "Nowhere"));
   Drive("Harbour Loop");
   const std::vector<Bytes> chunks = Outline();
   ASSERT_FALSE(chunks.empty());

@@ -30,7 +30,7 @@ TEST(LogFileTest, AppendsVerbatimToTheFileOfTheBoundPort) {
   log.WriteLog("no line end");
   log.WriteLog(" same line\n");
   log.Printf("Unknown INI field found: '%s'\n", "50%d");
-  EXPECT_EQ(dir.Read("PitwallFeedPlugin_34647.log"),
+  EXPECT_EQ(dir.ReadText("PitwallFeedPlugin_34647.log"),
             "left by an earlier run\n"
             "100% of %s and %d stay literal\n"
             "no line end same line\n"
@@ -38,7 +38,8 @@ TEST(LogFileTest, AppendsVerbatimToTheFileOfTheBoundPort) {
 
   log.SetBoundPort(34648);
   log.WriteLog("moved\n");
-  EXPECT_EQ(dir.Read("PitwallFeedPlugin_34648.log"), "moved\n");
+  EXPECT_EQ(dir.Read("PitwallFeedPlugin_34648.log"), TempDir::TextFileForm("moved\n"))
+      << "a text file: the platform's line ends";
 }
 
 TEST(LogFileTest, UnopenableFileDropsTheTextAndTheNextCallTriesAgain) {
@@ -49,7 +50,7 @@ TEST(LogFileTest, UnopenableFileDropsTheTextAndTheNextCallTriesAgain) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
   std::filesystem::create_directory(dir.File("missing-subdir"));
   log.WriteLog("kept\n");
-  EXPECT_EQ(dir.Read("missing-subdir/PitwallFeedPlugin_1.log"), "kept\n");
+  EXPECT_EQ(dir.ReadText("missing-subdir/PitwallFeedPlugin_1.log"), "kept\n");
 }
 
 TEST(LogFileTest, ConcurrentWritersNeverInterleave) {
@@ -68,7 +69,7 @@ TEST(LogFileTest, ConcurrentWritersNeverInterleave) {
   }
   for (auto& w : writers) w.join();
 
-  const std::string content = dir.Read("PitwallFeedPlugin_40000.log");
+  const std::string content = dir.ReadText("PitwallFeedPlugin_40000.log");
   ASSERT_EQ(content.size(), static_cast<size_t>(kThreads * kLines * 701));
   int counts[kThreads] = {};
   for (size_t pos = 0; pos < content.size(); pos += 701) {

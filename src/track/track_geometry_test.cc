@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "testing/paths.h"
 #include "testing/temp_dir.h"
 #include "track/track_locate.h"
 
@@ -174,7 +175,7 @@ TEST(TrackGeometryTest, SampleTracksLoad) {
   for (const auto& [name, file, points, drivable_start, track_start] : kCases) {
     SCOPED_TRACE(name);
     ASSERT_TRUE(LocateTrackAiw(name, options, path));
-    EXPECT_TRUE(std::string(path).ends_with(file)) << path;
+    EXPECT_TRUE(Slashed(path).ends_with(file)) << path;
     TrackGeometry geometry;
     ASSERT_TRUE(geometry.LoadAiw(path));
     ASSERT_EQ(geometry.strip_count(), 2);

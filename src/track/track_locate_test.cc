@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "testing/paths.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -47,7 +48,8 @@ std::string Locate(const std::string& root, const char* name,
   options.cancel = cancel;
   const bool found = LocateTrackAiw(name, options, path);
   if (!found) return path[0] == '\0' ? "<none>" : "<false, but not empty>";
-  const std::string text = path;
+  // Compared with '/' for the platform's separator (Windows answers with '\\').
+  const std::string text = Slashed(path);
   return text.rfind(root + "/", 0) == 0 ? text.substr(root.size() + 1) : "<elsewhere> " + text;
 }
 
@@ -171,7 +173,7 @@ TEST(TrackLocateTest, ExtensionAndAiwNameIgnoreLetterCase) {
     TempDir dir;
     dir.Write(gdb, "TrackName=Speedway\n");
     dir.Write(aiw, "[Waypoint]\n");
-    EXPECT_EQ(Locate(dir.path(), "Speedway"), found);
+    EXPECT_EQ(AsCompared(Locate(dir.path(), "Speedway")), AsCompared(found));
   }
 }
 
@@ -187,7 +189,9 @@ TEST(TrackLocateTest, EmptyNameTakesTheFirstTrackWithAKeyAndAnAiw) {
 TEST(TrackLocateTest, LinksBackToAnAncestorDoNotLoop) {
   TempDir dir;
   std::filesystem::create_directories(dir.File("Loop/Inner"));
-  std::filesystem::create_directory_symlink(dir.path(), dir.File("Loop/Inner/root"));
+  std::error_code links;
+  std::filesystem::create_directory_symlink(dir.path(), dir.File("Loop/Inner/root"), links);
+  if (links) GTEST_SKIP() << "no symbolic links here: " << links.message();
   std::filesystem::create_directory_symlink(dir.File("Loop"), dir.File("Loop/Inner/up"));
   std::filesystem::create_directory_symlink(".", dir.File("Loop/self"));
   EXPECT_EQ(Locate(dir.path(), "Speedway"), "<none>");
@@ -207,7 +211,8 @@ TEST(TrackLocateTest, AFoundPathThatDoesNotFitIsPassedOver) {
   EXPECT_EQ(Locate(dir.path(), "Speedway"), "<none>");
   WriteTrack(dir, deep + "/s.gdb", "Speedway");
   const std::string found = Locate(dir.path(), "Speedway");
-  if (dir.path().size() + 1 + deep.size() + 6 <= kAiwPathSize - 1) {
+  const std::size_t length = dir.path().size() + 1 + deep.size() + 6;
+  if (length <= kAiwPathSize - 1 && length <= kLongestOpenablePath) {
     EXPECT_EQ(found, deep + "/s.aiw");
   } else {
     EXPECT_EQ(found, "<none>");  // A very long temporary directory.
@@ -221,10 +226,10 @@ TEST(TrackLocateTest, HostPathsUseBackslashes) {
   AiwPathBuffer path;
   TrackSearchOptions options;  // Starts at the default tracks directory.
   ASSERT_TRUE(LocateTrackAiw("Speedway", options, path));
-  EXPECT_STREQ(path, "GameData/Locations/Speedway/Speedway.aiw");
+  EXPECT_EQ(Slashed(path), "GameData/Locations/Speedway/Speedway.aiw");
   options.tracks_dir = "GameData\\Locations\\";
   ASSERT_TRUE(LocateTrackAiw("Speedway", options, path));
-  EXPECT_STREQ(path, "GameData/Locations//Speedway/Speedway.aiw");
+  EXPECT_EQ(Slashed(path), "GameData/Locations//Speedway/Speedway.aiw");
 }
 
 // The only test that reads the process-wide tracks directory: its first
@@ -247,7 +252,7 @@ TEST(TrackLocateTest, TracksDirIsReadOnceFromTheWorkingDirectory) {
   EXPECT_STREQ(GetTracksDir(), "Tracks\\Here");
   AiwPathBuffer path;
   ASSERT_TRUE(LocateTrackAiw("Ring", path));
-  EXPECT_STREQ(path, "Tracks/Here/Ring/Ring.aiw");
+  EXPECT_EQ(Slashed(path), "Tracks/Here/Ring/Ring.aiw");
 }
 
 }  // namespace

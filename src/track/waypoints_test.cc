@@ -295,11 +295,13 @@ TEST(WaypointsTest, ReadWaypointsSurvivesGarbage) {
   }
   EXPECT_EQ(Read(content).rfind("false", 0), std::string::npos);
 
-  TempDir dir;  // A directory opens on POSIX but cannot be read.
+  // A directory opens on POSIX but cannot be read (Windows does not open it).
+  TempDir dir;
   UniqueFile file = OpenForReading(dir.path().c_str());
-  ASSERT_NE(file, nullptr);
-  WaypointList list;
-  EXPECT_FALSE(list.ReadWaypoints(file.get()));
+  if (file != nullptr) {
+    WaypointList list;
+    EXPECT_FALSE(list.ReadWaypoints(file.get()));
+  }
 }
 
 }  // namespace

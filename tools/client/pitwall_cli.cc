@@ -140,7 +140,8 @@ ClientError WatchConnection(PitwallClient* client, SteadyClock::time_point stop_
 }
 
 int RunWatch(const CliOptions& options) {
-  const bool terminal = StdoutIsTerminal();
+  // Colour and redraws only on a terminal that understands escapes.
+  const bool terminal = EnableTerminalEscapes();
   const auto stop_at = options.seconds == 0
                            ? SteadyClock::time_point::max()
                            : SteadyClock::now() + std::chrono::seconds(options.seconds);

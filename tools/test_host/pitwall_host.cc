@@ -1,8 +1,6 @@
 // pitwall-host: a test host. It loads the plug-in the way a simulator does,
 // in a game folder, and feeds it a simulated race weekend (or a recorded
 // session) at a set rate.
-#include <unistd.h>
-
 #include <charconv>
 #include <chrono>
 #include <csignal>
@@ -10,9 +8,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 
+#include "platform/library.h"
 #include "tools/test_host/plugin_host.h"
 #include "tools/test_host/race_sim.h"
 #include "tools/test_host/recording.h"
@@ -41,7 +41,7 @@ constexpr char kUsage[] =
     "  --replay FILE          send a recorded session instead of simulating\n";
 
 struct Options {
-  std::string plugin = PITWALL_DEFAULT_PLUGIN;
+  std::string plugin;
   std::string game_dir;
   std::string track = "Pitwall Ring";
   double rate = 5;
@@ -134,17 +134,27 @@ bool ParseArgs(int argc, char** argv, Options* o) {
 // A fresh copy of the sample game folder; removed when the host ends.
 class TempGameDir {
  public:
-  bool Create(std::string* error) {
-    char pattern[] = "/tmp/pitwall-game.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-      *error = "cannot create a temporary game folder";
+  bool Create(const std::filesystem::path& sample, std::string* error) {
+    std::error_code ec;
+    const std::filesystem::path root = std::filesystem::temp_directory_path(ec);
+    std::random_device seed;
+    std::mt19937 pick(seed());
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      const auto dir = root / ("pitwall-game." + std::to_string(pick() % 1000000000u));
+      if (std::filesystem::create_directory(dir, ec)) path_ = dir.string();
+    }
+    if (path_.empty()) {
+      *error = "cannot create a temporary game folder in " + root.string();
       return false;
     }
-    path_ = pattern;
-    std::error_code ec;
-    std::filesystem::copy(PITWALL_EXAMPLES_DIR "/game", path_, std::filesystem::copy_options::recursive, ec);
+    // Entry by entry: copying a directory onto one that exists fails on Windows.
+    for (std::filesystem::directory_iterator it(sample, ec), end; !ec && it != end;
+         it.increment(ec)) {
+      std::filesystem::copy(it->path(), std::filesystem::path(path_) / it->path().filename(),
+                            std::filesystem::copy_options::recursive, ec);
+    }
     if (ec) {
-      *error = "cannot copy the sample game folder " PITWALL_EXAMPLES_DIR "/game: " + ec.message();
+      *error = "cannot copy the sample game folder " + sample.string() + ": " + ec.message();
       return false;
     }
     return true;
@@ -162,7 +172,8 @@ class TempGameDir {
 bool Interrupted(std::chrono::steady_clock::time_point start, double duration) {
   if (g_interrupted) return true;
   return duration >= 0 &&
-         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= duration;
+         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >=
+             duration;
 }
 
 int Fail(const std::string& message) {
@@ -170,10 +181,22 @@ int Fail(const std::string& message) {
   return 1;
 }
 
+// `name` beside this program when it is there (an installed copy), else
+// `built` (the file from this build tree).
+std::filesystem::path BesideProgram(const char* argv0, const char* name, const char* built) {
+  std::error_code ec;
+  const auto beside = std::filesystem::absolute(argv0, ec).parent_path() / name;
+  return std::filesystem::exists(beside, ec) ? beside : std::filesystem::path(built);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options opt;
+  opt.plugin =
+      BesideProgram(argv[0], ("PitwallFeedPlugin" + std::string(kSharedLibrarySuffix)).c_str(),
+                    PITWALL_DEFAULT_PLUGIN)
+          .string();
   if (!ParseArgs(argc, argv, &opt)) return 2;
 
   std::error_code ec;
@@ -182,7 +205,8 @@ int main(int argc, char** argv) {
   TempGameDir temp;
   std::string error;
   if (opt.game_dir.empty()) {
-    if (!temp.Create(&error)) return Fail(error);
+    const auto sample = BesideProgram(argv[0], "examples/game", PITWALL_EXAMPLES_DIR "/game");
+    if (!temp.Create(sample, &error)) return Fail(error);
     opt.game_dir = temp.path();
   } else if (!std::filesystem::is_directory(opt.game_dir, ec)) {
     return Fail("no game folder at " + opt.game_dir);
@@ -206,7 +230,8 @@ int main(int argc, char** argv) {
 
   // The simulator's working directory holds its Config.ini and tracks, and
   // receives the plug-in's configuration and log.
-  if (chdir(opt.game_dir.c_str()) != 0) return Fail("cannot enter the game folder " + opt.game_dir);
+  std::filesystem::current_path(opt.game_dir, ec);
+  if (ec) return Fail("cannot enter the game folder " + opt.game_dir + ": " + ec.message());
   PluginHost host;
   if (!host.Load(plugin, &error)) return Fail(error);
   std::printf("pitwall-host: loaded %s\npitwall-host: game folder %s\n", host.description().c_str(),
@@ -254,7 +279,8 @@ int main(int argc, char** argv) {
   }
   host.Shutdown();
   if (record != nullptr) {
-    if (!recorder->ok() || std::fclose(record) != 0) status = Fail("writing " + opt.record + " failed");
+    if (!recorder->ok() || std::fclose(record) != 0)
+      status = Fail("writing " + opt.record + " failed");
   }
   std::printf("pitwall-host: done after %ld simulated updates\n", updates);
   return status;
