@@ -57,6 +57,13 @@ class PluginHarness {
     plugin_ = nullptr;
   }
 
+  // Drops the harness's reference on the module, as a host's unload does.
+  void Unload() { library_.Close(); }
+  // The loaded copy of the module.
+  std::string module_path() const {
+    return dir_.File(std::filesystem::path(PITWALL_PLUGIN_PATH).filename().string());
+  }
+
   const TempDir& dir() const { return dir_; }
   bool loaded() const { return library_.is_open(); }
 

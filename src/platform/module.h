@@ -12,12 +12,19 @@
 #define PITWALL_EXPORT __attribute__((visibility("default")))
 #endif
 
-// True once the process has begun to exit while the module is still loaded.
-// On Windows the system has then already ended every other thread, perhaps
-// inside a lock, and reclaims sockets and memory itself: teardown must
-// neither wait for threads nor take locks. On POSIX, exit() runs the
-// module's destructors with its threads still alive, so it reports false
-// and the ordinary stop runs. Thread-safe.
-bool ProcessIsExiting();
+// True while the module is being unloaded in a way that forbids waiting:
+// - the process is exiting: Windows has already ended every other thread,
+//   perhaps inside a lock, and reclaims sockets and memory itself;
+// - the last reference on the DLL was dropped by one of the module's own
+//   threads as it ended (see Thread): the unload runs on that thread under
+//   the loader lock, where joining another thread deadlocks.
+// Teardown must then neither wait for threads nor take locks. On POSIX
+// exit() and dlclose() run the module's destructors with its threads
+// alive and nothing held, so it is always false and the ordinary stop runs.
+bool UnloadMustNotWait();
+
+// Called by a thread of the module just before it drops its reference on
+// the module and ends. No-op on POSIX.
+void MarkThreadLeavingModule();
 
 #endif  // PITWALL_PLATFORM_MODULE_H_

@@ -1,3 +1,5 @@
 #include "platform/module.h"
 
-bool ProcessIsExiting() { return false; }
+bool UnloadMustNotWait() { return false; }
+
+void MarkThreadLeavingModule() {}

@@ -8,17 +8,22 @@
 
 namespace {
 
-std::atomic<bool> g_process_exiting{false};
+std::atomic<bool> g_must_not_wait{false};
+thread_local bool t_leaving_module = false;
 
 }  // namespace
 
-bool ProcessIsExiting() { return g_process_exiting.load(); }
+bool UnloadMustNotWait() { return g_must_not_wait.load(); }
+
+void MarkThreadLeavingModule() { t_leaving_module = true; }
 
 // Runs before the C++ runtime's own detach work (static destructors), so they
-// can ask ProcessIsExiting(). Starts nothing: threads and Winsock start with
+// can ask UnloadMustNotWait(). Starts nothing: threads and Winsock start with
 // the host's start-up call.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-  // A non-null `reserved` on detach: the process is ending, not FreeLibrary().
-  if (reason == DLL_PROCESS_DETACH && reserved != nullptr) g_process_exiting.store(true);
+  if (reason == DLL_PROCESS_DETACH) {
+    // A non-null `reserved`: the process is ending, not a FreeLibrary().
+    if (reserved != nullptr || t_leaving_module) g_must_not_wait.store(true);
+  }
   return TRUE;
 }

@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "platform/module.h"
 #include "platform/thread.h"
 
 namespace {
@@ -23,7 +24,10 @@ DWORD WINAPI ThreadEntry(void* argument) {
   }
   delete start;
   // Never returns into this module's code: the reference may be the last.
-  if (module != nullptr) ::FreeLibraryAndExitThread(module, 0);
+  if (module != nullptr) {
+    MarkThreadLeavingModule();
+    ::FreeLibraryAndExitThread(module, 0);
+  }
   return 0;
 }
 

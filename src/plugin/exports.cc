@@ -16,6 +16,9 @@
 //   in unmapped code; the server goes on serving until the process ends.
 //   The DLL unmaps once its threads are gone, which only a stop brings
 //   about. A host that wants its port back calls Shutdown first.
+//   Should the module's last thread end on its own, the unload it sets off
+//   runs on that thread and only lets go of the memory and sockets with the
+//   process.
 // - Process exit with the server still running: the system has ended our
 //   threads; the module neither waits for them nor takes their locks.
 #include <cstdint>
@@ -44,7 +47,7 @@ class ModuleInstance {
  public:
   ModuleInstance() { new (storage_) Module; }
   ~ModuleInstance() {
-    if (!ProcessIsExiting()) get().~Module();
+    if (!UnloadMustNotWait()) get().~Module();
   }
   ModuleInstance(const ModuleInstance&) = delete;
   ModuleInstance& operator=(const ModuleInstance&) = delete;
