@@ -3,7 +3,13 @@
 # any is missing. Safe to run again: it does nothing when all are present.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev binutils locales)
+          libbenchmark-dev binutils locales
+          # Windows builds and their tests: mingw-w64 (posix threads), Wine,
+          # GoogleTest sources for cross builds, 32-bit g++ and qemu-i386.
+          g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64
+          binutils-mingw-w64-i686 wine wine64 googletest g++-multilib qemu-user
+          # The release archive.
+          zip unzip)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

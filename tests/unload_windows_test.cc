@@ -3,9 +3,10 @@
 // running in code that is gone.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
+#include <windows.h>
+// After windows.h, which it needs.
 #include <gtest/gtest.h>
 #include <tlhelp32.h>
-#include <windows.h>
 
 #include <chrono>
 #include <functional>
