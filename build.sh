@@ -12,9 +12,9 @@ cd "$(dirname "$0")"
 
 jobs=2
 run() {
-  local preset=$1 dir=$2
+  local preset=$1 dir=$2; shift 2
   echo "=== $preset: configure"
-  cmake --preset "$preset" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
+  cmake --preset "$preset" "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
   echo "=== $preset: build"
   cmake --build "$dir" -j"$jobs"
   echo "=== $preset: test"
@@ -26,7 +26,8 @@ if [ "${1:-}" != "--quick" ]; then
   run asan build-asan
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run tsan build-tsan
   # Wine keeps its own prefix in the build tree; a fresh one takes ~10 s.
-  WINEPREFIX="$PWD/build-win64/wineprefix" WINEDEBUG=-all run win64 build-win64
+  WINEPREFIX="$PWD/build-win64/wineprefix" WINEDEBUG=-all \
+  run win64 build-win64 -DPITWALL_LINUX_CLIENT="$PWD/build/tools/client/pitwall"
   run win32 build-win32
   run linux-i386 build-linux-i386
 fi

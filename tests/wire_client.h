@@ -36,7 +36,7 @@ class WireClient {
 
   // One whole answer (by its length field), or false after `timeout_ms`
   // or when the connection ends.
-  bool ReadMessage(Bytes* message, std::uint32_t timeout_ms = 3000) {
+  bool ReadMessage(Bytes* message, std::uint32_t timeout_ms = 10000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
       if (pending_.size() >= 2) {
@@ -61,7 +61,7 @@ class WireClient {
     return pending_.empty();
   }
   // True when the server ends the connection within `timeout_ms`.
-  bool WaitClosed(std::uint32_t timeout_ms = 3000) {
+  bool WaitClosed(std::uint32_t timeout_ms = 10000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (!closed_ && std::chrono::steady_clock::now() < deadline) Receive(50);
     return closed_;
@@ -90,7 +90,7 @@ class WireClient {
 // Polls `read` until it returns text containing `needle` or `timeout_ms`
 // passes; returns the last text read.
 template <typename Read>
-std::string WaitForText(Read read, const std::string& needle, std::uint32_t timeout_ms = 3000) {
+std::string WaitForText(Read read, const std::string& needle, std::uint32_t timeout_ms = 10000) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   std::string text = read();
   while (text.find(needle) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
@@ -113,7 +113,7 @@ inline int CountOf(const std::string& text, const std::string& needle) {
 // `timeout_ms` passes; returns the last text read.
 template <typename Read>
 std::string WaitForCount(Read read, const std::string& needle, int count,
-                         std::uint32_t timeout_ms = 3000) {
+                         std::uint32_t timeout_ms = 10000) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   std::string text = read();
   while (CountOf(text, needle) < count && std::chrono::steady_clock::now() < deadline) {
