@@ -88,11 +88,19 @@ void PollSoon(std::vector<Poll>* polls, RequestType type) {
   }
 }
 
-void DrawTower(const TowerView& view, bool terminal) {
-  const std::string tower = FormatTower(view, terminal);
+void DrawTower(const TimingState& state, bool terminal) {
+  const std::string tower = FormatTower(state, terminal);
   if (terminal) {
-    std::fputs("\x1b[H\x1b[2J", stdout);  // home, clear screen
-    std::fputs(tower.c_str(), stdout);
+    // Over the last frame without clearing it first, so nothing flickers:
+    // home, each line cleared to its end, then everything below cleared.
+    std::string frame = "\x1b[H";
+    for (std::size_t begin = 0; begin < tower.size();) {
+      const std::size_t end = tower.find('\n', begin);
+      frame += tower.substr(begin, end - begin) + "\x1b[K\n";
+      begin = end == std::string::npos ? tower.size() : end + 1;
+    }
+    frame += "\x1b[J";
+    std::fputs(frame.c_str(), stdout);
   } else {
     std::fputs(tower.c_str(), stdout);
     std::fputs("\n", stdout);
@@ -107,7 +115,7 @@ ClientError WatchConnection(PitwallClient* client, SteadyClock::time_point stop_
   std::vector<Poll> polls = {{kSessionInfo, kTowerSessionEvery, now},
                              {kVehicleInfo, kTowerDriversEvery, now},
                              {kUpdateData, kTowerLiveEvery, now}};
-  TowerView view;
+  TimingState state;
   auto last_answer = now;
   for (;;) {
     if (SteadyClock::now() >= stop_at) return ClientError{};
@@ -125,16 +133,13 @@ ClientError WatchConnection(PitwallClient* client, SteadyClock::time_point stop_
     }
     if (!answer.ok()) return answer.error;
     last_answer = SteadyClock::now();
+    state.Apply(answer.value,
+                std::chrono::duration<double>(last_answer.time_since_epoch()).count());
     if (auto* live = std::get_if<LiveAnswer>(&answer.value)) {
       if (live->change_mask & kChangeSession) PollSoon(&polls, kSessionInfo);
       if (live->change_mask & kChangeVehicles) PollSoon(&polls, kVehicleInfo);
-      view.live = std::move(*live);
-      DrawTower(view, terminal);
+      DrawTower(state, terminal);
       ++*frames;
-    } else if (auto* session = std::get_if<SessionAnswer>(&answer.value)) {
-      view.session = std::move(*session);
-    } else if (auto* drivers = std::get_if<DriversAnswer>(&answer.value)) {
-      view.drivers = std::move(*drivers);
     }
   }
 }

@@ -1,13 +1,10 @@
 #include "tower.h"
 
-#include <algorithm>
-#include <vector>
-
 #include "answer_text.h"
 
 namespace {
 
-constexpr std::size_t kNameColumns = 20;
+constexpr std::size_t kNameColumns = 18;
 constexpr const char* kFastestOn = "\x1b[1;35m";
 constexpr const char* kAttributesOff = "\x1b[0m";
 
@@ -21,71 +18,77 @@ std::string PadRight(const std::string& text, std::size_t width) {
   return used >= width ? text : text + std::string(width - used, ' ');
 }
 
-std::string DriverName(const TowerView& view, std::uint8_t index) {
-  if (view.drivers) {
-    for (const DriverEntry& driver : view.drivers->drivers) {
-      if (driver.index == index) return TruncateColumns(PrintableText(driver.name), kNameColumns);
-    }
-  }
-  return "car " + std::to_string(index);
+std::string TrimRight(std::string text) {
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
 }
 
-std::string SessionLine(const TowerView& view) {
+std::string Seconds(const std::optional<float>& seconds) {
+  return seconds ? LapTimeText(*seconds) : LapTimeText(-1.0f);
+}
+
+std::string SessionLine(const TimingState& state) {
+  const SessionTiming& s = state.session();
   std::string line;
-  if (view.session) {
-    const SessionAnswer& s = *view.session;
-    line = PrintableText(s.track_name.empty() ? "(no track)" : s.track_name) + " | session " +
-           std::to_string(s.session);
+  if (s.known) {
+    line = PrintableText(s.track.empty() ? "(no track)" : s.track) + " | " + s.kind;
   } else {
     line = "(waiting for session)";
   }
-  if (view.live) {
-    line += " | time " + ClockText(view.live->current_time);
-    // A session without an end time (a race run to a lap count) shows none.
-    if (view.session && view.session->end_time > 0) line += " / " + ClockText(view.session->end_time);
+  if (state.has_live()) {
+    if (s.time_left_s) {
+      line += " | " + ClockText(*s.time_left_s) + " left";
+    } else {
+      line += " | time " + ClockText(s.current_time_s);
+    }
   }
-  if (view.session && view.session->max_laps > 0) {
-    line += " | laps " + std::to_string(view.session->max_laps);
+  if (s.max_laps && s.laps_left) {
+    const int lap = std::min(*s.max_laps, *s.max_laps - *s.laps_left + 1);
+    line += " | lap " + std::to_string(lap) + "/" + std::to_string(*s.max_laps);
   }
-  if (view.live && view.live->fastest_lap > 0) {
-    line += " | fastest " + LapTimeText(view.live->fastest_lap) + " (car " +
-            std::to_string(view.live->fastest_lap_vehicle) + ")";
+  if (s.finished) line += " | FINISHED";
+  if (s.fastest_lap_s) {
+    line +=
+        " | fastest " + LapTimeText(*s.fastest_lap_s) + " " + PrintableText(s.fastest_lap_driver);
   }
-  return line + "\n";
+  return TruncateColumns(line, kTowerColumns) + "\n";
+}
+
+std::string PitColumn(const CarTiming& car) {
+  if (car.finished) return "fin";
+  if (car.in_pits) return "PIT";
+  return std::to_string(car.pit_stops);
+}
+
+std::string PlacesColumn(const CarTiming& car) {
+  if (car.places_gained > 0) return "+" + std::to_string(car.places_gained);
+  if (car.places_gained < 0) return std::to_string(car.places_gained);
+  return "";
 }
 
 }  // namespace
 
-std::string FormatTower(const TowerView& view, bool ansi) {
-  std::string text = SessionLine(view);
-  if (!view.live) return text + "(waiting for live data)\n";
-  text += PadLeft("P", 3) + "  " + PadLeft("car", 3) + "  " + PadRight("driver", kNameColumns) +
-          "  " + PadLeft("laps", 4) + "  " + PadLeft("last", 9) + "  " + PadLeft("best", 9) +
-          "   " + PadLeft("gap", 10) + "  " + PadLeft("sec", 3) + "  pit\n";
-  std::vector<const CarState*> cars;
-  for (const CarState& car : view.live->cars) cars.push_back(&car);
-  std::sort(cars.begin(), cars.end(), [](const CarState* a, const CarState* b) {
-    const int place_a = a->place == 0 ? 256 : a->place;
-    const int place_b = b->place == 0 ? 256 : b->place;
-    return place_a != place_b ? place_a < place_b : a->index < b->index;
-  });
-  const LiveAnswer& live = *view.live;
-  for (const CarState* car : cars) {
-    const bool fastest = live.fastest_lap > 0 && car->index == live.fastest_lap_vehicle;
-    std::string best = PadLeft(LapTimeText(car->best_lap), 9);
-    if (fastest && ansi) {
+std::string FormatTower(const TimingState& state, bool ansi) {
+  std::string text = SessionLine(state);
+  if (!state.has_live()) return text + "(waiting for live data)\n";
+  text += PadLeft("P", 3) + "  " + PadRight("driver", kNameColumns) + " " + PadLeft("laps", 4) +
+          "  " + PadLeft("last", 9) + "  " + PadLeft("best", 9) + "  " + PadLeft("gap", 8) + " " +
+          PadLeft("interval", 8) + " " + PadLeft("pit", 3) + " " + PadLeft("+/-", 3) + "\n";
+  for (const CarTiming& car : state.cars()) {
+    std::string best = PadLeft(Seconds(car.best_lap_s), 9);
+    if (car.holds_fastest_lap && ansi) {
       best = kFastestOn + best + kAttributesOff + " ";
     } else {
-      best += fastest ? "*" : " ";
+      best += car.holds_fastest_lap ? "*" : " ";
     }
-    const std::string gap =
-        car->place == 1 ? "leader" : "+" + FixedText(car->time_behind_leader, 3);
-    text += PadLeft(car->place == 0 ? "-" : std::to_string(car->place), 3) + "  " +
-            PadLeft(std::to_string(car->index), 3) + "  " +
-            PadRight(DriverName(view, car->index), kNameColumns) + "  " +
-            PadLeft(std::to_string(car->laps), 4) + "  " + PadLeft(LapTimeText(car->last_lap), 9) +
-            "  " + best + "  " + PadLeft(gap, 10) + "  " + PadLeft(std::to_string(car->sector), 3) +
-            (car->in_pits ? "  PIT" : "") + "\n";
+    std::string gap = car.place == 1 ? "leader" : "";
+    if (car.gap_to_leader) gap = GapText(*car.gap_to_leader);
+    const std::string interval = car.interval ? GapText(*car.interval) : "";
+    text += PadLeft(car.place == 0 ? "-" : std::to_string(car.place), 3) + "  " +
+            PadRight(TruncateColumns(PrintableText(car.driver), kNameColumns), kNameColumns) + " " +
+            PadLeft(std::to_string(car.laps), 4) + "  " + PadLeft(Seconds(car.last_lap_s), 9) +
+            "  " + best + " " + PadLeft(gap, 8) + " " + PadLeft(interval, 8) + " " +
+            TrimRight(PadLeft(PitColumn(car), 3) + " " + PadLeft(PlacesColumn(car), 3)) + "\n";
   }
   return text;
 }

@@ -1,0 +1,184 @@
+#include "timing_state.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <type_traits>
+#include <variant>
+
+namespace {
+
+// Session codes of the host's record whose meaning is known.
+constexpr std::int32_t kPracticeCode = 1;
+constexpr std::int32_t kQualifyingCode = 2;
+constexpr std::int32_t kRaceCode = 3;
+// The finish status the host gives a car that took the chequered flag.
+constexpr std::uint8_t kFinishedStatus = 1;
+
+std::optional<float> Timed(float seconds) {
+  if (seconds > 0.0f) return seconds;
+  return std::nullopt;
+}
+
+// Whole laps `car` is behind `ahead`: the difference in laps completed, one
+// fewer when `car` is further round its lap than `ahead` is round its own.
+int LapsBehind(const CarState& car, const CarState& ahead) {
+  int laps = ahead.laps - car.laps;
+  if (car.lap_distance > ahead.lap_distance) --laps;
+  return std::max(laps, 0);
+}
+
+Gap GapBetween(const CarState& car, const CarState& ahead) {
+  Gap gap;
+  gap.laps = LapsBehind(car, ahead);
+  if (gap.laps == 0)
+    gap.seconds = std::max(0.0f, car.time_behind_leader - ahead.time_behind_leader);
+  return gap;
+}
+
+bool PlaceOrder(const CarState* a, const CarState* b) {
+  const int place_a = a->place == 0 ? 256 : a->place;
+  const int place_b = b->place == 0 ? 256 : b->place;
+  return place_a != place_b ? place_a < place_b : a->index < b->index;
+}
+
+}  // namespace
+
+std::string GapText(const Gap& gap) {
+  if (gap.laps > 0) return "+" + std::to_string(gap.laps) + " L";
+  char text[32];
+  std::snprintf(text, sizeof(text), "+%.3f", static_cast<double>(gap.seconds));
+  return text;
+}
+
+std::string SessionKindName(std::int32_t code) {
+  switch (code) {
+    case kPracticeCode:
+      return "practice";
+    case kQualifyingCode:
+      return "qualifying";
+    case kRaceCode:
+      return "race";
+    default:
+      return "session " + std::to_string(code);
+  }
+}
+
+void TimingState::Apply(const Answer& answer, double received_at_s) {
+  std::visit(
+      [&](const auto& a) {
+        using T = std::decay_t<decltype(a)>;
+        if constexpr (std::is_same_v<T, SessionAnswer>) {
+          ApplySession(a);
+        } else if constexpr (std::is_same_v<T, DriversAnswer>) {
+          ApplyDrivers(a);
+        } else if constexpr (std::is_same_v<T, LiveAnswer>) {
+          ApplyLive(a, received_at_s);
+        }
+      },
+      answer);
+}
+
+void TimingState::ApplySession(const SessionAnswer& s) {
+  if (session_.known && (s.track_name != session_.track || s.session != session_.code)) {
+    StartNewSession();
+  }
+  session_.known = true;
+  session_.track = s.track_name;
+  session_.code = s.session;
+  session_.kind = SessionKindName(s.session);
+  session_.lap_length_m = s.lap_distance;
+  session_.end_time_s = Timed(s.end_time);
+  session_.max_laps = s.max_laps > 0 ? std::optional<int>(s.max_laps) : std::nullopt;
+}
+
+void TimingState::ApplyDrivers(const DriversAnswer& drivers) {
+  drivers_.clear();
+  for (const DriverEntry& d : drivers.drivers) drivers_[d.index] = d.name;
+  for (CarTiming& car : cars_) car.driver = DriverName(car.index);
+  if (session_.fastest_lap_car) session_.fastest_lap_driver = DriverName(*session_.fastest_lap_car);
+}
+
+void TimingState::ApplyLive(const LiveAnswer& live, double received_at_s) {
+  // A client's first answer carries every change bit; a later session bit
+  // means a new session began between two answers.
+  if ((live.change_mask & kChangeSession) != 0 && updates_ > 0) StartNewSession();
+  has_live_ = true;
+  received_at_s_ = received_at_s;
+  ++updates_;
+  Derive(live);
+}
+
+void TimingState::StartNewSession() {
+  memory_.clear();
+  session_.finished = false;
+}
+
+std::string TimingState::DriverName(std::uint8_t index) const {
+  const auto it = drivers_.find(index);
+  return it != drivers_.end() ? it->second : "car " + std::to_string(index);
+}
+
+void TimingState::Derive(const LiveAnswer& live) {
+  std::vector<const CarState*> order;
+  for (const CarState& car : live.cars) order.push_back(&car);
+  std::sort(order.begin(), order.end(), PlaceOrder);
+
+  session_.current_time_s = live.current_time;
+  session_.fastest_lap_s = Timed(live.fastest_lap);
+  session_.fastest_lap_car.reset();
+  session_.fastest_lap_driver.clear();
+  if (session_.fastest_lap_s) {
+    session_.fastest_lap_car = live.fastest_lap_vehicle;
+    session_.fastest_lap_driver = DriverName(live.fastest_lap_vehicle);
+  }
+
+  cars_.clear();
+  const CarState* leader = !order.empty() && order.front()->place == 1 ? order.front() : nullptr;
+  const CarState* ahead = nullptr;
+  for (const CarState* state : order) {
+    CarTiming car;
+    car.index = state->index;
+    car.driver = DriverName(state->index);
+    car.place = state->place;
+    car.laps = state->laps;
+    car.lap_distance_m = state->lap_distance;
+    car.sector = state->sector;
+    car.last_lap_s = Timed(state->last_lap);
+    car.best_lap_s = Timed(state->best_lap);
+    car.holds_fastest_lap = session_.fastest_lap_car && *session_.fastest_lap_car == state->index;
+    car.sector1_s = Timed(state->sector1);
+    car.sector2_s = Timed(state->sector2);
+    car.in_pits = state->in_pits;
+    car.finished = state->finish_status == kFinishedStatus;
+    car.x = state->x;
+    car.z = state->z;
+    car.heading = state->heading;
+    if (state->place > 1 && leader != nullptr) {
+      car.gap_to_leader = GapBetween(*state, *leader);
+      if (ahead != nullptr) car.interval = GapBetween(*state, *ahead);
+    }
+
+    CarMemory& memory = memory_[state->index];
+    // Entering the pits is a stop; a car first seen in them has not made one.
+    if (memory.seen && state->in_pits && !memory.in_pits) ++memory.pit_stops;
+    memory.seen = true;
+    memory.in_pits = state->in_pits;
+    if (memory.start_place == 0) memory.start_place = state->place;
+    car.pit_stops = memory.pit_stops;
+    car.places_gained =
+        state->place > 0 && memory.start_place > 0 ? memory.start_place - state->place : 0;
+
+    if (state->place > 0) ahead = state;
+    cars_.push_back(std::move(car));
+  }
+
+  session_.time_left_s.reset();
+  if (session_.end_time_s)
+    session_.time_left_s = std::max(0.0f, *session_.end_time_s - live.current_time);
+  session_.laps_left.reset();
+  if (session_.max_laps && leader != nullptr)
+    session_.laps_left = std::max(0, *session_.max_laps - leader->laps);
+  const bool leader_finished = leader != nullptr && leader->finish_status == kFinishedStatus;
+  const bool clock_ran_out = session_.time_left_s && *session_.time_left_s <= 0.0f && live.captured;
+  session_.finished = leader_finished || (session_.code != kRaceCode && clock_ran_out);
+}

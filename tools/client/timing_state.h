@@ -1,0 +1,114 @@
+// The timing state: what a timing screen reads off, built from the server's
+// answers and updated with each one. Every view (tower, JSON, track picture)
+// reads this state; none decodes answers or derives values itself.
+//
+// Derived once here: each car's driver name, place order, gap to the leader
+// and interval to the car ahead (in whole laps when a lap or more behind),
+// the session's fastest lap marked on its holder, pit stops counted from the
+// in-pits flag, places gained since the first placed update of the session,
+// finished cars and sessions, time and laps left.
+//
+// Thread-safety: one thread at a time.
+#ifndef PITWALL_TOOLS_CLIENT_TIMING_STATE_H_
+#define PITWALL_TOOLS_CLIENT_TIMING_STATE_H_
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pitwall_client.h"
+
+// How far one car is behind another: whole laps, or seconds when less than
+// a lap behind.
+struct Gap {
+  int laps = 0;          // 1 or more: `seconds` is not used
+  float seconds = 0.0f;  // never negative
+};
+
+// "+1 L", "+2 L", or "+3.456".
+std::string GapText(const Gap& gap);
+
+struct CarTiming {
+  std::uint8_t index = 0;  // the host's vehicle index
+  std::string driver;      // from the drivers answer; "car N" until it is known
+  int place = 0;           // 0: not placed
+  int laps = 0;            // laps completed
+  float lap_distance_m = 0.0f;
+  std::uint8_t sector = 0;
+  std::optional<float> last_lap_s;  // absent until a lap is timed
+  std::optional<float> best_lap_s;
+  bool holds_fastest_lap = false;  // its best lap is the session's fastest
+  std::optional<float> sector1_s;  // as the answer carries them, absent when not set
+  std::optional<float> sector2_s;
+  std::optional<Gap> gap_to_leader;  // absent for the leader and unplaced cars
+  std::optional<Gap> interval;       // to the car one place ahead; absent likewise
+  bool in_pits = false;
+  int pit_stops = 0;      // times it entered the pits during this session
+  int places_gained = 0;  // since its first placed update of the session; negative: lost
+  bool finished = false;  // took the chequered flag
+  float x = 0.0f, z = 0.0f, heading = 0.0f;
+};
+
+struct SessionTiming {
+  bool known = false;  // a session answer arrived
+  std::string track;
+  std::int32_t code = 0;
+  std::string kind;  // "practice", "qualifying", "race", or "session N" for other codes
+  float lap_length_m = 0.0f;
+  float current_time_s = 0.0f;
+  std::optional<float> end_time_s;  // absent for a session run to a lap count only
+  std::optional<float> time_left_s;
+  std::optional<int> max_laps;
+  std::optional<int> laps_left;  // the leader's laps still to run
+  bool finished = false;         // the leader took the flag, or the clock ran out
+  std::optional<float> fastest_lap_s;
+  std::optional<std::uint8_t> fastest_lap_car;
+  std::string fastest_lap_driver;
+};
+
+class TimingState {
+ public:
+  // Takes one decoded answer received at `received_at_s` (any clock the
+  // caller keeps, in seconds). Handshakes and track chunks change nothing.
+  void Apply(const Answer& answer, double received_at_s);
+  void ApplySession(const SessionAnswer& session);
+  void ApplyDrivers(const DriversAnswer& drivers);
+  void ApplyLive(const LiveAnswer& live, double received_at_s);
+
+  const SessionTiming& session() const { return session_; }
+  // Every car of the latest live answer, placed cars first in place order,
+  // then unplaced ones by index.
+  const std::vector<CarTiming>& cars() const { return cars_; }
+  bool has_live() const { return has_live_; }
+  double received_at_s() const { return received_at_s_; }
+  // Live answers taken since the state was made.
+  int updates() const { return updates_; }
+
+ private:
+  // What the state remembers of a car between answers of one session.
+  struct CarMemory {
+    bool seen = false;
+    bool in_pits = false;
+    int pit_stops = 0;
+    int start_place = 0;  // 0 until first placed
+  };
+
+  void StartNewSession();
+  void Derive(const LiveAnswer& live);
+  std::string DriverName(std::uint8_t index) const;
+
+  SessionTiming session_;
+  std::map<std::uint8_t, std::string> drivers_;
+  std::map<std::uint8_t, CarMemory> memory_;
+  std::vector<CarTiming> cars_;
+  bool has_live_ = false;
+  double received_at_s_ = 0.0;
+  int updates_ = 0;
+};
+
+// "practice", "qualifying", "race", or "session N".
+std::string SessionKindName(std::int32_t code);
+
+#endif  // PITWALL_TOOLS_CLIENT_TIMING_STATE_H_

@@ -1,0 +1,187 @@
+#include "timing_state.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+// A car of a live answer: index, place, laps completed, metres into the
+// lap, seconds behind the leader.
+CarState Car(std::uint8_t index, std::uint8_t place, std::int16_t laps, float distance,
+             float behind) {
+  CarState car;
+  car.index = index;
+  car.place = place;
+  car.laps = laps;
+  car.lap_distance = distance;
+  car.time_behind_leader = behind;
+  return car;
+}
+
+LiveAnswer Live(std::vector<CarState> cars, float time = 100.0f) {
+  LiveAnswer live;
+  live.captured = true;
+  live.current_time = time;
+  live.cars = std::move(cars);
+  return live;
+}
+
+SessionAnswer Session(std::int32_t code, float end_time, std::int32_t max_laps,
+                      const std::string& track = "Test Ring") {
+  return SessionAnswer{0, track, code, end_time, max_laps, 1000.0f};
+}
+
+std::string Text(const std::optional<Gap>& gap) { return gap ? GapText(*gap) : "--"; }
+
+TEST(TimingStateTest, GapsAndIntervalsInSecondsOrWholeLaps) {
+  // 1000 m laps. The leader has 5 laps and 100 m. {car, expected gap,
+  // expected interval} in place order, hand-worked:
+  // - P2 4 laps 900 m: 200 m behind, under a lap: seconds.
+  // - P3 4 laps 150 m: 950 m behind the leader, under a lap: seconds; its
+  //   interval to P2 (750 m) in seconds too.
+  // - P4 4 laps 50 m: 1050 m behind the leader: "+1 L"; 850 m behind P3:
+  //   seconds (4 laps each, it is less far round).
+  // - P5 3 laps 980 m: 1120 m behind the leader: "+1 L"; 4 laps 50 m vs 3 laps
+  //   980 m: 70 m behind P4: seconds.
+  // - P6 3 laps 10 m: 2090 m behind the leader: "+2 L"; 970 m behind P5:
+  //   seconds.
+  // - P7 3 laps 5 m: "+2 L"; 5 m behind P6 but reported with a smaller gap
+  //   than P6: an interval never goes negative.
+  TimingState state;
+  state.ApplySession(Session(3, 0, 10));
+  state.ApplyLive(Live({Car(0, 1, 5, 100, 0), Car(1, 2, 4, 900, 4.5f), Car(2, 3, 4, 150, 20.0f),
+                        Car(3, 4, 4, 50, 26.25f), Car(4, 5, 3, 980, 27.0f), Car(5, 6, 3, 10, 48.0f),
+                        Car(6, 7, 3, 5, 47.5f)}),
+                  1.0);
+  const std::tuple<int, std::string, std::string> kExpected[] = {
+      {1, "--", "--"},       {2, "+4.500", "+4.500"}, {3, "+20.000", "+15.500"},
+      {4, "+1 L", "+6.250"}, {5, "+1 L", "+0.750"},   {6, "+2 L", "+21.000"},
+      {7, "+2 L", "+0.000"},
+  };
+  ASSERT_EQ(state.cars().size(), 7u);
+  for (std::size_t i = 0; i < state.cars().size(); ++i) {
+    const CarTiming& car = state.cars()[i];
+    const auto& [place, gap, interval] = kExpected[i];
+    SCOPED_TRACE(place);
+    EXPECT_EQ(car.place, place);
+    EXPECT_EQ(Text(car.gap_to_leader), gap);
+    EXPECT_EQ(Text(car.interval), interval);
+  }
+}
+
+TEST(TimingStateTest, PlaceOrderPutsUnplacedCarsLastAndJoinsNames) {
+  TimingState state;
+  DriversAnswer drivers{0, {{2, "Bea"}, {9, "Cy"}}};
+  state.ApplyDrivers(drivers);
+  LiveAnswer live =
+      Live({Car(9, 0, 0, 0, 0), Car(4, 2, 1, 10, 1.0f), Car(2, 1, 1, 20, 0), Car(1, 0, 0, 0, 0)});
+  live.fastest_lap = 81.5f;
+  live.fastest_lap_vehicle = 4;
+  live.cars[1].best_lap = 81.5f;
+  state.ApplyLive(live, 2.0);
+  std::vector<std::string> seen;
+  for (const CarTiming& car : state.cars()) {
+    seen.push_back(std::to_string(car.place) + " " + car.driver +
+                   (car.holds_fastest_lap ? " *" : ""));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"1 Bea", "2 car 4 *", "0 car 1", "0 Cy"}));
+  EXPECT_FALSE(state.cars()[2].gap_to_leader) << "no gap for a car without a place";
+  EXPECT_EQ(state.session().fastest_lap_driver, "car 4");
+  state.ApplyDrivers(DriversAnswer{0, {{4, "Dee"}}});
+  EXPECT_EQ(state.cars()[1].driver, "Dee") << "names join when they arrive later";
+  EXPECT_EQ(state.session().fastest_lap_driver, "Dee");
+  EXPECT_EQ(state.received_at_s(), 2.0);
+}
+
+TEST(TimingStateTest, PitStopsPlacesGainedAndFinishAcrossUpdates) {
+  // {car 7's place, in pits, finished, expected stops, expected places gained}
+  const std::tuple<int, bool, bool, int, int> kSteps[] = {
+      {5, true, false, 0, 0},    // first seen in the pit lane: no stop made
+      {5, false, false, 0, 0},   // leaves
+      {3, false, false, 0, 2},   // two places up
+      {4, true, false, 1, 1},    // enters: one stop
+      {4, true, false, 1, 1},    // still in: the same stop
+      {6, false, false, 1, -1},  // out, lost places overall
+      {6, true, false, 2, -1},   // a second stop
+      {2, false, true, 2, 3},    // takes the flag
+  };
+  TimingState state;
+  state.ApplySession(Session(3, 0, 3));
+  int step = 0;
+  for (const auto& [place, in_pits, finished, stops, gained] : kSteps) {
+    SCOPED_TRACE(step++);
+    CarState car = Car(7, static_cast<std::uint8_t>(place), 1, 0, 1.0f);
+    car.in_pits = in_pits;
+    car.finish_status = finished ? 1 : 0;
+    CarState leader = Car(1, 1, 1, 10, 0);
+    state.ApplyLive(Live({leader, car}), step);
+    const CarTiming& seen = state.cars()[1];
+    EXPECT_EQ(seen.pit_stops, stops);
+    EXPECT_EQ(seen.places_gained, gained);
+    EXPECT_EQ(seen.finished, finished);
+  }
+
+  // A new session starts the counts again.
+  state.ApplySession(Session(1, 600, 0));
+  CarState car = Car(7, 4, 0, 0, 1.0f);
+  car.in_pits = true;
+  state.ApplyLive(Live({Car(1, 1, 0, 10, 0), car}), 99);
+  EXPECT_EQ(state.cars()[1].pit_stops, 0);
+  EXPECT_EQ(state.cars()[1].places_gained, 0);
+}
+
+TEST(TimingStateTest, SessionWordsTimeAndLapsLeftAndFinish) {
+  EXPECT_EQ(SessionKindName(1), "practice");
+  EXPECT_EQ(SessionKindName(2), "qualifying");
+  EXPECT_EQ(SessionKindName(3), "race");
+  EXPECT_EQ(SessionKindName(7), "session 7");
+
+  TimingState timed;
+  timed.ApplySession(Session(2, 600, 0));
+  timed.ApplyLive(Live({Car(0, 1, 3, 0, 0)}, 450.0f), 0);
+  EXPECT_EQ(timed.session().kind, "qualifying");
+  EXPECT_EQ(timed.session().time_left_s, 150.0f);
+  EXPECT_FALSE(timed.session().laps_left);
+  EXPECT_FALSE(timed.session().finished);
+  timed.ApplyLive(Live({Car(0, 1, 4, 0, 0)}, 610.0f), 1);
+  EXPECT_EQ(timed.session().time_left_s, 0.0f) << "never below zero";
+  EXPECT_TRUE(timed.session().finished) << "the clock ran out";
+
+  TimingState race;
+  race.ApplySession(Session(3, 0, 10));
+  race.ApplyLive(Live({Car(0, 1, 7, 0, 0), Car(1, 2, 6, 0, 0)}), 0);
+  EXPECT_FALSE(race.session().end_time_s);
+  EXPECT_EQ(race.session().laps_left, 3) << "counted from the leader";
+  EXPECT_FALSE(race.session().finished);
+  CarState winner = Car(0, 1, 10, 0, 0);
+  winner.finish_status = 1;
+  race.ApplyLive(Live({winner, Car(1, 2, 9, 900, 0)}), 1);
+  EXPECT_EQ(race.session().laps_left, 0);
+  EXPECT_TRUE(race.session().finished) << "the leader took the flag";
+}
+
+TEST(TimingStateTest, AbsentTimesStayAbsent) {
+  TimingState state;
+  CarState car = Car(0, 1, 0, 0, 0);
+  car.last_lap = -1.0f;
+  car.best_lap = 0.0f;
+  car.sector1 = -1.0f;
+  car.sector2 = 31.5f;
+  LiveAnswer live = Live({car});
+  live.fastest_lap = -1.0f;
+  state.ApplyLive(live, 0);
+  const CarTiming& seen = state.cars()[0];
+  EXPECT_FALSE(seen.last_lap_s);
+  EXPECT_FALSE(seen.best_lap_s);
+  EXPECT_FALSE(seen.sector1_s);
+  EXPECT_EQ(seen.sector2_s, 31.5f);
+  EXPECT_FALSE(seen.holds_fastest_lap);
+  EXPECT_FALSE(state.session().fastest_lap_s);
+  EXPECT_FALSE(state.session().fastest_lap_car);
+  EXPECT_FALSE(state.session().known);
+}
+
+}  // namespace
