@@ -8,6 +8,10 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-d
           # GoogleTest sources for cross builds, 32-bit g++ and qemu-i386.
           g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64
           binutils-mingw-w64-i686 wine wine64 googletest g++-multilib qemu-user
+          # Argument parsing and JSON in the tools (header-only).
+          libcli11-dev nlohmann-json3-dev
+          # Validating the JSON output against its schema in the tests.
+          python3 python3-jsonschema
           # The release archive.
           zip unzip)
 missing=()

@@ -57,6 +57,10 @@ void StopSocketLayer();
 // inet_addr(): dotted IPv4 text to an address in network byte order. False
 // for text that is not an address.
 bool ParseIPv4(const char* dotted, std::uint32_t* address);
+// The first IPv4 address of a host name (or dotted text) from the system's
+// resolver, in network byte order. False when the name has none. May block
+// for as long as the resolver takes.
+bool LookupIPv4(const char* name, std::uint32_t* address);
 // Dotted-decimal text of an address in network byte order, into a buffer of
 // the caller's (no allocation).
 void FormatIPv4(std::uint32_t address, char (&text)[16]);

@@ -1,128 +1,118 @@
 #include "cli_options.h"
 
-#include <charconv>
-#include <string_view>
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <memory>
+
+#include "tools/common/cli_checks.h"
 
 namespace {
 
 constexpr std::uint32_t kMaxNumber = 1000000;
+constexpr char kEndpointHelp[] =
+    "the server: a dotted IPv4 address or localhost (default 127.0.0.1), "
+    "port 1 to 65535 (default 34647)";
 
-bool ParseNumber(const std::string& option, std::string_view text, std::uint32_t* value,
-                 std::string* error) {
-  std::uint32_t parsed = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || parsed == 0 ||
-      parsed > kMaxNumber) {
-    *error = "bad number '" + std::string(text) + "' for " + option + " (expected 1 to " +
-             std::to_string(kMaxNumber) + ")";
-    return false;
-  }
-  *value = parsed;
-  return true;
+constexpr const char* kCommands[] = {"watch", "dump", "track"};
+
+// The tool's command line. `endpoint` receives the positional server.
+std::unique_ptr<CLI::App> MakeApp(CliOptions* o, std::string* endpoint) {
+  auto app = std::make_unique<CLI::App>("Live timing from a PitwallFeed server.", "pitwall");
+  app->set_version_flag("--version", VersionText());
+  app->require_subcommand(1);
+  app->fallthrough(false);
+
+  CLI::App* watch =
+      app->add_subcommand("watch", "live timing tower; reconnects when the server goes away");
+  watch->add_option("server", *endpoint, kEndpointHelp)->type_name("HOST[:PORT]");
+  watch->add_option("--seconds", o->seconds, "stop after N seconds (default: run until Ctrl-C)")
+      ->check(cli_checks::WholeNumber(1, kMaxNumber))
+      ->type_name("N");
+
+  CLI::App* dump = app->add_subcommand("dump", "every update on its own line");
+  dump->add_option("server", *endpoint, kEndpointHelp)->type_name("HOST[:PORT]");
+  CLI::Option* json =
+      dump->add_flag("--json", o->json, "the timing state as one JSON object per update");
+  dump->add_flag("--raw", o->raw, "with --json: every decoded answer as it came instead")
+      ->needs(json);
+  dump->add_option("--count", o->count, "stop after N lines")
+      ->check(cli_checks::WholeNumber(1, kMaxNumber))
+      ->type_name("N");
+
+  CLI::App* track =
+      app->add_subcommand("track", "the track outline and the cars as an SVG picture");
+  track->add_option("server", *endpoint, kEndpointHelp)->type_name("HOST[:PORT]");
+  track->add_option("--svg", o->svg_file, "the file to write")
+      ->type_name("FILE")
+      ->required()
+      ->check([](const std::string& name) {
+        return name.empty() ? std::string("needs a file name") : std::string();
+      });
+  track->add_option("--timeout", o->timeout_s, "wait up to N seconds for the outline (default 5)")
+      ->check(cli_checks::WholeNumber(1, kMaxNumber))
+      ->type_name("N");
+  return app;
 }
 
 }  // namespace
 
-const char* UsageText() {
-  return "usage: pitwall COMMAND [ARGS]\n"
-         "  watch [HOST[:PORT]] [--seconds N]          live timing tower\n"
-         "  dump [--json] [--count N] [HOST[:PORT]]    every answer, one line each\n"
-         "  track --svg FILE [HOST[:PORT]] [--timeout S]  track outline and cars as SVG\n"
-         "HOST is a dotted IPv4 address or localhost (default 127.0.0.1), PORT defaults to "
-         "34647.\n";
+std::string VersionText() { return "pitwall " PITWALL_VERSION; }
+
+std::string UsageText() {
+  CliOptions options;
+  std::string endpoint;
+  return MakeApp(&options, &endpoint)->help();
 }
 
 bool ParseCommandLine(const std::vector<std::string>& args, CliOptions* options,
                       std::string* error) {
   *options = CliOptions{};
-  if (args.empty()) {
-    *error = "no command given";
-    return false;
+  std::string endpoint;
+  std::unique_ptr<CLI::App> app = MakeApp(options, &endpoint);
+  // CLI11 takes the arguments last first.
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  if (args.empty() || args.front().empty() || args.front().front() != '-') {
+    const bool known = !args.empty() && std::find(std::begin(kCommands), std::end(kCommands),
+                                                  args.front()) != std::end(kCommands);
+    if (!known) {
+      *error = (args.empty() ? std::string("no command given")
+                             : "unknown command '" + args.front() + "'") +
+               " (commands: watch, dump, track)";
+      return false;
+    }
   }
-  const std::string& command = args[0];
-  if (command == "help" || command == "--help" || command == "-h") {
+  try {
+    app->parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    const std::vector<CLI::App*> chosen = app->get_subcommands();
     options->command = CliCommand::kHelp;
+    options->output = chosen.empty() ? app->help() : chosen.front()->help();
     return true;
-  }
-  if (command == "watch") {
-    options->command = CliCommand::kWatch;
-  } else if (command == "dump") {
-    options->command = CliCommand::kDump;
-  } else if (command == "track") {
-    options->command = CliCommand::kTrack;
-  } else {
-    *error = "unknown command '" + command + "'";
+  } catch (const CLI::CallForAllHelp&) {
+    options->command = CliCommand::kHelp;
+    options->output = app->help("", CLI::AppFormatMode::All);
+    return true;
+  } catch (const CLI::CallForVersion&) {
+    options->command = CliCommand::kVersion;
+    options->output = VersionText() + "\n";
+    return true;
+  } catch (const CLI::ParseError& e) {
+    const std::vector<CLI::App*> chosen = app->get_subcommands();
+    if (chosen.empty()) {
+      *error = dynamic_cast<const CLI::RequiredError*>(&e) != nullptr
+                   ? "no command given (commands: watch, dump, track)"
+                   : std::string(e.what());
+    } else {
+      *error = chosen.front()->get_name() + ": " + e.what();
+    }
     return false;
   }
-  bool have_endpoint = false;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    std::string name = args[i];
-    std::string value;
-    bool inline_value = false;
-    if (name.rfind("--", 0) == 0) {
-      const std::size_t equals = name.find('=');
-      if (equals != std::string::npos) {
-        value = name.substr(equals + 1);
-        name.resize(equals);
-        inline_value = true;
-      }
-    }
-    const auto allowed = [&](CliCommand only) {
-      if (options->command == only) return true;
-      *error = "option " + name + " does not belong to " + command;
-      return false;
-    };
-    const auto take_value = [&] {
-      if (inline_value) return true;
-      if (i + 1 >= args.size()) {
-        *error = "option " + name + " needs a value";
-        return false;
-      }
-      value = args[++i];
-      return true;
-    };
-    if (name == "--seconds") {
-      if (!allowed(CliCommand::kWatch) || !take_value() ||
-          !ParseNumber(name, value, &options->seconds, error)) {
-        return false;
-      }
-    } else if (name == "--count") {
-      if (!allowed(CliCommand::kDump) || !take_value() ||
-          !ParseNumber(name, value, &options->count, error)) {
-        return false;
-      }
-    } else if (name == "--timeout") {
-      if (!allowed(CliCommand::kTrack) || !take_value() ||
-          !ParseNumber(name, value, &options->timeout_s, error)) {
-        return false;
-      }
-    } else if (name == "--svg") {
-      if (!allowed(CliCommand::kTrack) || !take_value()) return false;
-      if (value.empty()) {
-        *error = "option --svg needs a file name";
-        return false;
-      }
-      options->svg_file = value;
-    } else if (name == "--json") {
-      if (!allowed(CliCommand::kDump)) return false;
-      if (inline_value) {
-        *error = "option --json takes no value";
-        return false;
-      }
-      options->json = true;
-    } else if (name.size() > 1 && name[0] == '-') {
-      *error = "unknown option '" + name + "'";
-      return false;
-    } else if (have_endpoint) {
-      *error = "more than one server given ('" + name + "')";
-      return false;
-    } else {
-      if (!ParseEndpoint(name, &options->host, &options->port, error)) return false;
-      have_endpoint = true;
-    }
-  }
-  if (options->command == CliCommand::kTrack && options->svg_file.empty()) {
-    *error = "track needs --svg FILE";
+  const std::string name = app->get_subcommands().front()->get_name();
+  options->command = name == "watch"  ? CliCommand::kWatch
+                     : name == "dump" ? CliCommand::kDump
+                                      : CliCommand::kTrack;
+  if (!endpoint.empty() && !ParseEndpoint(endpoint, &options->host, &options->port, error)) {
+    *error = name + ": " + *error;
     return false;
   }
   return true;

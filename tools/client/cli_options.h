@@ -1,4 +1,4 @@
-// The command line of the `pitwall` tool.
+// The command line of the `pitwall` tool, read with CLI11.
 //
 // Thread-safety: plain functions without state.
 #ifndef PITWALL_TOOLS_CLIENT_CLI_OPTIONS_H_
@@ -10,31 +10,36 @@
 
 #include "pitwall_client.h"
 
-enum class CliCommand { kHelp, kWatch, kDump, kTrack };
+// kHelp and kVersion: print `output` to standard output and exit 0.
+enum class CliCommand { kHelp, kVersion, kWatch, kDump, kTrack };
 
 struct CliOptions {
   CliCommand command = CliCommand::kHelp;
+  std::string output;  // kHelp, kVersion: the text to print
   std::string host = kDefaultHost;
   std::uint16_t port = kDefaultPort;
   std::uint32_t seconds = 0;    // watch: stop after this many seconds; 0 runs on
-  bool json = false;            // dump
-  std::uint32_t count = 0;      // dump: stop after this many answers; 0 runs on
+  bool json = false;            // dump: the timing state as JSON, one object per update
+  bool raw = false;             // dump --json --raw: every decoded answer instead
+  std::uint32_t count = 0;      // dump: stop after this many lines; 0 runs on
   std::string svg_file;         // track, required
   std::uint32_t timeout_s = 5;  // track: wait this long for the outline
 };
 
 // Reads the arguments after the program name:
 //   watch [HOST[:PORT]] [--seconds N]
-//   dump [--json] [--count N] [HOST[:PORT]]
+//   dump [--json [--raw]] [--count N] [HOST[:PORT]]
 //   track --svg FILE [HOST[:PORT]] [--timeout S]
-//   help | --help | -h
-// Options take their value as the next argument or after '='; numbers are
-// plain digits from 1 to 1000000. False with *error set (one line) on an
-// unknown command or option, a missing or bad value, or a second endpoint.
+//   --help, --version; --help after any command for that command
+// Numbers are 1 to 1000000. False with *error set (one line) on a mistake;
+// the usage of the command concerned then goes to stderr with it.
 bool ParseCommandLine(const std::vector<std::string>& args, CliOptions* options,
                       std::string* error);
 
-// The usage text, lines ending in '\n'.
-const char* UsageText();
+// The whole tool's help text, lines ending in '\n'.
+std::string UsageText();
+
+// "pitwall <version>".
+std::string VersionText();
 
 #endif  // PITWALL_TOOLS_CLIENT_CLI_OPTIONS_H_

@@ -13,51 +13,93 @@ std::string Parse(const std::vector<std::string>& args) {
   CliOptions o;
   std::string error;
   if (!ParseCommandLine(args, &o, &error)) return "error: " + error;
-  const char* kCommands[] = {"help", "watch", "dump", "track"};  // In CliCommand order.
+  const char* kCommands[] = {"help", "version", "watch", "dump", "track"};  // CliCommand order
   return kCommands[static_cast<int>(o.command)] + (" " + o.host) + ":" + std::to_string(o.port) +
          " seconds=" + std::to_string(o.seconds) + " count=" + std::to_string(o.count) +
          " timeout=" + std::to_string(o.timeout_s) + " json=" + (o.json ? "1" : "0") +
-         " svg=" + o.svg_file;
+         " raw=" + (o.raw ? "1" : "0") + " svg=" + o.svg_file;
 }
 
 TEST(CliOptionsTest, GoodCommandLines) {
   const std::pair<std::vector<std::string>, std::string> kCases[] = {
-      {{"watch"}, "watch 127.0.0.1:34647 seconds=0 count=0 timeout=5 json=0 svg="},
+      {{"watch"}, "watch 127.0.0.1:34647 seconds=0 count=0 timeout=5 json=0 raw=0 svg="},
       {{"watch", "10.0.0.2:5000", "--seconds", "5"},
-       "watch 10.0.0.2:5000 seconds=5 count=0 timeout=5 json=0 svg="},
+       "watch 10.0.0.2:5000 seconds=5 count=0 timeout=5 json=0 raw=0 svg="},
+      {{"watch", "--seconds=1000000"},
+       "watch 127.0.0.1:34647 seconds=1000000 count=0 timeout=5 json=0 raw=0 svg="},
       {{"dump", "--json", "--count=3", "localhost"},
-       "dump localhost:34647 seconds=0 count=3 timeout=5 json=1 svg="},
+       "dump localhost:34647 seconds=0 count=3 timeout=5 json=1 raw=0 svg="},
+      {{"dump", "--raw", "--json"},
+       "dump 127.0.0.1:34647 seconds=0 count=0 timeout=5 json=1 raw=1 svg="},
       {{"track", ":4100", "--svg", "out.svg", "--timeout", "2"},
-       "track 127.0.0.1:4100 seconds=0 count=0 timeout=2 json=0 svg=out.svg"},
-      {{"--help"}, "help 127.0.0.1:34647 seconds=0 count=0 timeout=5 json=0 svg="},
+       "track 127.0.0.1:4100 seconds=0 count=0 timeout=2 json=0 raw=0 svg=out.svg"},
+      {{"--help"}, "help 127.0.0.1:34647 seconds=0 count=0 timeout=5 json=0 raw=0 svg="},
+      {{"--version"}, "version 127.0.0.1:34647 seconds=0 count=0 timeout=5 json=0 raw=0 svg="},
   };
   for (const auto& [args, expected] : kCases) EXPECT_EQ(Parse(args), expected);
 }
 
-TEST(CliOptionsTest, BadCommandLines) {
+TEST(CliOptionsTest, BadCommandLinesSayWhatIsWrong) {
   const std::pair<std::vector<std::string>, std::string> kCases[] = {
-      {{}, "no command"},
-      {{"race"}, "unknown command 'race'"},
-      {{"watch", "--seconds", "abc"}, "bad number 'abc' for --seconds"},
-      {{"watch", "--seconds", "0"}, "bad number '0'"},
-      {{"watch", "--seconds", "5x"}, "bad number '5x'"},
-      {{"watch", "--seconds", "1000001"}, "bad number '1000001'"},
-      {{"watch", "--seconds", "99999999999"}, "bad number"},
-      {{"watch", "--seconds"}, "needs a value"},
-      {{"dump", "--count", "-1"}, "bad number '-1' for --count"},
-      {{"dump", "--json=yes"}, "takes no value"},
-      {{"dump", "--verbose"}, "unknown option '--verbose'"},
-      {{"track"}, "track needs --svg FILE"},
-      {{"track", "--svg="}, "needs a file name"},
-      {{"watch", "--json"}, "does not belong to watch"},
-      {{"watch", "a", "b"}, "more than one server"},
-      {{"watch", "h:99999"}, "bad port '99999'"},
+      {{}, "no command given (commands: watch, dump, track)"},
+      {{"--seconds", "4"}, "no command given (commands: watch, dump, track)"},
+      {{"race"}, "unknown command 'race' (commands: watch, dump, track)"},
+      {{"watch", "--seconds", "abc"},
+       "watch: --seconds: 'abc' is not a whole number from 1 to 1000000"},
+      {{"watch", "--seconds", "0"},
+       "watch: --seconds: '0' is not a whole number from 1 to 1000000"},
+      {{"watch", "--seconds", "5x"},
+       "watch: --seconds: '5x' is not a whole number from 1 to 1000000"},
+      {{"watch", "--seconds", "1000001"},
+       "watch: --seconds: '1000001' is not a whole number from 1 to 1000000"},
+      {{"watch", "--seconds", "99999999999"},
+       "watch: --seconds: '99999999999' is not a whole number from 1 to 1000000"},
+      {{"dump", "--count", "-1"}, "dump: --count: '-1' is not a whole number from 1 to 1000000"},
+      {{"track", "--timeout", "0", "--svg", "a"},
+       "track: --timeout: '0' is not a whole number from 1 to 1000000"},
+      {{"dump", "--raw"}, "dump: --raw requires --json"},
+      {{"track"}, "track: --svg is required"},
+      {{"watch", "h:99999"}, "watch: bad port '99999' (expected 1 to 65535)"},
   };
-  for (const auto& [args, error_part] : kCases) {
-    const std::string result = Parse(args);
-    EXPECT_EQ(result.rfind("error: ", 0), 0u) << result;
-    EXPECT_NE(result.find(error_part), std::string::npos) << "'" << result << "'";
+  for (const auto& [args, expected] : kCases) EXPECT_EQ(Parse(args), "error: " + expected);
+}
+
+// Mistakes whose wording is the argument library's: only that they are
+// refused and which command they concern.
+TEST(CliOptionsTest, OtherMistakesAreRefused) {
+  const std::pair<std::vector<std::string>, std::string> kCases[] = {
+      {{"watch", "--seconds"}, "watch: --seconds"},
+      {{"dump", "--verbose"}, "dump: "},
+      {{"track", "--svg="}, "track: --svg"},
+      {{"watch", "--json"}, "watch: "},
+      {{"watch", "a", "b"}, "watch: "},
+  };
+  for (const auto& [args, prefix] : kCases) {
+    EXPECT_EQ(Parse(args).rfind("error: " + prefix, 0), 0u) << Parse(args);
   }
+}
+
+TEST(CliOptionsTest, HelpOfACommandIsThatCommandsHelp) {
+  const std::pair<std::vector<std::string>, std::string> kCases[] = {
+      {{"watch", "--help"}, "--seconds N"},
+      {{"dump", "-h"}, "--raw"},
+      {{"track", "--help"}, "--svg FILE"},
+  };
+  for (const auto& [args, option] : kCases) {
+    CliOptions o;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(args, &o, &error)) << error;
+    EXPECT_EQ(o.command, CliCommand::kHelp);
+    EXPECT_NE(o.output.find(option), std::string::npos) << o.output;
+    if (args[0] != "track") {
+      EXPECT_EQ(o.output.find("--svg"), std::string::npos) << o.output;
+    }
+  }
+  const std::string usage = UsageText();
+  for (const char* command : {"watch", "dump", "track", "--version"}) {
+    EXPECT_NE(usage.find(command), std::string::npos) << usage;
+  }
+  EXPECT_EQ(VersionText(), "pitwall " PITWALL_VERSION);
 }
 
 }  // namespace

@@ -165,6 +165,11 @@ int RunWatch(const CliOptions& options) {
       SleepMillis(std::min<std::uint32_t>(500, MillisUntil(stop_at)));
       continue;
     }
+    // Retrying cannot mend a name that does not resolve or a full server.
+    if (error.code == ClientErrorCode::kBadAddress || error.code == ClientErrorCode::kServerFull) {
+      PrintError(error.message);
+      return ExitFor(error);
+    }
     PrintError(error.message + "; retrying in " + std::to_string(backoff_ms / 1000) + " s");
     SleepMillis(std::min(backoff_ms, MillisUntil(stop_at)));
     backoff_ms = std::min(backoff_ms * 2, kMaxBackoffMs);
@@ -273,11 +278,11 @@ int main(int argc, char** argv) {
   std::string error;
   if (!ParseCommandLine(args, &options, &error)) {
     PrintError(error);
-    std::fputs(UsageText(), stderr);
+    std::fputs("run 'pitwall --help' (or 'pitwall COMMAND --help') for the usage\n", stderr);
     return kExitUsage;
   }
-  if (options.command == CliCommand::kHelp) {
-    std::fputs(UsageText(), stdout);
+  if (options.command == CliCommand::kHelp || options.command == CliCommand::kVersion) {
+    std::fputs(options.output.c_str(), stdout);
     return kExitOk;
   }
   int socket_error = 0;
@@ -297,6 +302,7 @@ int main(int argc, char** argv) {
       status = RunTrack(options);
       break;
     case CliCommand::kHelp:
+    case CliCommand::kVersion:
       break;
   }
   StopSocketLayer();

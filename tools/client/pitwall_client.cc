@@ -310,10 +310,9 @@ ClientResult<std::uint32_t> ResolveHost(const std::string& host) {
   ClientResult<std::uint32_t> result;
   if (host == "localhost") {
     result.value = LoopbackIPv4();
-  } else if (!ParseIPv4(host.c_str(), &result.value)) {
-    result.error =
-        MakeError(ClientErrorCode::kBadAddress,
-                  "unknown host '" + host + "' (give a dotted IPv4 address or localhost)");
+  } else if (!ParseIPv4(host.c_str(), &result.value) && !LookupIPv4(host.c_str(), &result.value)) {
+    result.error = MakeError(ClientErrorCode::kBadAddress,
+                             "unknown host '" + host + "' (no IPv4 address found for it)");
   }
   return result;
 }
@@ -514,7 +513,10 @@ ClientResult<HandshakeAnswer> PitwallClient::Handshake(std::uint32_t timeout_ms)
   ClientResult<HandshakeAnswer> result{{}, std::get<HandshakeAnswer>(answer.value)};
   if (result.value.status == kHandshakeServerFull) {
     result.error = MakeError(ClientErrorCode::kServerFull,
-                             "server full: " + peer_ + " already serves as many clients as it may");
+                             "server full: " + peer_ +
+                                 " already serves as many clients as it may (MaxConnections= "
+                                 "in the [GENERAL] section of its PitwallFeedPlugin.ini, 1 to "
+                                 "64, sets how many)");
   }
   return result;
 }

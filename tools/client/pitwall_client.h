@@ -28,7 +28,7 @@ inline constexpr const char* kDefaultHost = "127.0.0.1";
 
 enum class ClientErrorCode {
   kOk = 0,
-  kBadAddress,     // host neither dotted IPv4 nor "localhost", or a bad port
+  kBadAddress,     // a host without an IPv4 address, or a bad port
   kRefused,        // nothing listens at the address
   kConnectFailed,  // connect failed for another reason
   kNotConnected,   // no connection open (never opened, or dropped after an error)
@@ -159,8 +159,9 @@ ClientResult<Answer> DecodeAnswer(const std::uint8_t* message, std::size_t size)
 bool ParseEndpoint(std::string_view text, std::string* host, std::uint16_t* port,
                    std::string* error);
 
-// The network-order IPv4 address of dotted text or "localhost". kBadAddress
-// for any other name: no name service is asked.
+// The network-order IPv4 address of dotted text, "localhost" or a host name
+// the system resolver knows (asking it may take as long as the resolver
+// takes). kBadAddress for a name it does not know.
 ClientResult<std::uint32_t> ResolveHost(const std::string& host);
 
 // Puts an outline together from chunks in any order; repeated chunks are

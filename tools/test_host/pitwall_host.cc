@@ -1,18 +1,22 @@
 // pitwall-host: a test host. It loads the plug-in the way a simulator does,
 // in a game folder, and feeds it a simulated race weekend (or a recorded
 // session) at a set rate.
-#include <charconv>
+#include <CLI/CLI.hpp>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
 #include <thread>
 
 #include "platform/library.h"
+#include "tools/common/cli_checks.h"
 #include "tools/test_host/plugin_host.h"
 #include "tools/test_host/race_sim.h"
 #include "tools/test_host/recording.h"
@@ -22,23 +26,6 @@ namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
 void OnSignal(int) { g_interrupted = 1; }
-
-constexpr char kUsage[] =
-    "usage: pitwall-host [options]\n"
-    "  --plugin PATH          the plug-in to load (default: the one built with this host)\n"
-    "  --game-dir DIR         the simulator's working directory with Config.ini and tracks\n"
-    "                         (default: a fresh temporary copy of the sample game folder)\n"
-    "  --track NAME           the track to race on (default: Pitwall Ring)\n"
-    "  --cars N               cars, 0 to 255 (default 20)\n"
-    "  --rate HZ              scoring updates a second (default 5)\n"
-    "  --speed X              simulated seconds per real second (default 1)\n"
-    "  --duration SECONDS     stop after this long (default: until interrupted)\n"
-    "  --seed N               the race's random seed (default 1)\n"
-    "  --sessions LIST        comma-separated practice,qualifying,race (default: all three)\n"
-    "  --race-laps N          race distance (default 5)\n"
-    "  --session-seconds S    length of practice and qualifying (default 180)\n"
-    "  --record FILE          write every update sent to FILE\n"
-    "  --replay FILE          send a recorded session instead of simulating\n";
 
 struct Options {
   std::string plugin;
@@ -51,14 +38,8 @@ struct Options {
   SimOptions sim;
 };
 
-template <typename T>
-bool Number(const char* text, T* value) {
-  const char* end = text + std::char_traits<char>::length(text);
-  const auto r = std::from_chars(text, end, *value);
-  return r.ec == std::errc() && r.ptr == end;
-}
-
-bool ParseSessions(const std::string& list, std::vector<SessionKind>* sessions) {
+// "practice,qualifying,race" (or p,q,r) to the sessions it names.
+std::string ParseSessions(const std::string& list, std::vector<SessionKind>* sessions) {
   sessions->clear();
   std::size_t begin = 0;
   while (begin <= list.size()) {
@@ -71,64 +52,80 @@ bool ParseSessions(const std::string& list, std::vector<SessionKind>* sessions) 
     } else if (name == "race" || name == "r") {
       sessions->push_back(SessionKind::kRace);
     } else {
-      return false;
+      return "'" + name + "' is not practice, qualifying or race";
     }
     begin = comma + 1;
   }
-  return !sessions->empty();
+  return std::string();
 }
 
-// Parses the command line; on a mistake prints why and returns false.
-bool ParseArgs(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
+// Parses the command line. Returns -1 to go on, or the exit status (0 after
+// --help or --version, 2 after a mistake, which it has printed).
+int ParseArgs(int argc, char** argv, Options* o) {
+  CLI::App app(
+      "A test host: loads the PitwallFeed plug-in as a simulator does and feeds it a "
+      "simulated race weekend or a recorded session.",
+      "pitwall-host");
+  app.set_version_flag("--version", "pitwall-host " PITWALL_VERSION);
+  app.add_option("--plugin", o->plugin, "the plug-in to load (default: the one beside this host)")
+      ->type_name("PATH");
+  app.add_option("--game-dir", o->game_dir,
+                 "the simulator's working directory with Config.ini and tracks "
+                 "(default: a fresh temporary copy of the sample game folder)")
+      ->type_name("DIR");
+  app.add_option("--track", o->track, "the track to race on (default: Pitwall Ring)")
+      ->type_name("NAME");
+  app.add_option("--cars", o->sim.cars, "cars in the race, 0 to 255 (default 20)")
+      ->check(cli_checks::WholeNumber(0, 255))
+      ->type_name("N");
+  app.add_option("--rate", o->rate, "scoring updates a second, 0.001 to 1000 (default 5)")
+      ->check(cli_checks::Number(0.001, 1000))
+      ->type_name("HZ");
+  app.add_option("--speed", o->speed,
+                 "simulated seconds per real second, 0 to 1000 (default 1; a replay at 0 runs as "
+                 "fast as it can)")
+      ->check(cli_checks::Number(0, 1000))
+      ->type_name("X");
+  app.add_option("--duration", o->duration, "stop after this many seconds (default: until Ctrl-C)")
+      ->check(cli_checks::Number(0, 1000000))
+      ->type_name("SECONDS");
+  app.add_option("--seed", o->sim.seed, "the weekend's random seed (default 1)")
+      ->check(cli_checks::WholeNumber(0, 4294967295))
+      ->type_name("N");
+  std::string sessions;
+  app.add_option("--sessions", sessions,
+                 "comma-separated practice,qualifying,race or p,q,r (default: all three)")
+      ->type_name("LIST")
+      ->check([](const std::string& list) {
+        std::vector<SessionKind> kinds;
+        return ParseSessions(list, &kinds);
+      });
+  app.add_option("--race-laps", o->sim.race_laps, "race distance in laps, 1 to 1000 (default 5)")
+      ->check(cli_checks::WholeNumber(1, 1000))
+      ->type_name("N");
+  app.add_option("--session-seconds", o->sim.practice_seconds,
+                 "length of practice and qualifying, 1 to 86400 (default 180)")
+      ->check(cli_checks::Number(1, 86400))
+      ->type_name("S");
+  app.add_option("--record", o->record, "write every update sent to FILE")->type_name("FILE");
+  app.add_option("--replay", o->replay, "send a recorded session instead of simulating")
+      ->type_name("FILE");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) {
+      std::fputs(
+          dynamic_cast<const CLI::CallForVersion*>(&e) != nullptr ? e.what() : app.help().c_str(),
+          stdout);
+      if (dynamic_cast<const CLI::CallForVersion*>(&e) != nullptr) std::fputs("\n", stdout);
+      return 0;
     }
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "pitwall-host: %s needs a value (or is unknown)\n", arg.c_str());
-      return false;
-    }
-    const char* v = argv[++i];
-    bool ok = true;
-    if (arg == "--plugin") {
-      o->plugin = v;
-    } else if (arg == "--game-dir") {
-      o->game_dir = v;
-    } else if (arg == "--track") {
-      o->track = v;
-    } else if (arg == "--cars") {
-      ok = Number(v, &o->sim.cars) && o->sim.cars >= 0 && o->sim.cars <= 255;
-    } else if (arg == "--rate") {
-      ok = Number(v, &o->rate) && o->rate > 0 && o->rate <= 1000;
-    } else if (arg == "--speed") {
-      ok = Number(v, &o->speed) && o->speed >= 0 && o->speed <= 1000;
-    } else if (arg == "--duration") {
-      ok = Number(v, &o->duration) && o->duration >= 0;
-    } else if (arg == "--seed") {
-      ok = Number(v, &o->sim.seed);
-    } else if (arg == "--sessions") {
-      ok = ParseSessions(v, &o->sim.sessions);
-    } else if (arg == "--race-laps") {
-      ok = Number(v, &o->sim.race_laps) && o->sim.race_laps >= 1 && o->sim.race_laps <= 1000;
-    } else if (arg == "--session-seconds") {
-      ok = Number(v, &o->sim.practice_seconds) && o->sim.practice_seconds > 0;
-      o->sim.qualifying_seconds = o->sim.practice_seconds;
-    } else if (arg == "--record") {
-      o->record = v;
-    } else if (arg == "--replay") {
-      o->replay = v;
-    } else {
-      std::fprintf(stderr, "pitwall-host: unknown option %s\n%s", arg.c_str(), kUsage);
-      return false;
-    }
-    if (!ok) {
-      std::fprintf(stderr, "pitwall-host: bad value '%s' for %s\n", v, arg.c_str());
-      return false;
-    }
+    std::fprintf(stderr, "pitwall-host: %s\nrun 'pitwall-host --help' for the usage\n", e.what());
+    return 2;
   }
-  return true;
+  if (!sessions.empty()) ParseSessions(sessions, &o->sim.sessions);
+  o->sim.qualifying_seconds = o->sim.practice_seconds;
+  return -1;
 }
 
 // A fresh copy of the sample game folder; removed when the host ends.
@@ -181,6 +178,68 @@ int Fail(const std::string& message) {
   return 1;
 }
 
+// The plug-in's log files in the game folder and their sizes: it logs to
+// "PitwallFeedPlugin_<port>.log" from the moment it has bound its port.
+std::map<std::string, std::uintmax_t> LogSizes(const std::string& game_dir) {
+  std::map<std::string, std::uintmax_t> sizes;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(game_dir, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.rfind("PitwallFeedPlugin_", 0) == 0 && it->path().extension() == ".log") {
+      sizes[name] = std::filesystem::file_size(it->path(), ec);
+    }
+  }
+  return sizes;
+}
+
+// The port of the line "Bound to port N." that a log gained since `before`;
+// 0 when none did (no port was free).
+int BoundPort(const std::string& game_dir, const std::map<std::string, std::uintmax_t>& before) {
+  for (const auto& [name, size] : LogSizes(game_dir)) {
+    const auto old = before.find(name);
+    const std::uintmax_t from = old == before.end() ? 0 : old->second;
+    if (size <= from) continue;
+    std::ifstream log(std::filesystem::path(game_dir) / name, std::ios::binary);
+    log.seekg(static_cast<std::streamoff>(from));
+    for (std::string line; std::getline(log, line);) {
+      int port = 0;
+      if (std::sscanf(line.c_str(), "Bound to port %d.", &port) == 1) return port;
+    }
+  }
+  return 0;
+}
+
+// The starting port the plug-in's configuration names ("port=" under
+// [GENERAL]; 34647 when it names none).
+int ConfiguredPort(const std::string& game_dir) {
+  std::ifstream ini(std::filesystem::path(game_dir) / "PitwallFeedPlugin.ini", std::ios::binary);
+  for (std::string line; std::getline(ini, line);) {
+    std::string lower;
+    for (const char c : line)
+      lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower.rfind("port=", 0) == 0) return std::atoi(line.c_str() + 5);
+  }
+  return 34647;
+}
+
+// Counts the scoring updates on their way to `next`.
+class CountingSink : public HostSink {
+ public:
+  explicit CountingSink(HostSink* next) : next_(next) {}
+  void SessionStart() override { next_->SessionStart(); }
+  void SessionEnd() override { next_->SessionEnd(); }
+  void Scoring(const HostScoringInfo* info) override {
+    ++updates_;
+    next_->Scoring(info);
+  }
+  long updates() const { return updates_; }
+
+ private:
+  HostSink* const next_;
+  long updates_ = 0;
+};
+
 // `name` beside this program when it is there (an installed copy), else
 // `built` (the file from this build tree).
 std::filesystem::path BesideProgram(const char* argv0, const char* name, const char* built) {
@@ -197,7 +256,7 @@ int main(int argc, char** argv) {
       BesideProgram(argv[0], ("PitwallFeedPlugin" + std::string(kSharedLibrarySuffix)).c_str(),
                     PITWALL_DEFAULT_PLUGIN)
           .string();
-  if (!ParseArgs(argc, argv, &opt)) return 2;
+  if (const int status = ParseArgs(argc, argv, &opt); status >= 0) return status;
 
   std::error_code ec;
   const std::string plugin = std::filesystem::absolute(opt.plugin, ec).string();
@@ -240,16 +299,30 @@ int main(int argc, char** argv) {
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
+  const auto logs_before = LogSizes(opt.game_dir);
   host.Startup();
+  const int port = BoundPort(opt.game_dir, logs_before);
+  const int configured = ConfiguredPort(opt.game_dir);
+  if (port == 0) {
+    std::printf("pitwall-host: the plug-in serves no port: ports %d to %d are all busy\n",
+                configured, configured + 19);
+  } else if (port != configured) {
+    std::printf("pitwall-host: the plug-in serves on port %d (port %d was busy)\n", port,
+                configured);
+  } else {
+    std::printf("pitwall-host: the plug-in serves on port %d\n", port);
+  }
+  std::fflush(stdout);
   std::unique_ptr<Recorder> recorder;
   HostSink* sink = &host;
   if (record != nullptr) {
     recorder = std::make_unique<Recorder>(record, &host);
     sink = recorder.get();
   }
+  CountingSink counter(sink);
+  sink = &counter;
 
   const auto start = std::chrono::steady_clock::now();
-  long updates = 0;
   int status = 0;
   if (replay != nullptr) {
     ReplayOptions options;
@@ -271,7 +344,6 @@ int main(int argc, char** argv) {
                   path.length(), sim.seed);
       std::fflush(stdout);
       while (!Interrupted(start, opt.duration) && race.Advance(period.count() * opt.speed, sink)) {
-        ++updates;
         next += std::chrono::duration_cast<std::chrono::steady_clock::duration>(period);
         std::this_thread::sleep_until(next);
       }
@@ -282,6 +354,7 @@ int main(int argc, char** argv) {
     if (!recorder->ok() || std::fclose(record) != 0)
       status = Fail("writing " + opt.record + " failed");
   }
-  std::printf("pitwall-host: done after %ld simulated updates\n", updates);
+  std::printf("pitwall-host: done after %ld %s updates\n", counter.updates(),
+              opt.replay.empty() ? "simulated" : "replayed");
   return status;
 }
