@@ -9,13 +9,7 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-void AppendUnicodeEscape(std::string* out, unsigned char byte) {
-  *out += "\\u00";
-  *out += kHexDigits[byte >> 4];
-  *out += kHexDigits[byte & 0x0F];
-}
-
-// Latin-1 byte 0xA0..0xFF as two UTF-8 bytes.
+// Latin-1 byte 0x80..0xFF as two UTF-8 bytes.
 void AppendLatin1(std::string* out, unsigned char byte) {
   *out += static_cast<char>(0xC0 | (byte >> 6));
   *out += static_cast<char>(0x80 | (byte & 0x3F));
@@ -28,8 +22,6 @@ std::string HexByte(std::uint8_t value) {
   return text;
 }
 
-std::string Quoted(std::string_view text) { return "\"" + JsonEscape(text) + "\""; }
-
 std::string CarLine(const CarState& car) {
   return "[" + std::to_string(car.index) + " P" + std::to_string(car.place) + " lap " +
          std::to_string(car.laps) + " dist " + FixedText(car.lap_distance, 1) + " gap " +
@@ -39,22 +31,6 @@ std::string CarLine(const CarState& car) {
          " hdg " + FixedText(car.heading, 3) + " sector " + std::to_string(car.sector) +
          " finish " + std::to_string(car.finish_status) + (car.in_pits ? " pits" : "") +
          (car.control_one ? " player" : "") + "]";
-}
-
-std::string CarJson(const CarState& car) {
-  return "{\"index\":" + std::to_string(car.index) + ",\"place\":" + std::to_string(car.place) +
-         ",\"laps\":" + std::to_string(car.laps) +
-         ",\"lap_distance\":" + JsonNumber(car.lap_distance) +
-         ",\"time_behind_leader\":" + JsonNumber(car.time_behind_leader) +
-         ",\"last_lap\":" + JsonNumber(car.last_lap) + ",\"best_lap\":" + JsonNumber(car.best_lap) +
-         ",\"sector1\":" + JsonNumber(car.sector1) + ",\"sector2\":" + JsonNumber(car.sector2) +
-         ",\"x\":" + JsonNumber(car.x) + ",\"z\":" + JsonNumber(car.z) +
-         ",\"heading\":" + JsonNumber(car.heading) +
-         ",\"status_bits\":" + std::to_string(car.status_bits) +
-         ",\"sector\":" + std::to_string(car.sector) +
-         ",\"finish_status\":" + std::to_string(car.finish_status) +
-         ",\"in_pits\":" + (car.in_pits ? "true" : "false") +
-         ",\"control_one\":" + (car.control_one ? "true" : "false") + "}";
 }
 
 std::string DirectoryLine(const std::vector<StripDirectoryItem>& directory) {
@@ -96,52 +72,19 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t at) {
   return length;
 }
 
-std::string JsonEscape(std::string_view text) {
+std::string Utf8Text(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x80) {
-      const std::size_t length = Utf8SequenceLength(text, i);
-      if (length == 0) {
-        AppendUnicodeEscape(&out, c);
-        ++i;
-      } else {
-        out.append(text.substr(i, length));
-        i += length;
-      }
-      continue;
+    const std::size_t length = c >= 0x80 ? Utf8SequenceLength(text, i) : 1;
+    if (length == 0) {
+      AppendLatin1(&out, c);
+      ++i;
+    } else {
+      out.append(text.substr(i, length));
+      i += length;
     }
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          AppendUnicodeEscape(&out, c);
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-    ++i;
   }
   return out;
 }
@@ -191,14 +134,6 @@ std::string FixedText(double value, int decimals) {
   const auto [end, ec] =
       std::to_chars(text, text + sizeof(text), value, std::chars_format::fixed, decimals);
   if (ec != std::errc()) return "?";
-  return std::string(text, end);
-}
-
-std::string JsonNumber(float value) {
-  if (!std::isfinite(value)) return "null";
-  char text[32];
-  const auto [end, ec] = std::to_chars(text, text + sizeof(text), value);
-  if (ec != std::errc()) return "null";
   return std::string(text, end);
 }
 
@@ -271,57 +206,6 @@ std::string AnswerLine(const Answer& answer) {
                     ", " + FixedText(a.points.back().z, 2) + ")";
           }
           return line;
-        }
-      },
-      answer);
-}
-
-std::string AnswerJson(const Answer& answer) {
-  return std::visit(
-      [](const auto& a) -> std::string {
-        using T = std::decay_t<decltype(a)>;
-        const std::string mask = ",\"change_mask\":" + std::to_string(a.change_mask);
-        if constexpr (std::is_same_v<T, HandshakeAnswer>) {
-          return "{\"type\":\"handshake\"" + mask + ",\"version\":" + std::to_string(a.version) +
-                 ",\"status\":" + std::to_string(a.status) + "}";
-        } else if constexpr (std::is_same_v<T, SessionAnswer>) {
-          return "{\"type\":\"session\"" + mask + ",\"track_name\":" + Quoted(a.track_name) +
-                 ",\"session\":" + std::to_string(a.session) +
-                 ",\"end_time\":" + JsonNumber(a.end_time) +
-                 ",\"max_laps\":" + std::to_string(a.max_laps) +
-                 ",\"lap_distance\":" + JsonNumber(a.lap_distance) + "}";
-        } else if constexpr (std::is_same_v<T, DriversAnswer>) {
-          std::string json = "{\"type\":\"drivers\"" + mask + ",\"drivers\":[";
-          for (std::size_t i = 0; i < a.drivers.size(); ++i) {
-            json += (i ? "," : "") + std::string("{\"index\":") +
-                    std::to_string(a.drivers[i].index) + ",\"name\":" + Quoted(a.drivers[i].name) +
-                    "}";
-          }
-          return json + "]}";
-        } else if constexpr (std::is_same_v<T, LiveAnswer>) {
-          std::string json =
-              "{\"type\":\"live\"" + mask + ",\"captured\":" + (a.captured ? "true" : "false") +
-              ",\"current_time\":" + JsonNumber(a.current_time) +
-              ",\"fastest_lap\":" + JsonNumber(a.fastest_lap) +
-              ",\"fastest_lap_vehicle\":" + std::to_string(a.fastest_lap_vehicle) + ",\"cars\":[";
-          for (std::size_t i = 0; i < a.cars.size(); ++i) {
-            json += (i ? "," : "") + CarJson(a.cars[i]);
-          }
-          return json + "]}";
-        } else {
-          std::string json = "{\"type\":\"trackstrip\"" + mask + ",\"strips\":[";
-          for (std::size_t i = 0; i < a.directory.size(); ++i) {
-            json += (i ? "," : "") + std::string("{\"kind\":") +
-                    std::to_string(a.directory[i].kind) +
-                    ",\"point_count\":" + std::to_string(a.directory[i].point_count) + "}";
-          }
-          json += "],\"strip_index\":" + std::to_string(a.strip_index) +
-                  ",\"first_point\":" + std::to_string(a.first_point) + ",\"points\":[";
-          for (std::size_t i = 0; i < a.points.size(); ++i) {
-            json += (i ? ",[" : "[") + JsonNumber(a.points[i].x) + "," + JsonNumber(a.points[i].z) +
-                    "]";
-          }
-          return json + "]}";
         }
       },
       answer);

@@ -1,5 +1,5 @@
-// Text forms of decoded answers for the pitwall tool: one-line plain and
-// JSON forms, and the number and string formats that the timing tower and
+// Text forms of decoded answers for the pitwall tool: the one-line plain
+// form, and the number and string formats that the timing tower and
 // the SVG writer share. Numbers never depend on the C locale.
 //
 // Thread-safety: plain functions without state.
@@ -17,11 +17,9 @@
 // overlong form, surrogate, above U+10FFFF). ASCII counts as length 1.
 std::size_t Utf8SequenceLength(std::string_view text, std::size_t at);
 
-// The inside of a JSON string (no surrounding quotes): quote and backslash
-// escaped, control characters and DEL as \n, \t, ... or \u00XX, valid UTF-8
-// passed through, every byte of an invalid sequence as \u00XX (read as
-// Latin-1).
-std::string JsonEscape(std::string_view text);
+// Valid UTF-8 for any bytes: valid sequences are kept, every byte of an
+// invalid one is read as Latin-1. Control characters are kept.
+std::string Utf8Text(std::string_view text);
 
 // Text safe to print on a terminal or put in XML: valid UTF-8 is kept,
 // control characters become '?', bytes outside valid UTF-8 are read as
@@ -37,9 +35,6 @@ std::string TruncateColumns(std::string_view utf8, std::size_t columns);
 // `value` with `decimals` digits after the point ("3.142"); "nan", "inf" or
 // "-inf" when not finite.
 std::string FixedText(double value, int decimals);
-// The shortest text that reads back as the same float; "null" when not
-// finite, so the result is always a JSON value.
-std::string JsonNumber(float value);
 // A lap time as "m:ss.mmm" ("1:25.250"); "--" unless 0 < seconds < 1e6.
 std::string LapTimeText(float seconds);
 // A session clock as "m:ss" or "h:mm:ss"; "--" unless 0 <= seconds < 1e7.
@@ -48,8 +43,5 @@ std::string ClockText(float seconds);
 // One line without newline, e.g.
 // "handshake mask=0x00 version=1 status=0".
 std::string AnswerLine(const Answer& answer);
-// One JSON object without newline, e.g.
-// {"type":"handshake","change_mask":0,"version":1,"status":0}.
-std::string AnswerJson(const Answer& answer);
 
 #endif  // PITWALL_TOOLS_CLIENT_ANSWER_TEXT_H_

@@ -14,6 +14,8 @@
 #include "platform/clock.h"
 #include "platform/socket.h"
 #include "platform/terminal.h"
+#include "timing_json.h"
+#include "timing_state.h"
 #include "tower.h"
 #include "track_svg.h"
 
@@ -181,6 +183,12 @@ int RunWatch(const CliOptions& options) {
   return kExitOk;
 }
 
+double UnixSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// dump: every answer on a line of its own (plain, or --json --raw), or with
+// --json the timing state after each live answer.
 int RunDump(const CliOptions& options) {
   PitwallClient client;
   ClientError error = client.Connect(options.host, options.port);
@@ -188,9 +196,19 @@ int RunDump(const CliOptions& options) {
     PrintError(error.message);
     return kExitFailed;
   }
+  const bool timing = options.json && !options.raw;
+  TimingState state;
   std::uint32_t printed = 0;
   const auto print = [&](const Answer& answer) {
-    const std::string line = options.json ? AnswerJson(answer) : AnswerLine(answer);
+    std::string line;
+    if (timing) {
+      const double now = UnixSeconds();
+      state.Apply(answer, now);
+      if (!std::holds_alternative<LiveAnswer>(answer)) return;
+      line = TimingStateJson(state, now);
+    } else {
+      line = options.json ? AnswerJson(answer) : AnswerLine(answer);
+    }
     std::fputs(line.c_str(), stdout);
     std::fputs("\n", stdout);
     std::fflush(stdout);
@@ -205,11 +223,15 @@ int RunDump(const CliOptions& options) {
     return ExitFor(handshake.error);
   }
   const auto now = SteadyClock::now();
-  std::vector<Poll> polls = {{kUpdateData, Millis(200), now},
-                             {kSessionInfo, Millis(1000), now},
+  // The timing state needs the session and the drivers before the first
+  // live answer, so that every line carries names.
+  std::vector<Poll> polls = {{kSessionInfo, Millis(1000), now},
                              {kVehicleInfo, Millis(1000), now},
-                             {kTrackstrip, Millis(10000), now},
-                             {kHandshakeInfo, Millis(5000), now + Millis(5000)}};
+                             {kUpdateData, Millis(200), now}};
+  if (!timing) {
+    polls.push_back({kTrackstrip, Millis(10000), now});
+    polls.push_back({kHandshakeInfo, Millis(5000), now + Millis(5000)});
+  }
   auto last_answer = now;
   while (options.count == 0 || printed < options.count) {
     SteadyClock::time_point next_due;
@@ -226,6 +248,10 @@ int RunDump(const CliOptions& options) {
       break;
     }
     last_answer = SteadyClock::now();
+    if (auto* live = std::get_if<LiveAnswer>(&answer.value)) {
+      if (live->change_mask & kChangeSession) PollSoon(&polls, kSessionInfo);
+      if (live->change_mask & kChangeVehicles) PollSoon(&polls, kVehicleInfo);
+    }
     print(answer.value);
   }
   if (!error.ok()) {

@@ -12,6 +12,7 @@
 
 #include "answer_text.h"
 #include "platform/socket.h"
+#include "timing_json.h"
 
 namespace {
 

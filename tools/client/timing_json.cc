@@ -1,0 +1,182 @@
+#include "timing_json.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <type_traits>
+#include <variant>
+
+#include "answer_text.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;  // fields in the order written
+
+// A float as the double its shortest text reads back as, so the writer's
+// shortest double text is the float's ("0.1", not "0.10000000149011612");
+// null when not finite.
+Json Float(float value) {
+  if (!std::isfinite(value)) return nullptr;
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof(text) - 1, value);
+  if (ec != std::errc()) return nullptr;
+  double shortest = 0;
+  std::from_chars(text, end, shortest);
+  // A whole value goes out as an integer: "86", not "86.0".
+  if (std::trunc(shortest) == shortest && std::fabs(shortest) < 9007199254740992.0) {
+    return static_cast<std::int64_t>(shortest);
+  }
+  return shortest;
+}
+
+template <typename T>
+Json Maybe(const std::optional<T>& value) {
+  if (!value) return nullptr;
+  if constexpr (std::is_same_v<T, float>) {
+    return Float(*value);
+  } else {
+    return *value;
+  }
+}
+
+Json Text(std::string_view text) { return Utf8Text(text); }
+
+Json GapJson(const std::optional<Gap>& gap) {
+  if (!gap) return nullptr;
+  return Json{{"laps", gap->laps},
+              {"seconds", gap->laps > 0 ? Json(nullptr) : Float(gap->seconds)},
+              {"text", GapText(*gap)}};
+}
+
+Json SessionJson(const SessionTiming& s) {
+  if (!s.known) return nullptr;
+  Json fastest = nullptr;
+  if (s.fastest_lap_s && s.fastest_lap_car) {
+    fastest = Json{{"time_s", Float(*s.fastest_lap_s)},
+                   {"index", *s.fastest_lap_car},
+                   {"driver", Text(s.fastest_lap_driver)}};
+  }
+  return Json{{"track", Text(s.track)},
+              {"kind", s.kind},
+              {"code", s.code},
+              {"lap_length_m", Float(s.lap_length_m)},
+              {"time_s", Float(s.current_time_s)},
+              {"end_time_s", Maybe(s.end_time_s)},
+              {"time_left_s", Maybe(s.time_left_s)},
+              {"max_laps", Maybe(s.max_laps)},
+              {"laps_left", Maybe(s.laps_left)},
+              {"finished", s.finished},
+              {"fastest_lap", fastest}};
+}
+
+Json CarJson(const CarTiming& car) {
+  return Json{{"index", car.index},
+              {"driver", Text(car.driver)},
+              {"place", car.place > 0 ? Json(car.place) : Json(nullptr)},
+              {"laps", car.laps},
+              {"lap_distance_m", Float(car.lap_distance_m)},
+              {"sector", car.sector},
+              {"last_lap_s", Maybe(car.last_lap_s)},
+              {"best_lap_s", Maybe(car.best_lap_s)},
+              {"holds_fastest_lap", car.holds_fastest_lap},
+              {"sector1_s", Maybe(car.sector1_s)},
+              {"sector2_s", Maybe(car.sector2_s)},
+              {"gap_to_leader", GapJson(car.gap_to_leader)},
+              {"interval", GapJson(car.interval)},
+              {"in_pits", car.in_pits},
+              {"pit_stops", car.pit_stops},
+              {"places_gained", car.places_gained},
+              {"finished", car.finished},
+              {"x_m", Float(car.x)},
+              {"z_m", Float(car.z)},
+              {"heading_rad", Float(car.heading)}};
+}
+
+std::string Dump(const Json& json) {
+  // Text is valid UTF-8 by construction; replace is only a safety net.
+  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+Json RawCar(const CarState& car) {
+  return Json{{"index", car.index},
+              {"place", car.place},
+              {"laps", car.laps},
+              {"lap_distance", Float(car.lap_distance)},
+              {"time_behind_leader", Float(car.time_behind_leader)},
+              {"last_lap", Float(car.last_lap)},
+              {"best_lap", Float(car.best_lap)},
+              {"sector1", Float(car.sector1)},
+              {"sector2", Float(car.sector2)},
+              {"x", Float(car.x)},
+              {"z", Float(car.z)},
+              {"heading", Float(car.heading)},
+              {"status_bits", car.status_bits},
+              {"sector", car.sector},
+              {"finish_status", car.finish_status},
+              {"in_pits", car.in_pits},
+              {"control_one", car.control_one}};
+}
+
+}  // namespace
+
+std::string TimingStateJson(const TimingState& state, double received_unix_s) {
+  Json cars = Json::array();
+  for (const CarTiming& car : state.cars()) cars.push_back(CarJson(car));
+  return Dump(Json{{"format", "pitwall-timing"},
+                   {"version", kTimingJsonVersion},
+                   {"received_unix_s", received_unix_s},
+                   {"updates", state.updates()},
+                   {"session", SessionJson(state.session())},
+                   {"cars", cars}});
+}
+
+std::string AnswerJson(const Answer& answer) {
+  return Dump(std::visit(
+      [](const auto& a) -> Json {
+        using T = std::decay_t<decltype(a)>;
+        if constexpr (std::is_same_v<T, HandshakeAnswer>) {
+          return Json{{"type", "handshake"},
+                      {"change_mask", a.change_mask},
+                      {"version", a.version},
+                      {"status", a.status}};
+        } else if constexpr (std::is_same_v<T, SessionAnswer>) {
+          return Json{{"type", "session"},
+                      {"change_mask", a.change_mask},
+                      {"track_name", Text(a.track_name)},
+                      {"session", a.session},
+                      {"end_time", Float(a.end_time)},
+                      {"max_laps", a.max_laps},
+                      {"lap_distance", Float(a.lap_distance)}};
+        } else if constexpr (std::is_same_v<T, DriversAnswer>) {
+          Json drivers = Json::array();
+          for (const DriverEntry& d : a.drivers) {
+            drivers.push_back(Json{{"index", d.index}, {"name", Text(d.name)}});
+          }
+          return Json{{"type", "drivers"}, {"change_mask", a.change_mask}, {"drivers", drivers}};
+        } else if constexpr (std::is_same_v<T, LiveAnswer>) {
+          Json cars = Json::array();
+          for (const CarState& car : a.cars) cars.push_back(RawCar(car));
+          return Json{{"type", "live"},
+                      {"change_mask", a.change_mask},
+                      {"captured", a.captured},
+                      {"current_time", Float(a.current_time)},
+                      {"fastest_lap", Float(a.fastest_lap)},
+                      {"fastest_lap_vehicle", a.fastest_lap_vehicle},
+                      {"cars", cars}};
+        } else {
+          Json strips = Json::array();
+          for (const StripDirectoryItem& item : a.directory) {
+            strips.push_back(Json{{"kind", item.kind}, {"point_count", item.point_count}});
+          }
+          Json points = Json::array();
+          for (const auto& p : a.points) points.push_back(Json::array({Float(p.x), Float(p.z)}));
+          return Json{
+              {"type", "trackstrip"},         {"change_mask", a.change_mask}, {"strips", strips},
+              {"strip_index", a.strip_index}, {"first_point", a.first_point}, {"points", points}};
+        }
+      },
+      answer));
+}

@@ -1,0 +1,103 @@
+#include "timing_json.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+
+namespace {
+
+// Two cars of a race and the answers around them, worked by hand.
+TimingState TwoCarRace() {
+  TimingState state;
+  state.ApplySession(SessionAnswer{0, "Test Ring", 3, 0.0f, 10, 1000.0f});
+  state.ApplyDrivers(DriversAnswer{0, {{0, "Ann"}, {1, "Jos\xe9 \"JJ\""}}});
+  LiveAnswer live;
+  live.captured = true;
+  live.current_time = 250.5f;
+  live.fastest_lap = 85.25f;
+  live.fastest_lap_vehicle = 1;
+  CarState leader;
+  leader.index = 0;
+  leader.place = 1;
+  leader.laps = 2;
+  leader.lap_distance = 100.0f;
+  leader.last_lap = 86.0f;
+  leader.best_lap = 86.0f;
+  leader.sector1 = 30.1f;
+  leader.sector2 = -1.0f;
+  leader.sector = 2;
+  leader.x = 1.5f;
+  leader.z = -2.0f;
+  leader.heading = 0.1f;
+  CarState second = leader;
+  second.index = 1;
+  second.place = 2;
+  second.laps = 2;
+  second.lap_distance = 20.0f;
+  second.time_behind_leader = 3.456f;
+  second.best_lap = 85.25f;
+  second.last_lap = 85.25f;
+  second.in_pits = true;
+  live.cars = {leader, second};
+  state.ApplyLive(live, 7.0);
+  return state;
+}
+
+TEST(TimingJsonTest, TimingStateFieldByField) {
+  EXPECT_EQ(
+      TimingStateJson(TwoCarRace(), 1765000000.25),
+      R"({"format":"pitwall-timing","version":1,"received_unix_s":1765000000.25,"updates":1,)"
+      R"("session":{"track":"Test Ring","kind":"race","code":3,"lap_length_m":1000,"time_s":250.5,)"
+      R"("end_time_s":null,"time_left_s":null,"max_laps":10,"laps_left":8,"finished":false,)"
+      R"("fastest_lap":{"time_s":85.25,"index":1,"driver":"José \"JJ\""}},"cars":[)"
+      R"({"index":0,"driver":"Ann","place":1,"laps":2,"lap_distance_m":100,"sector":2,)"
+      R"("last_lap_s":86,"best_lap_s":86,"holds_fastest_lap":false,"sector1_s":30.1,)"
+      R"("sector2_s":null,"gap_to_leader":null,"interval":null,"in_pits":false,"pit_stops":0,)"
+      R"("places_gained":0,"finished":false,"x_m":1.5,"z_m":-2,"heading_rad":0.1},)"
+      R"({"index":1,"driver":"José \"JJ\"","place":2,"laps":2,"lap_distance_m":20,"sector":2,)"
+      R"("last_lap_s":85.25,"best_lap_s":85.25,"holds_fastest_lap":true,"sector1_s":30.1,)"
+      R"("sector2_s":null,"gap_to_leader":{"laps":0,"seconds":3.456,"text":"+3.456"},)"
+      R"("interval":{"laps":0,"seconds":3.456,"text":"+3.456"},"in_pits":true,"pit_stops":0,)"
+      R"("places_gained":0,"finished":false,"x_m":1.5,"z_m":-2,"heading_rad":0.1}]})");
+}
+
+TEST(TimingJsonTest, NothingKnownYetIsNullAndEmpty) {
+  EXPECT_EQ(TimingStateJson(TimingState{}, 0.0),
+            R"({"format":"pitwall-timing","version":1,"received_unix_s":0.0,"updates":0,)"
+            R"("session":null,"cars":[]})");
+}
+
+TEST(TimingJsonTest, LappedGapsHaveNoSeconds) {
+  TimingState state;
+  LiveAnswer live;
+  CarState a, b;
+  a.place = 1;
+  a.laps = 5;
+  a.lap_distance = 500.0f;
+  b.index = 1;
+  b.place = 2;
+  b.laps = 3;
+  b.lap_distance = 600.0f;
+  b.time_behind_leader = 170.0f;
+  live.cars = {a, b};
+  state.ApplyLive(live, 0.0);
+  const std::string json = TimingStateJson(state, 0.0);
+  EXPECT_NE(json.find(R"("gap_to_leader":{"laps":1,"seconds":null,"text":"+1 L"})"),
+            std::string::npos)
+      << json;
+}
+
+TEST(TimingJsonTest, RawAnswersKeepShortestFloatsAndValidText) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_EQ(AnswerJson(SessionAnswer{31, "The \"Ring\"\n\x01", 3, 0.1f, 12, nan}),
+            R"({"type":"session","change_mask":31,"track_name":"The \"Ring\"\n\u0001",)"
+            R"("session":3,"end_time":0.1,"max_laps":12,"lap_distance":null})");
+  EXPECT_EQ(AnswerJson(DriversAnswer{2, {{0, "Ann"}, {4, "Jos\xe9"}, {5, "\xc3\xa9\xc3"}}}),
+            R"({"type":"drivers","change_mask":2,"drivers":[{"index":0,"name":"Ann"},)"
+            R"({"index":4,"name":"José"},{"index":5,"name":"éÃ"}]})");
+  EXPECT_EQ(AnswerJson(HandshakeAnswer{0x1f, 1, 4}),
+            R"({"type":"handshake","change_mask":31,"version":1,"status":4})");
+}
+
+}  // namespace
