@@ -200,18 +200,19 @@ TEST(DemoE2eTest, PitwallCommandsAgainstARunningHost) {
   std::string out;
   ASSERT_EQ(RunCommand(std::string(PITWALL_CLI_PATH) + " dump --json --count 12" + at, &out), 0)
       << out;
+  // The timing state, one object per live update, with the session known.
   int lines = 0;
-  bool live = false, session = false;
   for (std::size_t pos = 0, end; (end = out.find('\n', pos)) != std::string::npos; pos = end + 1) {
     const std::string line = out.substr(pos, end - pos);
     if (line.rfind("pitwall:", 0) == 0) continue;  // progress on stderr
     ++lines;
-    EXPECT_TRUE(nlohmann::json::accept(line)) << line;
-    live |= line.find("\"type\":\"live\"") != std::string::npos;
-    session |= line.find("\"type\":\"session\"") != std::string::npos;
+    const nlohmann::json state = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+    ASSERT_TRUE(state.is_object()) << line.substr(0, 200);
+    EXPECT_EQ(state.value("format", ""), "pitwall-timing");
+    EXPECT_TRUE(state["session"].is_object()) << line.substr(0, 200);
+    EXPECT_EQ(state["cars"].size(), 20u);
   }
   EXPECT_EQ(lines, 12);
-  EXPECT_TRUE(live && session) << out;
 
   const std::string svg = game.File("track.svg");
   ASSERT_EQ(RunCommand(std::string(PITWALL_CLI_PATH) + " track --svg " + svg + at, &out), 0) << out;

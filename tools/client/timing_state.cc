@@ -19,17 +19,34 @@ std::optional<float> Timed(float seconds) {
   return std::nullopt;
 }
 
-// Whole laps `car` is behind `ahead`: the difference in laps completed, one
-// fewer when `car` is further round its lap than `ahead` is round its own.
+bool Finished(const CarState& car) { return car.finish_status == kFinishedStatus; }
+
+// Whole laps `car` is behind `ahead` in a race: the difference in laps
+// completed, one fewer when `car` is further round its lap than `ahead` is
+// round its own. Once either has taken the flag, lap distances mean nothing
+// (a finished car is on its slowing-down lap): each is counted with the
+// laps it takes the flag with, its laps completed if it has, one more if it
+// is still on its last lap.
 int LapsBehind(const CarState& car, const CarState& ahead) {
   int laps = ahead.laps - car.laps;
-  if (car.lap_distance > ahead.lap_distance) --laps;
+  if (Finished(ahead) || Finished(car)) {
+    laps += (Finished(ahead) ? 0 : 1) - (Finished(car) ? 0 : 1);
+  } else if (car.lap_distance > ahead.lap_distance) {
+    --laps;
+  }
   return std::max(laps, 0);
 }
 
-Gap GapBetween(const CarState& car, const CarState& ahead) {
+// In a race, laps or seconds from the time behind the leader; in practice
+// and qualifying the difference of best laps, which the time behind the
+// leader holds there, and nothing for a car without a timed lap.
+std::optional<Gap> GapBetween(const CarState& car, const CarState& ahead, bool race) {
   Gap gap;
-  gap.laps = LapsBehind(car, ahead);
+  if (race) {
+    gap.laps = LapsBehind(car, ahead);
+  } else if (!(car.best_lap > 0.0f && ahead.best_lap > 0.0f)) {
+    return std::nullopt;
+  }
   if (gap.laps == 0)
     gap.seconds = std::max(0.0f, car.time_behind_leader - ahead.time_behind_leader);
   return gap;
@@ -135,6 +152,8 @@ void TimingState::Derive(const LiveAnswer& live) {
   cars_.clear();
   const CarState* leader = !order.empty() && order.front()->place == 1 ? order.front() : nullptr;
   const CarState* ahead = nullptr;
+  // Without a session answer yet, gaps are read as a race's.
+  const bool race = !session_.known || session_.code == kRaceCode;
   for (const CarState* state : order) {
     CarTiming car;
     car.index = state->index;
@@ -149,13 +168,13 @@ void TimingState::Derive(const LiveAnswer& live) {
     car.sector1_s = Timed(state->sector1);
     car.sector2_s = Timed(state->sector2);
     car.in_pits = state->in_pits;
-    car.finished = state->finish_status == kFinishedStatus;
+    car.finished = Finished(*state);
     car.x = state->x;
     car.z = state->z;
     car.heading = state->heading;
     if (state->place > 1 && leader != nullptr) {
-      car.gap_to_leader = GapBetween(*state, *leader);
-      if (ahead != nullptr) car.interval = GapBetween(*state, *ahead);
+      car.gap_to_leader = GapBetween(*state, *leader, race);
+      if (ahead != nullptr) car.interval = GapBetween(*state, *ahead, race);
     }
 
     CarMemory& memory = memory_[state->index];

@@ -42,8 +42,11 @@ struct CarTiming {
   bool holds_fastest_lap = false;  // its best lap is the session's fastest
   std::optional<float> sector1_s;  // as the answer carries them, absent when not set
   std::optional<float> sector2_s;
-  std::optional<Gap> gap_to_leader;  // absent for the leader and unplaced cars
-  std::optional<Gap> interval;       // to the car one place ahead; absent likewise
+  // In a race, laps or seconds; in practice and qualifying the best-lap
+  // difference in seconds. Absent for the leader, for unplaced cars and,
+  // outside a race, for cars (or a leader) without a timed lap.
+  std::optional<Gap> gap_to_leader;
+  std::optional<Gap> interval;  // to the car one place ahead; absent likewise
   bool in_pits = false;
   int pit_stops = 0;      // times it entered the pits during this session
   int places_gained = 0;  // since its first placed update of the session; negative: lost

@@ -72,6 +72,67 @@ TEST(TimingStateTest, GapsAndIntervalsInSecondsOrWholeLaps) {
   }
 }
 
+TEST(TimingStateTest, LapsBehindAWinnerCountTheLapStillToRun) {
+  // The winner took the flag after 10 laps and is 300 m into its slowing-
+  // down lap. Hand-worked, in place order:
+  // - P2 finished with 10 laps: on the lead lap, seconds.
+  // - P3 running with 9 laps completed, 3500 m round: it takes the flag on
+  //   lap 10, so seconds, although it is further round its lap than the
+  //   winner (which would read "one lap fewer" while the winner was racing).
+  // - P4 running with 9 laps, 100 m round: also finishes on lap 10: seconds.
+  // - P5 finished with 9 laps: "+1 L"; and a lap behind P4, which will take
+  //   the flag with 10.
+  // - P6 running with 8 laps, 3600 m round: it finishes on lap 9: "+1 L";
+  //   0 laps from P5, which finished on lap 9: seconds.
+  CarState winner = Car(0, 1, 10, 300, 0);
+  winner.finish_status = 1;
+  CarState p2 = Car(1, 2, 10, 200, 2.5f);
+  p2.finish_status = 1;
+  CarState p5 = Car(4, 5, 9, 3700, 40.0f);
+  p5.finish_status = 1;
+  TimingState state;
+  state.ApplySession(SessionAnswer{0, "Test Ring", 3, 0.0f, 10, 3733.0f});
+  state.ApplyLive(Live({winner, p2, Car(2, 3, 9, 3500, 5.0f), Car(3, 4, 9, 100, 30.0f), p5,
+                        Car(5, 6, 8, 3600, 60.0f)}),
+                  1.0);
+  const std::tuple<int, std::string, std::string> kExpected[] = {
+      {1, "--", "--"},           {2, "+2.500", "+2.500"}, {3, "+5.000", "+2.500"},
+      {4, "+30.000", "+25.000"}, {5, "+1 L", "+1 L"},     {6, "+1 L", "+20.000"},
+  };
+  ASSERT_EQ(state.cars().size(), 6u);
+  for (std::size_t i = 0; i < state.cars().size(); ++i) {
+    const auto& [place, gap, interval] = kExpected[i];
+    SCOPED_TRACE(place);
+    EXPECT_EQ(Text(state.cars()[i].gap_to_leader), gap);
+    EXPECT_EQ(Text(state.cars()[i].interval), interval);
+  }
+}
+
+TEST(TimingStateTest, OutsideARaceGapsAreBestLapDifferencesAndNeedATime) {
+  // Qualifying: places by best lap; the time behind the leader holds the
+  // best-lap difference. Laps completed say nothing about being lapped.
+  const auto timed = [](std::uint8_t index, std::uint8_t place, std::int16_t laps, float best,
+                        float behind) {
+    CarState car = Car(index, place, laps, 500, behind);
+    car.best_lap = best;
+    return car;
+  };
+  TimingState state;
+  state.ApplySession(Session(2, 900, 0));
+  state.ApplyLive(
+      Live({timed(0, 1, 3, 80.0f, 0), timed(1, 2, 9, 80.75f, 0.75f), timed(2, 3, 1, 82.0f, 2.0f),
+            timed(3, 4, 0, -1.0f, 0), timed(4, 5, 0, -1.0f, 0)}),
+      1.0);
+  const std::tuple<std::string, std::string> kExpected[] = {
+      {"--", "--"}, {"+0.750", "+0.750"}, {"+2.000", "+1.250"}, {"--", "--"}, {"--", "--"},
+  };
+  for (std::size_t i = 0; i < 5; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(Text(state.cars()[i].gap_to_leader), std::get<0>(kExpected[i]));
+    EXPECT_EQ(Text(state.cars()[i].interval), std::get<1>(kExpected[i]));
+  }
+}
+
 TEST(TimingStateTest, PlaceOrderPutsUnplacedCarsLastAndJoinsNames) {
   TimingState state;
   DriversAnswer drivers{0, {{2, "Bea"}, {9, "Cy"}}};

@@ -7,16 +7,31 @@
 namespace {
 
 const char* const kDrivers[] = {
-    "Ada Brennan",    "Yusuf Okafor",  "Lena Marchetti", "Tomas Varga",   "Mei Ishikawa",
-    "Rafael Duarte",  "Ingrid Solberg", "Kofi Mensah",   "Clara Weiss",   "Arjun Rao",
-    "Sofia Lindqvist", "Mateo Herrera", "Hana Novak",    "Oliver Quist",  "Amara Diallo",
-    "Jonas Keller",   "Priya Nair",    "Luca Benedetti", "Elif Aydin",    "Sam Whitlock",
-    "Nadia Petrova",  "Diego Alvarez", "Freya Holm",     "Kenji Mori",    "Zara Mahmoud",
+    "Ada Brennan",     "Yusuf Okafor",   "Lena Marchetti", "Tomas Varga",  "Mei Ishikawa",
+    "Rafael Duarte",   "Ingrid Solberg", "Kofi Mensah",    "Clara Weiss",  "Arjun Rao",
+    "Sofia Lindqvist", "Mateo Herrera",  "Hana Novak",     "Oliver Quist", "Amara Diallo",
+    "Jonas Keller",    "Priya Nair",     "Luca Benedetti", "Elif Aydin",   "Sam Whitlock",
+    "Nadia Petrova",   "Diego Alvarez",  "Freya Holm",     "Kenji Mori",   "Zara Mahmoud",
 };
 constexpr int kNamedDrivers = static_cast<int>(sizeof(kDrivers) / sizeof(kDrivers[0]));
 
 constexpr double kPitStopSeconds = 22;
-constexpr double kRaceOverrunSeconds = 90;  // after the flag, then the race ends
+constexpr double kRepairStopSeconds = 160;  // one car's long stop: it goes a lap down
+constexpr double kBackmarkerPace = 1.09;    // the last car's laps against the reference
+// After the flag the race ends when every car has taken it, or this long
+// after the leader did; the final classification then stands this long
+// before the session ends.
+constexpr double kRaceOverrunSeconds = 240;
+constexpr double kClassificationHoldSeconds = 45;
+// Spacing of the points at which each car's passing is timed, and a bound
+// on how many are kept for the whole field.
+constexpr double kTimingPointMetres = 5;
+constexpr double kMaxTimingPoints = 2000000;
+// Pit boxes: the first this far past the line, then one every few metres,
+// so cars stopped together stand apart.
+constexpr double kFirstPitBoxMetres = 30;
+constexpr double kPitBoxSpacingMetres = 6;
+constexpr int kPitBoxes = 40;
 
 }  // namespace
 
@@ -26,17 +41,24 @@ RaceSimulation::RaceSimulation(const TrackPath& path, std::string track_name,
       track_name_(std::move(track_name)),
       options_(options),
       rng_(options.seed),
+      timing_step_(std::max(kTimingPointMetres, path.length() * (options.race_laps + 2) *
+                                                    std::clamp(options.cars, 1, 255) /
+                                                    kMaxTimingPoints)),
       cars_(static_cast<std::size_t>(std::clamp(options.cars, 0, 255))),
       writer_(static_cast<int>(cars_.size())) {
-  // About 100 km/h average on this track; the field spread over 2 seconds.
+  // About 100 km/h average on this track; the field spread over 2.5
+  // seconds a lap, and in a field of six or more one backmarker well off the
+  // pace.
   const double reference = path_.length() / 28.0;
   for (std::size_t i = 0; i < cars_.size(); ++i) {
     Car& car = cars_[i];
     const int n = static_cast<int>(i);
     car.driver = n < kNamedDrivers ? kDrivers[n] : "Driver " + std::to_string(n + 1);
-    car.base_lap = reference + Uniform(0.0, 2.0);
+    car.base_lap = reference + Uniform(0.0, 2.5);
     car.lateral = (n % 3 - 1) * 1.5;
+    car.pit_box = kFirstPitBoxMetres + kPitBoxSpacingMetres * (n % kPitBoxes);
   }
+  if (cars_.size() >= 6) cars_.back().base_lap = reference * kBackmarkerPace;
 }
 
 double RaceSimulation::Uniform(double lo, double hi) {
@@ -59,19 +81,66 @@ void RaceSimulation::StartSession() {
     car.lap_time = car.base_lap * (1 + Uniform(-0.004, 0.004));
     car.pit_lap = -1;
     car.pit_until = -1;
+    car.stop_seconds = kPitStopSeconds + Uniform(0, 4);
     if (kind == SessionKind::kRace) {
       // A grid behind the line, eight metres a slot; everyone stops once.
       car.distance = path_.length() - 8.0 * (i + 1);
       car.laps = -1;  // crossing the line starts lap 1
-      if (options_.race_laps >= 3) car.pit_lap = 1 + static_cast<int>(Uniform(0, options_.race_laps - 2));
+      if (options_.race_laps >= 3)
+        car.pit_lap = 1 + static_cast<int>(Uniform(0, options_.race_laps - 2));
     } else {
       // Out of the pits one after another.
-      car.distance = 0;
+      car.distance = car.pit_box;
       car.pit_until = Uniform(0, 20);
     }
     car.place = i + 1;
   }
+  over_time_ = -1;
+  if (kind == SessionKind::kRace && n >= 6 && options_.race_laps >= 3) {
+    // One car needs repairs at its stop.
+    cars_[static_cast<std::size_t>(Uniform(1, n - 1))].stop_seconds = kRepairStopSeconds;
+  }
+  for (Car& car : cars_) {
+    // The race begins on the grid: the points behind a car's slot count as
+    // passed as long before the start as the car takes to cover the gap, so
+    // the grid reads as the time between slots.
+    car.passed.clear();
+    if (kind == SessionKind::kRace) {
+      const double speed = path_.length() / car.base_lap;
+      for (std::size_t k = 0; static_cast<double>(k) * timing_step_ <= RaceDistance(car); ++k) {
+        car.passed.push_back(-(RaceDistance(car) - static_cast<double>(k) * timing_step_) / speed);
+      }
+    }
+  }
   RankCars();
+}
+
+double RaceSimulation::RaceDistance(const Car& car) const {
+  return (car.laps + 1) * path_.length() + car.distance;
+}
+
+void RaceSimulation::RecordPassing(Car* car, double from_m, double to_m, double t0, double t1) {
+  if (to_m <= from_m) return;
+  // Timing points in (from_m, to_m], at times linear in the distance
+  // covered in the step.
+  for (std::size_t k = car->passed.size(); static_cast<double>(k) * timing_step_ <= to_m; ++k) {
+    const double at_m = static_cast<double>(k) * timing_step_;
+    const double f = std::clamp((at_m - from_m) / (to_m - from_m), 0.0, 1.0);
+    car->passed.push_back(t0 + f * (t1 - t0));
+  }
+}
+
+double RaceSimulation::PassedAt(const Car& leader, double distance_m) const {
+  if (leader.passed.empty()) return 0;
+  const double at = distance_m / timing_step_;
+  const std::size_t k =
+      std::min(static_cast<std::size_t>(std::max(0.0, at)), leader.passed.size() - 1);
+  double passed = leader.passed[k];
+  if (k + 1 < leader.passed.size()) {
+    const double f = std::clamp(at - static_cast<double>(k), 0.0, 1.0);
+    passed += f * (leader.passed[k + 1] - leader.passed[k]);
+  }
+  return passed;
 }
 
 void RaceSimulation::CompleteLap(Car* car, double at) {
@@ -97,7 +166,7 @@ void RaceSimulation::CompleteLap(Car* car, double at) {
     car->finish_time = at;
   }
   if (session() == SessionKind::kRace && car->laps == car->pit_lap) {
-    car->pit_until = at + kPitStopSeconds + Uniform(0, 4);
+    car->pit_until = at + car->stop_seconds;
   }
 }
 
@@ -110,36 +179,46 @@ void RaceSimulation::MoveCar(Car* car, double dt) {
     car->distance = std::min(path_.length() * 0.999, car->distance + dt * 15.0);
     return;
   }
+  const bool race = session() == SessionKind::kRace;
   const double speed = path_.length() / car->lap_time;
   const double third = path_.length() / 3;
+  // Moves the car to `distance` into its lap at time `at`, timing the race's
+  // points it passes on the way.
+  const auto move_to = [&](double distance, double at) {
+    const double from = RaceDistance(*car);
+    car->distance = distance;
+    if (race) RecordPassing(car, from, RaceDistance(*car), t, at);
+    t = at;
+  };
   while (t < end) {
-    const double step_end = end;
-    double next = car->distance + speed * (step_end - t);
+    const double next = car->distance + speed * (end - t);
     // Sector lines and the start line crossed in this step, in order.
     if (car->distance < third && next >= third) {
       const double at = t + (third - car->distance) / speed;
+      move_to(third, at);
       if (car->laps >= 0) car->s1 = at - car->lap_start;
-      car->distance = third;
-      t = at;
       continue;
     }
     if (car->distance < 2 * third && next >= 2 * third) {
       const double at = t + (2 * third - car->distance) / speed;
+      move_to(2 * third, at);
       if (car->laps >= 0 && car->s1 >= 0) car->s2 = at - car->lap_start - car->s1;
-      car->distance = 2 * third;
-      t = at;
       continue;
     }
     if (next >= path_.length()) {
       const double at = t + (path_.length() - car->distance) / speed;
+      move_to(path_.length(), at);
       car->distance = 0;
-      t = at;
-      CompleteLap(car, at);
-      if (car->finished || car->pit_until > t) return;
+      CompleteLap(car, at);  // counts the lap: the race distance stays the same
+      if (car->finished) return;
+      if (car->pit_until > t) {
+        // Into its pit box, where it stands until the stop is over.
+        move_to(car->pit_box, t);
+        return;
+      }
       continue;
     }
-    car->distance = next;
-    t = step_end;
+    move_to(next, end);
   }
 }
 
@@ -151,10 +230,14 @@ void RaceSimulation::RankCars() {
     const Car& x = cars_[a];
     const Car& y = cars_[b];
     if (race) {
+      // Distance covered, a finished car's counted to the line it took the
+      // flag at (a lapped car that took it is behind one still on its last
+      // lap); cars that took the flag on the same lap by their finish times.
+      const double px = x.finished ? (x.laps + 1) * path_.length() : RaceDistance(x);
+      const double py = y.finished ? (y.laps + 1) * path_.length() : RaceDistance(y);
+      if (px != py) return px > py;
       if (x.finished != y.finished) return x.finished;
-      if (x.finished) return x.finish_time < y.finish_time;
-      if (x.laps != y.laps) return x.laps > y.laps;
-      if (x.distance != y.distance) return x.distance > y.distance;
+      if (x.finished && x.finish_time != y.finish_time) return x.finish_time < y.finish_time;
       return a < b;
     }
     const bool tx = x.best_lap > 0, ty = y.best_lap > 0;
@@ -165,14 +248,22 @@ void RaceSimulation::RankCars() {
   std::stable_sort(order.begin(), order.end(), key_less);
   if (order.empty()) return;
   const Car& leader = cars_[order[0]];
-  const double leader_total = leader.laps * path_.length() + leader.distance;
   for (std::size_t p = 0; p < order.size(); ++p) {
     Car& car = cars_[order[p]];
     car.place = static_cast<int>(p + 1);
     if (race) {
-      const double total = car.laps * path_.length() + car.distance;
-      car.behind = std::max(0.0, (leader_total - total) / (path_.length() / car.base_lap));
-      if (car.finished && leader.finished) car.behind = car.finish_time - leader.finish_time;
+      // Cars that took the flag on the winner's lap by their finish times,
+      // lapped ones by how long before them the winner passed the line they
+      // took it at, running ones by how long ago the leader passed where
+      // they are now. A car never reads closer than the one ahead of it.
+      if (car.finished && leader.finished && car.laps == leader.laps) {
+        car.behind = car.finish_time - leader.finish_time;
+      } else if (car.finished) {
+        car.behind = car.finish_time - PassedAt(leader, (car.laps + 1) * path_.length());
+      } else {
+        car.behind = time_ - PassedAt(leader, RaceDistance(car));
+      }
+      car.behind = std::max(car.behind, p == 0 ? 0.0 : cars_[order[p - 1]].behind);
     } else {
       car.behind = (car.best_lap > 0 && leader.best_lap > 0) ? car.best_lap - leader.best_lap : 0;
     }
@@ -187,8 +278,7 @@ bool RaceSimulation::SessionOver() const {
       return time_ >= options_.qualifying_seconds;
     case SessionKind::kRace:
       if (!flag_) return cars_.empty() && time_ > 0;
-      return time_ >= flag_time_ + kRaceOverrunSeconds ||
-             std::all_of(cars_.begin(), cars_.end(), [](const Car& c) { return c.finished; });
+      return over_time_ >= 0 && time_ >= over_time_ + kClassificationHoldSeconds;
   }
   return true;
 }
@@ -198,9 +288,10 @@ void RaceSimulation::Fill() {
   writer_.SetTrackName(track_name_);
   writer_.SetSession(static_cast<std::int32_t>(kind));
   writer_.SetCurrentTime(static_cast<float>(time_));
-  writer_.SetEndTime(static_cast<float>(kind == SessionKind::kPractice     ? options_.practice_seconds
-                                        : kind == SessionKind::kQualifying ? options_.qualifying_seconds
-                                                                           : 0.0));
+  writer_.SetEndTime(static_cast<float>(kind == SessionKind::kPractice ? options_.practice_seconds
+                                        : kind == SessionKind::kQualifying
+                                            ? options_.qualifying_seconds
+                                            : 0.0));
   writer_.SetMaxLaps(kind == SessionKind::kRace ? options_.race_laps : 0);
   writer_.SetLapDistance(static_cast<float>(path_.length()));
   const double third = path_.length() / 3;
@@ -209,7 +300,9 @@ void RaceSimulation::Fill() {
     auto v = writer_.vehicle(static_cast<int>(i));
     v.SetDriverName(car.driver);
     v.SetLaps(static_cast<std::int16_t>(std::max(car.laps, 0)));
-    v.SetSector(static_cast<std::int8_t>(car.distance < third ? 1 : car.distance < 2 * third ? 2 : 0));
+    v.SetSector(static_cast<std::int8_t>(car.distance < third       ? 1
+                                         : car.distance < 2 * third ? 2
+                                                                    : 0));
     v.SetFinishStatus(car.finished ? 1 : 0);
     v.SetLapDistance(static_cast<float>(car.distance));
     v.SetBestLap(static_cast<float>(car.best_lap));
@@ -233,8 +326,14 @@ bool RaceSimulation::Advance(double dt, HostSink* sink) {
     started_ = true;
     sink->SessionStart();
   } else {
+    const bool race = session() == SessionKind::kRace;
     for (Car& car : cars_) MoveCar(&car, dt);
     time_ += dt;
+    if (race && flag_ && over_time_ < 0 &&
+        (time_ >= flag_time_ + kRaceOverrunSeconds ||
+         std::all_of(cars_.begin(), cars_.end(), [](const Car& c) { return c.finished; }))) {
+      over_time_ = time_;
+    }
     RankCars();
   }
   Fill();

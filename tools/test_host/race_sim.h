@@ -13,7 +13,12 @@
 //   sector times (shown while in sector 1), pair B the running lap's (shown
 //   in sectors 2 and 3); -1 where there is none yet. Last and best lap: -1
 //   until set.
-// - finish status: 1 once the car has taken the chequered flag.
+// - finish status: 1 once the car has taken the chequered flag. The final
+//   classification stands for a while before the race session ends.
+// - time behind the leader: in a race, how long ago the leader passed the
+//   point where this car is now (finished cars: how long after the winner
+//   they crossed that line), never less than the car ahead's; in practice
+//   and qualifying the difference of best laps (0 without one).
 // - control: 0 for car 0 (the local player), 1 for the AI cars.
 // - in pits: 1 while in the pit lane (practice start, one race stop each).
 // - heading inputs: a = x and b = z of the unit direction of travel, so
@@ -68,8 +73,11 @@ class RaceSimulation {
     double lap_start = 0;     // session time the lap began
     double s1 = -1, s2 = -1;  // running lap's sector times
     double last_s1 = -1, last_s2 = -1, last_lap = -1, best_lap = -1;
-    double pit_until = -1;    // in the pits until this session time
-    int pit_lap = -1;         // race lap on which it stops
+    double pit_until = -1;       // in the pits until this session time
+    int pit_lap = -1;            // race lap on which it stops
+    double stop_seconds = 0;     // how long that stop takes
+    double pit_box = 0;          // metres past the line where it stops
+    std::vector<double> passed;  // session time it passed each timing point of the race
     bool finished = false;
     double finish_time = 0;
     int place = 0;
@@ -77,6 +85,12 @@ class RaceSimulation {
   };
 
   void StartSession();
+  // Metres covered since the start of the race (the grid counts from 0).
+  double RaceDistance(const Car& car) const;
+  // Notes when a car passed the timing points it covered in a step.
+  void RecordPassing(Car* car, double from_m, double to_m, double t0, double t1);
+  // The session time `leader` passed `distance_m` of the race.
+  double PassedAt(const Car& leader, double distance_m) const;
   void MoveCar(Car* car, double dt);
   void CompleteLap(Car* car, double at);
   void RankCars();
@@ -88,12 +102,14 @@ class RaceSimulation {
   const std::string track_name_;
   const SimOptions options_;
   std::mt19937 rng_;
+  const double timing_step_;  // metres between timing points
   std::vector<Car> cars_;
   std::size_t session_index_ = 0;
   bool started_ = false;
   double time_ = 0;
   bool flag_ = false;  // the leader has finished the race
   double flag_time_ = 0;
+  double over_time_ = -1;  // when every car was in (or the overrun ran out); -1 before
   ScoringRecordWriter writer_;
 };
 

@@ -63,7 +63,8 @@ TEST_F(RaceSimTest, SameSeedSameWeekendOtherSeedOtherRace) {
   options.seed = 2;
   const CaptureSink c = Run(options);
   bool differs = c.events.size() != a.events.size();
-  for (std::size_t i = 0; !differs && i < a.events.size(); ++i) differs = a.events[i].vehicles != c.events[i].vehicles;
+  for (std::size_t i = 0; !differs && i < a.events.size(); ++i)
+    differs = a.events[i].vehicles != c.events[i].vehicles;
   EXPECT_TRUE(differs);
 }
 
@@ -80,7 +81,8 @@ TEST_F(RaceSimTest, SessionsComeInOrderWithStartAndEnd) {
   EXPECT_EQ(kinds.back(), 'e');
   std::vector<std::int32_t> sessions;
   for (std::size_t i = 0; i + 1 < sink.events.size(); ++i) {
-    if (sink.events[i].kind == 's') sessions.push_back(ReadAt<std::int32_t>(sink.events[i + 1].header.data(), S::kSession));
+    if (sink.events[i].kind == 's')
+      sessions.push_back(ReadAt<std::int32_t>(sink.events[i + 1].header.data(), S::kSession));
   }
   EXPECT_EQ(sessions, (std::vector<std::int32_t>{1, 2, 3}));
 }
@@ -112,11 +114,14 @@ TEST_F(RaceSimTest, RaceFieldsAreConsistentWithTheMotion) {
       ASSERT_EQ(Field<std::int8_t>(e, c, V::kSector), expected_sector);
       // The position lies on the path at that distance (within the lane offset).
       const TrackPath::Pose on_line = path_.At(d);
-      ASSERT_LT(std::hypot(Field<float>(e, c, V::kX) - on_line.x, Field<float>(e, c, V::kZ) - on_line.z), 2.0);
+      ASSERT_LT(
+          std::hypot(Field<float>(e, c, V::kX) - on_line.x, Field<float>(e, c, V::kZ) - on_line.z),
+          2.0);
       const float a = Field<float>(e, c, V::kHeadingA), b = Field<float>(e, c, V::kHeadingB);
       ASSERT_NEAR(std::hypot(a, b), 1.0, 1e-3);
       if (Field<std::uint8_t>(e, c, V::kInPits)) pitted[static_cast<std::size_t>(c)] = true;
-      if (Field<std::int8_t>(e, c, V::kFinishStatus) == 1) finished[static_cast<std::size_t>(c)] = true;
+      if (Field<std::int8_t>(e, c, V::kFinishStatus) == 1)
+        finished[static_cast<std::size_t>(c)] = true;
       EXPECT_EQ(Field<std::int8_t>(e, c, V::kControl), c == 0 ? 0 : 1);
       const float best = Field<float>(e, c, V::kBestLap), last = Field<float>(e, c, V::kLastLap);
       if (last > 0) {
@@ -142,9 +147,11 @@ TEST_F(RaceSimTest, RaceFieldsAreConsistentWithTheMotion) {
     ASSERT_EQ(*places.begin(), 1);
     // The car in first place is ahead of everyone on laps.
     int leader = 0;
-    for (int c = 0; c < 12; ++c) if (Field<std::uint8_t>(e, c, V::kPlace) == 1) leader = c;
+    for (int c = 0; c < 12; ++c)
+      if (Field<std::uint8_t>(e, c, V::kPlace) == 1) leader = c;
     for (int c = 0; c < 12; ++c) {
-      if (Field<std::int8_t>(e, c, V::kFinishStatus) == 0 && Field<std::int8_t>(e, leader, V::kFinishStatus) == 0) {
+      if (Field<std::int8_t>(e, c, V::kFinishStatus) == 0 &&
+          Field<std::int8_t>(e, leader, V::kFinishStatus) == 0) {
         ASSERT_GE(Field<std::int16_t>(e, leader, V::kLaps), Field<std::int16_t>(e, c, V::kLaps));
       }
     }
@@ -153,6 +160,58 @@ TEST_F(RaceSimTest, RaceFieldsAreConsistentWithTheMotion) {
   EXPECT_GT(updates, 100);
   EXPECT_EQ(std::count(pitted.begin(), pitted.end(), true), 12) << "every car stops once";
   EXPECT_EQ(std::count(finished.begin(), finished.end(), true), 12) << "every car takes the flag";
+}
+
+TEST_F(RaceSimTest, ARaceReadsLikeOne) {
+  constexpr int kCars = 20;
+  SimOptions options;
+  options.cars = kCars;
+  options.sessions = {SessionKind::kRace};
+  options.race_laps = 5;
+  const double dt = 0.5;
+  const CaptureSink sink = Run(options, dt);
+
+  std::vector<double> pit_seconds(kCars, 0);
+  std::vector<int> finished_laps(kCars, -1);
+  int updates_all_in = 0;
+  std::vector<int> final_places;
+  for (const auto& e : sink.events) {
+    if (e.kind != 'u') continue;
+    // Time behind the leader never decreases down the order.
+    std::vector<std::pair<int, float>> by_place;
+    int in = 0;
+    std::vector<int> places(kCars);
+    for (int c = 0; c < kCars; ++c) {
+      places[static_cast<std::size_t>(c)] = Field<std::uint8_t>(e, c, V::kPlace);
+      by_place.emplace_back(places[static_cast<std::size_t>(c)],
+                            Field<float>(e, c, V::kTimeBehindLeader));
+      if (Field<std::uint8_t>(e, c, V::kInPits)) pit_seconds[static_cast<std::size_t>(c)] += dt;
+      if (Field<std::int8_t>(e, c, V::kFinishStatus) == 1) {
+        ++in;
+        if (finished_laps[static_cast<std::size_t>(c)] < 0)
+          finished_laps[static_cast<std::size_t>(c)] = Field<std::int16_t>(e, c, V::kLaps);
+      }
+    }
+    std::sort(by_place.begin(), by_place.end());
+    for (std::size_t p = 1; p < by_place.size(); ++p) {
+      ASSERT_GE(by_place[p].second, by_place[p - 1].second)
+          << "P" << by_place[p].first
+          << " at t=" << ReadAt<float>(e.header.data(), S::kCurrentTime);
+    }
+    if (in == kCars) {
+      // The final classification stands, unchanged.
+      if (updates_all_in++ == 0) final_places = places;
+      EXPECT_EQ(places, final_places);
+    }
+  }
+  EXPECT_EQ(sink.events.back().kind, 'e') << "the session ends after the classification";
+  EXPECT_GE(updates_all_in * dt, 40.0) << "and it stands for a while first";
+  // Every stop costs time; one car's repairs put it a lap down.
+  for (int c = 0; c < kCars; ++c) {
+    EXPECT_GE(pit_seconds[static_cast<std::size_t>(c)], 20.0) << "car " << c;
+  }
+  EXPECT_EQ(std::count(finished_laps.begin(), finished_laps.end(), 5), kCars - 1);
+  EXPECT_EQ(std::count(finished_laps.begin(), finished_laps.end(), 4), 1);
 }
 
 TEST_F(RaceSimTest, EveryCarCountFrom0To255) {
