@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The demo: builds the plug-in, the test host and the client, starts the test
 # host with the plug-in on the sample track in a temporary game folder, and
-# shows the live timing tower with `pitwall watch`.
-# Usage: ./demo.sh [SECONDS]   (default 30; Ctrl-C ends it sooner)
+# shows the live timing tower with `pitwall watch`: a five-lap race at ten
+# times real speed, from the grid to the final classification.
+# Usage: ./demo.sh [SECONDS]   (default 80, the whole race; Ctrl-C ends it sooner)
 set -euo pipefail
 cd "$(dirname "$0")"
-seconds=${1:-30}
+seconds=${1:-80}
 ./scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPITWALL_BUILD_TOOLS=ON >/dev/null
 cmake --build build -j2 --target PitwallFeedPlugin pitwall-host pitwall >/dev/null
@@ -19,9 +20,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A ten-lap race at four times real speed.
-"$root/build/tools/test_host/pitwall-host" --game-dir "$game" --sessions race --race-laps 10 \
-  --speed 4 >"$game/host.out" 2>&1 &
+# A five-lap race at ten times real speed.
+"$root/build/tools/test_host/pitwall-host" --game-dir "$game" --sessions race --race-laps 5 \
+  --speed 10 >"$game/host.out" 2>&1 &
 host_pid=$!
 
 # The plug-in names its log after the port it bound.
@@ -36,7 +37,7 @@ done
 echo "demo: plug-in serving on port $port; watching for $seconds s"
 
 "$root/build/tools/client/pitwall" watch "127.0.0.1:$port" --seconds "$seconds"
-"$root/build/tools/client/pitwall" track --svg "$root/build/track.svg" "127.0.0.1:$port" \
-  && echo "demo: track picture with the cars written to build/track.svg"
-echo "--- plug-in log ($(basename "$log")):"
-cat "$log"
+# One line after the tower, so its last frame stays whole on an 80x24 screen.
+"$root/build/tools/client/pitwall" track --svg "$root/build/track.svg" "127.0.0.1:$port" >/dev/null
+cp "$log" "$root/build/demo-plugin.log"
+echo "demo: picture build/track.svg, plug-in log build/demo-plugin.log"

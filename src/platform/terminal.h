@@ -12,4 +12,8 @@ bool StdoutIsTerminal();
 // terminal.
 bool EnableTerminalEscapes();
 
+// The rows and columns of the terminal on standard output; false when
+// standard output is no terminal or its size cannot be read.
+bool TerminalSize(int* rows, int* columns);
+
 #endif  // PITWALL_PLATFORM_TERMINAL_H_

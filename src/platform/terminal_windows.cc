@@ -20,3 +20,13 @@ bool EnableTerminalEscapes() {
   if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
   return ::SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
+
+bool TerminalSize(int* rows, int* columns) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == INVALID_HANDLE_VALUE || !::GetConsoleScreenBufferInfo(out, &info)) return false;
+  // The visible window, not the whole scroll-back buffer.
+  *rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+  *columns = info.srWindow.Right - info.srWindow.Left + 1;
+  return *rows > 0 && *columns > 0;
+}

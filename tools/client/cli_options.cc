@@ -28,6 +28,11 @@ std::unique_ptr<CLI::App> MakeApp(CliOptions* o, std::string* endpoint) {
   watch->add_option("--seconds", o->seconds, "stop after N seconds (default: run until Ctrl-C)")
       ->check(cli_checks::WholeNumber(1, kMaxNumber))
       ->type_name("N");
+  watch
+      ->add_option("--follow", o->follow,
+                   "keep this driver's car in view when the field is taller than the terminal "
+                   "(part of the name, any case)")
+      ->type_name("NAME");
 
   CLI::App* dump = app->add_subcommand("dump", "every update on its own line");
   dump->add_option("server", *endpoint, kEndpointHelp)->type_name("HOST[:PORT]");

@@ -19,6 +19,7 @@ struct CliOptions {
   std::string host = kDefaultHost;
   std::uint16_t port = kDefaultPort;
   std::uint32_t seconds = 0;    // watch: stop after this many seconds; 0 runs on
+  std::string follow;           // watch: keep the car of this driver in view
   bool json = false;            // dump: the timing state as JSON, one object per update
   bool raw = false;             // dump --json --raw: every decoded answer instead
   std::uint32_t count = 0;      // dump: stop after this many lines; 0 runs on
@@ -27,7 +28,7 @@ struct CliOptions {
 };
 
 // Reads the arguments after the program name:
-//   watch [HOST[:PORT]] [--seconds N]
+//   watch [HOST[:PORT]] [--seconds N] [--follow NAME]
 //   dump [--json [--raw]] [--count N] [HOST[:PORT]]
 //   track --svg FILE [HOST[:PORT]] [--timeout S]
 //   --help, --version; --help after any command for that command

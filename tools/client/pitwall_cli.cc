@@ -90,8 +90,15 @@ void PollSoon(std::vector<Poll>* polls, RequestType type) {
   }
 }
 
-void DrawTower(const TimingState& state, bool terminal) {
-  const std::string tower = FormatTower(state, terminal);
+void DrawTower(const TimingState& state, bool terminal, const std::string& follow) {
+  TowerOptions options;
+  options.ansi = terminal;
+  options.follow = follow;
+  int rows = 0, columns = 0;
+  // One row fewer than the terminal has: a newline on the last row would
+  // scroll the title away.
+  if (terminal && TerminalSize(&rows, &columns)) options.rows = static_cast<std::size_t>(rows - 1);
+  const std::string tower = FormatTower(state, options);
   if (terminal) {
     // Over the last frame without clearing it first, so nothing flickers:
     // home, each line cleared to its end, then everything below cleared.
@@ -112,7 +119,7 @@ void DrawTower(const TimingState& state, bool terminal) {
 
 // Runs one connection until `stop_at`; returns why it ended (ok: time up).
 ClientError WatchConnection(PitwallClient* client, SteadyClock::time_point stop_at, bool terminal,
-                            int* frames) {
+                            const std::string& follow, int* frames) {
   const auto now = SteadyClock::now();
   std::vector<Poll> polls = {{kSessionInfo, kTowerSessionEvery, now},
                              {kVehicleInfo, kTowerDriversEvery, now},
@@ -140,7 +147,7 @@ ClientError WatchConnection(PitwallClient* client, SteadyClock::time_point stop_
     if (auto* live = std::get_if<LiveAnswer>(&answer.value)) {
       if (live->change_mask & kChangeSession) PollSoon(&polls, kSessionInfo);
       if (live->change_mask & kChangeVehicles) PollSoon(&polls, kVehicleInfo);
-      DrawTower(state, terminal);
+      DrawTower(state, terminal, follow);
       ++*frames;
     }
   }
@@ -160,7 +167,7 @@ int RunWatch(const CliOptions& options) {
     if (error.ok()) {
       std::fprintf(stderr, "pitwall: connected to %s\n", client.peer().c_str());
       backoff_ms = kFirstBackoffMs;
-      error = WatchConnection(&client, stop_at, terminal, &frames);
+      error = WatchConnection(&client, stop_at, terminal, options.follow, &frames);
       client.Close();
       if (error.ok()) break;
       PrintError(error.message + "; reconnecting");

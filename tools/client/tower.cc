@@ -1,10 +1,15 @@
 #include "tower.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "answer_text.h"
 
 namespace {
 
 constexpr std::size_t kNameColumns = 18;
+constexpr std::size_t kLeaderRows = 3;  // always shown when the field is cut
+constexpr std::int32_t kRaceCode = 3;   // the host's session code of a race
 constexpr const char* kFastestOn = "\x1b[1;35m";
 constexpr const char* kAttributesOff = "\x1b[0m";
 
@@ -35,18 +40,30 @@ std::string SessionLine(const TimingState& state) {
   } else {
     line = "(waiting for session)";
   }
-  if (state.has_live()) {
+  // A finished race needs no clock or lap count: its line says so instead.
+  const bool race_over = s.finished && s.code == kRaceCode;
+  if (state.has_live() && !race_over) {
     if (s.time_left_s) {
       line += " | " + ClockText(*s.time_left_s) + " left";
     } else {
       line += " | time " + ClockText(s.current_time_s);
     }
   }
-  if (s.max_laps && s.laps_left) {
+  if (s.max_laps && s.laps_left && !race_over) {
     const int lap = std::min(*s.max_laps, *s.max_laps - *s.laps_left + 1);
     line += " | lap " + std::to_string(lap) + "/" + std::to_string(*s.max_laps);
   }
-  if (s.finished) line += " | FINISHED";
+  if (s.finished) {
+    if (s.code != kRaceCode) {
+      line += " | finished";
+    } else {
+      const auto& cars = state.cars();
+      const bool all_in = std::all_of(cars.begin(), cars.end(), [](const CarTiming& car) {
+        return car.finished || car.place == 0;
+      });
+      line += all_in ? " | final classification" : " | chequered flag";
+    }
+  }
   if (s.fastest_lap_s) {
     line +=
         " | fastest " + LapTimeText(*s.fastest_lap_s) + " " + PrintableText(s.fastest_lap_driver);
@@ -66,29 +83,65 @@ std::string PlacesColumn(const CarTiming& car) {
   return "";
 }
 
+bool ContainsIgnoringCase(const std::string& text, const std::string& part) {
+  const auto lower = [](char c) { return std::tolower(static_cast<unsigned char>(c)); };
+  return std::search(text.begin(), text.end(), part.begin(), part.end(),
+                     [&](char a, char b) { return lower(a) == lower(b); }) != text.end();
+}
+
+std::string CarRow(const CarTiming& car, bool ansi, bool followed) {
+  std::string best = PadLeft(Seconds(car.best_lap_s), 9);
+  if (car.holds_fastest_lap && ansi) {
+    best = kFastestOn + best + kAttributesOff + " ";
+  } else {
+    best += car.holds_fastest_lap ? "*" : " ";
+  }
+  std::string gap = car.place == 1 ? "leader" : "";
+  if (car.gap_to_leader) gap = GapText(*car.gap_to_leader);
+  const std::string interval = car.interval ? GapText(*car.interval) : "";
+  return PadLeft(car.place == 0 ? "-" : std::to_string(car.place), 3) + (followed ? "> " : "  ") +
+         PadRight(TruncateColumns(PrintableText(car.driver), kNameColumns), kNameColumns) + " " +
+         PadLeft(std::to_string(car.laps), 4) + "  " + PadLeft(Seconds(car.last_lap_s), 9) + "  " +
+         best + " " + PadLeft(gap, 8) + " " + PadLeft(interval, 8) + " " +
+         TrimRight(PadLeft(PitColumn(car), 3) + " " + PadLeft(PlacesColumn(car), 3)) + "\n";
+}
+
 }  // namespace
 
-std::string FormatTower(const TimingState& state, bool ansi) {
+std::string FormatTower(const TimingState& state, const TowerOptions& options) {
   std::string text = SessionLine(state);
   if (!state.has_live()) return text + "(waiting for live data)\n";
   text += PadLeft("P", 3) + "  " + PadRight("driver", kNameColumns) + " " + PadLeft("laps", 4) +
           "  " + PadLeft("last", 9) + "  " + PadLeft("best", 9) + "  " + PadLeft("gap", 8) + " " +
           PadLeft("interval", 8) + " " + PadLeft("pit", 3) + " " + PadLeft("+/-", 3) + "\n";
-  for (const CarTiming& car : state.cars()) {
-    std::string best = PadLeft(Seconds(car.best_lap_s), 9);
-    if (car.holds_fastest_lap && ansi) {
-      best = kFastestOn + best + kAttributesOff + " ";
-    } else {
-      best += car.holds_fastest_lap ? "*" : " ";
+  const std::vector<CarTiming>& cars = state.cars();
+  std::size_t followed = cars.size();
+  if (!options.follow.empty()) {
+    for (std::size_t i = 0; i < cars.size() && followed == cars.size(); ++i) {
+      if (ContainsIgnoringCase(cars[i].driver, options.follow)) followed = i;
     }
-    std::string gap = car.place == 1 ? "leader" : "";
-    if (car.gap_to_leader) gap = GapText(*car.gap_to_leader);
-    const std::string interval = car.interval ? GapText(*car.interval) : "";
-    text += PadLeft(car.place == 0 ? "-" : std::to_string(car.place), 3) + "  " +
-            PadRight(TruncateColumns(PrintableText(car.driver), kNameColumns), kNameColumns) + " " +
-            PadLeft(std::to_string(car.laps), 4) + "  " + PadLeft(Seconds(car.last_lap_s), 9) +
-            "  " + best + " " + PadLeft(gap, 8) + " " + PadLeft(interval, 8) + " " +
-            TrimRight(PadLeft(PitColumn(car), 3) + " " + PadLeft(PlacesColumn(car), 3)) + "\n";
   }
-  return text;
+  const auto row = [&](std::size_t i) { return CarRow(cars[i], options.ansi, i == followed); };
+  // Rows left for cars below the two title lines; never fewer than shows
+  // the leaders, a separator and the followed car.
+  const std::size_t room = options.rows == 0
+                               ? cars.size()
+                               : std::max(options.rows, std::size_t{2 + kLeaderRows + 2}) - 2;
+  if (cars.size() <= room) {
+    for (std::size_t i = 0; i < cars.size(); ++i) text += row(i);
+    return text;
+  }
+  if (followed >= room - 1 && followed < cars.size()) {
+    // The leaders, a separator, and a window around the followed car.
+    const std::size_t window = room - kLeaderRows - 1;
+    const std::size_t first =
+        std::clamp(followed - std::min(followed, window / 2), kLeaderRows, cars.size() - window);
+    for (std::size_t i = 0; i < kLeaderRows; ++i) text += row(i);
+    text += PadLeft("...", 3) + "\n";
+    for (std::size_t i = first; i < first + window; ++i) text += row(i);
+    return text;
+  }
+  for (std::size_t i = 0; i + 1 < room; ++i) text += row(i);
+  return text + PadLeft("...", 3) + "  " + std::to_string(cars.size() - (room - 1)) +
+         " more car(s)\n";
 }

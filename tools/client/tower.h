@@ -13,11 +13,23 @@
 
 inline constexpr std::size_t kTowerColumns = 80;
 
+struct TowerOptions {
+  bool ansi = false;     // colour (for a terminal that understands escapes)
+  std::size_t rows = 0;  // at most this many lines; 0: a row for every car
+  std::string follow;    // the car to keep in view: part of its driver's name
+};
+
 // The tower as lines ending in '\n', none wider than kTowerColumns. The best
 // lap of the car holding the session's fastest lap is drawn bold magenta
 // when `ansi`, else followed by '*'. Driver names are cut to 18 columns.
 // The "pit" column shows PIT while a car is in the pits, "fin" once it has
 // finished, else its pit stops; "+/-" the places gained (+) or lost (-).
-std::string FormatTower(const TimingState& state, bool ansi);
+// The followed car (the first whose name contains `follow`, ignoring ASCII
+// case) is marked '>' after its place.
+//
+// When the field is taller than `rows` allows, the tower shows the leaders
+// and, when the followed car would be off the screen, a separator and the
+// cars around it; otherwise a last line says how many more cars there are.
+std::string FormatTower(const TimingState& state, const TowerOptions& options);
 
 #endif  // PITWALL_TOOLS_CLIENT_TOWER_H_

@@ -22,7 +22,7 @@ constexpr double kBackmarkerPace = 1.09;    // the last car's laps against the r
 // after the leader did; the final classification then stands this long
 // before the session ends.
 constexpr double kRaceOverrunSeconds = 240;
-constexpr double kClassificationHoldSeconds = 45;
+constexpr double kClassificationHoldSeconds = 90;
 // Spacing of the points at which each car's passing is timed, and a bound
 // on how many are kept for the whole field.
 constexpr double kTimingPointMetres = 5;
