@@ -220,7 +220,8 @@ TEST(DemoE2eTest, PitwallCommandsAgainstARunningHost) {
   EXPECT_EQ(picture.rfind("<?xml", 0), 0u);
   EXPECT_NE(picture.find("</svg>"), std::string::npos);
   EXPECT_EQ(CountOf(picture, "<polygon"), 2) << "one band a strip";
-  EXPECT_EQ(CountOf(picture, "<circle"), 20) << "one dot a car";
+  EXPECT_EQ(CountOf(picture, "<circle class=\"car\""), 20) << "one dot a car";
+  EXPECT_EQ(CountOf(picture, "class=\"legend\""), 20) << "one legend row a car";
 
   // The exit status of every command: 3 while the server is full (one
   // client is inside the limit), 1 without a server or with a host name that

@@ -280,15 +280,18 @@ int RunTrack(const CliOptions& options) {
     PrintError(outline.error.message);
     return kExitFailed;
   }
+  TimingState state;
+  const ClientResult<SessionAnswer> session = client.FetchSession(2000);
+  if (session.ok()) state.ApplySession(session.value);
   const ClientResult<DriversAnswer> drivers = client.FetchDrivers(2000);
+  if (drivers.ok()) state.ApplyDrivers(drivers.value);
   const ClientResult<LiveAnswer> live = client.FetchLive(2000);
-  std::vector<SvgCar> cars;
   if (live.ok()) {
-    cars = CarsForSvg(live.value, drivers.ok() ? &drivers.value : nullptr);
+    state.ApplyLive(live.value, UnixSeconds());
   } else {
     PrintError("drawing the track without cars: " + live.error.message);
   }
-  const std::string svg = TrackSvg(outline.value, cars);
+  const std::string svg = TrackSvg(outline.value, state);
   std::ofstream file(options.svg_file, std::ios::binary | std::ios::trunc);
   file.write(svg.data(), static_cast<std::streamsize>(svg.size()));
   file.close();
@@ -299,7 +302,7 @@ int RunTrack(const CliOptions& options) {
   std::size_t points = 0;
   for (const OutlineStrip& strip : outline.value.strips) points += strip.points.size();
   std::printf("wrote %s: %zu strip(s), %zu point(s), %zu car(s)\n", options.svg_file.c_str(),
-              outline.value.strips.size(), points, cars.size());
+              outline.value.strips.size(), points, state.cars().size());
   return kExitOk;
 }
 

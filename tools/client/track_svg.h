@@ -1,31 +1,57 @@
-// The SVG picture that `pitwall track` writes: each of the track's strips as
-// a filled band and each car as a labelled dot.
+// The SVG picture that `pitwall track` writes from the track outline and the
+// timing state: a title with the track, session and time; the outline's
+// strips as bands; each car as a dot in its own colour, the leader ringed;
+// labels placed so that none overlaps another or a dot (the place and name,
+// offset with a leader line where the field is close, the place alone in a
+// pack, nothing where even that does not fit); and a legend of every car in
+// place order with its colour and gap.
 //
 // Thread-safety: plain functions without state.
 #ifndef PITWALL_TOOLS_CLIENT_TRACK_SVG_H_
 #define PITWALL_TOOLS_CLIENT_TRACK_SVG_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "pitwall_client.h"
+#include "timing_state.h"
 
-struct SvgCar {
-  float x = 0;
-  float z = 0;
-  std::string label;  // any bytes; made printable and XML-escaped on output
+// A box on the picture, in its units (y down).
+struct SvgBox {
+  double x = 0, y = 0, width = 0, height = 0;
+  bool Overlaps(const SvgBox& other) const;
 };
 
-// One dot per car, labelled "<place> <driver name>" (the name from `drivers`
-// by car index, "car N" when missing). `drivers` may be null.
-std::vector<SvgCar> CarsForSvg(const LiveAnswer& live, const DriversAnswer* drivers);
+// A dot to label: where it is and the label's two forms.
+struct LabelRequest {
+  double x = 0, y = 0;     // the dot's centre
+  std::string text;        // the whole label, e.g. "3 Lena Marchetti"
+  std::string short_text;  // the place alone, e.g. "3"
+};
 
-// A whole SVG document. Everything is scaled by one factor so that the
-// bounding box of all finite strip points and car positions fits 960 units
-// on its longer side, with a margin of 20 on each side; the world's z axis
-// points up the picture (north up), x to the right. Non-finite points are
-// left out.
-std::string TrackSvg(const TrackOutline& outline, const std::vector<SvgCar>& cars);
+struct PlacedLabel {
+  enum class Form { kNone, kFull, kShort } form = Form::kNone;
+  SvgBox box;                // where its text goes (form != kNone)
+  bool leader_line = false;  // drawn away from the dot, joined by a line
+};
+
+// Places labels in request order (the leader first): each at the first spot
+// around its dot, nearest first, that overlaps no dot, no label placed so
+// far and stays inside `bounds`; the short form where the whole one finds
+// none; none where neither does. `dot_radius` is the dots' radius.
+std::vector<PlacedLabel> PlaceLabels(const std::vector<LabelRequest>& requests,
+                                     const SvgBox& bounds, double dot_radius);
+
+// The colour of a car by its index, "#rrggbb": neighbouring indices get
+// hues far apart.
+std::string CarColour(std::uint8_t index);
+
+// A whole SVG document. The map is scaled by one factor so that the
+// bounding box of all finite strip points and car positions fits 900 units
+// on its longer side; the world's z axis points up the picture (north up),
+// x to the right. Non-finite points and cars are left out of the map.
+std::string TrackSvg(const TrackOutline& outline, const TimingState& state);
 
 // `text` made printable (valid UTF-8, no control characters) with & < > " '
 // as XML entities.

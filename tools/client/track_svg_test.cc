@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
+#include <set>
 #include <string>
 
 namespace {
@@ -11,50 +13,120 @@ bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-TEST(TrackSvgTest, ScalesToFitWithNorthUp) {
+int Count(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// A timing state with cars at the given world positions, in place order.
+TimingState Cars(const std::vector<std::pair<float, float>>& where) {
+  TimingState state;
+  state.ApplySession(SessionAnswer{0, "Test <Ring>", 3, 0.0f, 5, 1000.0f});
+  DriversAnswer drivers;
+  LiveAnswer live;
+  live.captured = true;
+  for (std::size_t i = 0; i < where.size(); ++i) {
+    CarState car;
+    car.index = static_cast<std::uint8_t>(i);
+    car.place = static_cast<std::uint8_t>(i + 1);
+    car.laps = 1;
+    car.x = where[i].first;
+    car.z = where[i].second;
+    car.time_behind_leader = 0.25f * static_cast<float>(i);
+    live.cars.push_back(car);
+    drivers.drivers.push_back({car.index, "Driver Number " + std::to_string(i + 1)});
+  }
+  state.ApplyDrivers(drivers);
+  state.ApplyLive(live, 0);
+  return state;
+}
+
+TEST(TrackSvgTest, MapScalesToFitNorthUpWithTitleAndLegend) {
   TrackOutline outline;
   // Points alternate between the two edges of each band.
   outline.strips.push_back(OutlineStrip{1, {{0, 0}, {0, 50}, {100, 0}, {100, 50}}});
   const float nan = std::numeric_limits<float>::quiet_NaN();
   outline.strips.push_back(
       OutlineStrip{0, {{10, 10}, {10, 40}, {nan, 5}, {nan, 5}, {90, 10}, {90, 40}}});
-  const std::string svg = TrackSvg(outline, {{50, 25, "1 A&B <x>"}, {nan, 0, "lost"}});
-  // 100 x 50 world units on 960 drawing units: 9.6 per unit, margins of 20.
-  EXPECT_TRUE(Has(svg, "width=\"1000\" height=\"520\" viewBox=\"0 0 1000 520\"")) << svg;
+  TimingState state = Cars({{50, 25}, {nan, 0}});
+  const std::string svg = TrackSvg(outline, state);
+  // 100 x 50 world units on 900: 9 a unit; the map starts at (20, 76) below
+  // the title, the legend 270 wide to its right.
+  EXPECT_TRUE(Has(svg, "width=\"1230\" height=\"546\" viewBox=\"0 0 1230 546\"")) << svg;
   // Out along the even points, back along the odd ones.
-  EXPECT_TRUE(Has(svg, "points=\"20.0,500.0 980.0,500.0 980.0,20.0 20.0,20.0\"")) << svg;
-  EXPECT_TRUE(Has(svg, "points=\"116.0,404.0 884.0,404.0 884.0,116.0 116.0,116.0\"")) << svg;
-  EXPECT_TRUE(Has(svg, "<circle cx=\"500.0\" cy=\"260.0\"")) << svg;
-  EXPECT_TRUE(Has(svg, ">1 A&amp;B &lt;x&gt;</text>")) << svg;
-  EXPECT_FALSE(Has(svg, "lost"));
+  EXPECT_TRUE(Has(svg, "points=\"20.0,526.0 920.0,526.0 920.0,76.0 20.0,76.0\"")) << svg;
+  EXPECT_TRUE(Has(svg, "points=\"110.0,436.0 830.0,436.0 830.0,166.0 110.0,166.0\"")) << svg;
+  EXPECT_TRUE(Has(svg, "<circle class=\"car\" cx=\"470.0\" cy=\"301.0\"")) << svg;
+  EXPECT_TRUE(Has(svg, "<circle class=\"leader\" cx=\"470.0\" cy=\"301.0\"")) << svg;
+  EXPECT_TRUE(Has(svg, ">Test &lt;Ring&gt;</text>")) << "the track name as the title";
+  EXPECT_TRUE(Has(svg, ">race | lap 2/5 | time 0:00 | leader Driver Number 1</text>")) << svg;
+  EXPECT_EQ(Count(svg, "<circle class=\"car\""), 1) << "the car without a position is left out";
+  EXPECT_EQ(Count(svg, "class=\"legend\""), 2) << "but listed in the legend";
+  EXPECT_TRUE(Has(svg, ">2 Driver Number 2</text>")) << svg;
+  EXPECT_TRUE(Has(svg, ">+0.250</text>")) << svg;
   EXPECT_FALSE(Has(svg, "nan"));
   EXPECT_EQ(svg.rfind("</svg>\n"), svg.size() - 7);
 }
 
-TEST(TrackSvgTest, SinglePointDoesNotDivideByZero) {
+TEST(TrackSvgTest, EmptyOutlineAndNoCarsDoNotDivideByZero) {
   TrackOutline outline;
   outline.strips.push_back(OutlineStrip{1, {{5, 5}}});
-  const std::string svg = TrackSvg(outline, {});
-  EXPECT_TRUE(Has(svg, "width=\"40\" height=\"40\"")) << svg;
-  EXPECT_TRUE(Has(svg, "points=\"20.0,20.0\"")) << svg;
+  const std::string svg = TrackSvg(outline, TimingState{});
+  EXPECT_TRUE(Has(svg, "width=\"330\" height=\"114\"")) << svg;
+  EXPECT_TRUE(Has(svg, "points=\"20.0,76.0\"")) << svg;
+  EXPECT_TRUE(Has(svg, ">(track not known)</text>")) << svg;
 }
 
-TEST(TrackSvgTest, CarLabelsUsePlaceAndDriverName) {
-  LiveAnswer live;
-  CarState a;
-  a.index = 2;
-  a.place = 1;
-  CarState b;
-  b.index = 7;
-  b.place = 2;
-  live.cars = {a, b};
-  const DriversAnswer drivers{0, {{2, "Bob \"Q\" Day\x01"}}};
-  const std::vector<SvgCar> cars = CarsForSvg(live, &drivers);
-  ASSERT_EQ(cars.size(), 2u);
-  EXPECT_EQ(cars[0].label, "1 Bob \"Q\" Day\x01");
-  EXPECT_EQ(cars[1].label, "2 car 7");
-  EXPECT_EQ(XmlEscape(cars[0].label), "1 Bob &quot;Q&quot; Day?");
-  EXPECT_EQ(CarsForSvg(live, nullptr)[0].label, "1 car 2");
+TEST(TrackSvgTest, PackLabelsNeverOverlapAndEveryCarKeepsAPlaceWhereThereIsRoom) {
+  // A grid of 20 cars two by two, 8 m apart on a 400 m straight: tighter
+  // than the labels.
+  std::vector<LabelRequest> requests;
+  for (int i = 0; i < 20; ++i) {
+    requests.push_back(LabelRequest{
+        500.0 - 6.0 * i, 400.0 + (i % 2) * 4.0,
+        std::to_string(i + 1) + " Driver Number " + std::to_string(i + 1), std::to_string(i + 1)});
+  }
+  const SvgBox bounds{0, 0, 1000, 800};
+  const std::vector<PlacedLabel> labels = PlaceLabels(requests, bounds, 5);
+  ASSERT_EQ(labels.size(), 20u);
+  int full = 0, shown = 0;
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    const PlacedLabel& a = labels[i];
+    if (a.form == PlacedLabel::Form::kNone) continue;
+    ++shown;
+    full += a.form == PlacedLabel::Form::kFull;
+    EXPECT_GE(a.box.x, 0);
+    EXPECT_LE(a.box.x + a.box.width, 1000);
+    for (std::size_t j = 0; j < labels.size(); ++j) {
+      const SvgBox dot{requests[j].x - 5, requests[j].y - 5, 10, 10};
+      EXPECT_FALSE(a.box.Overlaps(dot)) << "label " << i << " covers dot " << j;
+      if (j != i && labels[j].form != PlacedLabel::Form::kNone) {
+        EXPECT_FALSE(a.box.Overlaps(labels[j].box)) << i << " and " << j;
+      }
+    }
+  }
+  EXPECT_EQ(shown, 20) << "there is room around the pack for every place";
+  EXPECT_GE(full, 10) << "and for most names";
+  EXPECT_EQ(labels[0].form, PlacedLabel::Form::kFull) << "the leader is labelled first";
+}
+
+TEST(TrackSvgTest, NoRoomMeansShortThenNoLabel) {
+  // A box hardly larger than the dot: not even the place fits beside it.
+  const std::vector<LabelRequest> requests = {{10, 10, "1 Ann", "1"}};
+  EXPECT_EQ(PlaceLabels(requests, SvgBox{0, 0, 20, 20}, 5)[0].form, PlacedLabel::Form::kNone);
+  // Room for "1" but not for "1 Ann".
+  EXPECT_EQ(PlaceLabels(requests, SvgBox{0, 0, 40, 20}, 5)[0].form, PlacedLabel::Form::kShort);
+  EXPECT_EQ(PlaceLabels(requests, SvgBox{0, 0, 100, 20}, 5)[0].form, PlacedLabel::Form::kFull);
+}
+
+TEST(TrackSvgTest, CarColoursAreDistinct) {
+  std::set<std::string> colours;
+  for (int i = 0; i < 40; ++i) colours.insert(CarColour(static_cast<std::uint8_t>(i)));
+  EXPECT_EQ(colours.size(), 40u);
+  EXPECT_EQ(CarColour(0).size(), 7u);
+  EXPECT_EQ(CarColour(0)[0], '#');
+  EXPECT_EQ(XmlEscape("1 Bob \"Q\" Day\x01 & <x>"), "1 Bob &quot;Q&quot; Day? &amp; &lt;x&gt;");
 }
 
 }  // namespace
