@@ -1,6 +1,16 @@
 #include "platform/socket.h"
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
 #include <algorithm>
+#include <cstring>
 
 #include "platform/clock.h"
 #include "platform/socket_internal.h"
@@ -67,4 +77,25 @@ long RecvSomeWithin(NativeSocket socket, void* buffer, std::size_t length,
     default:
       return -1;
   }
+}
+
+// The resolver has the same interface on both platforms.
+bool LookupIPv4(const char* name, std::uint32_t* address) {
+  if (name == nullptr || *name == '\0') return false;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  bool ok = false;
+  for (const addrinfo* a = found; a != nullptr && !ok; a = a->ai_next) {
+    if (a->ai_family == AF_INET && a->ai_addr != nullptr) {
+      sockaddr_in in{};
+      std::memcpy(&in, a->ai_addr, sizeof(in));
+      *address = static_cast<std::uint32_t>(in.sin_addr.s_addr);
+      ok = true;
+    }
+  }
+  ::freeaddrinfo(found);
+  return ok;
 }

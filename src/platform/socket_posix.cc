@@ -1,6 +1,5 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -62,26 +61,6 @@ bool ParseIPv4(const char* dotted, std::uint32_t* address) {
   if (dotted == nullptr || inet_aton(dotted, &parsed) == 0) return false;
   *address = parsed.s_addr;
   return true;
-}
-
-bool LookupIPv4(const char* name, std::uint32_t* address) {
-  if (name == nullptr || *name == '\0') return false;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  bool ok = false;
-  for (const addrinfo* a = found; a != nullptr && !ok; a = a->ai_next) {
-    if (a->ai_family == AF_INET && a->ai_addr != nullptr) {
-      sockaddr_in in{};
-      std::memcpy(&in, a->ai_addr, sizeof(in));
-      *address = static_cast<std::uint32_t>(in.sin_addr.s_addr);
-      ok = true;
-    }
-  }
-  ::freeaddrinfo(found);
-  return ok;
 }
 
 void FormatIPv4(std::uint32_t address, char (&text)[16]) {

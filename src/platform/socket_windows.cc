@@ -54,26 +54,6 @@ bool ParseIPv4(const char* dotted, std::uint32_t* address) {
   return true;
 }
 
-bool LookupIPv4(const char* name, std::uint32_t* address) {
-  if (name == nullptr || *name == '\0') return false;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  bool ok = false;
-  for (const addrinfo* a = found; a != nullptr && !ok; a = a->ai_next) {
-    if (a->ai_family == AF_INET && a->ai_addr != nullptr) {
-      sockaddr_in in{};
-      std::memcpy(&in, a->ai_addr, sizeof(in));
-      *address = static_cast<std::uint32_t>(in.sin_addr.s_addr);
-      ok = true;
-    }
-  }
-  ::freeaddrinfo(found);
-  return ok;
-}
-
 void FormatIPv4(std::uint32_t address, char (&text)[16]) {
   const auto* b = reinterpret_cast<const unsigned char*>(&address);
   std::snprintf(text, sizeof(text), "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
