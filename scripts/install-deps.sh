@@ -10,8 +10,12 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-d
           binutils-mingw-w64-i686 wine wine64 googletest g++-multilib qemu-user
           # Argument parsing and JSON in the tools (header-only).
           libcli11-dev nlohmann-json3-dev
+          # The web view: HTTP and server-sent events (a compiled library).
+          libcpp-httplib-dev pkg-config
           # Validating the JSON output against its schema in the tests.
           python3 python3-jsonschema
+          # The web view's browser test: Debian's Chromium, driven by playwright-core.
+          chromium
           # The release archive.
           zip unzip)
 missing=()
@@ -30,4 +34,13 @@ fi
 # tested against one.
 if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
   $sudo localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "note: no de_DE.UTF-8 locale; one test will be skipped"
+fi
+# Node.js and npm for the browser test (the machine's own when it has them).
+if ! command -v npm >/dev/null 2>&1; then
+  $sudo apt-get install -y -qq --no-install-recommends nodejs npm
+fi
+# playwright-core, at the version pinned in tests/web/package-lock.json.
+here=$(cd "$(dirname "$0")/.." && pwd)
+if [ ! -f "$here/tests/web/node_modules/playwright-core/package.json" ]; then
+  (cd "$here/tests/web" && npm ci --no-audit --no-fund --loglevel=error)
 fi

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "platform/socket.h"
 #include "tools/common/cli_checks.h"
 
 namespace {
@@ -13,7 +14,7 @@ constexpr char kEndpointHelp[] =
     "the server: a dotted IPv4 address or localhost (default 127.0.0.1), "
     "port 1 to 65535 (default 34647)";
 
-constexpr const char* kCommands[] = {"watch", "dump", "track"};
+constexpr const char* kCommands[] = {"watch", "dump", "track", "web"};
 
 // The tool's command line. `endpoint` receives the positional server.
 std::unique_ptr<CLI::App> MakeApp(CliOptions* o, std::string* endpoint) {
@@ -56,10 +57,54 @@ std::unique_ptr<CLI::App> MakeApp(CliOptions* o, std::string* endpoint) {
   track->add_option("--timeout", o->timeout_s, "wait up to N seconds for the outline (default 5)")
       ->check(cli_checks::WholeNumber(1, kMaxNumber))
       ->type_name("N");
+
+  CLI::App* web = app->add_subcommand(
+      "web",
+      "a live web page, overlays and a JSON API, for any number of viewers on one connection");
+  web->add_option("server", *endpoint, kEndpointHelp)->type_name("HOST[:PORT]");
+  web->add_option("--listen", o->listen,
+                  "where to serve, a dotted IPv4 address (0.0.0.0: every address) and a port "
+                  "(default 127.0.0.1:8047, this machine only)")
+      ->type_name("ADDR:PORT")
+      ->check([](const std::string& text) {
+        std::string address, error;
+        std::uint16_t port = 0;
+        return ParseListenAddress(text, &address, &port, &error) ? std::string() : error;
+      });
+  web->add_option("--max-viewers", o->max_viewers,
+                  "event streams served at once, 1 to 5000 (default 200)")
+      ->check(cli_checks::WholeNumber(1, 5000))
+      ->type_name("N");
+  web->add_option("--www", o->www_dir, "the page's files (default: those installed with pitwall)")
+      ->type_name("DIR");
   return app;
 }
 
 }  // namespace
+
+bool ParseListenAddress(const std::string& text, std::string* address, std::uint16_t* port,
+                        std::string* error) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos) {
+    *error = "'" + text + "' is not ADDR:PORT";
+    return false;
+  }
+  std::string host = text.substr(0, colon);
+  if (host == "localhost") host = "127.0.0.1";
+  std::uint32_t parsed = 0;
+  if (!ParseIPv4(host.c_str(), &parsed)) {
+    *error = "'" + host + "' is not a dotted IPv4 address";
+    return false;
+  }
+  std::string port_text = text.substr(colon + 1);
+  if (!cli_checks::WholeNumber(1, 65535)(port_text).empty()) {
+    *error = "port '" + text.substr(colon + 1) + "' is not a whole number from 1 to 65535";
+    return false;
+  }
+  *address = host;
+  *port = static_cast<std::uint16_t>(std::stoi(port_text));
+  return true;
+}
 
 std::string VersionText() { return "pitwall " PITWALL_VERSION; }
 
@@ -82,7 +127,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions* options,
     if (!known) {
       *error = (args.empty() ? std::string("no command given")
                              : "unknown command '" + args.front() + "'") +
-               " (commands: watch, dump, track)";
+               " (commands: watch, dump, track, web)";
       return false;
     }
   }
@@ -105,7 +150,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions* options,
     const std::vector<CLI::App*> chosen = app->get_subcommands();
     if (chosen.empty()) {
       *error = dynamic_cast<const CLI::RequiredError*>(&e) != nullptr
-                   ? "no command given (commands: watch, dump, track)"
+                   ? "no command given (commands: watch, dump, track, web)"
                    : std::string(e.what());
     } else {
       *error = chosen.front()->get_name() + ": " + e.what();
@@ -113,9 +158,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions* options,
     return false;
   }
   const std::string name = app->get_subcommands().front()->get_name();
-  options->command = name == "watch"  ? CliCommand::kWatch
-                     : name == "dump" ? CliCommand::kDump
-                                      : CliCommand::kTrack;
+  options->command = name == "watch"   ? CliCommand::kWatch
+                     : name == "dump"  ? CliCommand::kDump
+                     : name == "track" ? CliCommand::kTrack
+                                       : CliCommand::kWeb;
   if (!endpoint.empty() && !ParseEndpoint(endpoint, &options->host, &options->port, error)) {
     *error = name + ": " + *error;
     return false;

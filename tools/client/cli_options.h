@@ -11,31 +11,40 @@
 #include "pitwall_client.h"
 
 // kHelp and kVersion: print `output` to standard output and exit 0.
-enum class CliCommand { kHelp, kVersion, kWatch, kDump, kTrack };
+enum class CliCommand { kHelp, kVersion, kWatch, kDump, kTrack, kWeb };
 
 struct CliOptions {
   CliCommand command = CliCommand::kHelp;
   std::string output;  // kHelp, kVersion: the text to print
   std::string host = kDefaultHost;
   std::uint16_t port = kDefaultPort;
-  std::uint32_t seconds = 0;    // watch: stop after this many seconds; 0 runs on
-  std::string follow;           // watch: keep the car of this driver in view
-  bool json = false;            // dump: the timing state as JSON, one object per update
-  bool raw = false;             // dump --json --raw: every decoded answer instead
-  std::uint32_t count = 0;      // dump: stop after this many lines; 0 runs on
-  std::string svg_file;         // track, required
-  std::uint32_t timeout_s = 5;  // track: wait this long for the outline
+  std::uint32_t seconds = 0;              // watch: stop after this many seconds; 0 runs on
+  std::string follow;                     // watch: keep the car of this driver in view
+  bool json = false;                      // dump: the timing state as JSON, one object per update
+  bool raw = false;                       // dump --json --raw: every decoded answer instead
+  std::uint32_t count = 0;                // dump: stop after this many lines; 0 runs on
+  std::string svg_file;                   // track, required
+  std::uint32_t timeout_s = 5;            // track: wait this long for the outline
+  std::string listen = "127.0.0.1:8047";  // web: where to serve
+  std::uint32_t max_viewers = 200;        // web: event streams at once
+  std::string www_dir;                    // web: the page's files; empty: the installed ones
 };
 
 // Reads the arguments after the program name:
 //   watch [HOST[:PORT]] [--seconds N] [--follow NAME]
 //   dump [--json [--raw]] [--count N] [HOST[:PORT]]
 //   track --svg FILE [HOST[:PORT]] [--timeout S]
+//   web [HOST[:PORT]] [--listen ADDR:PORT] [--max-viewers N] [--www DIR]
 //   --help, --version; --help after any command for that command
 // Numbers are 1 to 1000000. False with *error set (one line) on a mistake;
 // the usage of the command concerned then goes to stderr with it.
 bool ParseCommandLine(const std::vector<std::string>& args, CliOptions* options,
                       std::string* error);
+
+// "ADDR:PORT" with a dotted IPv4 address (or localhost) and a port 1 to
+// 65535. False with *error set.
+bool ParseListenAddress(const std::string& text, std::string* address, std::uint16_t* port,
+                        std::string* error);
 
 // The whole tool's help text, lines ending in '\n'.
 std::string UsageText();

@@ -13,11 +13,15 @@ std::string Parse(const std::vector<std::string>& args) {
   CliOptions o;
   std::string error;
   if (!ParseCommandLine(args, &o, &error)) return "error: " + error;
-  const char* kCommands[] = {"help", "version", "watch", "dump", "track"};  // CliCommand order
+  const char* kCommands[] = {"help", "version", "watch",
+                             "dump", "track",   "web"};  // CliCommand order
   return kCommands[static_cast<int>(o.command)] + (" " + o.host) + ":" + std::to_string(o.port) +
          " seconds=" + std::to_string(o.seconds) + " count=" + std::to_string(o.count) +
          " timeout=" + std::to_string(o.timeout_s) + " json=" + (o.json ? "1" : "0") +
-         " raw=" + (o.raw ? "1" : "0") + " svg=" + o.svg_file;
+         " raw=" + (o.raw ? "1" : "0") + " svg=" + o.svg_file +
+         (o.command == CliCommand::kWeb
+              ? " listen=" + o.listen + " viewers=" + std::to_string(o.max_viewers)
+              : "");
 }
 
 TEST(CliOptionsTest, GoodCommandLines) {
@@ -33,6 +37,12 @@ TEST(CliOptionsTest, GoodCommandLines) {
        "dump 127.0.0.1:34647 seconds=0 count=0 timeout=5 json=1 raw=1 svg="},
       {{"track", ":4100", "--svg", "out.svg", "--timeout", "2"},
        "track 127.0.0.1:4100 seconds=0 count=0 timeout=2 json=0 raw=0 svg=out.svg"},
+      {{"web"},
+       "web 127.0.0.1:34647 seconds=0 count=0 timeout=5 json=0 raw=0 svg= "
+       "listen=127.0.0.1:8047 viewers=200"},
+      {{"web", "10.1.1.1", "--listen", "0.0.0.0:9000", "--max-viewers", "500"},
+       "web 10.1.1.1:34647 seconds=0 count=0 timeout=5 json=0 raw=0 svg= listen=0.0.0.0:9000 "
+       "viewers=500"},
       {{"--help"}, "help 127.0.0.1:34647 seconds=0 count=0 timeout=5 json=0 raw=0 svg="},
       {{"--version"}, "version 127.0.0.1:34647 seconds=0 count=0 timeout=5 json=0 raw=0 svg="},
   };
@@ -41,9 +51,9 @@ TEST(CliOptionsTest, GoodCommandLines) {
 
 TEST(CliOptionsTest, BadCommandLinesSayWhatIsWrong) {
   const std::pair<std::vector<std::string>, std::string> kCases[] = {
-      {{}, "no command given (commands: watch, dump, track)"},
-      {{"--seconds", "4"}, "no command given (commands: watch, dump, track)"},
-      {{"race"}, "unknown command 'race' (commands: watch, dump, track)"},
+      {{}, "no command given (commands: watch, dump, track, web)"},
+      {{"--seconds", "4"}, "no command given (commands: watch, dump, track, web)"},
+      {{"race"}, "unknown command 'race' (commands: watch, dump, track, web)"},
       {{"watch", "--seconds", "abc"},
        "watch: --seconds: 'abc' is not a whole number from 1 to 1000000"},
       {{"watch", "--seconds", "0"},
@@ -59,6 +69,13 @@ TEST(CliOptionsTest, BadCommandLinesSayWhatIsWrong) {
        "track: --timeout: '0' is not a whole number from 1 to 1000000"},
       {{"dump", "--raw"}, "dump: --raw requires --json"},
       {{"track"}, "track: --svg is required"},
+      {{"web", "--listen", "8047"}, "web: --listen: '8047' is not ADDR:PORT"},
+      {{"web", "--listen", "example.org:80"},
+       "web: --listen: 'example.org' is not a dotted IPv4 address"},
+      {{"web", "--listen", "localhost:0"},
+       "web: --listen: port '0' is not a whole number from 1 to 65535"},
+      {{"web", "--max-viewers", "0"},
+       "web: --max-viewers: '0' is not a whole number from 1 to 5000"},
       {{"watch", "h:99999"}, "watch: bad port '99999' (expected 1 to 65535)"},
   };
   for (const auto& [args, expected] : kCases) EXPECT_EQ(Parse(args), "error: " + expected);

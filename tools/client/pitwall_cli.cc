@@ -3,9 +3,12 @@
 // answer, file not written), 2 bad use, 3 server full.
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "answer_text.h"
@@ -18,6 +21,10 @@
 #include "timing_state.h"
 #include "tower.h"
 #include "track_svg.h"
+#if defined(PITWALL_WITH_WEB)
+#include "tools/web/web_bridge.h"
+#include "tools/web/web_server.h"
+#endif
 
 namespace {
 
@@ -306,6 +313,57 @@ int RunTrack(const CliOptions& options) {
   return kExitOk;
 }
 
+volatile std::sig_atomic_t g_interrupted = 0;
+void OnSignal(int) { g_interrupted = 1; }
+
+int RunWeb(const CliOptions& options, const char* argv0) {
+#if defined(PITWALL_WITH_WEB)
+  std::string address;
+  std::uint16_t port = 0;
+  std::string error;
+  ParseListenAddress(options.listen, &address, &port, &error);
+  std::string www = options.www_dir;
+  if (www.empty()) {
+    // Installed beside the program, else the source tree's.
+    std::error_code ec;
+    const auto beside = std::filesystem::absolute(argv0, ec).parent_path() / "www";
+    www = std::filesystem::is_directory(beside, ec) ? beside.string() : PITWALL_WWW_DIR;
+  }
+  if (!std::filesystem::is_regular_file(std::filesystem::path(www) / "index.html")) {
+    PrintError("no web page files in " + www + " (give --www DIR)");
+    return kExitFailed;
+  }
+  WebBridge bridge(options.host, options.port);
+  WebServer server(&bridge, www, static_cast<int>(options.max_viewers));
+  if (!server.Listen(address, port, &error)) {
+    PrintError(error);
+    return kExitFailed;
+  }
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  bridge.Start();
+  std::printf(
+      "pitwall: web view of %s:%u on http://%s:%u/ (overlays: /overlay?view=tower|map|both)\n",
+      options.host.c_str(), options.port, address.c_str(), server.port());
+  std::fflush(stdout);
+  // Signals only set a flag; this thread turns it into a stop.
+  std::thread watcher([&] {
+    while (!g_interrupted) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    bridge.Stop();
+    server.Stop();
+  });
+  server.Serve();
+  g_interrupted = 1;
+  watcher.join();
+  return kExitOk;
+#else
+  (void)options;
+  (void)argv0;
+  PrintError("this build of pitwall has no web view (it is built where cpp-httplib is installed)");
+  return kExitFailed;
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -336,6 +394,9 @@ int main(int argc, char** argv) {
       break;
     case CliCommand::kTrack:
       status = RunTrack(options);
+      break;
+    case CliCommand::kWeb:
+      status = RunWeb(options, argv[0]);
       break;
     case CliCommand::kHelp:
     case CliCommand::kVersion:

@@ -133,6 +133,21 @@ std::string TimingStateJson(const TimingState& state, double received_unix_s) {
                    {"cars", cars}});
 }
 
+std::string TrackOutlineJson(const TrackOutline& outline) {
+  Json strips = Json::array();
+  for (const OutlineStrip& strip : outline.strips) {
+    Json points = Json::array();
+    for (const OutlinePoint& p : strip.points) {
+      // Non-finite points cannot be drawn, and JSON has no word for them.
+      if (std::isfinite(p.x) && std::isfinite(p.z)) {
+        points.push_back(Json::array({Float(p.x), Float(p.z)}));
+      }
+    }
+    strips.push_back(Json{{"kind", strip.kind}, {"points", points}});
+  }
+  return Dump(Json{{"strips", strips}});
+}
+
 std::string AnswerJson(const Answer& answer) {
   return Dump(std::visit(
       [](const auto& a) -> Json {

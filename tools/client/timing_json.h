@@ -22,6 +22,10 @@ inline constexpr int kTimingJsonVersion = 1;
 // `received_unix_s` is the time the state's latest live answer arrived.
 std::string TimingStateJson(const TimingState& state, double received_unix_s);
 
+// The track outline as one JSON object without newline:
+// {"strips":[{"kind":1,"points":[[x,z],...]},...]}, non-finite points left out.
+std::string TrackOutlineJson(const TrackOutline& outline);
+
 // One decoded answer as a JSON object without newline, e.g.
 // {"type":"handshake","change_mask":0,"version":1,"status":0}.
 std::string AnswerJson(const Answer& answer);

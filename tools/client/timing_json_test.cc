@@ -100,4 +100,13 @@ TEST(TimingJsonTest, RawAnswersKeepShortestFloatsAndValidText) {
             R"({"type":"handshake","change_mask":31,"version":1,"status":4})");
 }
 
+TEST(TimingJsonTest, TrackOutlineLeavesOutPointsThatCannotBeDrawn) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  TrackOutline outline;
+  outline.strips.push_back(OutlineStrip{1, {{0.1f, -2.0f}, {nan, 1.0f}, {3.5f, 4.0f}}});
+  outline.strips.push_back(OutlineStrip{0, {}});
+  EXPECT_EQ(TrackOutlineJson(outline),
+            R"({"strips":[{"kind":1,"points":[[0.1,-2],[3.5,4]]},{"kind":0,"points":[]}]})");
+}
+
 }  // namespace

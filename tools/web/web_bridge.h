@@ -1,0 +1,61 @@
+// The web view's one connection to the plug-in: a thread that connects,
+// fetches the track outline, polls the session, drivers and live data, keeps
+// the timing state and publishes each update as a numbered snapshot that any
+// number of viewers read. It reconnects by itself (the plug-in went away, or
+// was full) and says why it is not live.
+//
+// Thread-safety: Start and Stop from one thread; Latest and WaitNewer from
+// any number of threads.
+#ifndef PITWALL_TOOLS_WEB_WEB_BRIDGE_H_
+#define PITWALL_TOOLS_WEB_WEB_BRIDGE_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// What a viewer is sent. Snapshots are immutable once published.
+struct BridgeSnapshot {
+  std::uint64_t id = 0;  // grows by one with each publication; 0: nothing yet
+  // "connecting", "live", "unreachable" (no server or it went away) or
+  // "full" (the server serves as many clients as it may).
+  std::string status = "connecting";
+  std::string message;      // a sentence for people, e.g. why it is unreachable
+  std::string state_json;   // the timing state (the `pitwall dump --json` object); empty before
+  std::string track_json;   // {"strips":[{"kind":1,"points":[[x,z],...]},...]}; empty before
+  std::string status_json;  // {"status":...,"message":...,"id":N}
+};
+
+class WebBridge {
+ public:
+  WebBridge(std::string host, std::uint16_t port);
+  ~WebBridge();  // stops
+
+  void Start();
+  // Ends the thread and wakes every waiting viewer.
+  void Stop();
+
+  std::shared_ptr<const BridgeSnapshot> Latest() const;
+  // Waits up to `timeout_ms` for a snapshot newer than `id`; the latest
+  // either way (null never). Returns early, with the latest, once stopped.
+  std::shared_ptr<const BridgeSnapshot> WaitNewer(std::uint64_t id, std::uint32_t timeout_ms) const;
+  bool stopped() const;
+
+ private:
+  void Run();
+  // Publishes a copy of the latest snapshot changed by `change`.
+  template <typename Change>
+  void Publish(Change change);
+
+  const std::string host_;
+  const std::uint16_t port_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::shared_ptr<const BridgeSnapshot> latest_;  // guarded by mutex_
+  bool stop_ = false;                             // guarded by mutex_
+  std::thread thread_;
+};
+
+#endif  // PITWALL_TOOLS_WEB_WEB_BRIDGE_H_

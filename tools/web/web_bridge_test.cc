@@ -1,0 +1,136 @@
+#include "web_bridge.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "testing/temp_dir.h"
+#include "tests/wire_client.h"
+#include "tools/test_host/plugin_host.h"
+#include "tools/test_host/race_sim.h"
+#include "tools/test_host/track_path.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Waits until the bridge publishes a snapshot for which `done` holds.
+template <typename Done>
+std::shared_ptr<const BridgeSnapshot> WaitFor(const WebBridge& bridge, Done done,
+                                              int seconds = 10) {
+  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  auto s = bridge.Latest();
+  while (!done(*s) && Clock::now() < deadline) s = bridge.WaitNewer(s->id, 200);
+  return s;
+}
+
+TEST(WebBridgeTest, SaysUnreachableAndStopsAtOnce) {
+  WebBridge bridge("127.0.0.1", FreePort());
+  EXPECT_EQ(bridge.Latest()->id, 0u);
+  EXPECT_EQ(bridge.Latest()->status, "connecting");
+  bridge.Start();
+  const auto s = WaitFor(bridge, [](const BridgeSnapshot& b) { return b.status != "connecting"; });
+  EXPECT_EQ(s->status, "unreachable");
+  EXPECT_NE(s->message.find("connection refused"), std::string::npos) << s->message;
+  EXPECT_EQ(nlohmann::json::parse(s->status_json)["status"], "unreachable");
+  EXPECT_TRUE(s->state_json.empty());
+  // A viewer waiting for the next snapshot is woken by the stop.
+  std::atomic<bool> woke{false};
+  std::thread viewer([&] {
+    bridge.WaitNewer(s->id + 100, 60000);
+    woke = true;
+  });
+  const auto start = Clock::now();
+  bridge.Stop();
+  viewer.join();
+  EXPECT_TRUE(woke);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+}
+
+// The plug-in loaded in this process and fed a simulated race, as a
+// simulator would; stopped and started again to make an outage.
+class RaceFeed {
+ public:
+  explicit RaceFeed(const std::string& game) : game_(game) {
+    std::string error;
+    EXPECT_TRUE(path_.Load(game, "Pitwall Ring", &error)) << error;
+  }
+  ~RaceFeed() { Stop(); }
+  void Start() {
+    running_ = true;
+    thread_ = std::thread([this] {
+      PluginHost host;
+      std::string error;
+      if (!host.Load(PITWALL_PLUGIN_PATH, &error)) {
+        ADD_FAILURE() << error;
+        return;
+      }
+      host.Startup();
+      SimOptions options;
+      options.sessions = {SessionKind::kRace};
+      RaceSimulation race(path_, "Pitwall Ring", options);
+      while (running_ && race.Advance(0.5, &host)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      host.Shutdown();
+    });
+  }
+  void Stop() {
+    running_ = false;
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  const std::string game_;
+  TrackPath path_;
+  std::atomic<bool> running_{false};
+  std::thread thread_;
+};
+
+TEST(WebBridgeTest, FollowsTheRaceAndComesBackAfterAnOutage) {
+  TempDir game;
+  game.CopyFrom(PITWALL_EXAMPLES_DIR "/game");
+  const std::uint16_t port = FreePort();
+  game.Write("PitwallFeedPlugin.ini", "[GENERAL]\nPort=" + std::to_string(port) + "\n");
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  std::filesystem::current_path(game.path());  // the plug-in reads its files from here
+
+  RaceFeed feed(game.path());
+  feed.Start();
+  WebBridge bridge("127.0.0.1", port);
+  bridge.Start();
+  auto s = WaitFor(
+      bridge, [](const BridgeSnapshot& b) { return b.status == "live" && !b.track_json.empty(); });
+  ASSERT_EQ(s->status, "live") << s->message;
+  const nlohmann::json state = nlohmann::json::parse(s->state_json);
+  EXPECT_EQ(state["format"], "pitwall-timing");
+  ASSERT_EQ(state["cars"].size(), 20u);
+  EXPECT_EQ(state["cars"][0]["place"], 1);
+  EXPECT_NE(state["cars"][0]["driver"], "car 0") << "names are joined";
+  const nlohmann::json track = nlohmann::json::parse(s->track_json);
+  ASSERT_EQ(track["strips"].size(), 2u);
+  EXPECT_GT(track["strips"][0]["points"].size(), 100u);
+
+  // Snapshots keep coming, each numbered after the one before.
+  const auto later = WaitFor(bridge, [&](const BridgeSnapshot& b) { return b.id >= s->id + 5; });
+  EXPECT_GE(later->id, s->id + 5);
+
+  feed.Stop();  // the simulator shuts the plug-in down
+  s = WaitFor(bridge, [](const BridgeSnapshot& b) { return b.status == "unreachable"; });
+  EXPECT_EQ(s->status, "unreachable");
+  EXPECT_FALSE(s->state_json.empty()) << "the last state stays for viewers to see";
+
+  feed.Start();
+  s = WaitFor(
+      bridge, [](const BridgeSnapshot& b) { return b.status == "live"; }, 20);
+  EXPECT_EQ(s->status, "live") << s->message;
+  bridge.Stop();
+  feed.Stop();
+  std::filesystem::current_path(cwd);
+}
+
+}  // namespace
