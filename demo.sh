@@ -3,18 +3,31 @@
 # host with the plug-in on the sample track in a temporary game folder, and
 # shows the live timing tower with `pitwall watch`: a five-lap race at ten
 # times real speed, from the grid to the final classification.
-# Usage: ./demo.sh [SECONDS]   (default 80, the whole race; Ctrl-C ends it sooner)
+# Usage: ./demo.sh [SECONDS] [--web]   (default 80 s, the whole race; Ctrl-C ends
+# it sooner; --web also serves the live web page, on http://127.0.0.1:8047/)
 set -euo pipefail
 cd "$(dirname "$0")"
-seconds=${1:-80}
+seconds=80
+web=""
+for arg in "$@"; do
+  case "$arg" in
+    --web) web=1 ;;
+    *[!0-9]* | "") echo "usage: ./demo.sh [SECONDS] [--web]" >&2; exit 2 ;;
+    *) seconds=$arg ;;
+  esac
+done
 ./scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPITWALL_BUILD_TOOLS=ON >/dev/null
 cmake --build build -j2 --target PitwallFeedPlugin pitwall-host pitwall >/dev/null
 root=$PWD
 game=$(mktemp -d /tmp/pitwall-demo.XXXXXX)
 cp -r examples/game/. "$game/"
+# Two clients within the plug-in's limit: the tower and, with --web, the web view.
+printf '[GENERAL]\nPort=34647\nMaxConnections=2\n' >"$game/PitwallFeedPlugin.ini"
 host_pid=""
+web_pid=""
 cleanup() {
+  [ -n "$web_pid" ] && kill "$web_pid" 2>/dev/null && wait "$web_pid" 2>/dev/null || true
   [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null && wait "$host_pid" 2>/dev/null || true
   rm -rf "$game"
 }
@@ -35,6 +48,13 @@ for _ in $(seq 100); do
 done
 [ -n "$port" ] || { echo "demo: the plug-in bound no port"; cat "$game/host.out"; exit 1; }
 echo "demo: plug-in serving on port $port; watching for $seconds s"
+if [ -n "$web" ]; then
+  "$root/build/tools/client/pitwall" web "127.0.0.1:$port" --listen 127.0.0.1:8047 \
+    >"$game/web.out" 2>&1 &
+  web_pid=$!
+  echo "demo: the live page is on http://127.0.0.1:8047/ (overlays: /overlay?view=tower)"
+  sleep 3
+fi
 
 "$root/build/tools/client/pitwall" watch "127.0.0.1:$port" --seconds "$seconds"
 # One line after the tower, so its last frame stays whole on an 80x24 screen.
