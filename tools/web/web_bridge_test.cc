@@ -129,6 +129,21 @@ TEST(WebBridgeTest, FollowsTheRaceAndComesBackAfterAnOutage) {
       bridge, [](const BridgeSnapshot& b) { return b.status == "live"; }, 20);
   EXPECT_EQ(s->status, "live") << s->message;
   bridge.Stop();
+
+  // Another client in the one place the plug-in serves: the bridge is told
+  // the server is full, and what to change.
+  {
+    WireClient holder;
+    ASSERT_TRUE(holder.Connect(port));
+    Bytes hello;
+    ASSERT_TRUE(holder.Request(0) && holder.ReadMessage(&hello));
+    WebBridge second("127.0.0.1", port);
+    second.Start();
+    s = WaitFor(second, [](const BridgeSnapshot& b) { return b.status == "full"; });
+    EXPECT_EQ(s->status, "full") << s->message;
+    EXPECT_NE(s->message.find("MaxConnections="), std::string::npos) << s->message;
+    second.Stop();
+  }
   feed.Stop();
   std::filesystem::current_path(cwd);
 }
