@@ -32,6 +32,8 @@ x86_64-w64-mingw32-strip -o "$stage/tools/pitwall-host.exe" build-win64/tools/te
 cp "$stage/win64/PitwallFeedPlugin.dll" "$stage/tools/"
 mkdir -p "$stage/tools/examples"
 cp -r examples/game "$stage/tools/examples/"
+cp -r tools/web/www "$stage/tools/"  # the web view's page, found beside pitwall.exe
+cp .deps/cpp-httplib/LICENSE "$stage/tools/cpp-httplib-LICENSE.txt"
 sed "s/@VERSION@/$version/" docs/INSTALL-windows.txt | sed 's/$/\r/' >"$stage/INSTALL.txt"
 (cd dist && zip -q -r -X "$name.zip" "$name")
 echo "release: dist/$name.zip"

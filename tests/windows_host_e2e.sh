@@ -3,13 +3,15 @@
 # PitwallFeedPlugin.dll in a copy of the sample game folder (the DLL finds
 # the track through the host's backslash paths itself), and pitwall.exe,
 # then the Linux pitwall when given, read every kind of answer from it over
-# loopback.
-# Usage: windows_host_e2e.sh WINE pitwall-host.exe EXAMPLES_DIR pitwall.exe [LINUX_PITWALL]
+# loopback; then pitwall.exe web serves the page and the API from it.
+# Usage: windows_host_e2e.sh WINE pitwall-host.exe EXAMPLES_DIR pitwall.exe WWW_DIR [LINUX_PITWALL]
 set -euo pipefail
-wine=$1 host=$2 examples=$3 windows_cli=$4 linux_cli=${5:-}
+wine=$1 host=$2 examples=$3 windows_cli=$4 www=$5 linux_cli=${6:-}
 work=$(mktemp -d)
 host_pid=""
+web_pid=""
 cleanup() {
+  [ -n "$web_pid" ] && kill "$web_pid" 2>/dev/null || true
   [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null || true
   rm -rf "$work"
 }
@@ -54,6 +56,27 @@ read_all() {
 cd "$work"
 read_all pitwall.exe "$wine" "$windows_cli"
 [ -n "$linux_cli" ] && read_all "Linux pitwall" "$linux_cli"
+
+# The web view: one connection to the DLL, the page and the API over HTTP.
+web_port=$(( 38000 + RANDOM % 2000 ))
+"$wine" "$windows_cli" web "127.0.0.1:$port" --listen "127.0.0.1:$web_port" \
+  --www "$("$wine" winepath -w "$www" 2>/dev/null | tr -d '\r')" >"$work/web.out" 2>&1 &
+web_pid=$!
+state=""
+for _ in $(seq 1 100); do
+  state=$(curl -sf "http://127.0.0.1:$web_port/api/state" 2>/dev/null) && break
+  sleep 0.2
+done
+grep -q '"format":"pitwall-timing"' <<<"$state" || fail "pitwall.exe web: no state: $state $(cat "$work/web.out")"
+[ "$(grep -o '"heading_rad"' <<<"$state" | wc -l)" = 6 ] || fail "pitwall.exe web: not 6 cars: $state"
+curl -sf "http://127.0.0.1:$web_port/" | grep -q '<title>PitwallFeed live</title>' ||
+  fail "pitwall.exe web: no page"
+curl -sf "http://127.0.0.1:$web_port/api/track" | grep -q '"strips":\[{"kind":1' ||
+  fail "pitwall.exe web: no track"
+kill "$web_pid"
+wait "$web_pid" 2>/dev/null || true
+web_pid=""
+echo "pitwall.exe web: the page, the timing state and the track outline served"
 
 wait "$host_pid" || fail "pitwall-host.exe exited with $?"
 host_pid=""

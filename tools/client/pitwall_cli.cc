@@ -19,12 +19,10 @@
 #include "platform/terminal.h"
 #include "timing_json.h"
 #include "timing_state.h"
-#include "tower.h"
-#include "track_svg.h"
-#if defined(PITWALL_WITH_WEB)
 #include "tools/web/web_bridge.h"
 #include "tools/web/web_server.h"
-#endif
+#include "tower.h"
+#include "track_svg.h"
 
 namespace {
 
@@ -317,7 +315,6 @@ volatile std::sig_atomic_t g_interrupted = 0;
 void OnSignal(int) { g_interrupted = 1; }
 
 int RunWeb(const CliOptions& options, const char* argv0) {
-#if defined(PITWALL_WITH_WEB)
   std::string address;
   std::uint16_t port = 0;
   std::string error;
@@ -356,12 +353,6 @@ int RunWeb(const CliOptions& options, const char* argv0) {
   g_interrupted = 1;
   watcher.join();
   return kExitOk;
-#else
-  (void)options;
-  (void)argv0;
-  PrintError("this build of pitwall has no web view (it is built where cpp-httplib is installed)");
-  return kExitFailed;
-#endif
 }
 
 }  // namespace
