@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr std::uint32_t kKeepAliveMs = 15000;  // a comment line this often on a quiet stream
+constexpr std::uint32_t kKeepAliveMs = 5000;  // a comment line this often on a quiet stream
 
 void Json(httplib::Response& res, const std::string& body, int status = 200) {
   res.status = status;
