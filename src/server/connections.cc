@@ -1,5 +1,6 @@
 #include "server/connections.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -26,6 +27,33 @@ bool PaceRequest(ClientConnection* connection, int type, std::uint32_t now) {
   }
   connection->pending[type] = 1;
   return false;
+}
+
+LogVerdict SpendLogLine(LogBudget* budget, std::uint32_t now, std::uint32_t* dropped_before) {
+  // Unsigned difference: correct across the clock's wrap.
+  const std::uint32_t elapsed = budget->seen ? now - budget->last_ms : 0;
+  budget->seen = true;
+  budget->last_ms = now;
+  if (budget->dropped > 0) {
+    if (elapsed < kLogQuietMs) {
+      ++budget->dropped;
+      return LogVerdict::kDrop;
+    }
+    // Quiet long enough: a fresh budget, of which this line is the first.
+    *dropped_before = budget->dropped;
+    budget->dropped = 0;
+    budget->milli_lines = (kLogBurstLines - 1) * 1000;
+    return LogVerdict::kWriteAfterDrops;
+  }
+  budget->milli_lines = std::min<std::uint64_t>(
+      kLogBurstLines * 1000,
+      budget->milli_lines + static_cast<std::uint64_t>(elapsed) * kLogLinesPerSecond);
+  if (budget->milli_lines >= 1000) {
+    budget->milli_lines -= 1000;
+    return LogVerdict::kWrite;
+  }
+  budget->dropped = 1;
+  return LogVerdict::kDrop;
 }
 
 ClientConnections::ClientConnections(const ResponseContext& context, const Clock& clock)
@@ -175,6 +203,7 @@ void ClientConnections::ClientThread(Slot* slot) {
     WalkRequests(connection, block, received, buffer.get());
   }
   active_.fetch_sub(1);
+  LogDroppedLines(connection);
   context_.log->Printf("Connection closed by client (%s).\n", connection->peer_text);
   MutexLock lock(&mu_);
   slot->socket.Close();
@@ -190,8 +219,10 @@ void ClientConnections::WalkRequests(ClientConnection* connection, const std::ui
     std::uint16_t length = 0;
     if (remaining >= 3) std::memcpy(&length, request, sizeof(length));
     if (remaining < 3 || length < 3) {
-      context_.log->Printf("Received message(s) with wrong length from %s.\n",
-                           connection->peer_text);
+      if (MayLogMistake(connection)) {
+        context_.log->Printf("Received message(s) with wrong length from %s.\n",
+                             connection->peer_text);
+      }
       break;
     }
     const int type = request[2];
@@ -203,8 +234,10 @@ void ClientConnections::WalkRequests(ClientConnection* connection, const std::ui
     if (remaining < 0) {
       // The request claimed more than the block held; it was still paced
       // and, if due, answered.
-      context_.log->Printf("Received message(s) with wrong length from %s.\n",
-                           connection->peer_text);
+      if (MayLogMistake(connection)) {
+        context_.log->Printf("Received message(s) with wrong length from %s.\n",
+                             connection->peer_text);
+      }
       break;
     }
     if (remaining == 0) break;
@@ -233,8 +266,35 @@ void ClientConnections::DispatchRequest(ClientConnection* connection, int type,
       ProcessTrackstrip(context_, connection, buffer);
       break;
     default:
-      context_.log->Printf("Received unknown message type (%d) from %s.\n", type,
-                           connection->peer_text);
+      if (MayLogMistake(connection)) {
+        context_.log->Printf("Received unknown message type (%d) from %s.\n", type,
+                             connection->peer_text);
+      }
       break;
   }
+}
+
+bool ClientConnections::MayLogMistake(ClientConnection* connection) {
+  std::uint32_t dropped = 0;
+  switch (SpendLogLine(&connection->log_budget, clock_.NowMs(), &dropped)) {
+    case LogVerdict::kWrite:
+      return true;
+    case LogVerdict::kWriteAfterDrops:
+      LogDroppedCount(connection, dropped);
+      return true;
+    case LogVerdict::kDrop:
+      return false;
+  }
+  return false;
+}
+
+void ClientConnections::LogDroppedLines(ClientConnection* connection) {
+  LogDroppedCount(connection, connection->log_budget.dropped);
+  connection->log_budget.dropped = 0;
+}
+
+void ClientConnections::LogDroppedCount(const ClientConnection* connection, std::uint32_t dropped) {
+  if (dropped == 0) return;
+  context_.log->Printf("Dropped %u log line(s) about bad requests from %s.\n",
+                       static_cast<unsigned>(dropped), connection->peer_text);
 }

@@ -57,6 +57,9 @@ class ClientConnections {
   // and the held-back ones after the walk. Exposed for tests.
   void WalkRequests(ClientConnection* connection, const std::uint8_t* block, long size,
                     ResponseBuffer* buffer);
+  // Writes the count of a connection's dropped log lines, if any (at its
+  // close). Exposed for tests.
+  void LogDroppedLines(ClientConnection* connection);
 
  private:
   struct Slot {
@@ -69,6 +72,10 @@ class ClientConnections {
   void AcceptThread();
   void ClientThread(Slot* slot);
   void DispatchRequest(ClientConnection* connection, int type, ResponseBuffer* buffer);
+  // Whether a line about the client's own mistake may be written now (see
+  // LogBudget); writes the count of earlier dropped ones first when due.
+  bool MayLogMistake(ClientConnection* connection);
+  void LogDroppedCount(const ClientConnection* connection, std::uint32_t dropped);
   // Admits one accepted socket: a slot and a thread for it, or closes it.
   void Admit(Socket socket, std::uint32_t peer);
   // Joins and frees the slots of client threads that have ended.

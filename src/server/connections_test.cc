@@ -150,6 +150,63 @@ TEST_F(WalkTest, UnknownTypesAreLoggedEveryTimeAndTouchNoPacing) {
   for (int t = 0; t < kRequestTypeCount; ++t) EXPECT_FALSE(connection_.answered[t]);
 }
 
+TEST(LogBudgetTest, BurstThenAFewASecondThenSilenceUntilQuiet) {
+  // {milliseconds since the previous line, expected verdict}
+  using V = LogVerdict;
+  LogBudget budget;
+  std::vector<std::pair<std::uint32_t, V>> steps;
+  for (std::uint32_t i = 0; i < kLogBurstLines; ++i) steps.push_back({0, V::kWrite});
+  steps.push_back({0, V::kDrop});                // the burst is spent
+  steps.push_back({1999, V::kDrop});             // still counted: not quiet for 2 s
+  steps.push_back({2000, V::kWriteAfterDrops});  // quiet: the count, then this line
+  steps.push_back({0, V::kWrite});               // a fresh burst
+  std::uint32_t dropped = 0;
+  for (const auto& [gap, expected] : steps) {
+    const std::uint32_t now = budget.last_ms + gap;
+    EXPECT_EQ(SpendLogLine(&budget, now, &dropped), expected);
+  }
+  EXPECT_EQ(dropped, 2u) << "the two lines dropped before the quiet";
+  EXPECT_EQ(budget.dropped, 0u);
+
+  // Written at four a second, a slow trickle never runs out; across the
+  // clock's wrap too.
+  LogBudget slow;
+  std::uint32_t now = 0xFFFFFF00u;
+  for (int i = 0; i < 1000; ++i, now += 250) {
+    EXPECT_EQ(SpendLogLine(&slow, now, &dropped), V::kWrite) << i;
+  }
+}
+
+TEST_F(WalkTest, AFloodOfBadRequestsLogsABurstAndOneCount) {
+  // 200,000 requests of an unknown type in full blocks, a block a
+  // millisecond: the first lines as always, then one line with the count.
+  Bytes block;
+  for (int i = 0; i < 341; ++i) block.insert(block.end(), {3, 0, 9});
+  int sent = 0;
+  while (sent + 341 <= 200000) {
+    Walk(block);
+    sent += 341;
+    clock_.Advance(1);
+  }
+  connections_->LogDroppedLines(&connection_);  // as at the close
+  std::string expected;
+  for (std::uint32_t i = 0; i < kLogBurstLines; ++i) {
+    expected += "Received unknown message type (9) from 127.0.0.1.\n";
+  }
+  // The burst refills at four lines a second: the flood lasts 586 ms, so
+  // the budget never comes back while it goes on.
+  expected += "Dropped " + std::to_string(sent - kLogBurstLines) +
+              " log line(s) about bad requests from 127.0.0.1.\n";
+  EXPECT_EQ(Log(), expected);
+  EXPECT_LT(Log().size(), 100000u);
+  EXPECT_TRUE(Answers().empty());
+
+  // Quiet for two seconds, then one more mistake: logged as before.
+  clock_.Advance(2000);
+  Walk({3, 0, 7});
+  EXPECT_EQ(Log(), expected + "Received unknown message type (7) from 127.0.0.1.\n");
+}
+
 TEST_F(WalkTest, HandshakeBytesAndTheChangeMaskItConsumes) {
   Walk({3, 0, 0});
   auto answers = Answers();
