@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -107,7 +108,7 @@ TEST_F(ServerE2eTest, BusyStartingPortMovesToTheNextOne) {
   EXPECT_EQ(Ask(c, 0), (Bytes{8, 0, 0, 0, 1, 0, 0, 0}));
 }
 
-TEST_F(ServerE2eTest, AllTwentyPortsBusyLeavesNoListenerAndNoLog) {
+TEST_F(ServerE2eTest, AllTwentyPortsBusyLeavesNoListenerAndOneFileSayingWhy) {
   std::vector<Socket> held;
   std::uint16_t start = 0;
   for (int tries = 0; tries < 50 && start == 0; ++tries) {
@@ -128,17 +129,33 @@ TEST_F(ServerE2eTest, AllTwentyPortsBusyLeavesNoListenerAndNoLog) {
   ScoringRecordWriter w(3);
   plugin_->UpdateScoring(w.record());  // the snapshot exists and takes it
   plugin_->Shutdown();
-  EXPECT_TRUE(LogFiles().empty()) << "nothing was bound, so nothing is logged";
+  EXPECT_TRUE(LogFiles().empty()) << "nothing was bound, so there is no port's log";
+  EXPECT_EQ(host_.dir().ReadText("PitwallFeedPlugin.log"),
+            "Server not started: no port from " + std::to_string(start) + " to " +
+                std::to_string(start + 19) +
+                " could be bound (each busy or not allowed). Set Port= in PitwallFeedPlugin.ini "
+                "to another starting port.\n");
 }
 
-TEST_F(ServerE2eTest, OutOfRangeStartingPortsStayBounded) {
-  for (const char* port : {"0", "-5", "65530", "2147483647"}) {
+TEST_F(ServerE2eTest, UnusableStartingPortsKeepTheDefault) {
+  for (const char* port : {"abc", "", "0", "-5", "65530", "2147483647"}) {
+    SCOPED_TRACE(port);
     PluginHarness host;
     host.dir().Write("PitwallFeedPlugin.ini", std::string("[GENERAL]\nPort=") + port + "\n");
     InternalsPluginV3* p = host.CreatePlugin();
     ASSERT_NE(p, nullptr);
     p->Startup();  // must return: at most twenty ports are tried
     p->Shutdown();
+    // Served from the default port, or the next free one after it.
+    std::string log_name;
+    for (const auto& e : std::filesystem::directory_iterator(host.dir().path())) {
+      const std::string name = e.path().filename().string();
+      if (name.rfind("PitwallFeedPlugin_", 0) == 0) log_name = name;
+    }
+    ASSERT_FALSE(log_name.empty());
+    const int bound = std::atoi(log_name.c_str() + std::strlen("PitwallFeedPlugin_"));
+    EXPECT_GE(bound, 34647);
+    EXPECT_LT(bound, 34647 + 20);
   }
 }
 

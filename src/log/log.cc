@@ -7,7 +7,8 @@
 LogFile::LogFile(std::string directory) : directory_(std::move(directory)) {}
 
 bool LogFile::FileName(int port, char* name, std::size_t size) const {
-  const int n = std::snprintf(name, size, "%s%s_%d.log", directory_.c_str(), "PitwallFeedPlugin", port);
+  const int n =
+      std::snprintf(name, size, "%s%s_%d.log", directory_.c_str(), "PitwallFeedPlugin", port);
   return n > 0 && static_cast<std::size_t>(n) < size;
 }
 
@@ -16,6 +17,10 @@ void LogFile::WriteLog(const char* text) {
   if (port < 1 || text == nullptr) return;
   char name[4096];
   if (!FileName(port, name, sizeof(name))) return;
+  Append(name, text);
+}
+
+void LogFile::Append(const char* name, const char* text) {
   MutexLock lock(&mu_);
   // Text mode: line breaks take the platform's text-file form.
   std::FILE* file = std::fopen(name, "a");
@@ -32,4 +37,16 @@ void LogFile::Printf(const char* format, ...) {
   va_end(args);
   if (n < 0) return;
   WriteLog(line);
+}
+
+void LogFile::PrintfUnbound(const char* format, ...) {
+  char line[kMaxLine];
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(line, sizeof(line), format, args);
+  va_end(args);
+  char name[4096];
+  const int m = std::snprintf(name, sizeof(name), "%sPitwallFeedPlugin.log", directory_.c_str());
+  if (n < 0 || m <= 0 || static_cast<std::size_t>(m) >= sizeof(name)) return;
+  Append(name, line);
 }

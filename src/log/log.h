@@ -1,6 +1,7 @@
 // The diagnostic log: texts appended, whole and verbatim, to
 // "PitwallFeedPlugin_<port>.log", named after the port the server is bound
-// to. Nothing is written, and no file is created, until a port is bound.
+// to. Nothing is written there, and no file is created, until a port is
+// bound; a start that binds none says why in "PitwallFeedPlugin.log".
 //
 // Thread-safety: every member is safe to call from any thread at any time;
 // the texts of concurrent calls never interleave.
@@ -42,11 +43,18 @@ class LogFile {
   // Formats into a buffer of the calling thread, then WriteLog().
   void Printf(const char* format, ...) PW_PRINTF_FORMAT(2, 3);
 
+  // Appends a formatted text to "PitwallFeedPlugin.log", the one file for a
+  // start that could bind no port (whose own log therefore cannot exist).
+  // Written only then; otherwise like Printf().
+  void PrintfUnbound(const char* format, ...) PW_PRINTF_FORMAT(2, 3);
+
   // The file name for `port`, with the directory, into `name`. False when
   // it does not fit.
   bool FileName(int port, char* name, std::size_t size) const;
 
  private:
+  void Append(const char* name, const char* text) LOCKS_EXCLUDED(mu_);
+
   const std::string directory_;
   // Read by every writer, written by the binding thread; read whole.
   std::atomic<int> bound_port_{0};

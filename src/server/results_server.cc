@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr int kPortsToTry = 20;
 // The largest backlog the platforms accept; they lower it to their own cap.
 constexpr int kListenBacklog = 0x7FFFFFFF;
 
@@ -60,6 +59,18 @@ void ResultsServer::StartListener() {
   Socket listener = socket_layer_ ? ProbePorts(config_.starting_port) : Socket();
   if (!listener.valid()) {
     log_->WriteLog("ERROR: Failed to estabish listener!\n");
+    if (log_->bound_port() < 1) {
+      // No port log can exist: the reason goes where the user can find it.
+      if (!socket_layer_) {
+        log_->PrintfUnbound("Server not started: the socket layer did not start.\n");
+      } else {
+        log_->PrintfUnbound(
+            "Server not started: no port from %d to %d could be bound (each busy or not "
+            "allowed). Set Port= in PitwallFeedPlugin.ini to another starting port.\n",
+            static_cast<int>(config_.starting_port),
+            static_cast<int>(config_.starting_port + kPortsToTry - 1));
+      }
+    }
     return;
   }
   log_->WriteLog("Waiting for connections...\n");

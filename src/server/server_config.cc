@@ -85,8 +85,16 @@ void ReadServerConfig(const std::string& path, ServerConfig* config, LogFile* lo
   while (ReadConfigToken(file, token)) {
     if (token[0] == '#') continue;
     if (HasPrefix(token, kPortKey)) {
-      config->starting_port = ParseLeadingInt(token + std::strlen(kPortKey));
-      log->Printf("StartingPort=%d\n", config->starting_port);
+      const char* value = token + std::strlen(kPortKey);
+      const char* digits = value + (*value == '+' || *value == '-' ? 1 : 0);
+      const std::int32_t port = ParseLeadingInt(value);
+      if (*digits >= '0' && *digits <= '9' && port >= 1 && port <= kMaxStartingPort) {
+        config->starting_port = port;
+        log->Printf("StartingPort=%d\n", config->starting_port);
+      } else {
+        log->Printf("Port value '%s' is not a starting port from 1 to %d; keeping %d.\n", value,
+                    static_cast<int>(kMaxStartingPort), static_cast<int>(config->starting_port));
+      }
     } else if (HasPrefix(token, kMaxConnectionsKey)) {
       const std::int32_t wanted = ParseLeadingInt(token + std::strlen(kMaxConnectionsKey));
       config->connection_limit =

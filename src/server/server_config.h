@@ -4,6 +4,9 @@
 // starting port, "maxconnections=<n>" the connection limit, a token that
 // begins with "#" is ignored, and anything else is reported as unknown. Key
 // prefixes are compared without regard to letter case; a later key wins.
+// A port value that is no usable starting port (no digits, below 1, or so
+// high that the twenty ports run past 65535) leaves the starting port as it
+// was, and says so; a connection limit out of range is clamped.
 //
 // Thread-safety: called on the host's thread only.
 #ifndef PITWALL_SERVER_SERVER_CONFIG_H_
@@ -21,6 +24,10 @@ inline constexpr std::int32_t kDefaultConnectionLimit = 1;
 // Highest connection limit the file may set: limit + 1 clients, each with
 // its own thread, is what the server will ever serve.
 inline constexpr std::int32_t kMaxConnectionLimit = 64;
+// The server tries this many ports from the starting one.
+inline constexpr std::int32_t kPortsToTry = 20;
+// The highest usable starting port: its twenty ports end at 65535.
+inline constexpr std::int32_t kMaxStartingPort = 65535 - kPortsToTry + 1;
 
 struct ServerConfig {
   std::int32_t starting_port = kDefaultStartingPort;

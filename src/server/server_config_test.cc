@@ -62,9 +62,10 @@ TEST(ServerConfigTest, TokenRules) {
       {"[GENERAL]\nPort = 40002\n", 34647, 1,
        "\nReading INI file...\nUnknown INI field found: 'Port'\n"
        "Unknown INI field found: '='\nUnknown INI field found: '40002'\n"},
-      // A blank after the equals sign: port 0, and the number is unknown.
-      {"[GENERAL]\nPort= 40003\n", 0, 1,
-       "\nReading INI file...\nStartingPort=0\nUnknown INI field found: '40003'\n"},
+      // A blank after the equals sign: no port, and the number is unknown.
+      {"[GENERAL]\nPort= 40003\n", 34647, 1,
+       "\nReading INI file...\nPort value '' is not a starting port from 1 to 65516; keeping "
+       "34647.\nUnknown INI field found: '40003'\n"},
       // Only the token that begins with # is a comment.
       {"[GENERAL]\n# the port\nPort=40004\n", 40004, 1,
        "\nReading INI file...\nUnknown INI field found: 'the'\n"
@@ -83,10 +84,22 @@ TEST(ServerConfigTest, TokenRules) {
       // Prefix matches: the marker and the key may be followed by anything.
       {"[GENERAL]ITIES portable=7x\n", 34647, 1,
        "\nReading INI file...\nUnknown INI field found: 'portable=7x'\n"},
-      {"[GENERAL]x port=-12abc\n", -12, 1, "\nReading INI file...\nStartingPort=-12\n"},
-      {"[GENERAL] port=abc\n", 0, 1, "\nReading INI file...\nStartingPort=0\n"},
-      {"[GENERAL] port=99999999999\n", 2147483647, 1,
-       "\nReading INI file...\nStartingPort=2147483647\n"},
+      // Values that are no usable starting port keep the one before.
+      {"[GENERAL]x port=-12abc\n", 34647, 1,
+       "\nReading INI file...\nPort value '-12abc' is not a starting port from 1 to 65516; "
+       "keeping 34647.\n"},
+      {"[GENERAL] port=abc\n", 34647, 1,
+       "\nReading INI file...\nPort value 'abc' is not a starting port from 1 to 65516; "
+       "keeping 34647.\n"},
+      {"[GENERAL] port=0 port=40010 port=65517\n", 40010, 1,
+       "\nReading INI file...\nPort value '0' is not a starting port from 1 to 65516; keeping "
+       "34647.\nStartingPort=40010\nPort value '65517' is not a starting port from 1 to 65516; "
+       "keeping 40010.\n"},
+      {"[GENERAL] port=65516 port=+7x\n", 7, 1,
+       "\nReading INI file...\nStartingPort=65516\nStartingPort=7\n"},
+      {"[GENERAL] port=99999999999\n", 34647, 1,
+       "\nReading INI file...\nPort value '99999999999' is not a starting port from 1 to 65516; "
+       "keeping 34647.\n"},
       // A last token with no line end after it is still read.
       {"[GENERAL]\nPort=40007", 40007, 1, "\nReading INI file...\nStartingPort=40007\n"},
       {"[GENERAL]", 34647, 1, "\nReading INI file...\n"},
