@@ -289,6 +289,60 @@ Answers Read(std::uint16_t port) {
   return a;
 }
 
+// With no port given, pitwall looks for the server on its twenty ports; it
+// says which it tried, and gives up on a host that does not answer.
+TEST(DemoE2eTest, ClientsLookForTheServerOnItsTwentyPortsAndNeverHang) {
+  std::vector<Socket> held;
+  for (int port = kDefaultPort; port < kDefaultPort + 20; ++port) {
+    held.push_back(OpenTcpSocket());
+    if (!BindIPv4(held.back().get(), 0, static_cast<std::uint16_t>(port))) {
+      GTEST_SKIP() << "port " << port << " is in use on this machine";
+    }
+  }
+  held.clear();
+  const std::string cli = PITWALL_CLI_PATH;
+  std::string out;
+  EXPECT_EQ(RunCommand(cli + " dump --count 1 127.0.0.1", &out), 1);
+  EXPECT_NE(out.find("pitwall: no PitwallFeed server at 127.0.0.1 on ports 34647 to 34666 "
+                     "(connection refused on each)\n"),
+            std::string::npos)
+      << out;
+
+  // The first two ports taken (bound, not listening: they refuse): the
+  // plug-in moves to the third, and pitwall finds it there.
+  for (const int port : {int{kDefaultPort}, kDefaultPort + 1}) {
+    held.push_back(OpenTcpSocket());
+    ASSERT_TRUE(BindIPv4(held.back().get(), 0, static_cast<std::uint16_t>(port)));
+  }
+  TempDir game;
+  game.CopyFrom(PITWALL_EXAMPLES_DIR "/game");
+  HostProcess host({"--game-dir", game.path(), "--speed", "20", "--sessions", "race"});
+  for (int i = 0; i < 100 && !std::filesystem::exists(game.File("PitwallFeedPlugin_34649.log"));
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_EQ(RunCommand(cli + " dump --count 2 localhost", &out), 0) << out;
+  EXPECT_EQ(out.rfind("handshake mask=0x00 version=1 status=0\n", 0), 0u) << out;
+  EXPECT_EQ(host.Stop(), 0);
+
+  // A host that takes connections into a full queue and never answers: the
+  // connect gives up after its time-out with a message saying so.
+  Socket listener = OpenTcpSocket();
+  ASSERT_TRUE(BindIPv4(listener.get(), LoopbackIPv4(), 0) && Listen(listener.get(), 0));
+  const std::uint16_t port = LocalPort(listener.get());
+  std::vector<Socket> queued;
+  for (int i = 0; i < 8; ++i) {
+    Socket s = ConnectIPv4Within(LoopbackIPv4(), port, 300);
+    if (!s.valid()) break;
+    queued.push_back(std::move(s));
+  }
+  const std::string at = "127.0.0.1:" + std::to_string(port);
+  EXPECT_EQ(RunCommand(cli + " dump --count 1 " + at, &out), 1);
+  EXPECT_NE(out.find("pitwall: cannot connect to " + at + ": no answer within 5 s\n"),
+            std::string::npos)
+      << out;
+}
+
 TEST(DemoE2eTest, RecordedSessionReplaysToTheSameAnswers) {
   TempDir a_dir, b_dir, plugins;
   const std::uint16_t a_port = PrepareGameDir(a_dir);

@@ -80,6 +80,11 @@ std::uint16_t LocalPort(NativeSocket socket);
 Socket AcceptIPv4(NativeSocket listener, std::uint32_t* peer_address);
 // Connects to address:port; invalid on failure.
 Socket ConnectIPv4(std::uint32_t address, std::uint16_t port);
+// The same, giving up after `timeout_ms` (LastSocketError() then reports
+// kTimedOut): a host that drops packets cannot hold the caller for the
+// minutes the system's own connect would wait. The socket is blocking again
+// when returned.
+Socket ConnectIPv4Within(std::uint32_t address, std::uint16_t port, std::uint32_t timeout_ms);
 
 // One send call. Returns the bytes taken (>0), 0 when the peer has closed,
 // or -1 on error. Never raises SIGPIPE.

@@ -127,6 +127,43 @@ Socket ConnectIPv4(std::uint32_t address, std::uint16_t port) {
   return s;
 }
 
+Socket ConnectIPv4Within(std::uint32_t address, std::uint16_t port, std::uint32_t timeout_ms) {
+  Socket s = OpenTcpSocket();
+  if (!s.valid()) return s;
+  const int flags = fcntl(s.get(), F_GETFL, 0);
+  if (flags < 0 || fcntl(s.get(), F_SETFL, flags | O_NONBLOCK) != 0) return Socket();
+  const sockaddr_in sa = MakeAddress(address, port);
+  int reason = 0;
+  if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0) {
+    reason = errno;
+    if (reason == EINPROGRESS) {
+      pollfd waiting{s.get(), POLLOUT, 0};
+      const int ms = static_cast<int>(std::min<std::uint32_t>(timeout_ms, 0x7FFFFFFF));
+      int ready;
+      do {
+        ready = ::poll(&waiting, 1, ms);
+      } while (ready < 0 && errno == EINTR);
+      if (ready == 0) {
+        reason = ETIMEDOUT;
+      } else if (ready < 0) {
+        reason = errno;
+      } else {
+        socklen_t size = sizeof(reason);
+        if (getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &reason, &size) != 0) reason = errno;
+      }
+    }
+  }
+  if (reason != 0 || fcntl(s.get(), F_SETFL, flags) != 0) {
+    if (reason == 0) reason = errno;
+    s.Close();
+    errno = reason;  // kept for LastSocketError() across the close
+    return Socket();
+  }
+  int one = 1;
+  setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  return s;
+}
+
 long SendSome(NativeSocket socket, const void* data, std::size_t length) {
   ssize_t n;
   do {

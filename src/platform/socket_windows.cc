@@ -115,6 +115,53 @@ Socket ConnectIPv4(std::uint32_t address, std::uint16_t port) {
   return s;
 }
 
+Socket ConnectIPv4Within(std::uint32_t address, std::uint16_t port, std::uint32_t timeout_ms) {
+  Socket s = OpenTcpSocket();
+  if (!s.valid()) return s;
+  const SOCKET raw = static_cast<SOCKET>(s.get());
+  u_long on = 1;
+  if (::ioctlsocket(raw, FIONBIO, &on) != 0) return Socket();
+  const sockaddr_in sa = MakeAddress(address, port);
+  int reason = 0;
+  if (::connect(raw, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == SOCKET_ERROR) {
+    reason = ::WSAGetLastError();
+    if (reason == WSAEWOULDBLOCK) {
+      // Winsock reports a failed connect among the exceptions.
+      fd_set writable, failed;
+      FD_ZERO(&writable);
+      FD_ZERO(&failed);
+      FD_SET(raw, &writable);
+      FD_SET(raw, &failed);
+      timeval wait{static_cast<long>(timeout_ms / 1000),
+                   static_cast<long>(timeout_ms % 1000) * 1000};
+      const int ready = ::select(0, nullptr, &writable, &failed, &wait);
+      if (ready == 0) {
+        reason = WSAETIMEDOUT;
+      } else if (ready == SOCKET_ERROR) {
+        reason = ::WSAGetLastError();
+      } else if (FD_ISSET(raw, &failed)) {
+        int size = sizeof(reason);
+        if (::getsockopt(raw, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&reason), &size) != 0 ||
+            reason == 0) {
+          reason = WSAECONNREFUSED;
+        }
+      } else {
+        reason = 0;
+      }
+    }
+  }
+  u_long off = 0;
+  if (reason == 0 && ::ioctlsocket(raw, FIONBIO, &off) != 0) reason = ::WSAGetLastError();
+  if (reason != 0) {
+    s.Close();
+    ::WSASetLastError(reason);  // kept for LastSocketError() across the close
+    return Socket();
+  }
+  BOOL one = TRUE;
+  ::setsockopt(raw, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof(one));
+  return s;
+}
+
 long SendSome(NativeSocket socket, const void* data, std::size_t length) {
   const int n =
       ::send(static_cast<SOCKET>(socket), static_cast<const char*>(data), ClampLength(length), 0);

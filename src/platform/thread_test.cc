@@ -5,6 +5,7 @@
 #include <atomic>
 #include <new>
 #include <stdexcept>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -39,6 +40,36 @@ struct Line {
     return client.valid() && server.valid();
   }
 };
+
+TEST(SocketTest, ConnectsWithinATimeOutAndGivesUpOnAHostThatDoesNotAnswer) {
+  // Answers: connected, and the socket is blocking again (a read waits).
+  Socket listener = OpenTcpSocket();
+  ASSERT_TRUE(BindIPv4(listener.get(), LoopbackIPv4(), 0) && Listen(listener.get(), 0));
+  const std::uint16_t port = LocalPort(listener.get());
+  Socket first = ConnectIPv4Within(LoopbackIPv4(), port, 2000);
+  ASSERT_TRUE(first.valid());
+  // Refused at once, with the same word as a plain connect.
+  std::uint16_t closed;
+  {
+    Socket s = OpenTcpSocket();
+    ASSERT_TRUE(BindIPv4(s.get(), LoopbackIPv4(), 0));
+    closed = LocalPort(s.get());
+  }
+  EXPECT_FALSE(ConnectIPv4Within(LoopbackIPv4(), closed, 2000).valid());
+  EXPECT_EQ(LastSocketError(), SocketError::kRefused);
+#if !defined(_WIN32)
+  // A listener whose queue is full drops further handshakes, as a host
+  // behind a dropping firewall does: the connect gives up at its time-out.
+  std::vector<Socket> queued;
+  bool timed_out = false;
+  for (int i = 0; i < 8 && !timed_out; ++i) {
+    Socket s = ConnectIPv4Within(LoopbackIPv4(), port, 300);
+    timed_out = !s.valid() && LastSocketError() == SocketError::kTimedOut;
+    queued.push_back(std::move(s));
+  }
+  EXPECT_TRUE(timed_out);
+#endif
+}
 
 TEST(SocketTest, RefusedConnectionsAndTimeoutsHaveTheirOwnWords) {
   // A port that was bound a moment ago and is closed now refuses.

@@ -11,8 +11,8 @@ namespace {
 
 constexpr std::uint32_t kMaxNumber = 1000000;
 constexpr char kEndpointHelp[] =
-    "the server: a dotted IPv4 address or localhost (default 127.0.0.1), "
-    "port 1 to 65535 (default 34647)";
+    "the server: a dotted IPv4 address, localhost or a host name (default 127.0.0.1), port 1 "
+    "to 65535 (default: the first of 34647 to 34666 that a server answers on)";
 
 constexpr const char* kCommands[] = {"watch", "dump", "track", "web"};
 
@@ -162,6 +162,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions* options,
                      : name == "dump"  ? CliCommand::kDump
                      : name == "track" ? CliCommand::kTrack
                                        : CliCommand::kWeb;
+  options->port_given = endpoint.find(':') != std::string::npos;
   if (!endpoint.empty() && !ParseEndpoint(endpoint, &options->host, &options->port, error)) {
     *error = name + ": " + *error;
     return false;

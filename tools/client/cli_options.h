@@ -18,13 +18,14 @@ struct CliOptions {
   std::string output;  // kHelp, kVersion: the text to print
   std::string host = kDefaultHost;
   std::uint16_t port = kDefaultPort;
-  std::uint32_t seconds = 0;              // watch: stop after this many seconds; 0 runs on
-  std::string follow;                     // watch: keep the car of this driver in view
-  bool json = false;                      // dump: the timing state as JSON, one object per update
-  bool raw = false;                       // dump --json --raw: every decoded answer instead
-  std::uint32_t count = 0;                // dump: stop after this many lines; 0 runs on
-  std::string svg_file;                   // track, required
-  std::uint32_t timeout_s = 5;            // track: wait this long for the outline
+  bool port_given = false;      // false: look for the server on its twenty ports from `port`
+  std::uint32_t seconds = 0;    // watch: stop after this many seconds; 0 runs on
+  std::string follow;           // watch: keep the car of this driver in view
+  bool json = false;            // dump: the timing state as JSON, one object per update
+  bool raw = false;             // dump --json --raw: every decoded answer instead
+  std::uint32_t count = 0;      // dump: stop after this many lines; 0 runs on
+  std::string svg_file;         // track, required
+  std::uint32_t timeout_s = 5;  // track: wait this long for the outline
   std::string listen = "127.0.0.1:8047";  // web: where to serve
   std::uint32_t max_viewers = 200;        // web: event streams at once
   std::string www_dir;                    // web: the page's files; empty: the installed ones

@@ -53,13 +53,13 @@ std::uint32_t MillisUntil(SteadyClock::time_point when) {
   return static_cast<std::uint32_t>(std::clamp<long long>(left, 0, kForeverMs));
 }
 
-// Connects and shakes hands. On kServerFull the connection is closed.
+ClientResult<HandshakeAnswer> OpenServer(PitwallClient* client, const CliOptions& options) {
+  return ConnectToServer(client, options.host, options.port,
+                         options.port_given ? 1 : kServerPortsToTry, kHandshakeTimeoutMs);
+}
+
 ClientError Open(PitwallClient* client, const CliOptions& options) {
-  ClientError error = client->Connect(options.host, options.port);
-  if (!error.ok()) return error;
-  const ClientResult<HandshakeAnswer> handshake = client->Handshake(kHandshakeTimeoutMs);
-  if (!handshake.ok()) client->Close();
-  return handshake.error;
+  return OpenServer(client, options).error;
 }
 
 int ExitFor(const ClientError& error) {
@@ -203,11 +203,7 @@ double UnixSeconds() {
 // --json the timing state after each live answer.
 int RunDump(const CliOptions& options) {
   PitwallClient client;
-  ClientError error = client.Connect(options.host, options.port);
-  if (!error.ok()) {
-    PrintError(error.message);
-    return kExitFailed;
-  }
+  ClientError error;
   const bool timing = options.json && !options.raw;
   TimingState state;
   std::uint32_t printed = 0;
@@ -226,7 +222,7 @@ int RunDump(const CliOptions& options) {
     std::fflush(stdout);
     ++printed;
   };
-  const ClientResult<HandshakeAnswer> handshake = client.Handshake(kHandshakeTimeoutMs);
+  const ClientResult<HandshakeAnswer> handshake = OpenServer(&client, options);
   if (handshake.ok() || handshake.error.code == ClientErrorCode::kServerFull) {
     print(handshake.value);
   }
@@ -330,7 +326,7 @@ int RunWeb(const CliOptions& options, const char* argv0) {
     PrintError("no web page files in " + www + " (give --www DIR)");
     return kExitFailed;
   }
-  WebBridge bridge(options.host, options.port);
+  WebBridge bridge(options.host, options.port, options.port_given ? 1 : kServerPortsToTry);
   WebServer server(&bridge, www, static_cast<int>(options.max_viewers));
   if (!server.Listen(address, port, &error)) {
     PrintError(error);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 #include <type_traits>
@@ -196,11 +197,17 @@ ClientResult<Answer> DecodeChunk(const std::uint8_t* m, std::size_t size) {
 }
 
 // Why a connect failed, from the platform's error vocabulary.
-std::string ConnectReason(ClientErrorCode* code) {
+std::string ConnectReason(ClientErrorCode* code, std::uint32_t timeout_ms) {
   switch (LastSocketError()) {
     case SocketError::kRefused:
       *code = ClientErrorCode::kRefused;
       return "connection refused";
+    case SocketError::kTimedOut: {
+      *code = ClientErrorCode::kTimeout;
+      char text[64];
+      std::snprintf(text, sizeof(text), "no answer within %g s", timeout_ms / 1000.0);
+      return text;
+    }
     case SocketError::kNone:
       *code = ClientErrorCode::kConnectFailed;
       return "connection failed";
@@ -373,7 +380,8 @@ ClientError TrackAssembler::Add(const TrackChunk& chunk) {
   return ClientError{};
 }
 
-ClientError PitwallClient::Connect(const std::string& host, std::uint16_t port) {
+ClientError PitwallClient::Connect(const std::string& host, std::uint16_t port,
+                                   std::uint32_t timeout_ms) {
   Close();
   peer_ = host + ":" + std::to_string(port);
   const ClientResult<std::uint32_t> address = ResolveHost(host);
@@ -381,10 +389,10 @@ ClientError PitwallClient::Connect(const std::string& host, std::uint16_t port) 
     return MakeError(address.error.code,
                      "cannot connect to " + peer_ + ": " + address.error.message);
   }
-  socket_ = ConnectIPv4(address.value, port);
+  socket_ = ConnectIPv4Within(address.value, port, timeout_ms);
   if (!socket_.valid()) {
     ClientErrorCode code;
-    const std::string reason = ConnectReason(&code);
+    const std::string reason = ConnectReason(&code, timeout_ms);
     return MakeError(code, "cannot connect to " + peer_ + ": " + reason);
   }
   return ClientError{};
@@ -585,4 +593,32 @@ ClientResult<TrackOutline> PitwallClient::FetchTrackOutline(std::uint32_t timeou
     }
   }
   return ClientResult<TrackOutline>{{}, assembler.outline()};
+}
+
+ClientResult<HandshakeAnswer> ConnectToServer(PitwallClient* client, const std::string& host,
+                                              std::uint16_t port, int ports,
+                                              std::uint32_t handshake_timeout_ms) {
+  constexpr std::uint32_t kProbeConnectTimeoutMs = 1000;
+  ClientResult<HandshakeAnswer> result;
+  for (int i = 0; i < ports && port + i <= 65535; ++i) {
+    result = ClientResult<HandshakeAnswer>{};
+    result.error = client->Connect(host, static_cast<std::uint16_t>(port + i),
+                                   ports > 1 ? kProbeConnectTimeoutMs : kConnectTimeoutMs);
+    if (result.error.ok()) {
+      result = client->Handshake(handshake_timeout_ms);
+      if (result.ok()) return result;
+      client->Close();
+      if (result.error.code == ClientErrorCode::kServerFull) return result;
+    }
+    if (result.error.code == ClientErrorCode::kBadAddress ||
+        result.error.code == ClientErrorCode::kTimeout) {
+      return result;
+    }
+  }
+  if (ports > 1) {
+    result.error.message = "no PitwallFeed server at " + host + " on ports " +
+                           std::to_string(port) + " to " + std::to_string(port + ports - 1) + " (" +
+                           ClientErrorName(result.error.code) + " on each)";
+  }
+  return result;
 }

@@ -24,6 +24,11 @@
 #include "platform/socket.h"
 
 inline constexpr std::uint16_t kDefaultPort = 34647;
+// The server moves up to 19 ports up from its configured one when that is
+// busy; a client given no port looks at each of these.
+inline constexpr int kServerPortsToTry = 20;
+// How long a connect may wait for a host that does not answer.
+inline constexpr std::uint32_t kConnectTimeoutMs = 5000;
 inline constexpr const char* kDefaultHost = "127.0.0.1";
 
 enum class ClientErrorCode {
@@ -201,9 +206,11 @@ class PitwallClient {
   PitwallClient(const PitwallClient&) = delete;
   PitwallClient& operator=(const PitwallClient&) = delete;
 
-  // Resolves `host` (see ResolveHost) and connects, closing any earlier
-  // connection first. Messages read "cannot connect to HOST:PORT: REASON".
-  ClientError Connect(const std::string& host, std::uint16_t port);
+  // Resolves `host` (see ResolveHost) and connects within `timeout_ms`,
+  // closing any earlier connection first. Messages read "cannot connect to
+  // HOST:PORT: REASON" ("no answer within 5 s" after the time-out, kTimeout).
+  ClientError Connect(const std::string& host, std::uint16_t port,
+                      std::uint32_t timeout_ms = kConnectTimeoutMs);
   // Drops the connection, buffered bytes and held answers.
   void Close();
   bool connected() const { return socket_.valid(); }
@@ -250,5 +257,15 @@ class PitwallClient {
   std::vector<std::uint8_t> pending_;  // received bytes not yet part of an answer
   std::deque<Answer> held_;
 };
+
+// Connects `client` and shakes hands with the server at `host`: on `port`,
+// or with `ports` > 1 on the first of the `ports` ports from `port` whose
+// server answers, each tried with a short connect time-out (a host that
+// does not answer at all is not tried further). The handshake is in .value
+// also when the server is full; the connection is then closed. When no
+// port answers the message names the ports tried.
+ClientResult<HandshakeAnswer> ConnectToServer(PitwallClient* client, const std::string& host,
+                                              std::uint16_t port, int ports,
+                                              std::uint32_t handshake_timeout_ms);
 
 #endif  // PITWALL_TOOLS_CLIENT_PITWALL_CLIENT_H_

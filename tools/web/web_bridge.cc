@@ -36,8 +36,11 @@ std::string StatusJson(const BridgeSnapshot& s) {
 
 }  // namespace
 
-WebBridge::WebBridge(std::string host, std::uint16_t port)
-    : host_(std::move(host)), port_(port), latest_(std::make_shared<BridgeSnapshot>()) {}
+WebBridge::WebBridge(std::string host, std::uint16_t port, int ports)
+    : host_(std::move(host)),
+      port_(port),
+      ports_(ports),
+      latest_(std::make_shared<BridgeSnapshot>()) {}
 
 WebBridge::~WebBridge() { Stop(); }
 
@@ -99,11 +102,7 @@ void WebBridge::Run() {
   };
   while (!stopped()) {
     PitwallClient client;
-    ClientError error = client.Connect(host_, port_);
-    if (error.ok()) {
-      const ClientResult<HandshakeAnswer> handshake = client.Handshake(kHandshakeTimeoutMs);
-      error = handshake.error;
-    }
+    ClientError error = ConnectToServer(&client, host_, port_, ports_, kHandshakeTimeoutMs).error;
     if (!error.ok()) {
       set_status(error.code == ClientErrorCode::kServerFull ? "full" : "unreachable",
                  error.message);

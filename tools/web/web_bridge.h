@@ -30,7 +30,8 @@ struct BridgeSnapshot {
 
 class WebBridge {
  public:
-  WebBridge(std::string host, std::uint16_t port);
+  // `ports` > 1: the server may be on any of that many ports from `port`.
+  WebBridge(std::string host, std::uint16_t port, int ports = 1);
   ~WebBridge();  // stops
 
   void Start();
@@ -51,6 +52,7 @@ class WebBridge {
 
   const std::string host_;
   const std::uint16_t port_;
+  const int ports_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::shared_ptr<const BridgeSnapshot> latest_;  // guarded by mutex_
