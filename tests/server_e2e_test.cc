@@ -137,6 +137,30 @@ TEST_F(ServerE2eTest, AllTwentyPortsBusyLeavesNoListenerAndOneFileSayingWhy) {
                 "to another starting port.\n");
 }
 
+TEST_F(ServerE2eTest, ALogThatCannotBeWrittenChangesNothingElse) {
+  // A folder where the log file should be: every write fails.
+  port_ = FreePort();
+  ASSERT_NE(port_, 0);
+  ASSERT_TRUE(std::filesystem::create_directory(
+      host_.dir().File("PitwallFeedPlugin_" + std::to_string(port_) + ".log")));
+  host_.dir().Write("PitwallFeedPlugin.ini", "[GENERAL]\nPort=" + std::to_string(port_) + "\n");
+  Start();
+  ScoringRecordWriter w(3);
+  plugin_->UpdateScoring(w.record());
+  WireClient c = Connect();
+  EXPECT_EQ(Ask(c, 0), (Bytes{8, 0, 0, 0, 1, 0, 0, 0}));
+  EXPECT_EQ(Ask(c, 3).size(), 4u + 3u * 33u) << "the drivers of the update";
+  // A flood of bad requests still answers nothing and closes nothing.
+  Bytes flood;
+  for (int i = 0; i < 300; ++i) flood.insert(flood.end(), {3, 0, 9});
+  ASSERT_TRUE(c.Send(flood));
+  EXPECT_EQ(Ask(c, 1).size(), 4u + 20u + 3u * 48u);
+  c.Close();
+  plugin_->Shutdown();
+  EXPECT_TRUE(std::filesystem::is_directory(
+      host_.dir().File("PitwallFeedPlugin_" + std::to_string(port_) + ".log")));
+}
+
 TEST_F(ServerE2eTest, UnusableStartingPortsKeepTheDefault) {
   for (const char* port : {"abc", "", "0", "-5", "65530", "2147483647"}) {
     SCOPED_TRACE(port);
