@@ -90,7 +90,7 @@ TEST_F(ServerE2eTest, BusyStartingPortMovesToTheNextOne) {
   // Hold a port, and make sure the one after it is free.
   Socket held;
   std::uint16_t start = 0;
-  for (int tries = 0; tries < 50 && start == 0; ++tries) {
+  for (int tries = 0; tries < 200 && start == 0; ++tries) {
     held = OpenTcpSocket();
     const std::uint16_t p = FreePort();
     if (p == 0 || p == 65535 || !BindIPv4(held.get(), 0, p) || !Listen(held.get(), 1)) continue;
@@ -111,7 +111,7 @@ TEST_F(ServerE2eTest, BusyStartingPortMovesToTheNextOne) {
 TEST_F(ServerE2eTest, AllTwentyPortsBusyLeavesNoListenerAndOneFileSayingWhy) {
   std::vector<Socket> held;
   std::uint16_t start = 0;
-  for (int tries = 0; tries < 50 && start == 0; ++tries) {
+  for (int tries = 0; tries < 200 && start == 0; ++tries) {
     held.clear();
     const std::uint16_t p = FreePort();
     if (p == 0 || p > 65535 - 20) continue;
