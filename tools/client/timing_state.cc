@@ -200,4 +200,13 @@ void TimingState::Derive(const LiveAnswer& live) {
   const bool leader_finished = leader != nullptr && leader->finish_status == kFinishedStatus;
   const bool clock_ran_out = session_.time_left_s && *session_.time_left_s <= 0.0f && live.captured;
   session_.finished = leader_finished || (session_.code != kRaceCode && clock_ran_out);
+  session_.race = session_.code == kRaceCode;
+  session_.lap.reset();
+  if (session_.max_laps && session_.laps_left) {
+    session_.lap = std::min(*session_.max_laps, *session_.max_laps - *session_.laps_left + 1);
+  }
+  session_.all_in = session_.finished && session_.race &&
+                    std::all_of(cars_.begin(), cars_.end(), [](const CarTiming& car) {
+                      return car.finished || car.place == 0;
+                    });
 }

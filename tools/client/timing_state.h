@@ -65,7 +65,10 @@ struct SessionTiming {
   std::optional<float> time_left_s;
   std::optional<int> max_laps;
   std::optional<int> laps_left;  // the leader's laps still to run
+  std::optional<int> lap;        // the leader's lap, 1 to max_laps, where there is a lap count
   bool finished = false;         // the leader took the flag, or the clock ran out
+  bool race = false;             // the session code says race
+  bool all_in = false;           // a finished race in which every placed car took the flag
   std::optional<float> fastest_lap_s;
   std::optional<std::uint8_t> fastest_lap_car;
   std::string fastest_lap_driver;

@@ -41,7 +41,7 @@ std::string SessionLine(const TimingState& state) {
     line = "(waiting for session)";
   }
   // A finished race needs no clock or lap count: its line says so instead.
-  const bool race_over = s.finished && s.code == kRaceCode;
+  const bool race_over = s.finished && s.race;
   if (state.has_live() && !race_over) {
     if (s.time_left_s) {
       line += " | " + ClockText(*s.time_left_s) + " left";
@@ -49,20 +49,11 @@ std::string SessionLine(const TimingState& state) {
       line += " | time " + ClockText(s.current_time_s);
     }
   }
-  if (s.max_laps && s.laps_left && !race_over) {
-    const int lap = std::min(*s.max_laps, *s.max_laps - *s.laps_left + 1);
-    line += " | lap " + std::to_string(lap) + "/" + std::to_string(*s.max_laps);
+  if (s.lap && s.max_laps && !race_over) {
+    line += " | lap " + std::to_string(*s.lap) + "/" + std::to_string(*s.max_laps);
   }
   if (s.finished) {
-    if (s.code != kRaceCode) {
-      line += " | finished";
-    } else {
-      const auto& cars = state.cars();
-      const bool all_in = std::all_of(cars.begin(), cars.end(), [](const CarTiming& car) {
-        return car.finished || car.place == 0;
-      });
-      line += all_in ? " | final classification" : " | chequered flag";
-    }
+    line += !s.race ? " | finished" : s.all_in ? " | final classification" : " | chequered flag";
   }
   if (s.fastest_lap_s) {
     line +=

@@ -75,12 +75,11 @@ std::string TitleLine(const TimingState& state) {
   const SessionTiming& s = state.session();
   std::string line = s.known ? s.kind : "session not known";
   if (state.has_live()) {
-    if (s.finished && s.code == 3) {
-      line += " | final classification";
+    if (s.finished && s.race) {
+      line += s.all_in ? " | final classification" : " | chequered flag";
     } else {
-      if (s.max_laps && s.laps_left) {
-        line += " | lap " + std::to_string(std::min(*s.max_laps, *s.max_laps - *s.laps_left + 1)) +
-                "/" + std::to_string(*s.max_laps);
+      if (s.lap && s.max_laps) {
+        line += " | lap " + std::to_string(*s.lap) + "/" + std::to_string(*s.max_laps);
       }
       line += s.time_left_s ? " | " + ClockText(*s.time_left_s) + " left"
                             : " | time " + ClockText(s.current_time_s);
