@@ -9,7 +9,6 @@ namespace {
 
 constexpr std::size_t kNameColumns = 18;
 constexpr std::size_t kLeaderRows = 3;  // always shown when the field is cut
-constexpr std::int32_t kRaceCode = 3;   // the host's session code of a race
 constexpr const char* kFastestOn = "\x1b[1;35m";
 constexpr const char* kAttributesOff = "\x1b[0m";
 
