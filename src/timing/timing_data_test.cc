@@ -39,8 +39,8 @@ TEST_F(TimingDataTest, NewSnapshotIsZeroWithNoFastestLap) {
   TimingData::Reader r(data_);
   const unsigned char zeros[80] = {};
   EXPECT_EQ(std::memcmp(&r.session(), zeros, 80), 0);
-  const unsigned char live[20] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                  0x00, 0x00, 0x80, 0xBF,  // -1.0f
+  const unsigned char live[20] = {0, 0, 0, 0, 0,    0,    0,    0,
+                                  0, 0, 0, 0, 0x00, 0x00, 0x80, 0xBF,  // -1.0f
                                   0, 0, 0, 0};
   EXPECT_EQ(std::memcmp(&r.live(), live, 20), 0);
   EXPECT_EQ(r.vehicle_count(), 0);
@@ -80,18 +80,18 @@ TEST_F(TimingDataTest, EveryFieldLandsAtItsWireOffset) {
   const auto* s = reinterpret_cast<const unsigned char*>(&r.session());
   EXPECT_STREQ(reinterpret_cast<const char*>(s), "Pitwall Ring");
   EXPECT_EQ(std::vector<unsigned char>(s + 64, s + 80),
-            (std::vector<unsigned char>{0x03, 0, 0, 0,         // session
-                                        0x00, 0x00, 0xE1, 0x44,  // 1800.0f
-                                        0x19, 0, 0, 0,         // 25 laps
+            (std::vector<unsigned char>{0x03, 0, 0, 0,              // session
+                                        0x00, 0x00, 0xE1, 0x44,     // 1800.0f
+                                        0x19, 0, 0, 0,              // 25 laps
                                         0x00, 0x08, 0x87, 0x45}));  // 4321.0f
 
   const auto* l = reinterpret_cast<const unsigned char*>(&r.live());
   EXPECT_EQ(std::vector<unsigned char>(l, l + 20),
-            (std::vector<unsigned char>{1, 0, 0, 0,                 // captured
-                                        0x00, 0x00, 0xF7, 0x42,     // 123.5f
-                                        2, 0, 0, 0,                 // vehicles
-                                        0x00, 0x00, 0x00, 0x00,     // fastest: vehicle 0's 0.0
-                                        0, 0, 0, 0}));
+            (std::vector<unsigned char>{1,    0,    0,    0,     // captured
+                                        0x00, 0x00, 0xF7, 0x42,  // 123.5f
+                                        2,    0,    0,    0,     // vehicles
+                                        0x00, 0x00, 0x00, 0x00,  // fastest: vehicle 0's 0.0
+                                        0,    0,    0,    0}));
 
   ASSERT_EQ(r.vehicle_count(), 2);
   const auto* info = reinterpret_cast<const unsigned char*>(r.info());
@@ -100,18 +100,18 @@ TEST_F(TimingDataTest, EveryFieldLandsAtItsWireOffset) {
 
   const auto* u = reinterpret_cast<const unsigned char*>(r.updates()) + 48;
   const std::vector<unsigned char> expected = {
-      1,    0x36, 0, 0,           // index, status: sector 2 | finish 1<<2 | pits | control 1
-      0x00, 0x10, 0x7A, 0x44,     // lap distance 1000.25f
-      3,    0,    0, 0,           // place
-      0x00, 0x00, 0x90, 0x40,     // behind leader 4.5f
-      0x34, 0x12, 0, 0,           // laps
-      0x00, 0x00, 0x48, 0xC1,     // x -12.5f
-      0x00, 0x00, 0x20, 0x44,     // z 640.0f
-      0xDB, 0x0F, 0xC9, 0x3F,     // heading pi/2
-      0x00, 0x00, 0xB1, 0x42,     // best 88.5f
-      0x00, 0x80, 0xB3, 0x42,     // last 89.75f
-      0x00, 0x00, 0xF4, 0x41,     // sector 1 from pair B: 30.5f
-      0x00, 0x00, 0x71, 0x42};    // sector 2 from pair B: 60.25f
+      1,    0x36, 0,    0,      // index, status: sector 2 | finish 1<<2 | pits | control 1
+      0x00, 0x10, 0x7A, 0x44,   // lap distance 1000.25f
+      3,    0,    0,    0,      // place
+      0x00, 0x00, 0x90, 0x40,   // behind leader 4.5f
+      0x34, 0x12, 0,    0,      // laps
+      0x00, 0x00, 0x48, 0xC1,   // x -12.5f
+      0x00, 0x00, 0x20, 0x44,   // z 640.0f
+      0xDB, 0x0F, 0xC9, 0x3F,   // heading pi/2
+      0x00, 0x00, 0xB1, 0x42,   // best 88.5f
+      0x00, 0x80, 0xB3, 0x42,   // last 89.75f
+      0x00, 0x00, 0xF4, 0x41,   // sector 1 from pair B: 30.5f
+      0x00, 0x00, 0x71, 0x42};  // sector 2 from pair B: 60.25f
   EXPECT_EQ(std::vector<unsigned char>(u, u + 48), expected);
 }
 
@@ -142,8 +142,8 @@ TEST_F(TimingDataTest, StatusBitsAndHeading) {
     std::uint8_t status;
   };
   const Case cases[] = {
-      {0, 0, 0, 0, 0x00}, {3, 0, 0, 0, 0x03},  {0, 3, 0, 0, 0x0C}, {0, 6, 0, 0, 0x08},
-      {0, 0, 0, 1, 0x10}, {0, 0, 0, 255, 0x10}, {0, 0, 1, 0, 0x20}, {0, 0, 2, 0, 0x00},
+      {0, 0, 0, 0, 0x00},  {3, 0, 0, 0, 0x03},   {0, 3, 0, 0, 0x0C}, {0, 6, 0, 0, 0x08},
+      {0, 0, 0, 1, 0x10},  {0, 0, 0, 255, 0x10}, {0, 0, 1, 0, 0x20}, {0, 0, 2, 0, 0x00},
       {0, 0, -1, 0, 0x00}, {2, 1, 1, 1, 0x36},
   };
   const int n = static_cast<int>(std::size(cases));
@@ -324,7 +324,10 @@ TEST_F(TimingDataTest, ReadersAlwaysSeeOneWholeUpdate) {
   };
   std::thread r1(reader), r2(reader);
   ScoringRecordWriter w(0);
-  for (int u = 1; u <= 3000; ++u) {
+  // The writer goes on until the readers have had many looks during the
+  // writing, however the threads are scheduled.
+  const long reads_before = reads.load();
+  for (int u = 1; u <= 3000 || reads.load() - reads_before < 200; ++u) {
     const int n = (u * 37) % 256;
     w.SetVehicles(n);
     w.SetCurrentTime(static_cast<float>(u));
@@ -338,7 +341,6 @@ TEST_F(TimingDataTest, ReadersAlwaysSeeOneWholeUpdate) {
   r1.join();
   r2.join();
   EXPECT_EQ(torn.load(), 0);
-  EXPECT_GT(reads.load(), 0);
 }
 
 }  // namespace
