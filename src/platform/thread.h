@@ -45,4 +45,13 @@ class Thread {
 #endif
 };
 
+// Fault injection for tests: `refuse` is asked before every thread start
+// and, when it returns true, the start fails as if the system had refused
+// the thread (Start() returns false). Null, the default, refuses nothing.
+// Set it only while no thread is being started.
+using ThreadStartFault = bool (*)();
+void SetThreadStartFaultForTesting(ThreadStartFault refuse);
+// True when the installed fault refuses this start.
+bool ThreadStartRefused();
+
 #endif  // PITWALL_PLATFORM_THREAD_H_

@@ -49,6 +49,7 @@ HMODULE ReferenceOwnModule() {
 }  // namespace
 
 bool Thread::Start(std::function<void()> body) {
+  if (ThreadStartRefused()) return false;
   ThreadStart* start = new (std::nothrow) ThreadStart;
   if (start == nullptr) return false;
   start->body = std::move(body);

@@ -1,5 +1,6 @@
 #include "server/current_track.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -100,4 +101,10 @@ void CurrentTrack::Stop() {
 int CurrentTrack::loader_threads() const {
   MutexLock lock(&loaders_mu_);
   return static_cast<int>(loaders_.size());
+}
+
+bool CurrentTrack::loading() const {
+  MutexLock lock(&loaders_mu_);
+  return std::any_of(loaders_.begin(), loaders_.end(),
+                     [](const std::unique_ptr<Loader>& loader) { return !loader->done.load(); });
 }

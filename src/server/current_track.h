@@ -49,6 +49,8 @@ class CurrentTrack {
 
   // Load threads not yet joined, for tests.
   int loader_threads() const LOCKS_EXCLUDED(loaders_mu_);
+  // True while a load thread has not yet finished its work.
+  bool loading() const LOCKS_EXCLUDED(loaders_mu_);
 
  private:
   struct Loader {
