@@ -34,14 +34,15 @@
 #include "tests/wire_client.h"
 #include "timing/change_stamps.h"
 
-#if defined(__has_feature)
+// LeakSanitizer comes with AddressSanitizer (clang and gcc name it apart).
+#if defined(__SANITIZE_ADDRESS__)
+#define PITWALL_LEAK_CHECK 1
+#elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define PITWALL_LEAK_CHECK 1
-#include <sanitizer/lsan_interface.h>
 #endif
 #endif
-#if !defined(PITWALL_LEAK_CHECK) && defined(__SANITIZE_ADDRESS__)
-#define PITWALL_LEAK_CHECK 1
+#if defined(PITWALL_LEAK_CHECK)
 #include <sanitizer/lsan_interface.h>
 #endif
 
