@@ -1,6 +1,7 @@
 #include "server/results_server.h"
 
 #include <new>
+#include <system_error>
 
 #include "log/log.h"
 #include "server/connections.h"
@@ -41,18 +42,40 @@ void ResultsServer::Start() {
     return;
   }
   started_ = true;
+  try {
+    StartServing();
+  } catch (const std::bad_alloc&) {
+    AbandonStart("out of memory");
+  } catch (const std::system_error& e) {
+    AbandonStart(e.what());
+  }
+}
+
+void ResultsServer::StartServing() {
   ReadServerConfig(options_.directory + kConfigFileName, &config_, log_);
   log_->WriteLog("\nNew server running up...\n");
-  try {
-    snapshot_ = std::make_unique<TimingData>(stamps_);
-  } catch (const std::bad_alloc&) {
-    log_->WriteLog("ERROR: Out of memory creating the timing snapshot.\n");
-    return;
-  }
+  snapshot_ = std::make_unique<TimingData>(stamps_);
   int error = 0;
   socket_layer_ = StartSocketLayer(&error);
   if (!socket_layer_) log_->Printf("ERROR: WSAStartup() returned error code %d.\n", error);
   StartListener();
+}
+
+void ResultsServer::AbandonStart(const char* what) {
+  // Whatever had started is ended, so the server is plainly not running and
+  // a later stop finds nothing half-made.
+  if (connections_) connections_->Stop();
+  connections_.reset();
+  snapshot_.reset();
+  if (socket_layer_) {
+    StopSocketLayer();
+    socket_layer_ = false;
+  }
+  if (log_->bound_port() > 0) {
+    log_->Printf("ERROR: Server start failed (%s); the server is not running.\n", what);
+  } else {
+    log_->PrintfUnbound("Server not started: %s while starting.\n", what);
+  }
 }
 
 void ResultsServer::StartListener() {

@@ -46,6 +46,9 @@ class ResultsServer {
   // Reads the configuration, creates the snapshot, binds and starts the
   // accept thread. Runs once in the server's life: a later call is logged
   // and ignored, so no second set of threads can outlive the one stop.
+  // Never throws: a start that runs out of memory or threads is logged
+  // (in the port's log, or "PitwallFeedPlugin.log" before a bind) and
+  // leaves the server stopped.
   void Start();
   // The first call ends every thread, closes every socket, then destroys the
   // snapshot. Later calls do nothing.
@@ -62,12 +65,17 @@ class ResultsServer {
   // The snapshot, or null.
   const TimingData* snapshot() const { return snapshot_.get(); }
   const CurrentTrack& track() const { return *track_; }
+  // The log the server writes to.
+  LogFile* log() const { return log_; }
 
  private:
   // Binds a socket to the first free port of start..start+19 (ports outside
   // 1..65535 are not tried) and makes it listen. Invalid on failure.
   Socket ProbePorts(std::int32_t start);
+  void StartServing();
   void StartListener();
+  // Ends what a failed start had begun and says what failed.
+  void AbandonStart(const char* what);
 
   const Options options_;
   LogFile* const log_;
