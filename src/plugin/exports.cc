@@ -24,47 +24,48 @@
 #include <cstdint>
 #include <new>
 
-#include "log/log.h"
 #include "pitwall/host_interface.h"
-#include "platform/clock.h"
 #include "platform/module.h"
 #include "plugin/plugin_objects.h"
-#include "server/results_server.h"
-#include "timing/change_stamps.h"
 
 namespace {
 
-struct Module {
-  LogFile log;  // The working directory's PitwallFeedPlugin_<port>.log.
-  ChangeStamps stamps{DefaultClock()};
-  ResultsServer server{ResultsServer::Options{}, &log, &stamps, DefaultClock()};
-  ResultsServerPluginInfo info{&server};
-};
-
 // Built at load. Torn down at unload, which stops a server still running,
-// unless the process is exiting (see above).
+// unless the process is exiting (see above). A module that cannot be built
+// (memory ran out at load) offers the host no object instead of ending the
+// host's process.
 class ModuleInstance {
  public:
-  ModuleInstance() { new (storage_) Module; }
+  ModuleInstance() {
+    try {
+      new (storage_) PluginModule;
+      built_ = true;
+    } catch (...) {
+    }
+  }
   ~ModuleInstance() {
-    if (!UnloadMustNotWait()) get().~Module();
+    if (built_ && !UnloadMustNotWait()) get()->~PluginModule();
   }
   ModuleInstance(const ModuleInstance&) = delete;
   ModuleInstance& operator=(const ModuleInstance&) = delete;
 
-  Module& get() { return *std::launder(reinterpret_cast<Module*>(storage_)); }
+  // Null when the module could not be built.
+  PluginModule* get() {
+    return built_ ? std::launder(reinterpret_cast<PluginModule*>(storage_)) : nullptr;
+  }
 
  private:
-  alignas(Module) unsigned char storage_[sizeof(Module)];
+  alignas(PluginModule) unsigned char storage_[sizeof(PluginModule)];
+  bool built_ = false;
 };
 
-Module& TheModule() {
+PluginModule* TheModule() {
   static ModuleInstance module;
   return module.get();
 }
 
 // Construct at load, not at the first host call.
-[[maybe_unused]] const Module& kLoaded = TheModule();
+[[maybe_unused]] PluginModule* const kLoaded = TheModule();
 
 }  // namespace
 
@@ -74,10 +75,13 @@ PITWALL_EXPORT const char* GetPluginName() { return kVersionText; }
 
 PITWALL_EXPORT std::int32_t GetPluginVersion() { return kModuleVersion; }
 
-PITWALL_EXPORT std::int32_t GetPluginObjectCount() { return kObjectCount; }
+PITWALL_EXPORT std::int32_t GetPluginObjectCount() {
+  return TheModule() != nullptr ? kObjectCount : 0;
+}
 
 PITWALL_EXPORT PluginObjectInfo* GetPluginObjectInfo(std::int32_t index) {
-  return index == 0 ? &TheModule().info : nullptr;
+  PluginModule* module = TheModule();
+  return index == 0 && module != nullptr ? &module->info : nullptr;
 }
 
 }  // extern "C"

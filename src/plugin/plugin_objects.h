@@ -9,9 +9,10 @@
 
 #include <cstdint>
 
+#include "log/log.h"
 #include "pitwall/host_interface.h"
-
-class ResultsServer;
+#include "server/results_server.h"
+#include "timing/change_stamps.h"
 
 // Texts and codes the host reads.
 inline constexpr char kVersionText[] = "PitwallFeedPlugin - 2007.09.18";
@@ -99,6 +100,20 @@ class ResultsServerPlugin final : public InternalsPluginV3 {
  private:
   PluginObjectInfo* const info_;
   ResultsServer* const server_;
+};
+
+// Everything the module holds from load to unload: the log, the change
+// stamps, the one results server and the info object the host finds. The
+// shipped module builds one with the default options (the working
+// directory, every address, the host's tracks folder).
+struct PluginModule {
+  // Throws std::bad_alloc when memory runs out.
+  explicit PluginModule(ResultsServer::Options options = {});
+
+  LogFile log;  // <options.directory>PitwallFeedPlugin_<port>.log
+  ChangeStamps stamps;
+  ResultsServer server;
+  ResultsServerPluginInfo info{&server};
 };
 
 #endif  // PITWALL_PLUGIN_PLUGIN_OBJECTS_H_
