@@ -15,24 +15,22 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "log/log.h"
 #include "pitwall/host_interface.h"
 #include "pitwall/protocol.h"
 #include "pitwall/scoring_record.h"
-#include "platform/clock.h"
 #include "platform/thread.h"
 #include "plugin/plugin_objects.h"
 #include "server/current_track.h"
 #include "server/results_server.h"
 #include "testing/temp_dir.h"
 #include "tests/wire_client.h"
-#include "timing/change_stamps.h"
 
 // LeakSanitizer comes with AddressSanitizer (clang and gcc name it apart).
 #if defined(__SANITIZE_ADDRESS__)
@@ -56,10 +54,16 @@ std::atomic<long> fail_allocation{0};  // 1-based; 0: none fails
 std::atomic<long> thread_starts{0};
 std::atomic<long> fail_thread_start{0};
 thread_local bool exempt = false;
+// The host call this thread is in; null on the plug-in's own threads.
+thread_local const char* host_call = nullptr;
+// Where the failing allocation was made: a host call's name, "a plug-in
+// thread", or null while none has failed.
+std::atomic<const char*> failed_in{nullptr};
 
 bool AllocationFails() {
   if (!armed.load(std::memory_order_relaxed) || exempt) return false;
   if (allocations.fetch_add(1) + 1 != fail_allocation.load()) return false;
+  failed_in = host_call != nullptr ? host_call : "a plug-in thread";
   return true;
 }
 
@@ -117,8 +121,14 @@ namespace {
 // (on this thread) and on the plug-in's threads is.
 class HostCall {
  public:
-  HostCall() { fault::exempt = false; }
-  ~HostCall() { fault::exempt = true; }
+  explicit HostCall(const char* name) {
+    fault::exempt = false;
+    fault::host_call = name;
+  }
+  ~HostCall() {
+    fault::host_call = nullptr;
+    fault::exempt = true;
+  }
   HostCall(const HostCall&) = delete;
   HostCall& operator=(const HostCall&) = delete;
 };
@@ -134,16 +144,6 @@ int ThreadCount() {
   return n;
 }
 
-// What the module holds from load to unload.
-struct Module {
-  explicit Module(const std::string& dir, const std::string& tracks)
-      : log(dir), server({dir, "127.0.0.1", tracks}, &log, &stamps, DefaultClock()) {}
-  LogFile log;
-  ChangeStamps stamps{DefaultClock()};
-  ResultsServer server;
-  ResultsServerPluginInfo info{&server};
-};
-
 struct RunResult {
   bool loaded = false;
   bool created = false;
@@ -151,6 +151,12 @@ struct RunResult {
   bool port_freed = false;  // nothing listens on the port after the unload
   int threads_left = 0;     // threads above the count before the run
   int leaks = 0;
+  // A failure got as far as the last guard of the host's calls instead of
+  // being handled where it happened.
+  bool guard_reached = false;
+  std::string failed_in;  // see fault::failed_in; empty: nothing failed
+  // A log of the run, the port's or the unbound one, says what failed.
+  bool said_what_failed = false;
 };
 
 class FaultInjectionTest : public ::testing::Test {
@@ -173,7 +179,7 @@ class FaultInjectionTest : public ::testing::Test {
     const std::uint16_t port = FreePort();
     dir_.Write("PitwallFeedPlugin.ini", "[GENERAL]\nPort=" + std::to_string(port) + "\n");
     const std::string tracks = dir_.File("GameData/Locations");
-    ScoringRecordWriter w(20);
+    ScoringRecordWriter w(255);
     w.SetTrackName("Pitwall Ring");
 
     fault::allocations = 0;
@@ -182,25 +188,32 @@ class FaultInjectionTest : public ::testing::Test {
     fault::fail_thread_start = fail_thread_start;
     fault::armed = true;
 
-    std::unique_ptr<Module> module;
+    std::unique_ptr<PluginModule> module;
     try {
-      HostCall call;
-      module = std::make_unique<Module>(dir_.prefix(), tracks);
+      HostCall call("the module's load");
+      module = std::make_unique<PluginModule>(
+          ResultsServer::Options{dir_.prefix(), "127.0.0.1", tracks});
     } catch (const std::bad_alloc&) {
       // A module that cannot be built is not offered to the host.
     }
     result.loaded = module != nullptr;
     InternalsPluginV3* plugin = nullptr;
     if (module) {
-      HostCall call;
+      HostCall call("Create");
       plugin = static_cast<InternalsPluginV3*>(module->info.Create());
     }
     result.created = plugin != nullptr;
     if (plugin != nullptr) {
       {
-        HostCall call;
+        HostCall call("Startup");
         plugin->Startup();
+      }
+      {
+        HostCall call("SessionStart");
         plugin->SessionStart();
+      }
+      {
+        HostCall call("UpdateScoring");
         plugin->UpdateScoring(w.record());
       }
       // The outline loads on a thread of its own; its end is waited for
@@ -215,7 +228,7 @@ class FaultInjectionTest : public ::testing::Test {
         SetResetOnClose(client.handle());
         for (std::uint8_t type = 0; type < kRequestTypeCount; ++type) client.Request(type);
         for (int i = 0; i < 4; ++i) {
-          HostCall call;
+          HostCall call("UpdateScoring");
           plugin->UpdateScoring(w.record());
         }
         Bytes m;
@@ -230,18 +243,38 @@ class FaultInjectionTest : public ::testing::Test {
         result.served = answers >= kRequestTypeCount - 1 && trackstrip;
       }
       {
-        HostCall call;
+        HostCall call("SessionEnd");
         plugin->SessionEnd();
+      }
+      {
+        HostCall call("Shutdown");
         plugin->Shutdown();
+      }
+      {
+        HostCall call("the object's deletion");
         DestroyHostObject(plugin);
       }
       client.Close();
     }
     {
-      HostCall call;
+      HostCall call("the module's unload");
       module.reset();
     }
     fault::armed = false;
+    if (const char* where = fault::failed_in.exchange(nullptr)) result.failed_in = where;
+
+    // Each run starts with no log; what this one wrote is looked at, then
+    // removed.
+    for (const std::string& file : {std::string("PitwallFeedPlugin.log"),
+                                    "PitwallFeedPlugin_" + std::to_string(port) + ".log"}) {
+      const std::string text = dir_.Read(file);
+      if (text.find("unexpected failure") != std::string::npos) result.guard_reached = true;
+      if (text.find("ERROR: ") != std::string::npos ||
+          text.find("Server not started: ") != std::string::npos) {
+        result.said_what_failed = true;
+      }
+      std::filesystem::remove(dir_.File(file));
+    }
 
     WireClient probe;
     result.port_freed = !probe.Connect(port);
@@ -277,20 +310,35 @@ TEST_F(FaultInjectionTest, EveryFailingAllocationAndThreadStartLeavesTheHostWhol
   // The network threads' share of the calls varies a little from run to
   // run, so the range goes a little past the clean run's count.
   int served_despite = 0;
+  std::map<std::string, int> failures_in;  // where the failing allocation was
   for (long n = 1; n <= allocations + 20; ++n) {
     const RunResult r = Run(n, 0);
     EXPECT_TRUE(r.port_freed) << "allocation " << n;
     EXPECT_EQ(r.threads_left, 0) << "allocation " << n;
     EXPECT_EQ(r.leaks, 0) << "allocation " << n;
+    EXPECT_FALSE(r.guard_reached) << "allocation " << n << " in " << r.failed_in
+                                  << " was not handled where it failed";
+    if (r.failed_in == "Startup" && !r.served) {
+      EXPECT_TRUE(r.said_what_failed) << "allocation " << n << ": a start that failed says why";
+    }
     if (r.served) ++served_despite;
+    if (!r.failed_in.empty()) ++failures_in[r.failed_in];
   }
   for (long n = 1; n <= thread_starts + 2; ++n) {
     const RunResult r = Run(0, n);
     EXPECT_TRUE(r.port_freed) << "thread start " << n;
     EXPECT_EQ(r.threads_left, 0) << "thread start " << n;
     EXPECT_EQ(r.leaks, 0) << "thread start " << n;
+    EXPECT_FALSE(r.guard_reached) << "thread start " << n;
   }
   std::cout << served_despite << " of the runs with a failing allocation still served all\n";
+  for (const auto& [where, count] : failures_in) {
+    std::cout << "  " << count << " failing allocation(s) in " << where << "\n";
+  }
+  // Every boundary where a failure can start was made to fail at least once.
+  for (const char* where : {"the module's load", "Startup", "UpdateScoring", "a plug-in thread"}) {
+    EXPECT_GT(failures_in[where], 0) << where;
+  }
 
   const RunResult after = Run(0, 0);
   EXPECT_TRUE(after.served) << "the faults left nothing behind that a later run notices";
