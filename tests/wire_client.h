@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "pitwall/protocol.h"
 #include "platform/socket.h"
 #include "testing/wire_bytes.h"
 
@@ -39,13 +40,12 @@ class WireClient {
   bool ReadMessage(Bytes* message, std::uint32_t timeout_ms = 10000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-      if (pending_.size() >= 2) {
-        const std::size_t length = pending_[0] | (pending_[1] << 8);
-        if (length >= 2 && pending_.size() >= length) {
-          message->assign(pending_.begin(), pending_.begin() + static_cast<long>(length));
-          pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(length));
-          return true;
-        }
+      const std::size_t length = WholeAnswerLength(pending_.data(), pending_.size());
+      if (length == kMalformedAnswer) return false;
+      if (length > 0) {
+        message->assign(pending_.begin(), pending_.begin() + static_cast<long>(length));
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(length));
+        return true;
       }
       if (std::chrono::steady_clock::now() >= deadline) return false;
       if (Receive(50) <= 0 && closed_) return false;

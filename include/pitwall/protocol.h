@@ -142,7 +142,8 @@ static_assert(sizeof(VehicleUpdateRecord) == 48 && offsetof(VehicleUpdateRecord,
               offsetof(VehicleUpdateRecord, place) == 8 &&
               offsetof(VehicleUpdateRecord, time_behind_leader) == 12 &&
               offsetof(VehicleUpdateRecord, laps) == 16 && offsetof(VehicleUpdateRecord, x) == 20 &&
-              offsetof(VehicleUpdateRecord, z) == 24 && offsetof(VehicleUpdateRecord, heading) == 28 &&
+              offsetof(VehicleUpdateRecord, z) == 24 &&
+              offsetof(VehicleUpdateRecord, heading) == 28 &&
               offsetof(VehicleUpdateRecord, best_lap) == 32 &&
               offsetof(VehicleUpdateRecord, last_lap) == 36 &&
               offsetof(VehicleUpdateRecord, sector1) == 40 &&
@@ -169,5 +170,18 @@ static_assert(StripChunkSize(2, 50) == 424);
 
 // Pacing: the shortest time between two answers of one type to one client.
 inline constexpr std::uint32_t kPacingIntervalMs[kRequestTypeCount] = {1000, 100, 500, 500, 2000};
+
+// Splitting the bytes a client receives into answers: each answer is as long
+// as its length field says, and never shorter than its header.
+inline constexpr std::size_t kMalformedAnswer = static_cast<std::size_t>(-1);
+// The length of the answer that the `size` received bytes at `data` begin
+// with, once all of it has arrived; 0 while it has not. kMalformedAnswer when
+// its length field is shorter than a header: the stream cannot be split on.
+inline constexpr std::size_t WholeAnswerLength(const std::uint8_t* data, std::size_t size) {
+  if (size < sizeof(ResponseHeader)) return 0;
+  const std::size_t length = static_cast<std::size_t>(data[0] | (data[1] << 8));
+  if (length < sizeof(ResponseHeader)) return kMalformedAnswer;
+  return size >= length ? length : 0;
+}
 
 #endif  // PITWALL_PROTOCOL_H_

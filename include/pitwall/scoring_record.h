@@ -17,16 +17,17 @@
 #include <vector>
 
 #include "pitwall/host_interface.h"
+#include "pitwall/read_at.h"
 
 struct HostScoringOffsets {
   static constexpr std::size_t kTrackName = 0;  // 64 characters
   static constexpr std::size_t kTrackNameSize = 64;
-  static constexpr std::size_t kSession = 64;       // i32
-  static constexpr std::size_t kCurrentTime = 68;   // f32
-  static constexpr std::size_t kEndTime = 72;       // f32
-  static constexpr std::size_t kMaxLaps = 76;       // i32
-  static constexpr std::size_t kLapDistance = 80;   // f32
-  static constexpr std::size_t kVehicleCount = 88;  // i32
+  static constexpr std::size_t kSession = 64;        // i32
+  static constexpr std::size_t kCurrentTime = 68;    // f32
+  static constexpr std::size_t kEndTime = 72;        // f32
+  static constexpr std::size_t kMaxLaps = 76;        // i32
+  static constexpr std::size_t kLapDistance = 80;    // f32
+  static constexpr std::size_t kVehicleCount = 88;   // i32
   static constexpr std::size_t kVehicleArray = 488;  // native pointer
   static constexpr std::size_t kRecordSize = kVehicleArray + sizeof(void*);
 };
@@ -34,34 +35,26 @@ struct HostScoringOffsets {
 struct HostVehicleOffsets {
   static constexpr std::size_t kDriverName = 0;  // 32 characters
   static constexpr std::size_t kDriverNameSize = 32;
-  static constexpr std::size_t kLaps = 96;              // i16
-  static constexpr std::size_t kSector = 98;            // i8
-  static constexpr std::size_t kFinishStatus = 99;      // i8
-  static constexpr std::size_t kLapDistance = 100;      // f32
-  static constexpr std::size_t kBestLap = 120;          // f32
-  static constexpr std::size_t kSector1A = 124;         // f32, used in sector 1
-  static constexpr std::size_t kSector2A = 128;         // f32, used in sector 1
-  static constexpr std::size_t kLastLap = 132;          // f32
-  static constexpr std::size_t kSector1B = 136;         // f32, used otherwise
-  static constexpr std::size_t kSector2B = 140;         // f32, used otherwise
-  static constexpr std::size_t kControl = 149;          // i8
-  static constexpr std::size_t kInPits = 150;           // u8, not 0 = in the pits
-  static constexpr std::size_t kPlace = 151;            // u8
+  static constexpr std::size_t kLaps = 96;               // i16
+  static constexpr std::size_t kSector = 98;             // i8
+  static constexpr std::size_t kFinishStatus = 99;       // i8
+  static constexpr std::size_t kLapDistance = 100;       // f32
+  static constexpr std::size_t kBestLap = 120;           // f32
+  static constexpr std::size_t kSector1A = 124;          // f32, used in sector 1
+  static constexpr std::size_t kSector2A = 128;          // f32, used in sector 1
+  static constexpr std::size_t kLastLap = 132;           // f32
+  static constexpr std::size_t kSector1B = 136;          // f32, used otherwise
+  static constexpr std::size_t kSector2B = 140;          // f32, used otherwise
+  static constexpr std::size_t kControl = 149;           // i8
+  static constexpr std::size_t kInPits = 150;            // u8, not 0 = in the pits
+  static constexpr std::size_t kPlace = 151;             // u8
   static constexpr std::size_t kTimeBehindLeader = 192;  // f32
-  static constexpr std::size_t kX = 204;                // f32
-  static constexpr std::size_t kZ = 212;                // f32
-  static constexpr std::size_t kHeadingB = 240;         // f32
-  static constexpr std::size_t kHeadingA = 264;         // f32
+  static constexpr std::size_t kX = 204;                 // f32
+  static constexpr std::size_t kZ = 212;                 // f32
+  static constexpr std::size_t kHeadingB = 240;          // f32
+  static constexpr std::size_t kHeadingA = 264;          // f32
   static constexpr std::size_t kRecordSize = 428;
 };
-
-// Reads a value of type T at `offset` bytes into `base`.
-template <typename T>
-inline T ReadAt(const unsigned char* base, std::size_t offset) {
-  T value;
-  std::memcpy(&value, base + offset, sizeof(T));
-  return value;
-}
 
 // Builds one scoring record with its vehicle array. The record points into
 // this object: keep the writer alive while the record is in use.
@@ -135,7 +128,8 @@ class ScoringRecordWriter {
     unsigned char* base_;
   };
   Vehicle vehicle(int i) {
-    return Vehicle(vehicles_.data() + static_cast<std::size_t>(i) * HostVehicleOffsets::kRecordSize);
+    return Vehicle(vehicles_.data() +
+                   static_cast<std::size_t>(i) * HostVehicleOffsets::kRecordSize);
   }
 
   // The record, with the vehicle pointer set to this writer's array (or to

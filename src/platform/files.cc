@@ -2,19 +2,9 @@
 
 #include <utility>
 
-namespace {
+#include "platform/ascii.h"
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
-}
-
-std::string JoinPath(const std::string& directory, const std::string& name) {
+std::string JoinPath(std::string_view directory, std::string_view name) {
   std::string path;
   path.reserve(directory.size() + 1 + name.size());
   path += directory;
@@ -22,8 +12,6 @@ std::string JoinPath(const std::string& directory, const std::string& name) {
   path += name;
   return path;
 }
-
-}  // namespace
 
 UniqueFile OpenForReading(const char* path) { return UniqueFile(std::fopen(path, "rb")); }
 
@@ -43,7 +31,7 @@ bool FindFileIgnoringCase(const std::string& directory, const std::string& name,
   std::vector<std::string> names;
   if (!ListDirectory(directory, &names)) return false;
   for (const std::string& entry : names) {
-    if (entry == name || !EqualIgnoringAsciiCase(entry, name)) continue;
+    if (entry == name || !EqualsIgnoringCase(entry, name)) continue;
     std::string candidate = JoinPath(directory, entry);
     if (CanOpenForReading(candidate)) {
       *path = std::move(candidate);

@@ -75,6 +75,10 @@ bool GetDirectoryId(const std::string& path, DirectoryId* id);
 // written for one that does not.
 bool FindFileIgnoringCase(const std::string& directory, const std::string& name, std::string* path);
 
+// `directory`, kPathSeparator and `name`; nothing else is added or removed
+// (a directory that already ends with a separator gets a second one).
+std::string JoinPath(std::string_view directory, std::string_view name);
+
 // The native form of a path written with backslashes: every backslash
 // becomes kPathSeparator. Nothing else changes.
 std::string HostPathToNative(std::string_view host_path);

@@ -1,27 +1,17 @@
 #include "server/server_config.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <limits>
 
 #include "log/log.h"
+#include "platform/ascii.h"
+#include "platform/files.h"
 
 namespace {
 
 bool IsWhiteSpace(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-// Compares the first n characters of `text` with `prefix`, case ignored.
-bool HasPrefix(const char* text, const char* prefix) {
-  for (; *prefix != '\0'; ++text, ++prefix) {
-    if (std::tolower(static_cast<unsigned char>(*text)) !=
-        std::tolower(static_cast<unsigned char>(*prefix))) {
-      return false;
-    }
-  }
-  return true;
 }
 
 constexpr char kSectionMarker[] = "[GENERAL]";
@@ -58,33 +48,32 @@ std::int32_t ParseLeadingInt(const char* text) {
 }
 
 void ReadServerConfig(const std::string& path, ServerConfig* config, LogFile* log) {
-  std::FILE* file = std::fopen(path.c_str(), "r");
+  UniqueFile file(std::fopen(path.c_str(), "r"));
   if (file == nullptr) {
-    std::FILE* created = std::fopen(path.c_str(), "w");
-    if (created == nullptr) return;
-    std::fprintf(created, "[GENERAL]\nPort=%d\n", config->starting_port);
-    std::fclose(created);
+    // No file: leave one with the defaults for the user to edit.
+    UniqueFile created(std::fopen(path.c_str(), "w"));
+    if (created != nullptr)
+      std::fprintf(created.get(), "[GENERAL]\nPort=%d\n", config->starting_port);
     return;
   }
   log->WriteLog("\nReading INI file...\n");
 
   char token[kMaxTokenLength + 1];
   bool found = false;
-  while (ReadConfigToken(file, token)) {
-    if (HasPrefix(token, kSectionMarker)) {
+  while (ReadConfigToken(file.get(), token)) {
+    if (StartsWithIgnoringCase(token, kSectionMarker)) {
       found = true;
       break;
     }
   }
   if (!found) {
     log->WriteLog("No [GENERAL] section found\n");
-    std::fclose(file);
     return;
   }
 
-  while (ReadConfigToken(file, token)) {
+  while (ReadConfigToken(file.get(), token)) {
     if (token[0] == '#') continue;
-    if (HasPrefix(token, kPortKey)) {
+    if (StartsWithIgnoringCase(token, kPortKey)) {
       const char* value = token + std::strlen(kPortKey);
       const char* digits = value + (*value == '+' || *value == '-' ? 1 : 0);
       const std::int32_t port = ParseLeadingInt(value);
@@ -95,7 +84,7 @@ void ReadServerConfig(const std::string& path, ServerConfig* config, LogFile* lo
         log->Printf("Port value '%s' is not a starting port from 1 to %d; keeping %d.\n", value,
                     static_cast<int>(kMaxStartingPort), static_cast<int>(config->starting_port));
       }
-    } else if (HasPrefix(token, kMaxConnectionsKey)) {
+    } else if (StartsWithIgnoringCase(token, kMaxConnectionsKey)) {
       const std::int32_t wanted = ParseLeadingInt(token + std::strlen(kMaxConnectionsKey));
       config->connection_limit =
           wanted < 1 ? kDefaultConnectionLimit : std::min(wanted, kMaxConnectionLimit);
@@ -104,5 +93,4 @@ void ReadServerConfig(const std::string& path, ServerConfig* config, LogFile* lo
       log->Printf("Unknown INI field found: '%s'\n", token);
     }
   }
-  std::fclose(file);
 }

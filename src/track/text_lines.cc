@@ -10,8 +10,6 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 }  // namespace
 
 bool AtEnd(std::FILE* file) { return std::feof(file) != 0 || std::ferror(file) != 0; }
@@ -74,14 +72,17 @@ bool FindSection(const char* name, std::FILE* file, LineBuffer* matched_line) {
   return false;
 }
 
-bool StartsWithIgnoringCase(const char* text, const char* prefix) {
-  for (; *prefix != '\0'; ++text, ++prefix) {
-    // A shorter text fails here: its terminator differs from the prefix.
-    if (LowerAscii(*text) != LowerAscii(*prefix)) return false;
+bool ReadKeyLine(std::FILE* file, LineBuffer& line, KeyBuffer& key) {
+  for (;;) {
+    ReadLine(line, file);
+    if (line[0] == '\0' && AtEnd(file)) return false;
+    if (SplitKey(line, key)) return true;
   }
-  return true;
 }
 
-bool EqualsIgnoringCase(const char* a, const char* b) {
-  return std::strlen(a) == std::strlen(b) && StartsWithIgnoringCase(a, b);
+const char* LineValue(const char* line) {
+  const char* equals = FindChar(line, '=');
+  if (*equals == '\0') return nullptr;
+  const char* value = SkipBlanks(equals + 1);
+  return *value != '\0' ? value : nullptr;
 }

@@ -9,7 +9,7 @@
 // and an empty line. After its leading blanks, a line that is empty or begins
 // with "#" or "//" is a comment. There are no comments after content.
 //
-// Letter case is compared in ASCII only, and blanks are those of the classic
+// Letter case is compared in ASCII only (platform/ascii.h), and blanks are those of the classic
 // locale, whatever locale the host process has set.
 //
 // Thread-safety: every function works only in its arguments and in buffers of
@@ -19,6 +19,8 @@
 #define PITWALL_TRACK_TEXT_LINES_H_
 
 #include <cstdio>
+
+#include "platform/ascii.h"
 
 // A line holds at most kLineSize - 1 characters and its terminator.
 inline constexpr int kLineSize = 1024;
@@ -68,11 +70,14 @@ bool SplitKey(const char* line, KeyBuffer& key);
 // leading blanks) is copied into it.
 bool FindSection(const char* name, std::FILE* file, LineBuffer* matched_line = nullptr);
 
-// True when the first strlen(prefix) characters of `text` equal `prefix`,
-// letter case ignored. A text shorter than the prefix does not match.
-bool StartsWithIgnoringCase(const char* text, const char* prefix);
+// Reads on from the position of `file` to its next key=value line (see
+// SplitKey()): true with the line in `line` and its key in `key`; false when
+// the file ends first.
+bool ReadKeyLine(std::FILE* file, LineBuffer& line, KeyBuffer& key);
 
-// True when `a` and `b` are the same text, letter case ignored.
-bool EqualsIgnoringCase(const char* a, const char* b);
+// The value of a key=value line: the text after its first "=", less its
+// leading blanks (trailing blanks kept); null when there is no "=" or nothing
+// after it.
+const char* LineValue(const char* line);
 
 #endif  // PITWALL_TRACK_TEXT_LINES_H_

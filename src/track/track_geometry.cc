@@ -7,33 +7,6 @@
 
 #include "platform/files.h"
 
-namespace {
-
-// The index of the waypoint after `index` on the chain, or -1 where the walk
-// ends: back at waypoint 0, or a pointer outside the array.
-long NextOnChain(const std::vector<Waypoint>& waypoints, std::size_t index) {
-  const std::int32_t next = waypoints[index].wp_ptrs[1];
-  if (next <= 0 || static_cast<std::size_t>(next) >= waypoints.size()) return -1;
-  return next;
-}
-
-// How many waypoints the walk from waypoint 0 visits. At most the array's
-// length, so a chain that loops without passing waypoint 0 still ends.
-// REQUIRES: !waypoints.empty().
-std::size_t CountChain(const std::vector<Waypoint>& waypoints) {
-  std::size_t index = 0;
-  std::size_t visited = 1;
-  while (visited < waypoints.size()) {
-    const long next = NextOnChain(waypoints, index);
-    if (next < 0) break;
-    index = static_cast<std::size_t>(next);
-    ++visited;
-  }
-  return visited;
-}
-
-}  // namespace
-
 bool TrackGeometry::SetTrackName(const char* name) {
   track_name_.reset();
   if (name == nullptr || name[0] == '\0') return true;
@@ -70,29 +43,24 @@ bool TrackGeometry::BuildStrips() {
 bool TrackGeometry::BuildStrip(int kind, TrackStrip* strip) {
   strip->kind = kind;
   std::vector<StripPoint>().swap(strip->points);
-  const std::vector<Waypoint>& waypoints = waypoints_.waypoints();
-  if (waypoints.empty()) return true;
-
   // Counting first lets the points take one allocation of their exact size.
-  const std::size_t visited = CountChain(waypoints);
+  const std::size_t visited = waypoints_.ChainLength();
+  if (visited == 0) return true;
   std::vector<StripPoint> points;
   try {
     points.reserve(2 * visited + 2);
   } catch (const std::bad_alloc&) {
     return false;
   }
-  std::size_t index = 0;
-  for (std::size_t step = 0; step < visited; ++step) {
-    const Waypoint& waypoint = waypoints[index];
+  waypoints_.WalkChain([kind, &points](const Waypoint& waypoint) {
     const Vec3 position{waypoint.wp_pos[0], waypoint.wp_pos[1], waypoint.wp_pos[2]};
     const Vec3 across{waypoint.wp_perp[0], waypoint.wp_perp[1], waypoint.wp_perp[2]};
     const float* width = kind == TrackStrip::kDrivableKind ? waypoint.wp_dwidth : waypoint.wp_width;
     const Vec3 a = position.Add(across.Scale(width[1]));
     const Vec3 b = position.Subtract(across.Scale(width[0]));
-    points.push_back({a.x, a.z});
+    points.push_back({a.x, a.z});  // Reserved above: cannot throw.
     points.push_back({b.x, b.z});
-    if (step + 1 < visited) index = static_cast<std::size_t>(NextOnChain(waypoints, index));
-  }
+  });
   const StripPoint first = points[0];
   const StripPoint second = points[1];
   points.push_back(first);

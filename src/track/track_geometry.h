@@ -30,7 +30,6 @@ struct Vec3 {
   Vec3 Scale(float s) const { return {x * s, y * s, z * s}; }
 };
 
-
 // One strip of the outline. Its points alternate between the two edges of a
 // band, in triangle-strip order, and its last two repeat its first two so
 // the band closes.

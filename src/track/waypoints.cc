@@ -77,17 +77,8 @@ bool IsUnderflow(const char* begin, const char* end) {
   return magnitude + exponent < 0;
 }
 
-// The value of a key=value line: the text after the first "=", less its
-// blanks; null when there is no "=" or nothing after it.
-const char* ValueOf(const char* line) {
-  const char* equals = FindChar(line, '=');
-  if (*equals == '\0') return nullptr;
-  const char* value = SkipBlanks(equals + 1);
-  return *value != '\0' ? value : nullptr;
-}
-
 bool ParseTuple(const char* line, float* values, int arity) {
-  const char* value = ValueOf(line);
+  const char* value = LineValue(line);
   if (value == nullptr) return false;
   const char* separator = FindChar(value, '(');
   for (int i = 0; i < arity; ++i) {
@@ -142,14 +133,14 @@ bool RoundToInt(float value, std::int32_t* result) {
 }
 
 bool ParseFloat(const char* line, float* value) {
-  const char* text = ValueOf(line);
+  const char* text = LineValue(line);
   if (text == nullptr) return false;
   ScanFloat(text, value);
   return true;
 }
 
 bool ParseParenFloat(const char* line, float* value) {
-  const char* text = ValueOf(line);
+  const char* text = LineValue(line);
   if (text == nullptr) return false;
   ScanFloat(text + 1, value);
   return true;
@@ -203,34 +194,30 @@ bool WaypointList::ReadWaypoints(std::FILE* file) {
   std::size_t current = 0;
   LineBuffer line;
   KeyBuffer key;
-  for (;;) {
-    ReadLine(line, file);
-    if (line[0] == '\0' && AtEnd(file)) return true;
-    if (SplitKey(line, key)) {
-      if (EqualsIgnoringCase(key, kNumberWaypoints)) {
-        float value = kNotRead;
-        std::int32_t count = 0;
-        ParseFloat(line, &value);
-        if (RoundToInt(value, &count)) {
-          count_ = count;
-          if (count > 0) {
-            std::vector<Waypoint>().swap(waypoints_);  // Frees the old array first.
-            if (count <= kMaxWaypoints) {
-              try {
-                waypoints_.resize(static_cast<std::size_t>(count));
-              } catch (const std::bad_alloc&) {
-                std::vector<Waypoint>().swap(waypoints_);
-              }
+  while (ReadKeyLine(file, line, key)) {
+    if (EqualsIgnoringCase(key, kNumberWaypoints)) {
+      float value = kNotRead;
+      std::int32_t count = 0;
+      ParseFloat(line, &value);
+      if (RoundToInt(value, &count)) {
+        count_ = count;
+        if (count > 0) {
+          std::vector<Waypoint>().swap(waypoints_);  // Frees the old array first.
+          if (count <= kMaxWaypoints) {
+            try {
+              waypoints_.resize(static_cast<std::size_t>(count));
+            } catch (const std::bad_alloc&) {
+              std::vector<Waypoint>().swap(waypoints_);
             }
-            current = 0;
           }
+          current = 0;
         }
-      } else if (EqualsIgnoringCase(key, kGrooveWidth)) {
-        ParseFloat(line, &groove_width_);
-      } else if (StartsWithIgnoringCase(line, kWaypointKeyPrefix) && current < waypoints_.size()) {
-        if (waypoints_[current].ParseWaypointField(line)) ++current;
       }
+    } else if (EqualsIgnoringCase(key, kGrooveWidth)) {
+      ParseFloat(line, &groove_width_);
+    } else if (StartsWithIgnoringCase(line, kWaypointKeyPrefix) && current < waypoints_.size()) {
+      if (waypoints_[current].ParseWaypointField(line)) ++current;
     }
-    if (AtEnd(file)) return true;
   }
+  return true;
 }

@@ -109,6 +109,30 @@ class WaypointList final {
   // bounds every index into it.
   const std::vector<Waypoint>& waypoints() const { return waypoints_; }
 
+  // Walks the lap from waypoint 0 along each waypoint's wp_ptrs[1], calling
+  // visit(waypoint) for each one visited, waypoint 0 first. The walk ends
+  // when the next index is 0, negative or beyond the array, or when as many
+  // waypoints as the array holds have been visited, so a chain that loops
+  // without passing waypoint 0 still ends. Returns how many were visited: 0
+  // when there is no array.
+  template <typename Visit>
+  std::size_t WalkChain(Visit&& visit) const {
+    std::size_t visited = 0;
+    std::size_t index = 0;
+    while (visited < waypoints_.size()) {
+      visit(waypoints_[index]);
+      ++visited;
+      const std::int32_t next = waypoints_[index].wp_ptrs[1];
+      if (next <= 0 || static_cast<std::size_t>(next) >= waypoints_.size()) break;
+      index = static_cast<std::size_t>(next);
+    }
+    return visited;
+  }
+  // How many waypoints WalkChain() visits.
+  std::size_t ChainLength() const {
+    return WalkChain([](const Waypoint&) {});
+  }
+
  private:
   int count_ = 0;
   float groove_width_ = 0.0f;

@@ -9,6 +9,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "pitwall/read_at.h"
+
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
@@ -35,13 +37,6 @@ std::string FieldText(const char* field, std::size_t width) {
   const std::size_t length =
       nul == nullptr ? width : static_cast<std::size_t>(static_cast<const char*>(nul) - field);
   return std::string(field, length);
-}
-
-template <typename T>
-T ReadAt(const std::uint8_t* data, std::size_t offset) {
-  T value;
-  std::memcpy(&value, data + offset, sizeof(T));
-  return value;
 }
 
 const char* TypeName(std::uint8_t type) {
@@ -437,19 +432,18 @@ ClientResult<Answer> PitwallClient::ReadAnswer(std::uint32_t timeout_ms) {
 ClientResult<Answer> PitwallClient::ReadFromSocket(std::uint32_t timeout_ms) {
   const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    if (pending_.size() >= sizeof(ResponseHeader)) {
-      const std::size_t length = ReadAt<std::uint16_t>(pending_.data(), 0);
-      if (length < sizeof(ResponseHeader)) {
-        DropConnection();
-        return Failure<Answer>(ClientErrorCode::kBadLength,
-                               "answer with length field " + std::to_string(length) +
-                                   ", shorter than its header; connection dropped");
-      }
-      if (pending_.size() >= length) {
-        ClientResult<Answer> result = DecodeAnswer(pending_.data(), length);
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(length));
-        return result;
-      }
+    const std::size_t length = WholeAnswerLength(pending_.data(), pending_.size());
+    if (length == kMalformedAnswer) {
+      const std::string field = std::to_string(ReadAt<std::uint16_t>(pending_.data(), 0));
+      DropConnection();
+      return Failure<Answer>(
+          ClientErrorCode::kBadLength,
+          "answer with length field " + field + ", shorter than its header; connection dropped");
+    }
+    if (length > 0) {
+      ClientResult<Answer> result = DecodeAnswer(pending_.data(), length);
+      pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(length));
+      return result;
     }
     if (!socket_.valid()) return Failure<Answer>(ClientErrorCode::kNotConnected, "not connected");
     const auto now = SteadyClock::now();

@@ -12,16 +12,10 @@ bool TrackPath::Build(const WaypointList& list) {
   z_.clear();
   start_.clear();
   length_ = 0;
-  const auto& wps = list.waypoints();
-  const int count = static_cast<int>(wps.size());
-  int index = 0;
-  for (int visited = 0; visited < count; ++visited) {
-    x_.push_back(wps[static_cast<std::size_t>(index)].wp_pos[0]);
-    z_.push_back(wps[static_cast<std::size_t>(index)].wp_pos[2]);
-    const int next = wps[static_cast<std::size_t>(index)].wp_ptrs[1];
-    if (next <= 0 || next >= count) break;
-    index = next;
-  }
+  list.WalkChain([this](const Waypoint& waypoint) {
+    x_.push_back(waypoint.wp_pos[0]);
+    z_.push_back(waypoint.wp_pos[2]);
+  });
   if (x_.size() < 3) return false;
   for (std::size_t i = 0; i < x_.size(); ++i) {
     start_.push_back(length_);
@@ -40,7 +34,8 @@ bool TrackPath::Load(const std::string& game_dir, const std::string& track_name,
   options.tracks_dir = root;
   AiwPathBuffer path = {};
   if (!LocateTrackAiw(track_name.c_str(), options, path)) {
-    *error = "no track named '" + track_name + "' (a .gdb with its TrackName and an .aiw beside it) under " + root;
+    *error = "no track named '" + track_name +
+             "' (a .gdb with its TrackName and an .aiw beside it) under " + root;
     return false;
   }
   UniqueFile file = OpenForReading(path);
