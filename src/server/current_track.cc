@@ -41,7 +41,7 @@ bool CurrentTrack::OnSessionTrack(const char (&track_name)[64]) {
     MutexLock lock(&mu_);
     current_ = geometry;  // the old one lives on while a reader or loader holds it
   }
-  TrackLoadOptions options;
+  TrackSearchOptions options;
   options.tracks_dir = tracks_dir_;
   options.cancel = &cancel_;
   Loader* raw = loader.get();

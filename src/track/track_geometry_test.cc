@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -113,20 +112,6 @@ TEST(TrackGeometryTest, FailedLoadsLeaveItNotLoadedAndNoFileOpen) {
   TrackGeometry good;
   EXPECT_TRUE(good.LoadAiw(WriteAiw(dir, "[Waypoint]\nnumber_waypoints=1\n").c_str()));
   EXPECT_EQ(OpenDescriptors(), before);
-}
-
-TEST(TrackGeometryTest, NameIsACopyAndStripCountResets) {
-  TrackGeometry geometry;
-  char name[] = "Speedway";
-  ASSERT_TRUE(geometry.SetTrackName(name));
-  std::strcpy(name, "Changed!");
-  EXPECT_STREQ(geometry.track_name(), "Speedway");
-  ASSERT_TRUE(geometry.SetTrackName(""));
-  EXPECT_STREQ(geometry.track_name(), "");
-  EXPECT_TRUE(geometry.SetStripCount(3));
-  EXPECT_EQ(geometry.strip(2).point_count(), 0);
-  EXPECT_TRUE(geometry.SetStripCount(-1));
-  EXPECT_EQ(geometry.strip_count(), 0);
 }
 
 TEST(TrackGeometryTest, AReaderThatSeesLoadedSeesCompleteStrips) {

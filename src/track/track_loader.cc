@@ -2,20 +2,11 @@
 
 #include "log/log.h"
 #include "track/track_geometry.h"
-#include "track/track_locate.h"
 
-void AiwLoaderThread(std::shared_ptr<TrackGeometry> geometry, std::string track_name,
-                     LogFile* log, TrackLoadOptions options) {
+void AiwLoaderThread(std::shared_ptr<TrackGeometry> geometry, std::string track_name, LogFile* log,
+                     TrackSearchOptions options) {
   AiwPathBuffer path = {};
-  bool found;
-  if (options.tracks_dir) {
-    TrackSearchOptions search;
-    search.tracks_dir = *options.tracks_dir;
-    search.cancel = options.cancel;
-    found = LocateTrackAiw(track_name.c_str(), search, path);
-  } else {
-    found = LocateTrackAiw(track_name.c_str(), path, options.cancel);
-  }
+  const bool found = LocateTrackAiw(track_name.c_str(), options, path);
   if (!found) {
     // A search given up for a server stop is not a missing track.
     if (options.cancel == nullptr || !options.cancel->load()) {

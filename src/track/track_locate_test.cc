@@ -9,7 +9,6 @@
 #include <thread>
 #include <tuple>
 #include <utility>
-#include <vector>
 
 #include "testing/paths.h"
 #include "testing/temp_dir.h"
@@ -53,24 +52,6 @@ std::string Locate(const std::string& root, const char* name,
   return text.rfind(root + "/", 0) == 0 ? text.substr(root.size() + 1) : "<elsewhere> " + text;
 }
 
-TEST(TrackLocateTest, VexStringArrayKeepsCopiesInOrder) {
-  VexStringArray array;
-  char text[] = "first";
-  ASSERT_TRUE(array.Add(text) && array.Add("second") && array.Add("") && array.Add("third"));
-  std::strcpy(text, "other");
-  EXPECT_EQ(array.count(), 4);
-  std::vector<std::string> items;  // An empty text is held as none; so is the end.
-  for (int i = 0; i < 6; ++i) {
-    const char* item = array.Next();
-    items.push_back(item != nullptr ? item : "<none>");
-  }
-  EXPECT_EQ(items,
-            (std::vector<std::string>{"first", "second", "<none>", "third", "<none>", "<none>"}));
-  array.Rewind();
-  EXPECT_STREQ(array.Next(), "first");
-  EXPECT_EQ(VexString(nullptr).text(), nullptr);
-}
-
 TEST(TrackLocateTest, ReadTracksDirFromConfigIni) {
   // {Config.ini, or null for none; the value, or null for none}
   const std::pair<const char*, const char*> kCases[] = {
@@ -99,19 +80,6 @@ TEST(TrackLocateTest, ReadTracksDirFromConfigIni) {
   }
 }
 
-TEST(TrackLocateTest, FindLineHandsBackTheWholeLine) {
-  TempDir dir;
-  dir.Write("f.ini", "# Key=comment\n   KEY = value \nKey=later\n");
-  UniqueFile file = OpenForReading(dir.File("f.ini").c_str());
-  ASSERT_NE(file, nullptr);
-  LineBuffer line;
-  ASSERT_TRUE(FindLine("  key", file.get(), &line));
-  EXPECT_STREQ(line, "   KEY = value ");
-  ASSERT_TRUE(FindLine("Key", file.get(), nullptr));  // Goes on from there.
-  EXPECT_FALSE(FindLine("Key", file.get(), &line));
-  EXPECT_FALSE(FindLine("", file.get(), &line));
-}
-
 TEST(TrackLocateTest, TrackNameMatchesTheFirstTrackNameLineAsAPrefix) {
   // {the ".gdb" file, or null for none; the name looked for; match}
   const std::tuple<const char*, const char*, bool> kCases[] = {
@@ -135,7 +103,8 @@ TEST(TrackLocateTest, TrackNameMatchesTheFirstTrackNameLineAsAPrefix) {
     SCOPED_TRACE(gdb != nullptr ? gdb : "(no file)");
     TempDir dir;
     if (gdb != nullptr) dir.Write("t.gdb", gdb);
-    EXPECT_EQ(GdbMatchesTrack(dir.File("t.gdb"), wanted), matches);
+    dir.Write("t.aiw", "[Waypoint]\n");
+    EXPECT_EQ(Locate(dir.path(), wanted), matches ? "t.aiw" : "<none>");
   }
 }
 
@@ -224,7 +193,8 @@ TEST(TrackLocateTest, HostPathsUseBackslashes) {
   WriteTrack(dir, "GameData/Locations/Speedway/Speedway.gdb", "Speedway");
   ScopedWorkingDirectory in_game(dir.path());
   AiwPathBuffer path;
-  TrackSearchOptions options;  // Starts at the default tracks directory.
+  TrackSearchOptions options;
+  options.tracks_dir = kDefaultTracksDir;
   ASSERT_TRUE(LocateTrackAiw("Speedway", options, path));
   EXPECT_EQ(Slashed(path), "GameData/Locations/Speedway/Speedway.aiw");
   options.tracks_dir = "GameData\\Locations\\";
@@ -251,7 +221,7 @@ TEST(TrackLocateTest, TracksDirIsReadOnceFromTheWorkingDirectory) {
   dir.Write("Config.ini", "[COMPONENTS]\nTracksDir=Elsewhere\n");
   EXPECT_STREQ(GetTracksDir(), "Tracks\\Here");
   AiwPathBuffer path;
-  ASSERT_TRUE(LocateTrackAiw("Ring", path));
+  ASSERT_TRUE(LocateTrackAiw("Ring", TrackSearchOptions{}, path));  // No directory: that one.
   EXPECT_EQ(Slashed(path), "Tracks/Here/Ring/Ring.aiw");
 }
 
