@@ -4,11 +4,12 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
-#include <cstring>
+#include <memory>
 #include <thread>
 
 #include "pitwall/scoring_record.h"
 #include "platform/clock.h"
+#include "server/responses.h"
 #include "timing/change_stamps.h"
 #include "timing/timing_data.h"
 
@@ -52,12 +53,10 @@ void BM_IngestScoringWithBusyReaders(benchmark::State& state) {
   const HostScoringInfo* record = feed.writer.record();
   std::atomic<bool> done{false};
   auto reader = [&] {
-    std::uint8_t buffer[UpdateDataSize(255)];
+    auto buffer = std::make_unique<ResponseBuffer>();
     while (!done.load(std::memory_order_relaxed)) {
-      TimingData::Reader r(data);
-      std::memcpy(buffer, &r.live(), sizeof(LiveBlock));
-      if (r.vehicle_count() > 0) std::memcpy(buffer + 20, r.updates(), r.vehicle_count() * 48u);
-      benchmark::DoNotOptimize(buffer);
+      benchmark::DoNotOptimize(BuildUpdateData(data, 0, buffer.get()));
+      benchmark::ClobberMemory();
     }
   };
   std::thread a(reader), b(reader);
@@ -70,18 +69,16 @@ void BM_IngestScoringWithBusyReaders(benchmark::State& state) {
 }
 BENCHMARK(BM_IngestScoringWithBusyReaders)->Arg(255)->UseRealTime();
 
-// A client thread building the largest UpdateData answer from a pinned state.
+// A client thread building an UpdateData answer, as the server does it.
 void BM_BuildUpdateDataAnswer(benchmark::State& state) {
   const int cars = static_cast<int>(state.range(0));
   Feed feed(cars);
   TimingData& data = feed.data;
   data.IngestScoring(feed.writer.record());
-  std::uint8_t buffer[UpdateDataSize(255)];
+  auto buffer = std::make_unique<ResponseBuffer>();
   for (auto _ : state) {
-    TimingData::Reader r(data);
-    std::memcpy(buffer + 4, &r.live(), sizeof(LiveBlock));
-    std::memcpy(buffer + 24, r.updates(), r.vehicle_count() * sizeof(VehicleUpdateRecord));
-    benchmark::DoNotOptimize(buffer);
+    benchmark::DoNotOptimize(BuildUpdateData(data, 0, buffer.get()));
+    benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(UpdateDataSize(cars)));
 }

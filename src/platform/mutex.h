@@ -1,7 +1,9 @@
-// A thin annotated mutex over std::mutex and its scoped lock.
+// A thin annotated mutex over std::mutex, its scoped lock and a condition
+// variable whose waits clang's thread-safety analysis can follow.
 #ifndef PITWALL_PLATFORM_MUTEX_H_
 #define PITWALL_PLATFORM_MUTEX_H_
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -16,10 +18,8 @@ class CAPABILITY("mutex") Mutex {
   void Lock() ACQUIRE() { mu_.lock(); }
   void Unlock() RELEASE() { mu_.unlock(); }
 
-  // For condition variables only.
-  std::mutex& native() { return mu_; }
-
  private:
+  friend class CondVar;
   std::mutex mu_;
 };
 
@@ -32,6 +32,29 @@ class SCOPED_CAPABILITY MutexLock {
 
  private:
   Mutex* const mu_;
+};
+
+// Waits hold the Mutex they name and may return early (on a notification or
+// spuriously), so callers test their condition in a loop around them.
+class CondVar {
+ public:
+  CondVar() = default;
+  CondVar(const CondVar&) = delete;
+  CondVar& operator=(const CondVar&) = delete;
+
+  // Releases *mu while it waits, at most until `deadline`, and holds it
+  // again when it returns. False once the deadline has passed.
+  bool WaitUntil(Mutex* mu, std::chrono::steady_clock::time_point deadline)
+      EXCLUSIVE_LOCKS_REQUIRED(mu) {
+    std::unique_lock<std::mutex> lock(mu->mu_, std::adopt_lock);
+    const bool in_time = cv_.wait_until(lock, deadline) == std::cv_status::no_timeout;
+    lock.release();  // still held: the caller's lock releases it
+    return in_time || std::chrono::steady_clock::now() < deadline;
+  }
+  void NotifyAll() { cv_.notify_all(); }
+
+ private:
+  std::condition_variable cv_;
 };
 
 #endif  // PITWALL_PLATFORM_MUTEX_H_

@@ -56,11 +56,8 @@ LogVerdict SpendLogLine(LogBudget* budget, std::uint32_t now, std::uint32_t* dro
   return LogVerdict::kDrop;
 }
 
-ClientConnections::ClientConnections(const ResponseContext& context, const Clock& clock)
-    : context_(context), clock_(clock) {
-  context_.active_connections = &active_;
-  context_.running = &running_;
-}
+ClientConnections::ClientConnections(const ResponseSources& sources, const Clock& clock)
+    : context_{sources, &active_, &running_}, clock_(clock) {}
 
 bool ClientConnections::Start(Socket listener) {
   listener_ = std::move(listener);
@@ -87,6 +84,7 @@ void ClientConnections::Stop() {
   {
     MutexLock lock(&mu_);
     for (auto& slot : slots_) {
+      MutexLock slot_lock(&slot->mu);
       if (!slot->finished) ShutdownSocket(slot->socket.get());
     }
     slots.swap(slots_);
@@ -143,20 +141,31 @@ void ClientConnections::Admit(Socket socket, std::uint32_t peer) {
   slot->connection.socket = socket.get();
   slot->connection.peer_address = peer;
   std::memcpy(slot->connection.peer_text, peer_text, sizeof(peer_text));
-  slot->socket = std::move(socket);
+  {
+    MutexLock slot_lock(&slot->mu);
+    slot->socket = std::move(socket);
+  }
 
   Slot* raw = slot.get();
-  MutexLock lock(&mu_);
-  // Listed before its thread starts, so no running thread is ever unlisted.
-  try {
-    slots_.push_back(std::move(slot));
-  } catch (const std::bad_alloc&) {
-    active_.fetch_sub(1);
-    context_.log->WriteLog("ERROR: Out of memory for a client connection.\n");
-    return;  // the slot and its socket go with `slot`
+  std::list<std::unique_ptr<Slot>>::iterator listed;
+  {
+    // Listed before its thread starts, so no running thread is ever unlisted.
+    MutexLock lock(&mu_);
+    try {
+      listed = slots_.insert(slots_.end(), std::move(slot));
+    } catch (const std::bad_alloc&) {
+      active_.fetch_sub(1);
+      context_.log->WriteLog("ERROR: Out of memory for a client connection.\n");
+      return;  // the slot and its socket go with `slot`
+    }
   }
+  // Started without the list lock: only this thread changes the list, so
+  // `listed` stays valid.
   if (!raw->thread.Start([this, raw] { ClientThread(raw); })) {
-    slots_.pop_back();  // closes the socket
+    {
+      MutexLock lock(&mu_);
+      slots_.erase(listed);  // closes the socket
+    }
     active_.fetch_sub(1);
     context_.log->WriteLog("ERROR: Failed to start a client thread.\n");
   }
@@ -168,7 +177,12 @@ void ClientConnections::ReapFinished() {
     MutexLock lock(&mu_);
     for (auto it = slots_.begin(); it != slots_.end();) {
       auto next = std::next(it);
-      if ((*it)->finished) done.splice(done.end(), slots_, it);
+      bool finished;
+      {
+        MutexLock slot_lock(&(*it)->mu);
+        finished = (*it)->finished;
+      }
+      if (finished) done.splice(done.end(), slots_, it);
       it = next;
     }
   }
@@ -205,7 +219,7 @@ void ClientConnections::ClientThread(Slot* slot) {
   active_.fetch_sub(1);
   LogDroppedLines(connection);
   context_.log->Printf("Connection closed by client (%s).\n", connection->peer_text);
-  MutexLock lock(&mu_);
+  MutexLock lock(&slot->mu);
   slot->socket.Close();
   slot->finished = true;
 }
@@ -249,28 +263,18 @@ void ClientConnections::WalkRequests(ClientConnection* connection, const std::ui
 
 void ClientConnections::DispatchRequest(ClientConnection* connection, int type,
                                         ResponseBuffer* buffer) {
-  switch (type) {
-    case kHandshakeInfo:
-      ProcessHandshakeInfo(context_, connection, buffer);
-      break;
-    case kUpdateData:
-      ProcessUpdateData(context_, connection, buffer);
-      break;
-    case kSessionInfo:
-      ProcessSessionInfo(context_, connection, buffer);
-      break;
-    case kVehicleInfo:
-      ProcessVehicleInfo(context_, connection, buffer);
-      break;
-    case kTrackstrip:
-      ProcessTrackstrip(context_, connection, buffer);
-      break;
-    default:
-      if (MayLogMistake(connection)) {
-        context_.log->Printf("Received unknown message type (%d) from %s.\n", type,
-                             connection->peer_text);
-      }
-      break;
+  using Respond = void (*)(const ResponseContext&, ClientConnection*, ResponseBuffer*);
+  // Indexed by request type.
+  static_assert(kHandshakeInfo == 0 && kUpdateData == 1 && kSessionInfo == 2 && kVehicleInfo == 3 &&
+                kTrackstrip == 4);
+  static constexpr Respond kResponses[kRequestTypeCount] = {ProcessHandshakeInfo, ProcessUpdateData,
+                                                            ProcessSessionInfo, ProcessVehicleInfo,
+                                                            ProcessTrackstrip};
+  if (type >= 0 && type < kRequestTypeCount) {
+    kResponses[type](context_, connection, buffer);
+  } else if (MayLogMistake(connection)) {
+    context_.log->Printf("Received unknown message type (%d) from %s.\n", type,
+                         connection->peer_text);
   }
 }
 

@@ -11,7 +11,7 @@
 // thread; Stop() (also run by the destructor) wakes and joins every thread
 // this object started, including client threads waiting to send to a
 // client that never reads, and closes every socket exactly once. Only then
-// may what the threads read (the ResponseContext's objects) be destroyed.
+// may what the threads read (the ResponseSources' objects) be destroyed.
 // Every thread waits only in the platform's stop-aware waits on the running
 // flag (client sockets are non-blocking), so a stop reaches each within
 // kStopCheckMs on every platform, whatever the client does.
@@ -37,8 +37,9 @@ class ClientConnections {
  public:
   static constexpr std::size_t kReceiveBlock = 1024;
 
-  // `clock` and everything `context` points to must outlive this object.
-  ClientConnections(const ResponseContext& context, const Clock& clock);
+  // `clock` and everything `sources` points to must outlive this object.
+  // The answers also read this object's own active count and running flag.
+  ClientConnections(const ResponseSources& sources, const Clock& clock);
   ~ClientConnections() { Stop(); }
   ClientConnections(const ClientConnections&) = delete;
   ClientConnections& operator=(const ClientConnections&) = delete;
@@ -62,11 +63,16 @@ class ClientConnections {
   void LogDroppedLines(ClientConnection* connection);
 
  private:
+  // One admitted client. The slot owns the client's socket; its
+  // connection.socket borrows the handle for the client thread's receives and
+  // sends. The thread closes the socket itself when it ends, under `mu`, so
+  // that Stop() never shuts down a handle that is closed or reused.
   struct Slot {
-    ClientConnection connection;
-    Socket socket;  // GUARDED_BY(mu_): closed under mu_ when the thread ends
-    Thread thread;
-    bool finished = false;  // GUARDED_BY(mu_)
+    ClientConnection connection;  // the client thread's own
+    Thread thread;                // joined by ReapFinished() or Stop()
+    Mutex mu;
+    Socket socket GUARDED_BY(mu);
+    bool finished GUARDED_BY(mu) = false;  // the thread has closed the socket and ends
   };
 
   void AcceptThread();
@@ -81,7 +87,7 @@ class ClientConnections {
   // Joins and frees the slots of client threads that have ended.
   void ReapFinished() LOCKS_EXCLUDED(mu_);
 
-  ResponseContext context_;  // its active_connections points at active_
+  const ResponseContext context_;  // points at active_ and running_ below
   const Clock& clock_;
   Socket listener_;  // owned by the host's thread; the accept thread uses its handle
   Thread accept_thread_;
@@ -90,7 +96,10 @@ class ClientConnections {
   // Admitted connections whose thread has not ended; each change is one
   // atomic read-modify-write.
   std::atomic<std::int32_t> active_{0};
-  Mutex mu_;  // Guards the slot list and each slot's socket and finished flag.
+  // Guards the slot list; taken before a slot's own mu. Only the accept
+  // thread adds or removes slots while the server runs; Stop() takes the
+  // list after that thread has ended.
+  Mutex mu_;
   std::list<std::unique_ptr<Slot>> slots_ GUARDED_BY(mu_);
 };
 

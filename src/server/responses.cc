@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 
 #include "log/log.h"
@@ -16,6 +17,25 @@ namespace {
 void PutHeader(std::uint8_t* out, std::size_t length, std::uint8_t type, std::uint8_t mask) {
   const ResponseHeader header{static_cast<std::uint16_t>(length), type, mask};
   std::memcpy(out, &header, sizeof(header));
+}
+
+// Bytes of the snapshot that an answer copies; empty for no vehicles.
+struct Part {
+  const void* data;
+  std::size_t size;
+};
+
+// Builds header + parts in `buffer`; returns the answer's length.
+// REQUIRES: the parts fit (every answer does: see kResponseBufferSize).
+std::size_t PutAnswer(ResponseBuffer* buffer, std::uint8_t type, std::uint8_t mask,
+                      std::initializer_list<Part> parts) {
+  std::size_t length = sizeof(ResponseHeader);
+  for (const Part& part : parts) {
+    if (part.size > 0) std::memcpy(buffer->data() + length, part.data, part.size);
+    length += part.size;
+  }
+  PutHeader(buffer->data(), length, type, mask);
+  return length;
 }
 
 void Send(const ResponseContext& context, const ClientConnection& connection,
@@ -71,51 +91,55 @@ void ProcessHandshakeInfo(const ResponseContext& context, ClientConnection* conn
   Send(context, *connection, *buffer, sizeof(message), "Error processing HandshakeInfo request.\n");
 }
 
+std::size_t BuildUpdateData(const TimingData& snapshot, std::uint8_t mask, ResponseBuffer* buffer) {
+  TimingData::Reader state(snapshot);
+  return PutAnswer(buffer, kUpdateData, mask,
+                   {{&state.live(), sizeof(LiveBlock)},
+                    {state.updates(), state.vehicle_count() * sizeof(VehicleUpdateRecord)}});
+}
+
+std::size_t BuildSessionInfo(const TimingData& snapshot, std::uint8_t mask,
+                             ResponseBuffer* buffer) {
+  TimingData::Reader state(snapshot);
+  return PutAnswer(buffer, kSessionInfo, mask, {{&state.session(), sizeof(SessionBlock)}});
+}
+
+std::size_t BuildVehicleInfo(const TimingData& snapshot, std::uint8_t mask,
+                             ResponseBuffer* buffer) {
+  TimingData::Reader state(snapshot);
+  return PutAnswer(buffer, kVehicleInfo, mask,
+                   {{state.info(), state.vehicle_count() * sizeof(VehicleInfoRecord)}});
+}
+
+namespace {
+
+// Takes the mask, builds the answer from the snapshot and sends it.
+void AnswerFromSnapshot(const ResponseContext& context, ClientConnection* connection,
+                        ResponseBuffer* buffer, RequestType type,
+                        std::size_t (*build)(const TimingData&, std::uint8_t, ResponseBuffer*),
+                        const char* failure_line) {
+  const std::uint8_t mask = BeginAnswer(context, connection, type);
+  Send(context, *connection, *buffer, build(*context.snapshot, mask, buffer), failure_line);
+}
+
+}  // namespace
+
 void ProcessUpdateData(const ResponseContext& context, ClientConnection* connection,
                        ResponseBuffer* buffer) {
-  const std::uint8_t mask = BeginAnswer(context, connection, kUpdateData);
-  std::size_t length;
-  {
-    TimingData::Reader state(*context.snapshot);
-    const std::size_t n = state.vehicle_count();
-    length = UpdateDataSize(n);
-    std::uint8_t* out = buffer->data();
-    PutHeader(out, length, kUpdateData, mask);
-    std::memcpy(out + sizeof(ResponseHeader), &state.live(), sizeof(LiveBlock));
-    if (n > 0) {
-      std::memcpy(out + sizeof(ResponseHeader) + sizeof(LiveBlock), state.updates(),
-                  n * sizeof(VehicleUpdateRecord));
-    }
-  }
-  Send(context, *connection, *buffer, length, "Error processing UpdateData request.\n");
+  AnswerFromSnapshot(context, connection, buffer, kUpdateData, BuildUpdateData,
+                     "Error processing UpdateData request.\n");
 }
 
 void ProcessSessionInfo(const ResponseContext& context, ClientConnection* connection,
                         ResponseBuffer* buffer) {
-  const std::uint8_t mask = BeginAnswer(context, connection, kSessionInfo);
-  {
-    TimingData::Reader state(*context.snapshot);
-    PutHeader(buffer->data(), kSessionInfoSize, kSessionInfo, mask);
-    std::memcpy(buffer->data() + sizeof(ResponseHeader), &state.session(), sizeof(SessionBlock));
-  }
-  Send(context, *connection, *buffer, kSessionInfoSize, "Error processing SessionInfo request.\n");
+  AnswerFromSnapshot(context, connection, buffer, kSessionInfo, BuildSessionInfo,
+                     "Error processing SessionInfo request.\n");
 }
 
 void ProcessVehicleInfo(const ResponseContext& context, ClientConnection* connection,
                         ResponseBuffer* buffer) {
-  const std::uint8_t mask = BeginAnswer(context, connection, kVehicleInfo);
-  std::size_t length;
-  {
-    TimingData::Reader state(*context.snapshot);
-    const std::size_t n = state.vehicle_count();
-    length = VehicleInfoSize(n);
-    PutHeader(buffer->data(), length, kVehicleInfo, mask);
-    if (n > 0) {
-      std::memcpy(buffer->data() + sizeof(ResponseHeader), state.info(),
-                  n * sizeof(VehicleInfoRecord));
-    }
-  }
-  Send(context, *connection, *buffer, length, "Error processing VehicleInfo request.\n");
+  AnswerFromSnapshot(context, connection, buffer, kVehicleInfo, BuildVehicleInfo,
+                     "Error processing VehicleInfo request.\n");
 }
 
 void ProcessTrackstrip(const ResponseContext& context, ClientConnection* connection,

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "pitwall/protocol.h"
@@ -19,14 +20,19 @@ class TimingData;
 class CurrentTrack;
 struct ClientConnection;
 
-// What the answers read besides the connection. All pointers outlive every
+// What the answers read that the server owns. All pointers outlive every
 // client thread.
-struct ResponseContext {
+struct ResponseSources {
   LogFile* log = nullptr;
   ChangeStamps* stamps = nullptr;
   const TimingData* snapshot = nullptr;
   const CurrentTrack* track = nullptr;  // may be null: no outline
   std::int32_t connection_limit = 1;
+};
+
+// What the answers read besides the connection: the server's objects and the
+// connection set's own counters.
+struct ResponseContext : ResponseSources {
   const std::atomic<std::int32_t>* active_connections = nullptr;
   // The server's running flag: a send waiting for room gives up once it
   // reads false. Null: wait for as long as the client takes.
@@ -44,6 +50,12 @@ using ResponseBuffer = std::array<std::uint8_t, kResponseBufferSize>;
 // an error or a stop logs nothing here.
 bool SendAll(NativeSocket socket, const std::uint8_t* data, std::uint16_t length, LogFile* log,
              const std::atomic<bool>* running);
+
+// Build one whole answer carrying change mask `mask` in `buffer` from one
+// pinned state of `snapshot`; return its length. No socket, no log.
+std::size_t BuildUpdateData(const TimingData& snapshot, std::uint8_t mask, ResponseBuffer* buffer);
+std::size_t BuildSessionInfo(const TimingData& snapshot, std::uint8_t mask, ResponseBuffer* buffer);
+std::size_t BuildVehicleInfo(const TimingData& snapshot, std::uint8_t mask, ResponseBuffer* buffer);
 
 // Each takes the connection's change mask, clears its pending flag, builds
 // and sends the answer, and logs "Error processing <type> request." when the

@@ -97,14 +97,14 @@ void ResultsServer::StartListener() {
     return;
   }
   log_->WriteLog("Waiting for connections...\n");
-  ResponseContext context;
-  context.log = log_;
-  context.stamps = stamps_;
-  context.snapshot = snapshot_.get();
-  context.track = track_.get();
-  context.connection_limit = config_.connection_limit;
+  ResponseSources sources;
+  sources.log = log_;
+  sources.stamps = stamps_;
+  sources.snapshot = snapshot_.get();
+  sources.track = track_.get();
+  sources.connection_limit = config_.connection_limit;
   try {
-    connections_ = std::make_unique<ClientConnections>(context, clock_);
+    connections_ = std::make_unique<ClientConnections>(sources, clock_);
   } catch (const std::bad_alloc&) {
     log_->WriteLog("ERROR: Out of memory starting the listener.\n");
     return;

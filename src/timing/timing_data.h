@@ -29,6 +29,8 @@
 #include "timing/change_stamps.h"
 
 class TimingData {
+  struct Buffer;  // One published state; defined below.
+
  public:
   // `stamps` must outlive this object. A new snapshot is zero-filled with a
   // fastest lap of -1.0 and no vehicles, and is published at once.
@@ -61,17 +63,6 @@ class TimingData {
   // The most records any buffer has been asked to hold; never shrinks.
   std::uint8_t capacity() const { return capacity_; }
 
- private:
-  struct Buffer {
-    SessionBlock session{};
-    LiveBlock live{};
-    // At least live.vehicle_count records each.
-    std::vector<VehicleInfoRecord> info;
-    std::vector<VehicleUpdateRecord> updates;
-    mutable std::atomic<int> readers{0};  // Readers currently pinning this buffer.
-  };
-
- public:
   class Reader {
    public:
     // `data` must outlive the reader.
@@ -92,6 +83,15 @@ class TimingData {
   };
 
  private:
+  struct Buffer {
+    SessionBlock session{};
+    LiveBlock live{};
+    // At least live.vehicle_count records each.
+    std::vector<VehicleInfoRecord> info;
+    std::vector<VehicleUpdateRecord> updates;
+    mutable std::atomic<int> readers{0};  // Readers currently pinning this buffer.
+  };
+
   // A buffer that is neither current nor pinned, with room for `count`
   // records; null when memory runs out.
   Buffer* SpareBuffer(std::uint8_t count);

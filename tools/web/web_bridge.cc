@@ -50,47 +50,51 @@ void WebBridge::Start() {
 
 void WebBridge::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mu_);
     stop_ = true;
   }
-  changed_.notify_all();
+  changed_.NotifyAll();
   if (thread_.joinable()) thread_.join();
 }
 
 bool WebBridge::stopped() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mu_);
   return stop_;
 }
 
 std::shared_ptr<const BridgeSnapshot> WebBridge::Latest() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mu_);
   return latest_;
 }
 
 std::shared_ptr<const BridgeSnapshot> WebBridge::WaitNewer(std::uint64_t id,
                                                            std::uint32_t timeout_ms) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait_for(lock, Millis(timeout_ms), [&] { return stop_ || latest_->id > id; });
+  const auto deadline = std::chrono::steady_clock::now() + Millis(timeout_ms);
+  MutexLock lock(&mu_);
+  while (!stop_ && latest_->id <= id && changed_.WaitUntil(&mu_, deadline)) {
+  }
   return latest_;
 }
 
 template <typename Change>
 void WebBridge::Publish(Change change) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mu_);
     auto next = std::make_shared<BridgeSnapshot>(*latest_);
     change(next.get());
     next->id = latest_->id + 1;
     next->status_json = StatusJson(*next);
     latest_ = std::move(next);
   }
-  changed_.notify_all();
+  changed_.NotifyAll();
 }
 
 void WebBridge::Run() {
   const auto sleep = [this](std::uint32_t ms) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, Millis(ms), [&] { return stop_; });
+    const auto deadline = std::chrono::steady_clock::now() + Millis(ms);
+    MutexLock lock(&mu_);
+    while (!stop_ && changed_.WaitUntil(&mu_, deadline)) {
+    }
   };
   const auto set_status = [this](const std::string& status, const std::string& message) {
     const auto latest = Latest();

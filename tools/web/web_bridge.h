@@ -9,12 +9,12 @@
 #ifndef PITWALL_TOOLS_WEB_WEB_BRIDGE_H_
 #define PITWALL_TOOLS_WEB_WEB_BRIDGE_H_
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "platform/mutex.h"
 
 // What a viewer is sent. Snapshots are immutable once published.
 struct BridgeSnapshot {
@@ -53,10 +53,10 @@ class WebBridge {
   const std::string host_;
   const std::uint16_t port_;
   const int ports_;
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  std::shared_ptr<const BridgeSnapshot> latest_;  // guarded by mutex_
-  bool stop_ = false;                             // guarded by mutex_
+  mutable Mutex mu_;
+  mutable CondVar changed_;  // a new snapshot, or the stop
+  std::shared_ptr<const BridgeSnapshot> latest_ GUARDED_BY(mu_);
+  bool stop_ GUARDED_BY(mu_) = false;
   std::thread thread_;
 };
 
