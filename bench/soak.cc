@@ -107,6 +107,13 @@ void NoTimeWait(const WireClient& client) { SetResetOnClose(client.handle()); }
 // One client of `kind` until `stop`.
 void RunClient(int kind, std::uint16_t port, const std::atomic<bool>& stop, Counters* counts) {
   const auto pause = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  // Connects a raw client that ends with a reset, and counts it.
+  const auto connect = [port, counts](WireClient* client) {
+    if (!client->Connect(port)) return false;
+    NoTimeWait(*client);
+    ++counts->connections;
+    return true;
+  };
   while (!stop) {
     switch (kind) {
       case 0:    // a normal poller of every answer
@@ -138,12 +145,10 @@ void RunClient(int kind, std::uint16_t port, const std::atomic<bool>& stop, Coun
       }
       case 2: {  // never reads an answer
         WireClient client;
-        if (!client.Connect(port)) {
+        if (!connect(&client)) {
           pause(100);
           break;
         }
-        NoTimeWait(client);
-        ++counts->connections;
         for (int i = 0; !stop && i < 300 && client.Request(static_cast<std::uint8_t>(i % 5)); ++i) {
           pause(20);
         }
@@ -151,12 +156,10 @@ void RunClient(int kind, std::uint16_t port, const std::atomic<bool>& stop, Coun
       }
       case 3: {  // floods requests of unknown type
         WireClient client;
-        if (!client.Connect(port)) {
+        if (!connect(&client)) {
           pause(100);
           break;
         }
-        NoTimeWait(client);
-        ++counts->connections;
         Bytes flood;
         for (int i = 0; i < 341; ++i) flood.insert(flood.end(), {3, 0, 77});
         for (int i = 0; !stop && i < 2000 && client.Send(flood); ++i) pause(1);
@@ -164,9 +167,7 @@ void RunClient(int kind, std::uint16_t port, const std::atomic<bool>& stop, Coun
       }
       case 4: {  // connects, shakes hands, leaves, again
         WireClient client;
-        if (client.Connect(port)) {
-          NoTimeWait(client);
-          ++counts->connections;
+        if (connect(&client)) {
           Bytes hello;
           if (client.Request(0) && client.ReadMessage(&hello, 2000)) ++counts->answered;
         }
@@ -175,9 +176,7 @@ void RunClient(int kind, std::uint16_t port, const std::atomic<bool>& stop, Coun
       }
       default: {  // half a request, then gone
         WireClient client;
-        if (client.Connect(port)) {
-          NoTimeWait(client);
-          ++counts->connections;
+        if (connect(&client)) {
           client.Send({3});
           pause(200);
         }

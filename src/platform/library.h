@@ -3,6 +3,7 @@
 #define PITWALL_PLATFORM_LIBRARY_H_
 
 #include <string>
+#include <utility>
 
 // The file name ending of a shared library here.
 #ifdef _WIN32
@@ -16,10 +17,14 @@ class SharedLibrary {
  public:
   SharedLibrary() = default;
   ~SharedLibrary() { Close(); }
-  SharedLibrary(SharedLibrary&& other) noexcept : handle_(other.handle_) {
-    other.handle_ = nullptr;
+  SharedLibrary(SharedLibrary&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  SharedLibrary& operator=(SharedLibrary&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
   }
-  SharedLibrary& operator=(SharedLibrary&& other) noexcept;
   SharedLibrary(const SharedLibrary&) = delete;
   SharedLibrary& operator=(const SharedLibrary&) = delete;
 

@@ -1,15 +1,6 @@
-#include "platform/library.h"
-
 #include <dlfcn.h>
 
-SharedLibrary& SharedLibrary::operator=(SharedLibrary&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = nullptr;
-  }
-  return *this;
-}
+#include "platform/library.h"
 
 bool SharedLibrary::Open(const std::string& path, std::string* error) {
   Close();

@@ -19,15 +19,6 @@ std::string LastErrorText() {
 
 }  // namespace
 
-SharedLibrary& SharedLibrary::operator=(SharedLibrary&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = nullptr;
-  }
-  return *this;
-}
-
 bool SharedLibrary::Open(const std::string& path, std::string* error) {
   Close();
   handle_ = ::LoadLibraryA(path.c_str());

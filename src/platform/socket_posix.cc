@@ -31,14 +31,6 @@ void NoSigPipe(int fd) {
 #endif
 }
 
-sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = address;
-  return sa;
-}
-
 }  // namespace
 
 void Socket::Close() {
@@ -85,7 +77,7 @@ bool BindIPv4(NativeSocket socket, std::uint32_t address, std::uint16_t port) {
   // its own port "busy" for minutes while old connections sit in TIME_WAIT.
   int one = 1;
   setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  const sockaddr_in sa = MakeAddress(address, port);
+  const sockaddr_in sa = socket_internal::MakeAddress(address, port);
   return ::bind(socket, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == 0;
 }
 
@@ -115,7 +107,7 @@ Socket AcceptIPv4(NativeSocket listener, std::uint32_t* peer_address) {
 Socket ConnectIPv4(std::uint32_t address, std::uint16_t port) {
   Socket s = OpenTcpSocket();
   if (!s.valid()) return s;
-  const sockaddr_in sa = MakeAddress(address, port);
+  const sockaddr_in sa = socket_internal::MakeAddress(address, port);
   if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0) {
     const int reason = errno;  // kept for LastSocketError() across the close
     s.Close();
@@ -132,7 +124,7 @@ Socket ConnectIPv4Within(std::uint32_t address, std::uint16_t port, std::uint32_
   if (!s.valid()) return s;
   const int flags = fcntl(s.get(), F_GETFL, 0);
   if (flags < 0 || fcntl(s.get(), F_SETFL, flags | O_NONBLOCK) != 0) return Socket();
-  const sockaddr_in sa = MakeAddress(address, port);
+  const sockaddr_in sa = socket_internal::MakeAddress(address, port);
   int reason = 0;
   if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0) {
     reason = errno;

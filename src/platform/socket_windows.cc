@@ -15,14 +15,6 @@ static_assert(kInvalidSocket == INVALID_SOCKET, "the invalid-socket value is INV
 
 namespace {
 
-sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = address;
-  return sa;
-}
-
 // Winsock takes at most an int of bytes per call.
 int ClampLength(std::size_t length) {
   return length > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(length);
@@ -71,7 +63,7 @@ bool BindIPv4(NativeSocket socket, std::uint32_t address, std::uint16_t port) {
   // No SO_REUSEADDR: on Windows it would let this socket share a port that
   // a live listener holds. Lingering TIME_WAIT connections do not make a
   // port busy here.
-  const sockaddr_in sa = MakeAddress(address, port);
+  const sockaddr_in sa = socket_internal::MakeAddress(address, port);
   return ::bind(static_cast<SOCKET>(socket), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) ==
          0;
 }
@@ -101,7 +93,7 @@ Socket AcceptIPv4(NativeSocket listener, std::uint32_t* peer_address) {
 Socket ConnectIPv4(std::uint32_t address, std::uint16_t port) {
   Socket s = OpenTcpSocket();
   if (!s.valid()) return s;
-  const sockaddr_in sa = MakeAddress(address, port);
+  const sockaddr_in sa = socket_internal::MakeAddress(address, port);
   if (::connect(static_cast<SOCKET>(s.get()), reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) !=
       0) {
     const int reason = ::WSAGetLastError();  // kept for LastSocketError() across the close
@@ -121,7 +113,7 @@ Socket ConnectIPv4Within(std::uint32_t address, std::uint16_t port, std::uint32_
   const SOCKET raw = static_cast<SOCKET>(s.get());
   u_long on = 1;
   if (::ioctlsocket(raw, FIONBIO, &on) != 0) return Socket();
-  const sockaddr_in sa = MakeAddress(address, port);
+  const sockaddr_in sa = socket_internal::MakeAddress(address, port);
   int reason = 0;
   if (::connect(raw, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == SOCKET_ERROR) {
     reason = ::WSAGetLastError();

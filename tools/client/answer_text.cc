@@ -72,30 +72,18 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t at) {
   return length;
 }
 
-std::string Utf8Text(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    const std::size_t length = c >= 0x80 ? Utf8SequenceLength(text, i) : 1;
-    if (length == 0) {
-      AppendLatin1(&out, c);
-      ++i;
-    } else {
-      out.append(text.substr(i, length));
-      i += length;
-    }
-  }
-  return out;
-}
+namespace {
 
-std::string PrintableText(std::string_view text) {
+// Copies `text` as UTF-8: valid sequences as they are, other bytes read as
+// Latin-1, and, when `printable_only`, control characters (C0, DEL and the
+// Latin-1 C1 range) as "?".
+std::string ToUtf8(std::string_view text, bool printable_only) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);
     const std::size_t length = c >= 0x80 ? Utf8SequenceLength(text, i) : 1;
-    if (c < 0x20 || c == 0x7F || (length == 0 && c < 0xA0)) {
+    if (printable_only && (c < 0x20 || c == 0x7F || (length == 0 && c < 0xA0))) {
       out += '?';
       ++i;
     } else if (length == 0) {
@@ -108,6 +96,12 @@ std::string PrintableText(std::string_view text) {
   }
   return out;
 }
+
+}  // namespace
+
+std::string Utf8Text(std::string_view text) { return ToUtf8(text, false); }
+
+std::string PrintableText(std::string_view text) { return ToUtf8(text, true); }
 
 std::size_t DisplayWidth(std::string_view utf8) {
   std::size_t columns = 0;
