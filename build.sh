@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the normal Linux build, the same
-# tests under AddressSanitizer+UndefinedBehaviorSanitizer and under
-# ThreadSanitizer (clang, which also checks the thread-safety annotations),
-# then the Windows DLLs: 64-bit with its tests under Wine, 32-bit checked by
+# Checks the formatting, then builds everything and runs every test: the
+# normal Linux build, the same tests under
+# AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer
+# (clang, which also checks the thread-safety annotations), then the
+# Windows DLLs: 64-bit with its tests under Wine, 32-bit checked by
 # its exports, imports and vtables, and the 32-bit object layout run under
 # qemu-i386.
 # Usage: ./build.sh [--quick]   (--quick: the normal Linux build only)
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/install-deps.sh
+echo "=== format"
+./scripts/check-format.sh
 
 jobs=2
 run() {

@@ -19,6 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::fclose(file);
   ServerConfig config;
   ReadServerConfig(path, &config, &log);
-  if (config.connection_limit < 1 || config.connection_limit > kMaxConnectionLimit) __builtin_trap();
+  if (config.connection_limit < 1 || config.connection_limit > kMaxConnectionLimit)
+    __builtin_trap();
   return 0;
 }

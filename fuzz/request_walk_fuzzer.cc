@@ -44,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > ClientConnections::kReceiveBlock) size = ClientConnections::kReceiveBlock;
   if (size == 0) return 0;
   world->clock.Advance(data[0]);
-  world->connections->WalkRequests(&world->connection, data, static_cast<long>(size), &world->buffer);
+  world->connections->WalkRequests(&world->connection, data, static_cast<long>(size),
+                                   &world->buffer);
   return 0;
 }

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need, when
 # any is missing. Safe to run again: it does nothing when all are present.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
+packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
           libbenchmark-dev binutils locales
           # Windows builds and their tests: mingw-w64 (posix threads), Wine,
           # GoogleTest sources for cross builds, 32-bit g++ and qemu-i386.

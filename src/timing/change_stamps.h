@@ -52,7 +52,7 @@ class ChangeStamps {
   // Each value is read and written whole; sequential consistency orders a
   // stamp against a concurrent computation (see StampChanges).
   std::atomic<std::uint32_t> stamps_[kCategories] = {};
-  std::atomic<std::uint8_t> stamped_{0};  // categories stamped at least once
+  std::atomic<std::uint8_t> stamped_{0};      // categories stamped at least once
   std::atomic<std::uint32_t> last_taken_{0};  // latest computation time
   std::atomic<bool> any_taken_{false};
 };

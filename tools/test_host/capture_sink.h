@@ -12,7 +12,7 @@
 class CaptureSink final : public HostSink {
  public:
   struct Event {
-    char kind;                         // 's' start, 'e' end, 'u' update
+    char kind;                          // 's' start, 'e' end, 'u' update
     std::vector<unsigned char> header;  // the record up to the vehicle pointer
     std::vector<unsigned char> vehicles;
   };

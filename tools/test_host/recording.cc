@@ -63,7 +63,8 @@ std::vector<std::string> Split(const std::string& line) {
   std::size_t begin = 0;
   for (;;) {
     const std::size_t tab = line.find('\t', begin);
-    fields.push_back(line.substr(begin, tab == std::string::npos ? std::string::npos : tab - begin));
+    fields.push_back(
+        line.substr(begin, tab == std::string::npos ? std::string::npos : tab - begin));
     if (tab == std::string::npos) return fields;
     begin = tab + 1;
   }
@@ -117,8 +118,8 @@ void Recorder::Scoring(const HostScoringInfo* info) {
     line += "\t" + Num(ReadAt<std::int16_t>(v, V::kLaps));
     line += "\t" + Num(int{ReadAt<std::int8_t>(v, V::kSector)});
     line += "\t" + Num(int{ReadAt<std::int8_t>(v, V::kFinishStatus)});
-    for (std::size_t offset : {V::kLapDistance, V::kBestLap, V::kSector1A, V::kSector2A, V::kLastLap,
-                               V::kSector1B, V::kSector2B}) {
+    for (std::size_t offset : {V::kLapDistance, V::kBestLap, V::kSector1A, V::kSector2A,
+                               V::kLastLap, V::kSector1B, V::kSector2B}) {
       line += "\t" + Num(ReadAt<float>(v, offset));
     }
     line += "\t" + Num(int{ReadAt<std::int8_t>(v, V::kControl)});
@@ -206,7 +207,8 @@ bool Replay(std::FILE* file, HostSink* sink, const ReplayOptions& options, std::
                   Parse(v[2], &laps) && Parse(v[3], &sector) && Parse(v[4], &finish) &&
                   Parse(v[12], &control) && Parse(v[13], &pits) && Parse(v[14], &place);
       const int float_fields[12] = {5, 6, 7, 8, 9, 10, 11, 15, 16, 17, 18, 19};
-      for (int k = 0; good && k < 12; ++k) good = Parse(v[static_cast<std::size_t>(float_fields[k])], &x[k]);
+      for (int k = 0; good && k < 12; ++k)
+        good = Parse(v[static_cast<std::size_t>(float_fields[k])], &x[k]);
       if (!good) return fail("bad vehicle line");
       auto car = writer.vehicle(i);
       car.SetDriverName(driver);
