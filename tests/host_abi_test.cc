@@ -52,56 +52,55 @@ void* DeleteThroughSlot0(void* object) {
 #endif
 }
 
-TEST(HostAbiTest, InfoObjectSlotsAnswerInOrder) {
-  PluginHarness host;
-  ASSERT_NE(host.get_info, nullptr);
-  void* info = host.get_info(0);
-  ASSERT_NE(info, nullptr);
-  EXPECT_STREQ(Call<const char*>(info, 1), "PitwallFeedPlugin");
-  EXPECT_STREQ(Call<const char*>(info, 2), "PitwallFeedPlugin - 2007.09.18 - PitwallFeedPlugin");
-  EXPECT_STREQ(Call<const char*>(info, 3), "Pitwall Feed Server Plugin");
-  EXPECT_EQ(Call<std::int32_t>(info, 4), 9);
-  EXPECT_STREQ(Call<const char*>(info, 5), "Internals");
-  EXPECT_EQ(Call<std::int32_t>(info, 6), 3);
-  void* plugin = Call<void*>(info, 7);
+class HostAbiTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(host_.get_info, nullptr);
+    info_ = host_.get_info(0);
+    ASSERT_NE(info_, nullptr);
+  }
+  PluginHarness host_;
+  void* info_ = nullptr;
+};
+
+TEST_F(HostAbiTest, InfoObjectSlotsAnswerInOrder) {
+  EXPECT_STREQ(Call<const char*>(info_, 1), "PitwallFeedPlugin");
+  EXPECT_STREQ(Call<const char*>(info_, 2), "PitwallFeedPlugin - 2007.09.18 - PitwallFeedPlugin");
+  EXPECT_STREQ(Call<const char*>(info_, 3), "Pitwall Feed Server Plugin");
+  EXPECT_EQ(Call<std::int32_t>(info_, 4), 9);
+  EXPECT_STREQ(Call<const char*>(info_, 5), "Internals");
+  EXPECT_EQ(Call<std::int32_t>(info_, 6), 3);
+  void* plugin = Call<void*>(info_, 7);
   ASSERT_NE(plugin, nullptr);
-  EXPECT_EQ(Call<void*>(plugin, 2), info) << "the plug-in's GetInfo";
+  EXPECT_EQ(Call<void*>(plugin, 2), info_) << "the plug-in's GetInfo";
   EXPECT_EQ(DeleteThroughSlot0(plugin), plugin);
 }
 
 #if PITWALL_MSVC_HOST_ABI
-TEST(HostAbiTest, ScalarDeletingDestructorReturnsThisAndSparesTheStaticInfo) {
-  PluginHarness host;
-  ASSERT_NE(host.get_info, nullptr);
-  void* info = host.get_info(0);
-  ASSERT_NE(info, nullptr);
+TEST_F(HostAbiTest, ScalarDeletingDestructorReturnsThisAndSparesTheStaticInfo) {
   // A host may "delete" the info object; it lives as long as the module.
   for (unsigned int flags : {0u, 1u}) {
-    EXPECT_EQ(Call<void*>(info, 0, flags), info);
-    EXPECT_STREQ(Call<const char*>(info, 1), "PitwallFeedPlugin") << "still usable";
-    EXPECT_EQ(host.get_info(0), info);
+    EXPECT_EQ(Call<void*>(info_, 0, flags), info_);
+    EXPECT_STREQ(Call<const char*>(info_, 1), "PitwallFeedPlugin") << "still usable";
+    EXPECT_EQ(host_.get_info(0), info_);
   }
   // The plug-in object's slot 0 frees it (the sanitizer builds see a leak
   // or a double free otherwise) and returns the address it was given.
   for (int i = 0; i < 3; ++i) {
-    void* plugin = Call<void*>(info, 7);
+    void* plugin = Call<void*>(info_, 7);
     ASSERT_NE(plugin, nullptr);
     EXPECT_EQ(Call<void*>(plugin, 0, kHostDeleteMemory), plugin);
   }
 }
 #endif
 
-TEST(HostAbiTest, EveryPluginSlotTakesItsArgumentsAndAnswers) {
-  PluginHarness host;
-  ASSERT_NE(host.get_info, nullptr);
-  void* info = host.get_info(0);
-  ASSERT_NE(info, nullptr);
-  void* p = Call<void*>(info, 7);
+TEST_F(HostAbiTest, EveryPluginSlotTakesItsArgumentsAndAnswers) {
+  void* p = Call<void*>(info_, 7);
   ASSERT_NE(p, nullptr);
   const std::uint16_t port = FreePort();
-  host.dir().Write("PitwallFeedPlugin.ini", "[GENERAL]\nPort=" + std::to_string(port) + "\n");
+  host_.dir().Write("PitwallFeedPlugin.ini", "[GENERAL]\nPort=" + std::to_string(port) + "\n");
 
-  EXPECT_EQ(Call<void*>(p, 2), info);          // GetInfo
+  EXPECT_EQ(Call<void*>(p, 2), info_);         // GetInfo
   EXPECT_EQ(Call<std::int32_t>(p, 3), 0);      // QueryOptionCount
   EXPECT_EQ(Call<std::int32_t>(p, 4, 5), 0);   // QueryOption
   EXPECT_EQ(Call<std::int32_t>(p, 5, -1), 0);  // SetOption

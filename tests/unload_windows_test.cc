@@ -37,13 +37,14 @@ int ThreadsOfThisProcess() {
 
 bool IsMapped(const std::string& path) { return ::GetModuleHandleA(path.c_str()) != nullptr; }
 
-// Polls `done` for up to five seconds.
+// Polls `done` until it holds, for up to five seconds.
 bool Eventually(const std::function<bool()>& done) {
-  for (int i = 0; i < 500; ++i) {
-    if (done()) return true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return done();
+  return true;
 }
 
 // Starts a plug-in on a free port with a client connected and answered.

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "log/log.h"
-#include "pitwall/scoring_record.h"
 #include "testing/fake_clock.h"
 #include "testing/temp_dir.h"
 #include "testing/wire_bytes.h"
@@ -45,12 +44,12 @@ class WalkTest : public ::testing::Test {
  protected:
   void SetUp() override {
     log_.SetBoundPort(7);
-    ResponseContext context;
-    context.log = &log_;
-    context.stamps = &stamps_;
-    context.snapshot = &data_;
-    context.connection_limit = 1;
-    connections_ = std::make_unique<ClientConnections>(context, clock_);
+    context_.log = &log_;
+    context_.stamps = &stamps_;
+    context_.snapshot = &data_;
+    context_.connection_limit = 1;
+    context_.active_connections = &active_;
+    connections_ = std::make_unique<ClientConnections>(context_, clock_);
 
     ASSERT_TRUE(line_.Open());
     connection_.socket = line_.server.get();
@@ -80,6 +79,9 @@ class WalkTest : public ::testing::Test {
   FakeClock clock_{100000};
   ChangeStamps stamps_{clock_};
   TimingData data_{&stamps_};
+  // The answers' own view; ClientConnections counts its clients itself.
+  ResponseContext context_;
+  std::atomic<std::int32_t> active_{0};
   std::unique_ptr<ClientConnections> connections_;
   LoopbackPair line_;
   ClientConnection connection_;
@@ -207,61 +209,6 @@ TEST_F(WalkTest, AFloodOfBadRequestsLogsABurstAndOneCount) {
   EXPECT_EQ(Log(), expected + "Received unknown message type (7) from 127.0.0.1.\n");
 }
 
-TEST_F(WalkTest, HandshakeBytesAndTheChangeMaskItConsumes) {
-  Walk({3, 0, 0});
-  auto answers = Answers();
-  ASSERT_EQ(answers.size(), 1u);
-  EXPECT_EQ(answers[0], (Bytes{8, 0, 0, 0, 1, 0, 0, 0}));
-  clock_.Advance(1);
-  Walk({3, 0, 2});  // the handshake took the first mask (0x1F)
-  answers = Answers();
-  ASSERT_EQ(answers.size(), 1u);
-  EXPECT_EQ(answers[0][3], 0);
-
-  clock_.Advance(1000);
-  data_.SessionStarted();
-  clock_.Advance(1);
-  Walk({3, 0, 4, 3, 0, 1});  // a Trackstrip request between leaves the mask alone
-  answers = Answers();
-  ASSERT_EQ(answers.size(), 1u) << "no outline: no Trackstrip answer";
-  EXPECT_EQ(answers[0][3], kChangeSession);
-  EXPECT_EQ(connection_.pending[kTrackstrip], 0);
-}
-
-TEST_F(WalkTest, AnswersCarryTheSnapshotByteForByte) {
-  ScoringRecordWriter w(2);
-  w.SetTrackName("Pitwall Ring");
-  w.SetSession(2);
-  w.SetCurrentTime(1.0f);
-  w.vehicle(0).SetDriverName("Alpha");
-  w.vehicle(1).SetDriverName("Bravo");
-  w.vehicle(1).SetPlace(1);
-  w.vehicle(1).SetBestLap(80.0f);
-  data_.IngestScoring(w.record());
-  clock_.Advance(1);
-  Walk({3, 0, 2, 3, 0, 3, 3, 0, 1});
-  const auto answers = Answers();
-  ASSERT_EQ(answers.size(), 3u);
-
-  ASSERT_EQ(answers[0].size(), 84u);
-  EXPECT_EQ(Bytes(answers[0].begin(), answers[0].begin() + 4), (Bytes{84, 0, 2, 0x1F}));
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&answers[0][4])), "Pitwall Ring");
-  EXPECT_EQ(answers[0][4 + 64], 2) << "session number";
-
-  ASSERT_EQ(answers[1].size(), 4u + 66u);
-  EXPECT_EQ(Bytes(answers[1].begin(), answers[1].begin() + 4), (Bytes{70, 0, 3, 0}));
-  EXPECT_EQ(answers[1][4], 0);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&answers[1][5])), "Alpha");
-  EXPECT_EQ(answers[1][4 + 33], 1);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&answers[1][4 + 34])), "Bravo");
-
-  ASSERT_EQ(answers[2].size(), 24u + 96u);
-  EXPECT_EQ(Bytes(answers[2].begin(), answers[2].begin() + 16),
-            (Bytes{120, 0, 1, 0, 1, 0, 0, 0, 0x00, 0x00, 0x80, 0x3F, 2, 0, 0, 0}));
-  EXPECT_EQ(answers[2][12], 2) << "the vehicle count at message offset 12";
-  EXPECT_EQ(answers[2][24 + 48 + 8], 1) << "place of vehicle 1";
-}
-
 TEST_F(WalkTest, SendToAClosedClientLogsAndNeverRaisesSigpipe) {
   line_.client.Close();
   // The first sends may still be taken by the kernel; the peer's reset then
@@ -273,36 +220,16 @@ TEST_F(WalkTest, SendToAClosedClientLogsAndNeverRaisesSigpipe) {
   EXPECT_NE(Log().find("Error processing UpdateData request.\n"), std::string::npos) << Log();
 }
 
-TEST(HandshakeStatusTest, ServerFullWhenActiveConnectionsExceedTheLimit) {
-  TempDir dir;
-  LogFile log(dir.prefix());
-  FakeClock clock;
-  ChangeStamps stamps(clock);
-  TimingData data(&stamps);
-  std::atomic<std::int32_t> active{0};
-  ResponseContext context;
-  context.log = &log;
-  context.stamps = &stamps;
-  context.snapshot = &data;
-  context.connection_limit = 2;
-  context.active_connections = &active;
-
-  LoopbackPair line;
-  ASSERT_TRUE(line.Open());
-  ClientConnection connection;
-  connection.socket = line.server.get();
-  ResponseBuffer buffer;
-
-  const std::int32_t counts[] = {1, 2, 3, 2};
-  const std::uint8_t statuses[] = {0, 0, 4, 0};
-  for (int i = 0; i < 4; ++i) {
-    active.store(counts[i]);
-    ProcessHandshakeInfo(context, &connection, &buffer);
-    std::uint8_t got[8];
-    long n = 0;
-    while (n < 8) n += RecvSome(line.client.get(), got + n, 8 - static_cast<std::size_t>(n));
-    EXPECT_EQ(Bytes(got, got + 8), (Bytes{8, 0, 0, 0, 1, 0, statuses[i], 0})) << counts[i];
+TEST_F(WalkTest, HandshakeSaysFullOnlyWhenActiveConnectionsExceedTheLimit) {
+  context_.connection_limit = 2;
+  for (const std::int32_t active : {1, 2, 3, 2}) {
+    active_.store(active);
+    ProcessHandshakeInfo(context_, &connection_, &buffer_);
   }
+  EXPECT_EQ(Answers(), (std::vector<Bytes>{{8, 0, 0, 0, 1, 0, 0, 0},
+                                           {8, 0, 0, 0, 1, 0, 0, 0},
+                                           {8, 0, 0, 0, 1, 0, 4, 0},
+                                           {8, 0, 0, 0, 1, 0, 0, 0}}));
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "log/log.h"
 #include "testing/temp_dir.h"
@@ -130,26 +130,16 @@ TEST(ServerConfigTest, OverlongTokenIsCutNotOverrun) {
 }
 
 TEST(ServerConfigTest, ParseLeadingIntFollowsTheAtoiRule) {
-  struct Case {
-    const char* text;
-    std::int32_t value;
+  const std::pair<const char*, std::int32_t> kCases[] = {
+      {"0", 0}, {"42", 42}, {"+42", 42}, {"-42", -42}, {"42abc", 42}, {"abc", 0},
+      {"", 0},  {"-", 0},   {"--1", 0},  {"4.2", 4},   {"1,5", 1},
   };
-  const Case cases[] = {{"0", 0},
-                        {"42", 42},
-                        {"+42", 42},
-                        {"-42", -42},
-                        {"42abc", 42},
-                        {"abc", 0},
-                        {"", 0},
-                        {"-", 0},
-                        {"--1", 0},
-                        {"4.2", 4},
-                        {"1,5", 1},
-                        {"2147483647", 2147483647},
-                        {"2147483648", 2147483647},
-                        {"-2147483648", -2147483647 - 1},
-                        {"-99999999999999999999", -2147483647 - 1}};
-  for (const Case& c : cases) EXPECT_EQ(ParseLeadingInt(c.text), c.value) << c.text;
+  for (const auto& [text, value] : kCases) EXPECT_EQ(ParseLeadingInt(text), value) << text;
+  // Beyond the 32-bit range: the nearest end of it.
+  EXPECT_EQ(ParseLeadingInt("2147483647"), 2147483647);
+  EXPECT_EQ(ParseLeadingInt("2147483648"), 2147483647);
+  EXPECT_EQ(ParseLeadingInt("-2147483648"), -2147483647 - 1);
+  EXPECT_EQ(ParseLeadingInt("-99999999999999999999"), -2147483647 - 1);
 }
 
 }  // namespace

@@ -12,35 +12,19 @@ TimingState TwoCarRace() {
   TimingState state;
   state.ApplySession(SessionAnswer{0, "Test Ring", 3, 0.0f, 10, 1000.0f});
   state.ApplyDrivers(DriversAnswer{0, {{0, "Ann"}, {1, "Jos\xe9 \"JJ\""}}});
-  LiveAnswer live;
-  live.captured = true;
-  live.current_time = 250.5f;
-  live.fastest_lap = 85.25f;
-  live.fastest_lap_vehicle = 1;
-  CarState leader;
-  leader.index = 0;
-  leader.place = 1;
-  leader.laps = 2;
-  leader.lap_distance = 100.0f;
-  leader.last_lap = 86.0f;
-  leader.best_lap = 86.0f;
+  CarState leader{.sector = 2, .lap_distance = 100, .place = 1, .laps = 2, .x = 1.5f, .z = -2};
+  leader.heading = 0.1f;
+  leader.best_lap = leader.last_lap = 86.0f;
   leader.sector1 = 30.1f;
   leader.sector2 = -1.0f;
-  leader.sector = 2;
-  leader.x = 1.5f;
-  leader.z = -2.0f;
-  leader.heading = 0.1f;
   CarState second = leader;
   second.index = 1;
   second.place = 2;
-  second.laps = 2;
   second.lap_distance = 20.0f;
   second.time_behind_leader = 3.456f;
-  second.best_lap = 85.25f;
-  second.last_lap = 85.25f;
+  second.best_lap = second.last_lap = 85.25f;
   second.in_pits = true;
-  live.cars = {leader, second};
-  state.ApplyLive(live, 7.0);
+  state.ApplyLive(LiveAnswer{0, true, 250.5f, 85.25f, 1, {leader, second}}, 7.0);
   return state;
 }
 
@@ -71,16 +55,9 @@ TEST(TimingJsonTest, NothingKnownYetIsNullAndEmpty) {
 TEST(TimingJsonTest, LappedGapsHaveNoSeconds) {
   TimingState state;
   LiveAnswer live;
-  CarState a, b;
-  a.place = 1;
-  a.laps = 5;
-  a.lap_distance = 500.0f;
-  b.index = 1;
-  b.place = 2;
-  b.laps = 3;
-  b.lap_distance = 600.0f;
-  b.time_behind_leader = 170.0f;
-  live.cars = {a, b};
+  CarState lapped{.index = 1, .lap_distance = 600, .place = 2, .laps = 3};
+  lapped.time_behind_leader = 170.0f;
+  live.cars = {CarState{.lap_distance = 500, .place = 1, .laps = 5}, lapped};
   state.ApplyLive(live, 0.0);
   const std::string json = TimingStateJson(state, 0.0);
   EXPECT_NE(json.find(R"("gap_to_leader":{"laps":1,"seconds":null,"text":"+1 L"})"),

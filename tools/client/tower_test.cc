@@ -13,14 +13,10 @@ namespace {
 
 CarState Car(std::uint8_t index, std::uint8_t place, std::int16_t laps, float distance,
              float behind, float last, float best) {
-  CarState car;
-  car.index = index;
-  car.place = place;
-  car.laps = laps;
-  car.lap_distance = distance;
+  CarState car{.index = index, .lap_distance = distance, .place = place, .laps = laps};
   car.time_behind_leader = behind;
-  car.last_lap = last;
   car.best_lap = best;
+  car.last_lap = last;
   return car;
 }
 
@@ -207,13 +203,6 @@ TEST(TowerTest, TheFlagThenTheFinalClassification) {
   EXPECT_NE(tower.find("  2  car 1                 5   1:26.000   1:25.900    +1.200   +1.200 fin"),
             std::string::npos)
       << tower;
-
-  TimingState timed;
-  timed.ApplySession(SessionAnswer{0, "Test Ring", 2, 600.0f, 0, 4000.0f});
-  live.current_time = 601.0f;
-  timed.ApplyLive(live, 0);
-  EXPECT_NE(FormatTower(timed, {}).find("qualifying | 0:00 left | finished"), std::string::npos)
-      << FormatTower(timed, {});
 }
 
 }  // namespace

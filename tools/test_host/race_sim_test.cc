@@ -4,7 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <set>
+#include <utility>
+#include <vector>
 
 #include "tools/test_host/capture_sink.h"
 
@@ -35,6 +36,16 @@ T Field(const CaptureSink::Event& e, int car, std::size_t offset) {
   return ReadAt<T>(e.vehicles.data() + static_cast<std::size_t>(car) * V::kRecordSize, offset);
 }
 
+SimOptions Options(int cars, double session_seconds, int race_laps,
+                   std::vector<SessionKind> sessions = SimOptions{}.sessions) {
+  SimOptions options;
+  options.cars = cars;
+  options.practice_seconds = options.qualifying_seconds = session_seconds;
+  options.race_laps = race_laps;
+  options.sessions = std::move(sessions);
+  return options;
+}
+
 TEST_F(RaceSimTest, SampleTrackPathIsALap) {
   EXPECT_NEAR(path_.length(), 3733.0, 5.0);
   const TrackPath::Pose start = path_.At(0);
@@ -49,10 +60,7 @@ TEST_F(RaceSimTest, SampleTrackPathIsALap) {
 }
 
 TEST_F(RaceSimTest, SameSeedSameWeekendOtherSeedOtherRace) {
-  SimOptions options;
-  options.cars = 6;
-  options.practice_seconds = options.qualifying_seconds = 60;
-  options.race_laps = 3;
+  SimOptions options = Options(6, 60, 3);
   const CaptureSink a = Run(options);
   const CaptureSink b = Run(options);
   ASSERT_EQ(a.events.size(), b.events.size());
@@ -69,11 +77,7 @@ TEST_F(RaceSimTest, SameSeedSameWeekendOtherSeedOtherRace) {
 }
 
 TEST_F(RaceSimTest, SessionsComeInOrderWithStartAndEnd) {
-  SimOptions options;
-  options.cars = 3;
-  options.practice_seconds = options.qualifying_seconds = 30;
-  options.race_laps = 2;
-  const CaptureSink sink = Run(options);
+  const CaptureSink sink = Run(Options(3, 30, 2));
   const std::string kinds = sink.Kinds();
   ASSERT_EQ(std::count(kinds.begin(), kinds.end(), 's'), 3);
   ASSERT_EQ(std::count(kinds.begin(), kinds.end(), 'e'), 3);
@@ -87,25 +91,36 @@ TEST_F(RaceSimTest, SessionsComeInOrderWithStartAndEnd) {
   EXPECT_EQ(sessions, (std::vector<std::int32_t>{1, 2, 3}));
 }
 
-TEST_F(RaceSimTest, RaceFieldsAreConsistentWithTheMotion) {
-  SimOptions options;
-  options.cars = 12;
-  options.sessions = {SessionKind::kRace};
-  options.race_laps = 4;
-  const double dt = 0.5;
-  const CaptureSink sink = Run(options, dt);
+TEST_F(RaceSimTest, ARaceReadsLikeOneAndEveryCarMovesAlongThePath) {
+  constexpr int kCars = 20;
+  constexpr double kDt = 0.5;
+  const CaptureSink sink = Run(Options(kCars, 180, 5, {SessionKind::kRace}), kDt);
   const double length = path_.length();
 
-  std::vector<bool> pitted(12, false), finished(12, false);
+  std::vector<double> pit_seconds(kCars, 0);
+  std::vector<int> finished_laps(kCars, -1);
+  int updates = 0, updates_all_in = 0;
+  std::vector<int> final_places;
   const CaptureSink::Event* previous = nullptr;
-  int updates = 0;
   for (const auto& e : sink.events) {
     if (e.kind != 'u') continue;
     ++updates;
-    ASSERT_EQ(ReadAt<std::int32_t>(e.header.data(), S::kVehicleCount), 12);
-    std::set<int> places;
-    for (int c = 0; c < 12; ++c) {
-      places.insert(Field<std::uint8_t>(e, c, V::kPlace));
+    ASSERT_EQ(ReadAt<std::int32_t>(e.header.data(), S::kVehicleCount), kCars);
+    std::vector<int> places(kCars);
+    std::vector<std::pair<int, float>> by_place;
+    int leader = 0, in = 0;
+    for (int c = 0; c < kCars; ++c) {
+      const auto i = static_cast<std::size_t>(c);
+      places[i] = Field<std::uint8_t>(e, c, V::kPlace);
+      if (places[i] == 1) leader = c;
+      by_place.emplace_back(places[i], Field<float>(e, c, V::kTimeBehindLeader));
+      const bool in_pits = Field<std::uint8_t>(e, c, V::kInPits) != 0;
+      const std::int8_t finish = Field<std::int8_t>(e, c, V::kFinishStatus);
+      if (in_pits) pit_seconds[i] += kDt;
+      if (finish == 1) {
+        ++in;
+        if (finished_laps[i] < 0) finished_laps[i] = Field<std::int16_t>(e, c, V::kLaps);
+      }
       const float d = Field<float>(e, c, V::kLapDistance);
       ASSERT_GE(d, 0.0f);
       ASSERT_LT(d, length);
@@ -113,15 +128,11 @@ TEST_F(RaceSimTest, RaceFieldsAreConsistentWithTheMotion) {
       const int expected_sector = d < length / 3 ? 1 : d < 2 * length / 3 ? 2 : 0;
       ASSERT_EQ(Field<std::int8_t>(e, c, V::kSector), expected_sector);
       // The position lies on the path at that distance (within the lane offset).
+      const float x = Field<float>(e, c, V::kX), z = Field<float>(e, c, V::kZ);
       const TrackPath::Pose on_line = path_.At(d);
-      ASSERT_LT(
-          std::hypot(Field<float>(e, c, V::kX) - on_line.x, Field<float>(e, c, V::kZ) - on_line.z),
-          2.0);
+      ASSERT_LT(std::hypot(x - on_line.x, z - on_line.z), 2.0);
       const float a = Field<float>(e, c, V::kHeadingA), b = Field<float>(e, c, V::kHeadingB);
       ASSERT_NEAR(std::hypot(a, b), 1.0, 1e-3);
-      if (Field<std::uint8_t>(e, c, V::kInPits)) pitted[static_cast<std::size_t>(c)] = true;
-      if (Field<std::int8_t>(e, c, V::kFinishStatus) == 1)
-        finished[static_cast<std::size_t>(c)] = true;
       EXPECT_EQ(Field<std::int8_t>(e, c, V::kControl), c == 0 ? 0 : 1);
       const float best = Field<float>(e, c, V::kBestLap), last = Field<float>(e, c, V::kLastLap);
       if (last > 0) {
@@ -133,80 +144,43 @@ TEST_F(RaceSimTest, RaceFieldsAreConsistentWithTheMotion) {
         ASSERT_GT(s2, 0);
         ASSERT_LT(s1 + s2, last);
       }
-      if (previous != nullptr && !Field<std::uint8_t>(e, c, V::kInPits) &&
-          Field<std::int8_t>(e, c, V::kFinishStatus) == 0) {
+      if (previous != nullptr && !in_pits && finish == 0) {
         // A moving car went forwards along its heading.
         const float px = Field<float>(*previous, c, V::kX), pz = Field<float>(*previous, c, V::kZ);
-        const float x = Field<float>(e, c, V::kX), z = Field<float>(e, c, V::kZ);
         if (std::hypot(x - px, z - pz) > 1.0) {
           ASSERT_GT((x - px) * a + (z - pz) * b, 0) << "car " << c;
         }
       }
     }
-    ASSERT_EQ(places.size(), 12u) << "places are 1..12, each once";
-    ASSERT_EQ(*places.begin(), 1);
-    // The car in first place is ahead of everyone on laps.
-    int leader = 0;
-    for (int c = 0; c < 12; ++c)
-      if (Field<std::uint8_t>(e, c, V::kPlace) == 1) leader = c;
-    for (int c = 0; c < 12; ++c) {
+    std::sort(by_place.begin(), by_place.end());
+    for (std::size_t p = 0; p < by_place.size(); ++p) {
+      ASSERT_EQ(by_place[p].first, static_cast<int>(p) + 1) << "places are 1 to 20, each once";
+      // Time behind the leader never decreases down the order.
+      if (p > 0) {
+        ASSERT_GE(by_place[p].second, by_place[p - 1].second)
+            << "P" << by_place[p].first
+            << " at t=" << ReadAt<float>(e.header.data(), S::kCurrentTime);
+      }
+    }
+    // The car in first place is ahead of everyone still racing on laps.
+    for (int c = 0; c < kCars; ++c) {
       if (Field<std::int8_t>(e, c, V::kFinishStatus) == 0 &&
           Field<std::int8_t>(e, leader, V::kFinishStatus) == 0) {
         ASSERT_GE(Field<std::int16_t>(e, leader, V::kLaps), Field<std::int16_t>(e, c, V::kLaps));
       }
-    }
-    previous = &e;
-  }
-  EXPECT_GT(updates, 100);
-  EXPECT_EQ(std::count(pitted.begin(), pitted.end(), true), 12) << "every car stops once";
-  EXPECT_EQ(std::count(finished.begin(), finished.end(), true), 12) << "every car takes the flag";
-}
-
-TEST_F(RaceSimTest, ARaceReadsLikeOne) {
-  constexpr int kCars = 20;
-  SimOptions options;
-  options.cars = kCars;
-  options.sessions = {SessionKind::kRace};
-  options.race_laps = 5;
-  const double dt = 0.5;
-  const CaptureSink sink = Run(options, dt);
-
-  std::vector<double> pit_seconds(kCars, 0);
-  std::vector<int> finished_laps(kCars, -1);
-  int updates_all_in = 0;
-  std::vector<int> final_places;
-  for (const auto& e : sink.events) {
-    if (e.kind != 'u') continue;
-    // Time behind the leader never decreases down the order.
-    std::vector<std::pair<int, float>> by_place;
-    int in = 0;
-    std::vector<int> places(kCars);
-    for (int c = 0; c < kCars; ++c) {
-      places[static_cast<std::size_t>(c)] = Field<std::uint8_t>(e, c, V::kPlace);
-      by_place.emplace_back(places[static_cast<std::size_t>(c)],
-                            Field<float>(e, c, V::kTimeBehindLeader));
-      if (Field<std::uint8_t>(e, c, V::kInPits)) pit_seconds[static_cast<std::size_t>(c)] += dt;
-      if (Field<std::int8_t>(e, c, V::kFinishStatus) == 1) {
-        ++in;
-        if (finished_laps[static_cast<std::size_t>(c)] < 0)
-          finished_laps[static_cast<std::size_t>(c)] = Field<std::int16_t>(e, c, V::kLaps);
-      }
-    }
-    std::sort(by_place.begin(), by_place.end());
-    for (std::size_t p = 1; p < by_place.size(); ++p) {
-      ASSERT_GE(by_place[p].second, by_place[p - 1].second)
-          << "P" << by_place[p].first
-          << " at t=" << ReadAt<float>(e.header.data(), S::kCurrentTime);
     }
     if (in == kCars) {
       // The final classification stands, unchanged.
       if (updates_all_in++ == 0) final_places = places;
       EXPECT_EQ(places, final_places);
     }
+    previous = &e;
   }
+  EXPECT_GT(updates, 100);
   EXPECT_EQ(sink.events.back().kind, 'e') << "the session ends after the classification";
-  EXPECT_GE(updates_all_in * dt, 85.0) << "and it stands for a while first";
-  // Every stop costs time; one car's repairs put it a lap down.
+  EXPECT_GE(updates_all_in * kDt, 85.0) << "and it stands for a while first";
+  // Every car stops and every stop costs time; every car takes the flag, one
+  // a lap down after its repairs.
   for (int c = 0; c < kCars; ++c) {
     EXPECT_GE(pit_seconds[static_cast<std::size_t>(c)], 20.0) << "car " << c;
   }
@@ -216,11 +190,7 @@ TEST_F(RaceSimTest, ARaceReadsLikeOne) {
 
 TEST_F(RaceSimTest, EveryCarCountFrom0To255) {
   for (int cars : {0, 1, 255}) {
-    SimOptions options;
-    options.cars = cars;
-    options.sessions = {SessionKind::kQualifying};
-    options.qualifying_seconds = 5;
-    const CaptureSink sink = Run(options);
+    const CaptureSink sink = Run(Options(cars, 5, 5, {SessionKind::kQualifying}));
     ASSERT_GE(sink.events.size(), 3u);
     EXPECT_EQ(ReadAt<std::int32_t>(sink.events[1].header.data(), S::kVehicleCount), cars);
   }

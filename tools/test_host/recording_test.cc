@@ -91,7 +91,8 @@ TEST(RecordingTest, BadFilesAreRefusedWithTheLine) {
   const Case cases[] = {
       {"", "empty file: not a recording", ""},
       {"hello\n", "line 1: not a PitwallFeed host recording", ""},
-      {"PITWALL-HOST-RECORDING\t2\n", "line 1: recording version 2 is not supported (this host reads version 1)", ""},
+      {"PITWALL-HOST-RECORDING\t2\n",
+       "line 1: recording version 2 is not supported (this host reads version 1)", ""},
       {head + "start\t0\nbogus\t1\n", "line 3: unknown event 'bogus'", "s"},
       {head + "start\nend\t1\n", "line 2: expected an event and its time", ""},
       {head + "start\t0\n" + scoring, "line 3: the recording ends inside an update", "s"},
@@ -99,7 +100,8 @@ TEST(RecordingTest, BadFilesAreRefusedWithTheLine) {
       {head + "scoring\t0.5\tT\t1\t0\t0\t0\t100\t-1\n", "line 2: bad scoring line", ""},
       {head + "scoring\t0.5\tT%4\t1\t0\t0\t0\t100\t0\n", "line 2: bad scoring line", ""},
       {head + "scoring\t0.5\tT\t1\t0,5\t0\t0\t100\t0\n", "line 2: bad scoring line", ""},
-      {head + "# comment\n\n" + scoring + vehicle + "end\t1\textra\n", "line 6: extra fields after end", "u"},
+      {head + "# comment\n\n" + scoring + vehicle + "end\t1\textra\n",
+       "line 6: extra fields after end", "u"},
   };
   for (const Case& c : cases) {
     std::FILE* f = FileWith(c.text);
