@@ -35,18 +35,6 @@ class TimingDataTest : public ::testing::Test {
   }
 };
 
-TEST_F(TimingDataTest, NewSnapshotIsZeroWithNoFastestLap) {
-  TimingData::Reader r(data_);
-  const unsigned char zeros[80] = {};
-  EXPECT_EQ(std::memcmp(&r.session(), zeros, 80), 0);
-  const unsigned char live[20] = {0, 0, 0, 0, 0,    0,    0,    0,
-                                  0, 0, 0, 0, 0x00, 0x00, 0x80, 0xBF,  // -1.0f
-                                  0, 0, 0, 0};
-  EXPECT_EQ(std::memcmp(&r.live(), live, 20), 0);
-  EXPECT_EQ(r.vehicle_count(), 0);
-  EXPECT_EQ(data_.capacity(), 0);
-}
-
 TEST_F(TimingDataTest, EveryFieldLandsAtItsWireOffset) {
   ScoringRecordWriter w(2);
   w.SetTrackName("Pitwall Ring");

@@ -116,6 +116,7 @@ TEST(TextLinesTest, FindSectionMatchesAPrefixOfAContentLine) {
       {"[Waypoints]\nnext", "[Waypoint]", nullptr},
       {"[Way point]\nnext", "[Waypoint]", nullptr},
       {"[Waypoin\nnext", "[Waypoint]", nullptr},
+      {"{Waypoint}\nnext", "[Waypoint]", nullptr},  // "[" and "{" differ by the case bit.
       {"# [Waypoint]\n// [Waypoint]\nnext", "[Waypoint]", nullptr},
       {"x\t[Waypoint]\nnext", "[Waypoint]", "next"},  // A tab starts a new line.
       {"[Waypoint]\nnext", "", nullptr},
@@ -132,17 +133,6 @@ TEST(TextLinesTest, FindSectionMatchesAPrefixOfAContentLine) {
     ReadLine(line, file.get());
     EXPECT_STREQ(next_line != nullptr ? line : nullptr, next_line);  // Only when found.
   }
-}
-
-TEST(TextLinesTest, CaseInsensitiveComparisonIsAsciiOnly) {
-  EXPECT_TRUE(StartsWithIgnoringCase("TracksDirectory=x", "tracksdir"));
-  EXPECT_TRUE(StartsWithIgnoringCase("anything", ""));
-  EXPECT_FALSE(StartsWithIgnoringCase("Track", "TrackName"));
-  EXPECT_FALSE(StartsWithIgnoringCase("[", "{"));  // 0x5B and 0x7B differ by the case bit.
-  EXPECT_TRUE(EqualsIgnoringCase("WP_PTRS", "wp_ptrs"));
-  EXPECT_FALSE(EqualsIgnoringCase("wp_pos", "wp_pos "));
-  EXPECT_FALSE(EqualsIgnoringCase("wp_pos", "wp_po"));
-  EXPECT_FALSE(EqualsIgnoringCase("@", "`"));
 }
 
 }  // namespace
