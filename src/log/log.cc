@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/files.h"
+
 LogFile::LogFile(std::string directory) : directory_(std::move(directory)) {}
 
 bool LogFile::FileName(int port, char* name, std::size_t size) const {
@@ -23,10 +25,8 @@ void LogFile::WriteLog(const char* text) {
 void LogFile::Append(const char* name, const char* text) {
   MutexLock lock(&mu_);
   // Text mode: line breaks take the platform's text-file form.
-  std::FILE* file = std::fopen(name, "a");
-  if (file == nullptr) return;
-  std::fwrite(text, 1, std::strlen(text), file);
-  std::fclose(file);
+  UniqueFile file(std::fopen(name, "a"));
+  if (file != nullptr) std::fwrite(text, 1, std::strlen(text), file.get());
 }
 
 void LogFile::Printf(const char* format, ...) {
