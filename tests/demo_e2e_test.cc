@@ -87,7 +87,7 @@ TEST(DemoE2eTest, ClientFollowsASimulatedRace) {
   TempDir game;
   const std::uint16_t port = PrepareGameDir(game);
   HostProcess host({"--game-dir", game.path(), "--speed", "40", "--rate", "10", "--sessions",
-                    "race", "--race-laps", "4", "--seed", "7"});
+                    "race", "--race-laps", "8", "--seed", "7"});
   ASSERT_TRUE(WaitUntilServing(game, port));
   PitwallClient client;
   const ClientError connected = client.Connect("127.0.0.1", port);
@@ -98,7 +98,7 @@ TEST(DemoE2eTest, ClientFollowsASimulatedRace) {
   ASSERT_TRUE(session.ok()) << session.error.message;
   EXPECT_EQ(session.value.track_name, "Pitwall Ring");
   EXPECT_EQ(session.value.session, 3);
-  EXPECT_EQ(session.value.max_laps, 4);
+  EXPECT_EQ(session.value.max_laps, 8);
   const auto drivers = client.FetchDrivers(3000);
   ASSERT_TRUE(drivers.ok()) << drivers.error.message;
   ASSERT_EQ(drivers.value.drivers.size(), 20u);
