@@ -47,9 +47,9 @@ class CondVar {
   bool WaitUntil(Mutex* mu, std::chrono::steady_clock::time_point deadline)
       EXCLUSIVE_LOCKS_REQUIRED(mu) {
     std::unique_lock<std::mutex> lock(mu->mu_, std::adopt_lock);
-    const bool in_time = cv_.wait_until(lock, deadline) == std::cv_status::no_timeout;
+    cv_.wait_until(lock, deadline);
     lock.release();  // still held: the caller's lock releases it
-    return in_time || std::chrono::steady_clock::now() < deadline;
+    return std::chrono::steady_clock::now() < deadline;
   }
   void NotifyAll() { cv_.notify_all(); }
 
