@@ -212,8 +212,10 @@ void RaceSimulation::MoveCar(Car* car, double dt) {
       CompleteLap(car, at);  // counts the lap: the race distance stays the same
       if (car->finished) return;
       if (car->pit_until > t) {
-        // Into its pit box, where it stands until the stop is over.
-        move_to(car->pit_box, t);
+        // Down the pit lane into its box, where it stands until the stop is
+        // over. The lane's timing points get times of their own: were they
+        // all the line's, every car in a pit train would read the same gap.
+        move_to(car->pit_box, std::min(end, t + car->pit_box / speed));
         return;
       }
       continue;
@@ -263,7 +265,8 @@ void RaceSimulation::RankCars() {
       } else {
         car.behind = time_ - PassedAt(leader, RaceDistance(car));
       }
-      car.behind = std::max(car.behind, p == 0 ? 0.0 : cars_[order[p - 1]].behind);
+      // The leader is 0 behind itself, also while it stands in its box.
+      car.behind = p == 0 ? 0.0 : std::max(car.behind, cars_[order[p - 1]].behind);
     } else {
       car.behind = (car.best_lap > 0 && leader.best_lap > 0) ? car.best_lap - leader.best_lap : 0;
     }

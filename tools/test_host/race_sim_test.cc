@@ -153,6 +153,7 @@ TEST_F(RaceSimTest, ARaceReadsLikeOneAndEveryCarMovesAlongThePath) {
       }
     }
     std::sort(by_place.begin(), by_place.end());
+    ASSERT_EQ(by_place[0].second, 0.0f) << "the leader is 0 behind itself, in its pit box too";
     for (std::size_t p = 0; p < by_place.size(); ++p) {
       ASSERT_EQ(by_place[p].first, static_cast<int>(p) + 1) << "places are 1 to 20, each once";
       // Time behind the leader never decreases down the order.
