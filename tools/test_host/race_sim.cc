@@ -173,7 +173,8 @@ void RaceSimulation::CompleteLap(Car* car, double at) {
 void RaceSimulation::MoveCar(Car* car, double dt) {
   double t = time_;
   const double end = time_ + dt;
-  if (car->pit_until > t) t = std::min(end, car->pit_until);
+  // A car in its pit box stands there until its stop is over.
+  if (car->pit_until > t && car->distance >= car->pit_box) t = std::min(end, car->pit_until);
   if (car->finished) {
     // A slow lap after the flag, then parked.
     car->distance = std::min(path_.length() * 0.999, car->distance + dt * 15.0);
@@ -192,6 +193,12 @@ void RaceSimulation::MoveCar(Car* car, double dt) {
   };
   while (t < end) {
     const double next = car->distance + speed * (end - t);
+    // Down the pit lane, timing its points like any others, into the box.
+    if (car->pit_until > t && car->distance < car->pit_box && next >= car->pit_box) {
+      move_to(car->pit_box, t + (car->pit_box - car->distance) / speed);
+      t = std::min(end, std::max(t, car->pit_until));
+      continue;
+    }
     // Sector lines and the start line crossed in this step, in order.
     if (car->distance < third && next >= third) {
       const double at = t + (third - car->distance) / speed;
@@ -211,13 +218,6 @@ void RaceSimulation::MoveCar(Car* car, double dt) {
       car->distance = 0;
       CompleteLap(car, at);  // counts the lap: the race distance stays the same
       if (car->finished) return;
-      if (car->pit_until > t) {
-        // Down the pit lane into its box, where it stands until the stop is
-        // over. The lane's timing points get times of their own: were they
-        // all the line's, every car in a pit train would read the same gap.
-        move_to(car->pit_box, std::min(end, t + car->pit_box / speed));
-        return;
-      }
       continue;
     }
     move_to(next, end);
