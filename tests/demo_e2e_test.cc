@@ -94,7 +94,15 @@ TEST(DemoE2eTest, ClientFollowsASimulatedRace) {
   ASSERT_TRUE(connected.ok()) << connected.message;
   ASSERT_TRUE(client.Handshake(3000).ok());
 
-  const auto session = client.FetchSession(3000);
+  // The plug-in serves from Startup on; the session is known from the
+  // host's first scoring update, which may come a little later.
+  ClientResult<SessionAnswer> session;
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        session = client.FetchSession(3000);
+        return !session.ok() || !session.value.track_name.empty();
+      },
+      10));
   ASSERT_TRUE(session.ok()) << session.error.message;
   EXPECT_EQ(session.value.track_name, "Pitwall Ring");
   EXPECT_EQ(session.value.session, 3);
