@@ -133,6 +133,13 @@ class HostCall {
   HostCall& operator=(const HostCall&) = delete;
 };
 
+// Runs `call` as the host's call `name`.
+template <typename Call>
+void InHostCall(const char* name, Call call) {
+  HostCall in(name);
+  call();
+}
+
 // The threads of this process, from the system's own list.
 int ThreadCount() {
   std::error_code ec;
@@ -199,37 +206,24 @@ class FaultInjectionTest : public ::testing::Test {
     result.loaded = module != nullptr;
     InternalsPluginV3* plugin = nullptr;
     if (module) {
-      HostCall call("Create");
-      plugin = static_cast<InternalsPluginV3*>(module->info.Create());
+      InHostCall("Create",
+                 [&] { plugin = static_cast<InternalsPluginV3*>(module->info.Create()); });
     }
     result.created = plugin != nullptr;
     if (plugin != nullptr) {
-      {
-        HostCall call("Startup");
-        plugin->Startup();
-      }
-      {
-        HostCall call("SessionStart");
-        plugin->SessionStart();
-      }
-      {
-        HostCall call("UpdateScoring");
-        plugin->UpdateScoring(w.record());
-      }
+      InHostCall("Startup", [&] { plugin->Startup(); });
+      InHostCall("SessionStart", [&] { plugin->SessionStart(); });
+      InHostCall("UpdateScoring", [&] { plugin->UpdateScoring(w.record()); });
       // The outline loads on a thread of its own; its end is waited for
       // (it may also never have started).
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-      while (module->server.track().loading() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
+      Eventually([&] { return !module->server.track().loading(); }, 20000, 1);
       WireClient client;
       int answers = 0;
       if (client.Connect(port)) {
         SetResetOnClose(client.handle());
         for (std::uint8_t type = 0; type < kRequestTypeCount; ++type) client.Request(type);
         for (int i = 0; i < 4; ++i) {
-          HostCall call("UpdateScoring");
-          plugin->UpdateScoring(w.record());
+          InHostCall("UpdateScoring", [&] { plugin->UpdateScoring(w.record()); });
         }
         Bytes m;
         bool trackstrip = false;
@@ -242,24 +236,12 @@ class FaultInjectionTest : public ::testing::Test {
         }
         result.served = answers >= kRequestTypeCount - 1 && trackstrip;
       }
-      {
-        HostCall call("SessionEnd");
-        plugin->SessionEnd();
-      }
-      {
-        HostCall call("Shutdown");
-        plugin->Shutdown();
-      }
-      {
-        HostCall call("the object's deletion");
-        DestroyHostObject(plugin);
-      }
+      InHostCall("SessionEnd", [&] { plugin->SessionEnd(); });
+      InHostCall("Shutdown", [&] { plugin->Shutdown(); });
+      InHostCall("the object's deletion", [&] { DestroyHostObject(plugin); });
       client.Close();
     }
-    {
-      HostCall call("the module's unload");
-      module.reset();
-    }
+    InHostCall("the module's unload", [&] { module.reset(); });
     fault::armed = false;
     if (const char* where = fault::failed_in.exchange(nullptr)) result.failed_in = where;
 
@@ -279,9 +261,7 @@ class FaultInjectionTest : public ::testing::Test {
     WireClient probe;
     result.port_freed = !probe.Connect(port);
     // A joined thread may take a moment to leave the system's list.
-    for (int i = 0; i < 200 && ThreadCount() > threads_before; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    Eventually([&] { return ThreadCount() <= threads_before; }, 1000, 5);
     result.threads_left = ThreadCount() - threads_before;
 #if defined(PITWALL_LEAK_CHECK)
     result.leaks = __lsan_do_recoverable_leak_check();

@@ -16,6 +16,7 @@
 #include "pitwall/host_interface.h"
 #include "pitwall/protocol.h"
 #include "platform/library.h"
+#include "testing/eventually.h"
 #include "tests/plugin_harness.h"
 #include "tests/wire_client.h"
 
@@ -36,16 +37,6 @@ int ThreadsOfThisProcess() {
 }
 
 bool IsMapped(const std::string& path) { return ::GetModuleHandleA(path.c_str()) != nullptr; }
-
-// Polls `done` until it holds, for up to five seconds.
-bool Eventually(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
 
 // Starts a plug-in on a free port with a client connected and answered.
 std::uint16_t StartWithAClient(PluginHarness& host, WireClient* client) {

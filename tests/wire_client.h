@@ -12,6 +12,7 @@
 
 #include "pitwall/protocol.h"
 #include "platform/socket.h"
+#include "testing/eventually.h"
 #include "testing/wire_bytes.h"
 
 class WireClient {
@@ -87,19 +88,6 @@ class WireClient {
   bool closed_ = false;
 };
 
-// Polls `read` until it returns text containing `needle` or `timeout_ms`
-// passes; returns the last text read.
-template <typename Read>
-std::string WaitForText(Read read, const std::string& needle, std::uint32_t timeout_ms = 10000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  std::string text = read();
-  while (text.find(needle) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    text = read();
-  }
-  return text;
-}
-
 inline int CountOf(const std::string& text, const std::string& needle) {
   int n = 0;
   for (std::size_t pos = text.find(needle); pos != std::string::npos;
@@ -112,15 +100,16 @@ inline int CountOf(const std::string& text, const std::string& needle) {
 // Polls `read` until its text holds `needle` at least `count` times or
 // `timeout_ms` passes; returns the last text read.
 template <typename Read>
-std::string WaitForCount(Read read, const std::string& needle, int count,
-                         std::uint32_t timeout_ms = 10000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  std::string text = read();
-  while (CountOf(text, needle) < count && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    text = read();
-  }
+std::string WaitForCount(Read read, const std::string& needle, int count, int timeout_ms = 10000) {
+  std::string text;
+  Eventually([&] { return CountOf(text = read(), needle) >= count; }, timeout_ms);
   return text;
+}
+
+// WaitForCount() for one `needle`.
+template <typename Read>
+std::string WaitForText(Read read, const std::string& needle, int timeout_ms = 10000) {
+  return WaitForCount(read, needle, 1, timeout_ms);
 }
 
 // A port that was free a moment ago (bound to 0, then released).

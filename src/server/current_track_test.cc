@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -14,6 +13,7 @@
 #include "log/log.h"
 #include "server/client_connection.h"
 #include "server/responses.h"
+#include "testing/eventually.h"
 #include "testing/paths.h"
 #include "testing/temp_dir.h"
 #include "testing/wire_bytes.h"
@@ -34,17 +34,6 @@ void WriteTrack(const TempDir& dir, const std::string& folder, const std::string
   }
   dir.Write("tracks/" + folder + "/" + folder + ".aiw", aiw);
   dir.Write("tracks/" + folder + "/" + folder + ".gdb", "TrackName = " + name + "\n");
-}
-
-// Polls `done` until it holds, for up to five seconds; whether it held.
-template <typename Done>
-bool Eventually(Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
 }
 
 class CurrentTrackTest : public ::testing::Test {

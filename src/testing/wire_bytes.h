@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "pitwall/protocol.h"
 #include "platform/socket.h"
 
 using Bytes = std::vector<std::uint8_t>;
@@ -35,12 +36,13 @@ struct LoopbackPair {
       all.insert(all.end(), chunk, chunk + n);
     }
     std::vector<Bytes> messages;
-    for (std::size_t pos = 0; pos + 2 <= all.size();) {
-      const std::size_t length = all[pos] | (all[pos + 1] << 8);
-      if (length < 4 || pos + length > all.size()) break;
+    std::size_t pos = 0;
+    for (std::size_t length;
+         (length = WholeAnswerLength(all.data() + pos, all.size() - pos)) != 0 &&
+         length != kMalformedAnswer;
+         pos += length) {
       messages.emplace_back(all.begin() + static_cast<long>(pos),
                             all.begin() + static_cast<long>(pos + length));
-      pos += length;
     }
     return messages;
   }
