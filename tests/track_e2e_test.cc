@@ -98,17 +98,6 @@ TEST_F(TrackE2eTest, SampleTrackArrivesInChunksWithItsDirectory) {
   EXPECT_EQ(update[3], 0x1F);
 }
 
-TEST_F(TrackE2eTest, UnknownTrackIsLoggedOnceAndGetsNoAnswer) {
-  Drive("No Such Circuit");
-  const std::string line = "Failed to locate AIW for Track: No Such Circuit\n";
-  WaitForText([this] { return Log(); }, line);
-  client_.Request(4);
-  EXPECT_TRUE(client_.Quiet(300));
-  Drive("No Such Circuit");  // same track again: no new search
-  plugin_->Shutdown();       // waits for any load still running
-  EXPECT_EQ(CountOf(Log(), line), 1) << Log();
-}
-
 TEST_F(TrackE2eTest, ChangingTrackWhileALoadRunsIsSafe) {
   for (int i = 0; i < 30; ++i)
     Drive(i % 3 == 0 ? "Harbour Loop" : (i % 3 == 1 ? "Pitwall Ring" : "Nowhere"));

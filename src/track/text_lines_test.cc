@@ -54,30 +54,6 @@ TEST(TextLinesTest, ReadLineEndsLinesAtEveryNonPrintableByte) {
   }
 }
 
-TEST(TextLinesTest, AReadErrorEndsTheFile) {
-  // A directory opens for reading on POSIX, and every read of it fails.
-  TempDir dir;
-  UniqueFile file = OpenForReading(dir.path().c_str());
-  if (file == nullptr) GTEST_SKIP() << "directories do not open as files here";
-  LineBuffer line;
-  ReadLine(line, file.get());
-  EXPECT_STREQ(line, "");
-  EXPECT_TRUE(AtEnd(file.get()));
-  EXPECT_FALSE(FindSection("[Waypoint]", file.get()));
-}
-
-TEST(TextLinesTest, CommentsAndBlanks) {
-  EXPECT_STREQ(SkipBlanks(" \t\r\n\v\fx y"), "x y");
-  const std::pair<const char*, bool> kCases[] = {
-      {nullptr, false}, {"", false},     {"#", false},         {"# c", false},
-      {"//", false},    {"// c", false}, {"/", true},          {"/x=1", true},
-      {"x", true},      {" #", true},    {"[Waypoint]", true},
-  };
-  for (const auto& [text, content] : kCases) {
-    EXPECT_EQ(IsContentLine(text), content) << (text != nullptr ? text : "(null)");
-  }
-}
-
 TEST(TextLinesTest, SplitKey) {
   // A key runs to the first "="; blanks before it belong to the key. A key
   // too long for the buffer keeps its start and fails.
@@ -104,34 +80,6 @@ TEST(TextLinesTest, SplitKey) {
     std::strcpy(key, "<untouched>");
     EXPECT_EQ(SplitKey(line.c_str(), key), result);
     EXPECT_EQ(std::string(key), expected);
-  }
-}
-
-TEST(TextLinesTest, FindSectionMatchesAPrefixOfAContentLine) {
-  // {content, name, the line after the header, or null when not found}
-  const std::tuple<const char*, const char*, const char*> kCases[] = {
-      {"junk\n  [WAYPOINT] trailing text\r\nnext", "[Waypoint]", ""},
-      {"[waypoint]\nnext", "  [Waypoint]", "next"},
-      {"[Waypoint]", "[Waypoint]", ""},  // Header on the last line.
-      {"[Waypoints]\nnext", "[Waypoint]", nullptr},
-      {"[Way point]\nnext", "[Waypoint]", nullptr},
-      {"[Waypoin\nnext", "[Waypoint]", nullptr},
-      {"{Waypoint}\nnext", "[Waypoint]", nullptr},  // "[" and "{" differ by the case bit.
-      {"# [Waypoint]\n// [Waypoint]\nnext", "[Waypoint]", nullptr},
-      {"x\t[Waypoint]\nnext", "[Waypoint]", "next"},  // A tab starts a new line.
-      {"[Waypoint]\nnext", "", nullptr},
-      {"[Waypoint]\nnext", nullptr, nullptr},
-  };
-  for (const auto& [content, name, next_line] : kCases) {
-    SCOPED_TRACE(content);
-    TempDir dir;
-    dir.Write("section.txt", content);
-    UniqueFile file = OpenForReading(dir.File("section.txt").c_str());
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(FindSection(name, file.get()), next_line != nullptr);
-    LineBuffer line;
-    ReadLine(line, file.get());
-    EXPECT_STREQ(next_line != nullptr ? line : nullptr, next_line);  // Only when found.
   }
 }
 

@@ -11,9 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "testing/paths.h"
 #include "testing/temp_dir.h"
-#include "track/track_locate.h"
 
 namespace {
 
@@ -131,48 +129,6 @@ TEST(TrackGeometryTest, AReaderThatSeesLoadedSeesCompleteStrips) {
   reader.join();
   ASSERT_TRUE(loaded);
   EXPECT_EQ(seen_points, 402);
-}
-
-TEST(TrackGeometryTest, SampleTracksLoad) {
-  const std::string game = std::string(PITWALL_EXAMPLES_DIR) + "/game";
-  std::string tracks_dir;
-  ASSERT_TRUE(ReadTracksDir(game + "/Config.ini", &tracks_dir));
-  EXPECT_EQ(tracks_dir, "GameData\\Locations\\");
-  const std::string root = game + "\\" + tracks_dir;
-  TrackSearchOptions options;
-  options.tracks_dir = root;
-  AiwPathBuffer path;
-
-  // Each lap starts on the x axis heading along +x: the first points of the
-  // drivable strip, then of the track strip, which also close each strip.
-  const std::tuple<const char*, std::string, std::int32_t, Points, Points> kCases[] = {
-      {"Pitwall Ring",
-       "/PitwallRing/Pitwall_Ring.aiw",
-       2 * 373 + 2,
-       {{0, 9}, {0, -9}},
-       {{0, 6}, {0, -6}}},
-      {"Harbour Loop",
-       "/HarbourLoop/Harbour_Loop.aiw",
-       2 * 61 + 2,
-       {{60, 11}, {60, -11}},
-       {{60, 7}, {60, -7}}},
-  };
-  for (const auto& [name, file, points, drivable_start, track_start] : kCases) {
-    SCOPED_TRACE(name);
-    ASSERT_TRUE(LocateTrackAiw(name, options, path));
-    EXPECT_TRUE(Slashed(path).ends_with(file)) << path;
-    TrackGeometry geometry;
-    ASSERT_TRUE(geometry.LoadAiw(path));
-    ASSERT_EQ(geometry.strip_count(), 2);
-    ASSERT_EQ(geometry.strip(0).point_count(), points);
-    ASSERT_EQ(geometry.strip(1).point_count(), points);
-    const Points drivable = PointsOf(geometry.strip(0));
-    const Points track = PointsOf(geometry.strip(1));
-    EXPECT_EQ(Points(drivable.begin(), drivable.begin() + 2), drivable_start);
-    EXPECT_EQ(Points(drivable.end() - 2, drivable.end()), drivable_start);
-    EXPECT_EQ(Points(track.begin(), track.begin() + 2), track_start);
-    EXPECT_EQ(Points(track.end() - 2, track.end()), track_start);
-  }
 }
 
 }  // namespace

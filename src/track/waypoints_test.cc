@@ -233,12 +233,16 @@ std::string Read(const std::string& content) {
 
 TEST(WaypointsTest, ReadWaypoints) {
   const std::pair<std::string, std::string> kCases[] = {
-      // The section header: a content line that begins with it, any case (the
-      // rules of FindSection(), tested with it).
+      // The section header: a content line that begins with it, in any
+      // letter case. "[" and "{" differ by the case bit; a tab starts a line.
       {"", "false 0 0 0:"},
       {"number_waypoints=2\nwp_pos=(1,2,3)\n", "false 0 0 0:"},
       {"[Waypoints]\nnumber_waypoints=2\n", "false 0 0 0:"},
+      {"{Waypoint}\nnumber_waypoints=2\n", "false 0 0 0:"},
+      {"[Waypoin\nnumber_waypoints=2\n", "false 0 0 0:"},
+      {"# [Waypoint]\n// [Waypoint]\nnumber_waypoints=2\n", "false 0 0 0:"},
       {"  [WAYPOINT] with text after\nnumber_waypoints=2\n", "2 2 0:"},
+      {"x\t[Waypoint]\nnumber_waypoints=2\n", "2 2 0:"},
       {"[Header]\nx=1\n[Waypoint]", "0 0 0:"},
       {"[Waypoint]\n[Next]\nnumber_waypoints=2", "2 2 0:"},  // Later headers end nothing.
       // The count is rounded. One of 0 or less keeps the array; one that
