@@ -2,33 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include "testing/paths.h"
 #include "testing/temp_dir.h"
 
 namespace {
-
-TEST(FilesTest, ListDirectoryGivesEveryEntryAndFailsOnMissingDirectory) {
-  TempDir dir;
-  dir.Write("a.gdb", "x");
-  dir.Write("B.aiw", "y");
-  dir.Write("sub/inner.txt", "z");
-  std::vector<std::string> names = {"kept"};
-  ASSERT_TRUE(ListDirectory(dir.path(), &names));
-  std::sort(names.begin(), names.end());
-  // The file system lists "." and ".."; the search drops them itself.
-  EXPECT_EQ(names, (std::vector<std::string>{".", "..", "B.aiw", "a.gdb", "kept", "sub"}));
-
-  std::vector<std::string> untouched = {"kept"};
-  EXPECT_FALSE(ListDirectory(dir.File("missing"), &untouched));
-  EXPECT_FALSE(ListDirectory(dir.File("a.gdb"), &untouched));
-  EXPECT_EQ(untouched, std::vector<std::string>{"kept"});
-}
 
 TEST(FilesTest, StatusChecksTellFilesDirectoriesAndLinks) {
   TempDir dir;

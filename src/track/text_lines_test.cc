@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "platform/files.h"
@@ -51,35 +50,6 @@ TEST(TextLinesTest, ReadLineEndsLinesAtEveryNonPrintableByte) {
   };
   for (const auto& [content, lines] : kCases) {
     EXPECT_EQ(ReadAllLines(content), lines) << content.substr(0, 40);
-  }
-}
-
-TEST(TextLinesTest, SplitKey) {
-  // A key runs to the first "="; blanks before it belong to the key. A key
-  // too long for the buffer keeps its start and fails.
-  const std::string longest_key(kKeySize - 1, 'k');
-  const std::tuple<std::string, bool, std::string> kCases[] = {
-      {"wp_pos=(1,2,3)", true, "wp_pos"},
-      {"   GrooveWidth=1", true, "GrooveWidth"},
-      {"wp_pos =(1,2,3)", true, "wp_pos "},
-      {"a=b=c", true, "a"},
-      {"=value", true, ""},
-      {"no equals sign", false, "no equals sign"},
-      {"/x=1", true, "/x"},
-      {"# x=1", false, "<untouched>"},
-      {"  // x=1", false, "<untouched>"},
-      {"   ", false, "<untouched>"},
-      {"", false, "<untouched>"},
-      {longest_key + "=1", true, longest_key},
-      {longest_key + "k=1", false, longest_key},
-      {std::string(600, 'k'), false, longest_key},
-  };
-  for (const auto& [line, result, expected] : kCases) {
-    SCOPED_TRACE(line.substr(0, 40));
-    KeyBuffer key;
-    std::strcpy(key, "<untouched>");
-    EXPECT_EQ(SplitKey(line.c_str(), key), result);
-    EXPECT_EQ(std::string(key), expected);
   }
 }
 

@@ -280,6 +280,8 @@ TEST(WaypointsTest, ReadWaypoints) {
       {"[Waypoint]\nnumber_waypoints=2\nWP_PTRS=(5,5,5,5)\n"
        "number_waypoints=0\nwp_pos=(7,7,7)\nWP_PTRS=(6,6,6,6)\n",
        "0 2 0: #0 0,0,0>5,5,5,5 #1 7,7,7>6,6,6,6"},
+      // A key too long for its buffer is no key; the line after it still is.
+      {"[Waypoint]\n" + std::string(600, 'k') + "=1\nnumber_waypoints=1\n", "1 1 0:"},
       // Bytes above 0x7F end lines: the text after the dash is a line of its own.
       {"[Waypoint]\nnumber_waypoints=1\n# note \xE2\x80\x94wp_pos=(4,5,6)\n# \xFFnot a key\n",
        "1 1 0: #0 4,5,6>-1,-1,-1,-1"},
