@@ -19,29 +19,6 @@ int Count(const std::string& text, const std::string& part) {
   return n;
 }
 
-// A timing state with cars at the given world positions, in place order.
-TimingState Cars(const std::vector<std::pair<float, float>>& where) {
-  TimingState state;
-  state.ApplySession(SessionAnswer{0, "Test <Ring>", 3, 0.0f, 5, 1000.0f});
-  DriversAnswer drivers;
-  LiveAnswer live;
-  live.captured = true;
-  for (std::size_t i = 0; i < where.size(); ++i) {
-    CarState car;
-    car.index = static_cast<std::uint8_t>(i);
-    car.place = static_cast<std::uint8_t>(i + 1);
-    car.laps = 1;
-    car.x = where[i].first;
-    car.z = where[i].second;
-    car.time_behind_leader = 0.25f * static_cast<float>(i);
-    live.cars.push_back(car);
-    drivers.drivers.push_back({car.index, "Driver Number " + std::to_string(i + 1)});
-  }
-  state.ApplyDrivers(drivers);
-  state.ApplyLive(live, 0);
-  return state;
-}
-
 TEST(TrackSvgTest, MapScalesToFitNorthUpWithTitleAndLegend) {
   TrackOutline outline;
   // Points alternate between the two edges of each band.
@@ -49,7 +26,14 @@ TEST(TrackSvgTest, MapScalesToFitNorthUpWithTitleAndLegend) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   outline.strips.push_back(
       OutlineStrip{0, {{10, 10}, {10, 40}, {nan, 5}, {nan, 5}, {90, 10}, {90, 40}}});
-  TimingState state = Cars({{50, 25}, {nan, 0}});
+  // Two cars, the second with no position.
+  TimingState state;
+  state.ApplySession(SessionAnswer{0, "Test <Ring>", 3, 0.0f, 5, 1000.0f});
+  state.ApplyDrivers(DriversAnswer{0, {{0, "Driver Number 1"}, {1, "Driver Number 2"}}});
+  const std::vector<CarState> cars = {
+      {.place = 1, .laps = 1, .x = 50, .z = 25},
+      {.index = 1, .place = 2, .time_behind_leader = 0.25f, .laps = 1, .x = nan}};
+  state.ApplyLive(LiveAnswer{0, true, 0, -1, 0, cars}, 0);
   const std::string svg = TrackSvg(outline, state);
   // 100 x 50 world units on 900: 9 a unit; the map starts at (20, 76) below
   // the title, the legend 270 wide to its right.

@@ -52,37 +52,29 @@ TEST_F(RaceSimTest, SampleTrackPathIsALap) {
   EXPECT_NEAR(start.x, 0.0, 1e-6);
   EXPECT_NEAR(start.z, 0.0, 1e-6);
   EXPECT_NEAR(start.dx, 1.0, 1e-3) << "the lap starts heading +x";
-  const TrackPath::Pose wrapped = path_.At(path_.length() + 5.0);
-  const TrackPath::Pose five = path_.At(5.0);
-  EXPECT_NEAR(wrapped.x, five.x, 1e-6);
-  const TrackPath::Pose left = path_.At(0, 2.0);
-  EXPECT_NEAR(left.z, 2.0, 1e-3) << "left of +x is +z";
+  EXPECT_NEAR(path_.At(path_.length() + 5.0).x, path_.At(5.0).x, 1e-6) << "the path wraps";
+  EXPECT_NEAR(path_.At(0, 2.0).z, 2.0, 1e-3) << "left of +x is +z";
 }
 
 TEST_F(RaceSimTest, SameSeedSameWeekendOtherSeedOtherRace) {
+  const auto same = [](const CaptureSink& x, const CaptureSink& y) {
+    return std::equal(x.events.begin(), x.events.end(), y.events.begin(), y.events.end(),
+                      [](const CaptureSink::Event& e, const CaptureSink::Event& f) {
+                        return e.header == f.header && e.vehicles == f.vehicles;
+                      });
+  };
   SimOptions options = Options(6, 60, 3);
   const CaptureSink a = Run(options);
-  const CaptureSink b = Run(options);
-  ASSERT_EQ(a.events.size(), b.events.size());
-  for (std::size_t i = 0; i < a.events.size(); ++i) {
-    ASSERT_EQ(a.events[i].header, b.events[i].header) << i;
-    ASSERT_EQ(a.events[i].vehicles, b.events[i].vehicles) << i;
-  }
+  EXPECT_TRUE(same(a, Run(options)));
   options.seed = 2;
-  const CaptureSink c = Run(options);
-  bool differs = c.events.size() != a.events.size();
-  for (std::size_t i = 0; !differs && i < a.events.size(); ++i)
-    differs = a.events[i].vehicles != c.events[i].vehicles;
-  EXPECT_TRUE(differs);
+  EXPECT_FALSE(same(a, Run(options)));
 }
 
 TEST_F(RaceSimTest, SessionsComeInOrderWithStartAndEnd) {
   const CaptureSink sink = Run(Options(3, 30, 2));
-  const std::string kinds = sink.Kinds();
-  ASSERT_EQ(std::count(kinds.begin(), kinds.end(), 's'), 3);
-  ASSERT_EQ(std::count(kinds.begin(), kinds.end(), 'e'), 3);
-  EXPECT_EQ(kinds.front(), 's');
-  EXPECT_EQ(kinds.back(), 'e');
+  std::string kinds = sink.Kinds();
+  std::erase(kinds, 'u');
+  ASSERT_EQ(kinds, "sesese");
   std::vector<std::int32_t> sessions;
   for (std::size_t i = 0; i + 1 < sink.events.size(); ++i) {
     if (sink.events[i].kind == 's')
@@ -140,8 +132,7 @@ TEST_F(RaceSimTest, ARaceReadsLikeOneAndEveryCarMovesAlongThePath) {
         ASSERT_LE(best, last);
         // The last lap's sectors add up to less than the lap.
         const float s1 = Field<float>(e, c, V::kSector1A), s2 = Field<float>(e, c, V::kSector2A);
-        ASSERT_GT(s1, 0);
-        ASSERT_GT(s2, 0);
+        ASSERT_GT(std::min(s1, s2), 0);
         ASSERT_LT(s1 + s2, last);
       }
       if (previous != nullptr && !in_pits && finish == 0) {

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 
 #include "tools/test_host/capture_sink.h"
 #include "tools/test_host/race_sim.h"
@@ -29,11 +30,8 @@ TEST(RecordingTest, ARecordedWeekendReplaysToTheSameRecords) {
   TrackPath path;
   std::string error;
   ASSERT_TRUE(path.Load(PITWALL_EXAMPLES_DIR "/game", "Pitwall Ring", &error)) << error;
-  SimOptions options;
-  options.cars = 5;
-  options.practice_seconds = options.qualifying_seconds = 40;
-  options.race_laps = 2;
-  RaceSimulation sim(path, "Pitwall Ring", options);
+  RaceSimulation sim(path, "Pitwall Ring",
+                     {.cars = 5, .practice_seconds = 40, .qualifying_seconds = 40, .race_laps = 2});
 
   std::FILE* file = std::tmpfile();
   CaptureSink original;
@@ -44,9 +42,7 @@ TEST(RecordingTest, ARecordedWeekendReplaysToTheSameRecords) {
 
   std::rewind(file);
   CaptureSink replayed;
-  ReplayOptions fast;
-  fast.speed = 0;
-  ASSERT_TRUE(Replay(file, &replayed, fast, &error)) << error;
+  ASSERT_TRUE(Replay(file, &replayed, ReplayOptions{0, {}}, &error)) << error;
   std::fclose(file);
   ASSERT_EQ(replayed.Kinds(), original.Kinds());
   for (std::size_t i = 0; i < original.events.size(); ++i) {
@@ -83,12 +79,8 @@ TEST(RecordingTest, BadFilesAreRefusedWithTheLine) {
   const std::string scoring = "scoring\t0.5\tT\t1\t0\t0\t0\t100\t1\n";
   const std::string vehicle =
       "vehicle\tD\t1\t1\t0\t5\t-1\t-1\t-1\t-1\t-1\t-1\t1\t0\t1\t0\t1\t2\t1\t0\n";
-  struct Case {
-    std::string text;
-    std::string error;
-    std::string kinds;  // events sent before the error
-  };
-  const Case cases[] = {
+  // {file, error, the kinds of the events sent before it}
+  const std::tuple<std::string, std::string, std::string> kCases[] = {
       {"", "empty file: not a recording", ""},
       {"hello\n", "line 1: not a PitwallFeed host recording", ""},
       {"PITWALL-HOST-RECORDING\t2\n",
@@ -103,13 +95,13 @@ TEST(RecordingTest, BadFilesAreRefusedWithTheLine) {
       {head + "# comment\n\n" + scoring + vehicle + "end\t1\textra\n",
        "line 6: extra fields after end", "u"},
   };
-  for (const Case& c : cases) {
-    std::FILE* f = FileWith(c.text);
+  for (const auto& [text, expected, kinds] : kCases) {
+    std::FILE* f = FileWith(text);
     CaptureSink sink;
     std::string error;
-    EXPECT_FALSE(Replay(f, &sink, ReplayOptions{0, {}}, &error)) << c.text;
-    EXPECT_EQ(error, c.error) << c.text;
-    EXPECT_EQ(sink.Kinds(), c.kinds) << c.text;
+    EXPECT_FALSE(Replay(f, &sink, ReplayOptions{0, {}}, &error)) << text;
+    EXPECT_EQ(error, expected) << text;
+    EXPECT_EQ(sink.Kinds(), kinds) << text;
     std::fclose(f);
   }
 }

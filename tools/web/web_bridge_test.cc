@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "testing/eventually.h"
 #include "testing/temp_dir.h"
 #include "tests/wire_client.h"
 #include "tools/test_host/plugin_host.h"
@@ -46,10 +47,7 @@ TEST(WebBridgeTest, SaysUnreachableAndStopsAtOnce) {
     woke = true;
   });
   bridge.Stop();
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (!woke && Clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_TRUE(woke) << "the stop did not wake the viewer";
+  EXPECT_TRUE(Eventually([&] { return woke.load(); }, 10000)) << "the stop did not wake the viewer";
   viewer.join();
 }
 
@@ -57,7 +55,7 @@ TEST(WebBridgeTest, SaysUnreachableAndStopsAtOnce) {
 // simulator would; stopped and started again to make an outage.
 class RaceFeed {
  public:
-  explicit RaceFeed(const std::string& game) : game_(game) {
+  explicit RaceFeed(const std::string& game) {
     std::string error;
     EXPECT_TRUE(path_.Load(game, "Pitwall Ring", &error)) << error;
   }
@@ -72,9 +70,7 @@ class RaceFeed {
         return;
       }
       host.Startup();
-      SimOptions options;
-      options.sessions = {SessionKind::kRace};
-      RaceSimulation race(path_, "Pitwall Ring", options);
+      RaceSimulation race(path_, "Pitwall Ring", {.sessions = {SessionKind::kRace}});
       while (running_ && race.Advance(0.5, &host)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
@@ -87,7 +83,6 @@ class RaceFeed {
   }
 
  private:
-  const std::string game_;
   TrackPath path_;
   std::atomic<bool> running_{false};
   std::thread thread_;
