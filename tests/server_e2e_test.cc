@@ -276,19 +276,14 @@ TEST_F(ServerE2eTest, AnswersByteForByteForNoneAFewAndAllVehicles) {
   }
   EXPECT_EQ(Ask(c, 3), expected_info);
 
+  // The records themselves are timing_data_test.cc's.
   const Bytes update = Ask(c, 1);
   ASSERT_EQ(update.size(), 24u + 3 * 48u);
   EXPECT_EQ(
       Bytes(update.begin(), update.begin() + 24),
       (Bytes{168, 0, 1, 0,    1,    0,    0,    0, 0x00, 0x00, 0x00, 0x40, 3,
              0,   0, 0, 0x00, 0x00, 0xB0, 0x42, 2, 0,    0,    0}));  // fastest 88.0 by vehicle 2
-  for (int i = 0; i < 3; ++i) {
-    const std::uint8_t* r = &update[24 + 48 * static_cast<std::size_t>(i)];
-    EXPECT_EQ(r[0], i);
-    EXPECT_EQ(r[1], i) << "status: the sector";
-    EXPECT_EQ(r[8], 3 - i) << "place";
-    EXPECT_EQ(r[16], i) << "laps";
-  }
+  EXPECT_EQ(update[24 + 48 * 2 + 8], 1) << "the third record's place";
 
   // Asked again within their intervals: held back to the end of the block,
   // then answered from the new state.

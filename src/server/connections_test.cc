@@ -220,16 +220,4 @@ TEST_F(WalkTest, SendToAClosedClientLogsAndNeverRaisesSigpipe) {
   EXPECT_NE(Log().find("Error processing UpdateData request.\n"), std::string::npos) << Log();
 }
 
-TEST_F(WalkTest, HandshakeSaysFullOnlyWhenActiveConnectionsExceedTheLimit) {
-  context_.connection_limit = 2;
-  for (const std::int32_t active : {1, 2, 3, 2}) {
-    active_.store(active);
-    ProcessHandshakeInfo(context_, &connection_, &buffer_);
-  }
-  EXPECT_EQ(Answers(), (std::vector<Bytes>{{8, 0, 0, 0, 1, 0, 0, 0},
-                                           {8, 0, 0, 0, 1, 0, 0, 0},
-                                           {8, 0, 0, 0, 1, 0, 4, 0},
-                                           {8, 0, 0, 0, 1, 0, 0, 0}}));
-}
-
 }  // namespace
