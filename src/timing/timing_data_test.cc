@@ -103,36 +103,19 @@ TEST_F(TimingDataTest, EveryFieldLandsAtItsWireOffset) {
   EXPECT_EQ(std::vector<unsigned char>(u, u + 48), expected);
 }
 
-TEST_F(TimingDataTest, SectorOneUsesTheFirstPairOfSectorTimes) {
-  ScoringRecordWriter w(4);
-  const std::int8_t sectors[4] = {0, 1, 2, -3};
-  for (int i = 0; i < 4; ++i) {
-    w.vehicle(i).SetSector(sectors[i]);
-    w.vehicle(i).SetSectorTimesA(1.0f, 2.0f);
-    w.vehicle(i).SetSectorTimesB(3.0f, 4.0f);
-  }
-  data_.IngestScoring(w.record());
-  TimingData::Reader r(data_);
-  const float expected_s1[4] = {3.0f, 1.0f, 3.0f, 3.0f};
-  const float expected_s2[4] = {4.0f, 2.0f, 4.0f, 4.0f};
-  for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(r.updates()[i].sector1, expected_s1[i]) << i;
-    EXPECT_EQ(r.updates()[i].sector2, expected_s2[i]) << i;
-  }
-  // The sector byte is ORed in whole: -3 is 0xFD.
-  EXPECT_EQ(r.updates()[3].status, 0xFD);
-}
-
-TEST_F(TimingDataTest, StatusBitsAndHeading) {
+TEST_F(TimingDataTest, StatusBitsSectorTimesAndHeading) {
   struct Case {
     std::int8_t sector, finish, control;
     std::uint8_t in_pits;
     std::uint8_t status;
   };
   const Case cases[] = {
-      {0, 0, 0, 0, 0x00},  {3, 0, 0, 0, 0x03},   {0, 3, 0, 0, 0x0C}, {0, 6, 0, 0, 0x08},
-      {0, 0, 0, 1, 0x10},  {0, 0, 0, 255, 0x10}, {0, 0, 1, 0, 0x20}, {0, 0, 2, 0, 0x00},
+      {0, 0, 0, 0, 0x00},  {3, 0, 0, 0, 0x03},
+      {0, 3, 0, 0, 0x0C},  {0, 6, 0, 0, 0x08},
+      {0, 0, 0, 1, 0x10},  {0, 0, 0, 255, 0x10},
+      {0, 0, 1, 0, 0x20},  {0, 0, 2, 0, 0x00},
       {0, 0, -1, 0, 0x00}, {2, 1, 1, 1, 0x36},
+      {1, 0, 0, 0, 0x01},  {-3, 0, 0, 0, 0xFD},  // the sector byte is ORed in whole
   };
   const int n = static_cast<int>(std::size(cases));
   ScoringRecordWriter w(n);
@@ -142,13 +125,21 @@ TEST_F(TimingDataTest, StatusBitsAndHeading) {
     v.SetFinishStatus(cases[i].finish);
     v.SetControl(cases[i].control);
     v.SetInPits(cases[i].in_pits);
+    v.SetSectorTimesA(1.0f, 2.0f);
+    v.SetSectorTimesB(3.0f, 4.0f);
   }
   w.vehicle(0).SetHeadingInputs(1.0f, 0.0f);
   w.vehicle(1).SetHeadingInputs(0.0f, -1.0f);
   w.vehicle(2).SetHeadingInputs(-1.0f, -1.0f);
   data_.IngestScoring(w.record());
   TimingData::Reader r(data_);
-  for (int i = 0; i < n; ++i) EXPECT_EQ(r.updates()[i].status, cases[i].status) << "case " << i;
+  for (int i = 0; i < n; ++i) {
+    EXPECT_EQ(r.updates()[i].status, cases[i].status) << "case " << i;
+    // In sector 1 the sector times come from the first pair, else the second.
+    const bool first_pair = cases[i].sector == 1;
+    EXPECT_EQ(r.updates()[i].sector1, first_pair ? 1.0f : 3.0f) << "case " << i;
+    EXPECT_EQ(r.updates()[i].sector2, first_pair ? 2.0f : 4.0f) << "case " << i;
+  }
   EXPECT_FLOAT_EQ(r.updates()[0].heading, static_cast<float>(std::numbers::pi / 2));
   EXPECT_FLOAT_EQ(r.updates()[1].heading, static_cast<float>(std::numbers::pi));
   EXPECT_FLOAT_EQ(r.updates()[2].heading, static_cast<float>(-3 * std::numbers::pi / 4));

@@ -112,23 +112,4 @@ TEST(TrackGeometryTest, FailedLoadsLeaveItNotLoadedAndNoFileOpen) {
   EXPECT_EQ(OpenDescriptors(), before);
 }
 
-TEST(TrackGeometryTest, AReaderThatSeesLoadedSeesCompleteStrips) {
-  std::vector<int> next;
-  for (int i = 1; i <= 200; ++i) next.push_back(i % 200);
-  TempDir dir;
-  const std::string path = WriteAiw(dir, "[Waypoint]\n" + Chain(next));
-  TrackGeometry geometry;
-  std::atomic<bool> finished{false};
-  int seen_points = -1;
-  std::thread reader([&] {
-    while (!geometry.loaded() && !finished.load()) std::this_thread::yield();
-    if (geometry.loaded()) seen_points = geometry.strip(1).point_count();
-  });
-  const bool loaded = geometry.LoadAiw(path.c_str());
-  finished.store(true);
-  reader.join();
-  ASSERT_TRUE(loaded);
-  EXPECT_EQ(seen_points, 402);
-}
-
 }  // namespace
