@@ -10,17 +10,6 @@
 
 namespace {
 
-TEST(LogFileTest, NothingIsWrittenBeforeAPortIsBound) {
-  TempDir dir;
-  LogFile log(dir.prefix());
-  log.WriteLog("early line\n");
-  log.Printf("Port %d busy. Trying another...\n", 34647);
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-  log.SetBoundPort(-5);
-  log.WriteLog("negative port\n");
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-}
-
 TEST(LogFileTest, AppendsVerbatimToTheFileOfTheBoundPort) {
   TempDir dir;
   dir.Write("PitwallFeedPlugin_34647.log", "left by an earlier run\n");
