@@ -50,20 +50,6 @@ TEST_F(ChangeStampsTest, BitsAboveTheFiveCategoriesAreIgnored) {
   EXPECT_EQ(Take(&c), 0x01);
 }
 
-TEST_F(ChangeStampsTest, ConnectionsReportTheSameChangeIndependently) {
-  ChangeState a, b;
-  stamps_.StampChanges(0x1F);
-  clock_.Advance(5);
-  EXPECT_EQ(Take(&a), 0x1F);
-  clock_.Advance(5);
-  stamps_.StampChanges(0x01);
-  clock_.Advance(5);
-  EXPECT_EQ(Take(&a), 0x01);
-  EXPECT_EQ(Take(&a), 0);
-  EXPECT_EQ(Take(&b), 0x1F) << "b never computed, so it sees every stamped category";
-  EXPECT_EQ(Take(&b), 0);
-}
-
 TEST_F(ChangeStampsTest, StampsInTheMillisecondOfAComputationAreNotLost) {
   ChangeState c;
   Take(&c);

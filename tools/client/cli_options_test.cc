@@ -76,21 +76,6 @@ TEST(CliOptionsTest, BadCommandLinesSayWhatIsWrong) {
   }
 }
 
-// Mistakes whose wording is the argument library's: only that they are
-// refused and which command they concern.
-TEST(CliOptionsTest, OtherMistakesAreRefused) {
-  const std::pair<std::vector<std::string>, std::string> kCases[] = {
-      {{"watch", "--seconds"}, "watch: --seconds"},
-      {{"dump", "--verbose"}, "dump: "},
-      {{"track", "--svg="}, "track: --svg"},
-      {{"watch", "--json"}, "watch: "},
-      {{"watch", "a", "b"}, "watch: "},
-  };
-  for (const auto& [args, prefix] : kCases) {
-    EXPECT_EQ(Parse(args).rfind("error: " + prefix, 0), 0u) << Parse(args);
-  }
-}
-
 TEST(CliOptionsTest, HelpOfACommandIsThatCommandsHelp) {
   const std::pair<std::vector<std::string>, std::string> kCases[] = {
       {{"watch", "--help"}, "--seconds N"},

@@ -46,16 +46,6 @@ SimOptions Options(int cars, double session_seconds, int race_laps,
   return options;
 }
 
-TEST_F(RaceSimTest, SampleTrackPathIsALap) {
-  EXPECT_NEAR(path_.length(), 3733.0, 5.0);
-  const TrackPath::Pose start = path_.At(0);
-  EXPECT_NEAR(start.x, 0.0, 1e-6);
-  EXPECT_NEAR(start.z, 0.0, 1e-6);
-  EXPECT_NEAR(start.dx, 1.0, 1e-3) << "the lap starts heading +x";
-  EXPECT_NEAR(path_.At(path_.length() + 5.0).x, path_.At(5.0).x, 1e-6) << "the path wraps";
-  EXPECT_NEAR(path_.At(0, 2.0).z, 2.0, 1e-3) << "left of +x is +z";
-}
-
 TEST_F(RaceSimTest, SameSeedSameWeekendOtherSeedOtherRace) {
   const auto same = [](const CaptureSink& x, const CaptureSink& y) {
     return std::equal(x.events.begin(), x.events.end(), y.events.begin(), y.events.end(),
