@@ -5,7 +5,7 @@
 // delay, the web view's CPU time per update and its resident memory.
 //
 // Usage: pitwall_web_load HOST:PORT VIEWERS SECONDS WEB_PID
-#include <httplib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,6 +19,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/socket.h"
 
 namespace {
 
@@ -48,6 +50,52 @@ double ResidentMiB(const std::string& pid) {
   return 0;
 }
 
+// Reads one event stream from `port` on loopback, handing each decoded piece
+// of the stream to `take` until it returns false or the stream ends.
+template <typename Take>
+void ReadStream(std::uint16_t port, Take take) {
+  Socket socket = ConnectIPv4(LoopbackIPv4(), port);
+  const std::string request = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  if (!socket.valid() || SendSome(socket.get(), request.data(), request.size()) <= 0) return;
+  std::string raw;  // received, not yet decoded
+  bool in_head = true;
+  std::size_t chunk_left = 0;  // bytes of the current chunk still to come
+  char buffer[65536];
+  for (;;) {
+    const long n = RecvSomeWithin(socket.get(), buffer, sizeof(buffer), 30000);
+    if (n <= 0) return;
+    raw.append(buffer, static_cast<std::size_t>(n));
+    if (in_head) {
+      const std::size_t end = raw.find("\r\n\r\n");
+      if (end == std::string::npos) continue;
+      if (raw.compare(0, 12, "HTTP/1.1 200") != 0) return;  // refused
+      raw.erase(0, end + 4);
+      in_head = false;
+    }
+    // Chunks: a hexadecimal size line, the data, a line end.
+    std::string data;
+    for (;;) {
+      if (chunk_left == 0) {
+        const std::size_t line = raw.find("\r\n");
+        if (line == std::string::npos) break;
+        if (line == 0) {  // the line end after a chunk's data
+          raw.erase(0, 2);
+          continue;
+        }
+        chunk_left = std::strtoul(raw.c_str(), nullptr, 16);
+        raw.erase(0, line + 2);
+        if (chunk_left == 0) return;  // the last chunk
+      }
+      const std::size_t take_now = std::min(chunk_left, raw.size());
+      if (take_now == 0) break;
+      data.append(raw, 0, take_now);
+      raw.erase(0, take_now);
+      chunk_left -= take_now;
+    }
+    if (!data.empty() && !take(data)) return;
+  }
+}
+
 struct Viewer {
   bool first = true;  // no state event yet
   std::vector<double> delays_ms;
@@ -63,7 +111,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string endpoint = argv[1];
-  const std::string host = endpoint.substr(0, endpoint.rfind(':'));
   const int port = std::atoi(endpoint.c_str() + endpoint.rfind(':') + 1);
   const int viewers = std::atoi(argv[2]);
   const double seconds = std::atof(argv[3]);
@@ -76,12 +123,10 @@ int main(int argc, char** argv) {
   for (int v = 0; v < viewers; ++v) {
     threads.emplace_back([&, v] {
       Viewer& me = results[static_cast<std::size_t>(v)];
-      httplib::Client client(host, port);
-      client.set_read_timeout(30, 0);
       std::string pending;
-      client.Get("/api/events", [&](const char* data, std::size_t size) {
+      ReadStream(static_cast<std::uint16_t>(port), [&](const std::string& data) {
         const double now = UnixNow();
-        pending.append(data, size);
+        pending += data;
         for (std::size_t end; (end = pending.find("\n\n")) != std::string::npos;) {
           const std::string event = pending.substr(0, end);
           pending.erase(0, end + 2);

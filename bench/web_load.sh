@@ -40,7 +40,7 @@ for cars in 20 255; do
   pids+=("$host_pid")
   sleep 1
   "$build/tools/client/pitwall" web "127.0.0.1:$plugin_port" --listen "127.0.0.1:$web_port" \
-    --max-viewers 600 >"$work/web.log" 2>&1 &
+    --max-viewers 600 --max-per-address 1000 >"$work/web.log" 2>&1 &
   web_pid=$!
   pids+=("$web_pid")
   sleep 2

@@ -8,10 +8,12 @@ packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev libgtest-d
           # GoogleTest sources for cross builds, 32-bit g++ and qemu-i386.
           g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64
           binutils-mingw-w64-i686 wine wine64 googletest g++-multilib qemu-user
-          # Argument parsing and JSON in the tools (header-only).
-          libcli11-dev nlohmann-json3-dev
-          # Unpacking Debian's source of cpp-httplib (below); curl for a web test.
-          dpkg-dev curl
+          # Argument parsing and JSON in the tools; the web view's HTTP server on
+          # Boost.Asio and Boost.Beast (all header-only, so every build, the
+          # Windows ones included, compiles the same headers).
+          libcli11-dev nlohmann-json3-dev libboost-dev
+          # curl for a web test.
+          curl
           # Validating the JSON output against its schema in the tests.
           python3 python3-jsonschema
           # The web view's browser test: Debian's Chromium, driven by playwright-core.
@@ -25,7 +27,7 @@ done
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
+  echo "installing ${#missing[@]} Debian package(s), a few minutes the first time: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
@@ -43,24 +45,4 @@ fi
 here=$(cd "$(dirname "$0")/.." && pwd)
 if [ ! -f "$here/tests/web/node_modules/playwright-core/package.json" ]; then
   (cd "$here/tests/web" && npm ci --no-audit --no-fund --loglevel=error)
-fi
-# cpp-httplib for the web view. Debian's libcpp-httplib-dev is a compiled
-# Linux library, which neither the Windows builds nor the sanitizer builds
-# can link, so every build compiles the same version's single header from
-# Debian's source package of it, with Debian's patches applied.
-httplib_dir="$here/.deps/cpp-httplib"
-if [ ! -f "$httplib_dir/httplib.h" ]; then
-  if ! apt-get source --print-uris -qq cpp-httplib >/dev/null 2>&1; then
-    echo "adding Debian's source archive to apt (for cpp-httplib's source)"
-    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-    printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s %s-updates\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-      "$codename" "$codename" | $sudo tee /etc/apt/sources.list.d/pitwall-deb-src.sources >/dev/null
-    $sudo apt-get update -qq
-  fi
-  download=$(mktemp -d)
-  (cd "$download" && apt-get source -qq --download-only cpp-httplib 2>/dev/null &&
-     dpkg-source -q -x ./*.dsc unpacked >/dev/null 2>&1)
-  mkdir -p "$httplib_dir"
-  cp "$download/unpacked/httplib.h" "$download/unpacked/LICENSE" "$httplib_dir/"
-  rm -rf "$download"
 fi

@@ -33,7 +33,10 @@ cp "$stage/win64/PitwallFeedPlugin.dll" "$stage/tools/"
 mkdir -p "$stage/tools/examples"
 cp -r examples/game "$stage/tools/examples/"
 cp -r tools/web/www "$stage/tools/"  # the web view's page, found beside pitwall.exe
-cp .deps/cpp-httplib/LICENSE "$stage/tools/cpp-httplib-LICENSE.txt"
+# The web view's HTTP server is built on Boost (Asio, Beast): its licence.
+boost_copyright=$(ls /usr/share/doc/libboost*-dev/copyright 2>/dev/null | head -n 1)
+[ -n "$boost_copyright" ] || { echo "release: Boost's copyright file is missing"; exit 1; }
+cp "$boost_copyright" "$stage/tools/boost-LICENSE.txt"
 sed "s/@VERSION@/$version/" docs/INSTALL-windows.txt | sed 's/$/\r/' >"$stage/INSTALL.txt"
 (cd dist && zip -q -r -X "$name.zip" "$name")
 echo "release: dist/$name.zip"

@@ -16,6 +16,41 @@ constexpr char kEndpointHelp[] =
 
 constexpr const char* kCommands[] = {"watch", "dump", "track", "web"};
 
+// A host name as DNS writes one: labels of letters, digits and '-', joined
+// by dots; no port.
+bool WebHostNameOk(const std::string& text) {
+  if (text.empty() || text.size() > 253 || text.front() == '.' || text.back() == '.') return false;
+  char previous = '.';
+  for (const char c : text) {
+    const bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!word && c != '-' && c != '.') return false;
+    if (c == '.' && previous == '.') return false;
+    previous = c;
+  }
+  return true;
+}
+
+// "*", or an origin as a browser sends it: http:// or https://, a host
+// name or address, and a port; no path.
+bool WebOriginOk(const std::string& text) {
+  if (text == "*") return true;
+  std::string rest;
+  if (text.rfind("http://", 0) == 0) {
+    rest = text.substr(7);
+  } else if (text.rfind("https://", 0) == 0) {
+    rest = text.substr(8);
+  } else {
+    return false;
+  }
+  const std::size_t colon = rest.rfind(':');
+  if (colon != std::string::npos) {
+    const std::string port = rest.substr(colon + 1);
+    if (!cli_checks::WholeNumber(1, 65535)(port).empty()) return false;
+    rest.resize(colon);
+  }
+  return WebHostNameOk(rest);
+}
+
 // The tool's command line. `endpoint` receives the positional server.
 std::unique_ptr<CLI::App> MakeApp(CliOptions* o, std::string* endpoint) {
   auto app = std::make_unique<CLI::App>("Live timing from a PitwallFeed server.", "pitwall");
@@ -75,6 +110,26 @@ std::unique_ptr<CLI::App> MakeApp(CliOptions* o, std::string* endpoint) {
                   "event streams served at once, 1 to 5000 (default 200)")
       ->check(cli_checks::WholeNumber(1, 5000))
       ->type_name("N");
+  web->add_option("--max-per-address", o->max_per_address,
+                  "connections at once from one client address, 1 to 100000 (default 64; "
+                  "behind a proxy every viewer comes from its address)")
+      ->check(cli_checks::WholeNumber(1, 100000))
+      ->type_name("N");
+  web->add_option("--allow-origin", o->allow_origin,
+                  "let pages of ORIGIN (scheme://host[:port]), or of any origin with *, read the "
+                  "API (default: only the web view's own pages)")
+      ->type_name("ORIGIN|*")
+      ->check([](const std::string& text) {
+        return WebOriginOk(text) ? std::string()
+                                 : "'" + text + "' is not * nor an origin like https://host:port";
+      });
+  web->add_option("--allow-host", o->allow_hosts,
+                  "a host name the web view answers for besides addresses and localhost, e.g. the "
+                  "name viewers or a proxy use (repeatable)")
+      ->type_name("NAME")
+      ->check([](const std::string& text) {
+        return WebHostNameOk(text) ? std::string() : "'" + text + "' is not a host name";
+      });
   web->add_option("--www", o->www_dir, "the page's files (default: those installed with pitwall)")
       ->type_name("DIR");
   return app;

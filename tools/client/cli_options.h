@@ -29,13 +29,17 @@ struct CliOptions {
   std::string listen = "127.0.0.1:8047";  // web: where to serve
   std::uint32_t max_viewers = 200;        // web: event streams at once
   std::string www_dir;                    // web: the page's files; empty: the installed ones
+  std::uint32_t max_per_address = 64;     // web: connections at once from one address
+  std::string allow_origin;               // web: "" same-origin only; "*" or an origin
+  std::vector<std::string> allow_hosts;   // web: Host names served besides addresses, localhost
 };
 
 // Reads the arguments after the program name:
 //   watch [HOST[:PORT]] [--seconds N] [--follow NAME]
 //   dump [--json [--raw]] [--count N] [HOST[:PORT]]
 //   track --svg FILE [HOST[:PORT]] [--timeout S]
-//   web [HOST[:PORT]] [--listen ADDR:PORT] [--max-viewers N] [--www DIR]
+//   web [HOST[:PORT]] [--listen ADDR:PORT] [--max-viewers N] [--max-per-address N]
+//       [--allow-origin ORIGIN|*] [--allow-host NAME]... [--www DIR]
 //   --help, --version; --help after any command for that command
 // Numbers are 1 to 1000000. False with *error set (one line) on a mistake;
 // the usage of the command concerned then goes to stderr with it.

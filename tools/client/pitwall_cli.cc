@@ -326,8 +326,15 @@ int RunWeb(const CliOptions& options, const char* argv0) {
     PrintError("no web page files in " + www + " (give --www DIR)");
     return kExitFailed;
   }
-  WebBridge bridge(options.host, options.port, options.port_given ? 1 : kServerPortsToTry);
-  WebServer server(&bridge, www, static_cast<int>(options.max_viewers));
+  const int ports = options.port_given ? 1 : kServerPortsToTry;
+  WebBridge bridge(options.host, options.port, ports);
+  WebServer server(&bridge, WebServerOptions{
+                                .www_dir = www,
+                                .max_viewers = static_cast<int>(options.max_viewers),
+                                .max_per_address = static_cast<int>(options.max_per_address),
+                                .allow_origin = options.allow_origin,
+                                .allow_hosts = options.allow_hosts,
+                            });
   if (!server.Listen(address, port, &error)) {
     PrintError(error);
     return kExitFailed;
@@ -335,13 +342,29 @@ int RunWeb(const CliOptions& options, const char* argv0) {
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   bridge.Start();
-  std::printf(
-      "pitwall: web view of %s:%u on http://%s:%u/ (overlays: /overlay?view=tower|map|both)\n",
-      options.host.c_str(), options.port, address.c_str(), server.port());
+  const std::string plugin = ports == 1
+                                 ? options.host + ":" + std::to_string(options.port)
+                                 : options.host + " (ports " + std::to_string(options.port) +
+                                       " to " + std::to_string(options.port + ports - 1) + ")";
+  std::printf("pitwall: web view of %s on http://%s:%u/ (overlays: /overlay?view=tower|map|both)\n",
+              plugin.c_str(), address.c_str(), server.port());
   std::fflush(stdout);
-  // Signals only set a flag; this thread turns it into a stop.
+  // Signals only set a flag; this thread turns it into a stop, and says
+  // when the bridge's connection to the plug-in changes (which port it
+  // found, that it went away, why it cannot connect).
   std::thread watcher([&] {
-    while (!g_interrupted) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::string said;
+    std::uint64_t seen = 0;
+    while (!g_interrupted) {
+      const auto latest = bridge.WaitNewer(seen, 100);
+      seen = latest->id;
+      const std::string now =
+          latest->status == "live" ? latest->message : latest->status + ": " + latest->message;
+      if (latest->id == 0 || now == said) continue;
+      said = now;
+      std::printf("pitwall: %s\n", now.c_str());
+      std::fflush(stdout);
+    }
     bridge.Stop();
     server.Stop();
   });

@@ -34,13 +34,17 @@ std::string StatusJson(const BridgeSnapshot& s) {
       -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
+// Before the first publication too, the status reads as an object.
+std::shared_ptr<const BridgeSnapshot> FirstSnapshot() {
+  auto first = std::make_shared<BridgeSnapshot>();
+  first->status_json = StatusJson(*first);
+  return first;
+}
+
 }  // namespace
 
 WebBridge::WebBridge(std::string host, std::uint16_t port, int ports)
-    : host_(std::move(host)),
-      port_(port),
-      ports_(ports),
-      latest_(std::make_shared<BridgeSnapshot>()) {}
+    : host_(std::move(host)), port_(port), ports_(ports), latest_(FirstSnapshot()) {}
 
 WebBridge::~WebBridge() { Stop(); }
 
@@ -87,6 +91,13 @@ void WebBridge::Publish(Change change) {
     latest_ = std::move(next);
   }
   changed_.NotifyAll();
+  MutexLock lock(&on_publish_mu_);
+  if (on_publish_) on_publish_();
+}
+
+void WebBridge::SetOnPublish(std::function<void()> on_publish) {
+  MutexLock lock(&on_publish_mu_);
+  on_publish_ = std::move(on_publish);
 }
 
 void WebBridge::Run() {

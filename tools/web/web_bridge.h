@@ -4,12 +4,13 @@
 // number of viewers read. It reconnects by itself (the plug-in went away, or
 // was full) and says why it is not live.
 //
-// Thread-safety: Start and Stop from one thread; Latest and WaitNewer from
-// any number of threads.
+// Thread-safety: Start and Stop from one thread; Latest, WaitNewer and
+// SetOnPublish from any number of threads.
 #ifndef PITWALL_TOOLS_WEB_WEB_BRIDGE_H_
 #define PITWALL_TOOLS_WEB_WEB_BRIDGE_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -43,6 +44,10 @@ class WebBridge {
   // either way (null never). Returns early, with the latest, once stopped.
   std::shared_ptr<const BridgeSnapshot> WaitNewer(std::uint64_t id, std::uint32_t timeout_ms) const;
   bool stopped() const;
+  // Called on the bridge's thread after every publication, until replaced
+  // (null: nothing). Returns only when no call of the one it replaces runs
+  // any more, so its owner may go once it has replaced it.
+  void SetOnPublish(std::function<void()> on_publish);
 
  private:
   void Run();
@@ -57,6 +62,8 @@ class WebBridge {
   mutable CondVar changed_;  // a new snapshot, or the stop
   std::shared_ptr<const BridgeSnapshot> latest_ GUARDED_BY(mu_);
   bool stop_ GUARDED_BY(mu_) = false;
+  Mutex on_publish_mu_;  // held while the callback runs
+  std::function<void()> on_publish_ GUARDED_BY(on_publish_mu_);
   std::thread thread_;
 };
 

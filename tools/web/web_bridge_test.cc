@@ -11,9 +11,7 @@
 #include "testing/eventually.h"
 #include "testing/temp_dir.h"
 #include "tests/wire_client.h"
-#include "tools/test_host/plugin_host.h"
-#include "tools/test_host/race_sim.h"
-#include "tools/test_host/track_path.h"
+#include "tools/web/race_feed.h"
 
 namespace {
 
@@ -50,43 +48,6 @@ TEST(WebBridgeTest, SaysUnreachableAndStopsAtOnce) {
   EXPECT_TRUE(Eventually([&] { return woke.load(); }, 10000)) << "the stop did not wake the viewer";
   viewer.join();
 }
-
-// The plug-in loaded in this process and fed a simulated race, as a
-// simulator would; stopped and started again to make an outage.
-class RaceFeed {
- public:
-  explicit RaceFeed(const std::string& game) {
-    std::string error;
-    EXPECT_TRUE(path_.Load(game, "Pitwall Ring", &error)) << error;
-  }
-  ~RaceFeed() { Stop(); }
-  void Start() {
-    running_ = true;
-    thread_ = std::thread([this] {
-      PluginHost host;
-      std::string error;
-      if (!host.Load(PITWALL_PLUGIN_PATH, &error)) {
-        ADD_FAILURE() << error;
-        return;
-      }
-      host.Startup();
-      RaceSimulation race(path_, "Pitwall Ring", {.sessions = {SessionKind::kRace}});
-      while (running_ && race.Advance(0.5, &host)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-      host.Shutdown();
-    });
-  }
-  void Stop() {
-    running_ = false;
-    if (thread_.joinable()) thread_.join();
-  }
-
- private:
-  TrackPath path_;
-  std::atomic<bool> running_{false};
-  std::thread thread_;
-};
 
 TEST(WebBridgeTest, FollowsTheRaceAndComesBackAfterAnOutage) {
   TempDir game;

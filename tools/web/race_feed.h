@@ -1,0 +1,54 @@
+// What the web view's tests share: the plug-in loaded in the test's own
+// process and fed a simulated race, as a simulator would.
+#ifndef PITWALL_TOOLS_WEB_RACE_FEED_H_
+#define PITWALL_TOOLS_WEB_RACE_FEED_H_
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "tools/test_host/plugin_host.h"
+#include "tools/test_host/race_sim.h"
+#include "tools/test_host/track_path.h"
+
+// Stopped and started again to make an outage. The plug-in reads its
+// files from the working directory.
+class RaceFeed {
+ public:
+  explicit RaceFeed(const std::string& game) {
+    std::string error;
+    EXPECT_TRUE(path_.Load(game, "Pitwall Ring", &error)) << error;
+  }
+  ~RaceFeed() { Stop(); }
+  void Start() {
+    running_ = true;
+    thread_ = std::thread([this] {
+      PluginHost host;
+      std::string error;
+      if (!host.Load(PITWALL_PLUGIN_PATH, &error)) {
+        ADD_FAILURE() << error;
+        return;
+      }
+      host.Startup();
+      RaceSimulation race(path_, "Pitwall Ring", {.sessions = {SessionKind::kRace}});
+      while (running_ && race.Advance(0.5, &host)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      host.Shutdown();
+    });
+  }
+  void Stop() {
+    running_ = false;
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  TrackPath path_;
+  std::atomic<bool> running_{false};
+  std::thread thread_;
+};
+
+#endif  // PITWALL_TOOLS_WEB_RACE_FEED_H_
