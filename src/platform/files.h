@@ -1,5 +1,6 @@
 // Reading files and walking directories: the one place that knows how the
-// host's file system is listed and examined. Everything here only reads.
+// host's file system is listed and examined. Everything here only reads,
+// except RenameOver(), which the log uses to keep its old copy.
 //
 // Paths are native paths (the separator of kPathSeparator). Text that comes
 // from the host's own files writes paths with backslashes; HostPathToNative()
@@ -78,6 +79,11 @@ bool FindFileIgnoringCase(const std::string& directory, const std::string& name,
 // `directory`, kPathSeparator and `name`; nothing else is added or removed
 // (a directory that already ends with a separator gets a second one).
 std::string JoinPath(std::string_view directory, std::string_view name);
+
+// Renames the file `from` to `to`, replacing a file `to` that exists (which
+// the platform's own rename does not do on Windows). True on success; on
+// failure both files are as they were. Allocates nothing on the C++ heap.
+bool RenameOver(const char* from, const char* to);
 
 // The native form of a path written with backslashes: every backslash
 // becomes kPathSeparator. Nothing else changes.

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <new>
 #include <utility>
 
@@ -50,3 +51,5 @@ bool GetDirectoryId(const std::string& path, DirectoryId* id) {
   id->node = static_cast<std::uint64_t>(status.st_ino);
   return true;
 }
+
+bool RenameOver(const char* from, const char* to) { return std::rename(from, to) == 0; }

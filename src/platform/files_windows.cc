@@ -63,3 +63,9 @@ bool GetDirectoryId(const std::string& path, DirectoryId* id) {
   id->node = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
   return true;
 }
+
+bool RenameOver(const char* from, const char* to) {
+  // rename() refuses an existing target here; this replaces it in one step,
+  // so no moment passes without the old copy.
+  return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
