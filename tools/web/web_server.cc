@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -254,6 +255,9 @@ class WebServer::Impl {
   // Brings `events_` to the bridge's newest snapshot.
   void RefreshEvents();
   bool TakeStream(Connection* connection);
+  // Closes the connection that has waited longest for a request's head;
+  // false when none waits.
+  bool EvictLongestWaiting();
   void Forget(Connection* connection);
   std::string CorsFields(const Request& request) const;
   // A line on stderr at most every kNoticeEvery about viewers turned away.
@@ -275,6 +279,10 @@ class WebServer::Impl {
   int refusing_ = 0;
   std::unordered_map<std::string, int> per_address_;
   std::unordered_map<Connection*, std::shared_ptr<Connection>> streams_;
+  // Connections waiting for a request's head, the longest waiting first:
+  // when connections run out, the first of these goes for a newcomer, so
+  // idle and slow clients can never keep a new one out.
+  std::list<Connection*> waiting_;
   Events events_;
   std::string status_key_;  // status and message of events_.status
   std::string track_json_;  // the outline of events_.track
@@ -299,6 +307,8 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
   void Finish(std::string answer) { Write(std::make_shared<std::string>(std::move(answer)), true); }
   // An event stream: sends what its viewer has not had, or a keep-alive.
   void Pump();
+  // Ends the connection at once; what is pending on it finds it closed.
+  void Close();
 
   bool counted() const { return counted_; }
   bool streaming() const { return streaming_; }
@@ -324,7 +334,7 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
   void Linger();
   void Drain();
   void ArmDeadline(SteadyClock::duration within);
-  void Close();
+  void StopWaiting();
 
   Impl* const server_;
   tcp::socket socket_;
@@ -335,6 +345,7 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
   const std::string address_;
   const bool counted_;
   bool closed_ = false;
+  std::optional<std::list<Connection*>::iterator> waiting_;  // in the server's list
   bool keep_alive_ = true;
   bool head_only_ = false;
   std::size_t drained_ = 0;
@@ -404,9 +415,13 @@ void WebServer::Impl::Serve() {
 void WebServer::Impl::Accept() {
   acceptor_.async_accept([this](const ErrorCode& ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
+    if (ec == asio::error::no_descriptors && EvictLongestWaiting()) {
+      // Out of file handles: one waiting client makes room.
+      NoteTurnedAway("out of file handles; closed the client waiting longest");
+      return Accept();
+    }
     if (ec) {
-      // Out of file handles, most likely: try again in a moment rather
-      // than spin.
+      // Try again in a moment rather than spin.
       NoteTurnedAway(("cannot accept (" + ec.message() + ")").c_str());
       accept_pause_.expires_after(std::chrono::milliseconds(100));
       accept_pause_.async_wait([this](const ErrorCode& e) {
@@ -425,7 +440,7 @@ void WebServer::Impl::Admit(tcp::socket socket) {
   if (ec) return;  // gone already
   socket.set_option(tcp::no_delay(true), ec);
   std::string address = peer.address().to_string();
-  if (connections_ >= options_.max_viewers + kSpareConnections) {
+  if (connections_ >= options_.max_viewers + kSpareConnections && !EvictLongestWaiting()) {
     return Refuse(std::move(socket), "the web view has as many connections open as it takes\n");
   }
   int& from = per_address_[address];
@@ -497,6 +512,12 @@ bool WebServer::Impl::TakeStream(Connection* connection) {
   return true;
 }
 
+bool WebServer::Impl::EvictLongestWaiting() {
+  if (waiting_.empty()) return false;
+  waiting_.front()->Close();  // takes itself off the list
+  return true;
+}
+
 void WebServer::Impl::Forget(Connection* connection) {
   if (!connection->counted()) {
     --refusing_;
@@ -549,13 +570,21 @@ void WebServer::Impl::Connection::ReadHead() {
   parser_->header_limit(static_cast<std::uint32_t>(WebServer::kMaxHeadBytes));
   parser_->body_limit(0);  // a request that announces a body is refused on its head
   ArmDeadline(server_->options_.head_deadline);
+  waiting_ = server_->waiting_.insert(server_->waiting_.end(), this);
   http::async_read_header(
       socket_, buffer_, *parser_,
       [self = shared_from_this()](const ErrorCode& ec, std::size_t) { self->OnHead(ec); });
 }
 
+void WebServer::Impl::Connection::StopWaiting() {
+  if (!waiting_) return;
+  server_->waiting_.erase(*waiting_);
+  waiting_.reset();
+}
+
 void WebServer::Impl::Connection::OnHead(const ErrorCode& ec) {
   if (closed_) return;
+  StopWaiting();
   if (timed_out_) {
     // Slow or silent: idle between requests is fine to close quietly; a
     // request begun and not finished is told why.
@@ -790,6 +819,7 @@ void WebServer::Impl::Connection::Drain() {
 void WebServer::Impl::Connection::Close() {
   if (closed_) return;
   closed_ = true;
+  StopWaiting();
   ErrorCode ignored;
   deadline_.cancel();
   socket_.close(ignored);

@@ -14,9 +14,11 @@
 // bounded:
 //   - at most `max_viewers` event streams; one more is answered 503 with
 //     Retry-After at once;
-//   - at most `max_per_address` connections from one address, and
-//     `max_viewers` + kSpareConnections in all; one more is answered 503 and
-//     closed before anything is read;
+//   - at most `max_per_address` connections from one address (one more is
+//     answered 503 and closed before anything is read), and
+//     `max_viewers` + kSpareConnections in all, past which (or when the
+//     system's file handles run out) a newcomer takes the place of the
+//     connection that has waited longest for a request;
 //   - the request head within `head_deadline` (slow senders are answered
 //     408 and closed), at most kMaxHeadBytes (431) and kMaxHeaderFields
 //     fields (431); no request body at all (413, before any of it is read);
@@ -55,7 +57,7 @@ class WebServer {
  public:
   // Connections beyond `max_viewers` that may be open at once: page loads,
   // API reads, files.
-  static constexpr int kSpareConnections = 512;
+  static constexpr int kSpareConnections = 1024;
   static constexpr std::size_t kMaxHeadBytes = 16 * 1024;
   static constexpr std::size_t kMaxHeaderFields = 100;
   static constexpr int kRetryAfterS = 5;  // what a viewer over the limit is told
