@@ -17,8 +17,33 @@ for arg in "$@"; do
   esac
 done
 ./scripts/install-deps.sh
+if [ ! -x build/tools/client/pitwall ]; then
+  echo "demo: building the plug-in, the test host and the client (the first time only: about 4 minutes on 2 cores)"
+fi
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPITWALL_BUILD_TOOLS=ON >/dev/null
-cmake --build build -j2 --target PitwallFeedPlugin pitwall-host pitwall >/dev/null
+# Ninja's "[step/steps]" as it goes: on one line on a terminal, a line every
+# 25 steps elsewhere; the whole output if the build fails.
+show_progress() {
+  local line n=0
+  while IFS= read -r line; do
+    case "$line" in
+      "["[0-9]*/*"]"*)
+        n=$((n + 1))
+        if [ -t 1 ]; then printf '\rdemo: building %s ' "${line%%]*}]"
+        elif [ $((n % 25)) -eq 0 ]; then echo "demo: building ${line%%]*}]"; fi ;;
+    esac
+  done
+  if [ -t 1 ]; then printf '\r\033[K'; fi
+}
+build_log=$(mktemp /tmp/pitwall-demo-build.XXXXXX)
+if ! cmake --build build -j2 --target PitwallFeedPlugin pitwall-host pitwall 2>&1 |
+  tee "$build_log" | show_progress; then
+  cat "$build_log"
+  echo "demo: the build failed (above)"
+  rm -f "$build_log"
+  exit 1
+fi
+rm -f "$build_log"
 root=$PWD
 game=$(mktemp -d /tmp/pitwall-demo.XXXXXX)
 cp -r examples/game/. "$game/"

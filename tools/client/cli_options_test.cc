@@ -29,6 +29,9 @@ std::string Parse(const std::vector<std::string>& args) {
   option("svg", o.svg_file, "");
   option("listen", o.listen, "127.0.0.1:8047");
   option("viewers", std::to_string(o.max_viewers), "200");
+  option("per-address", std::to_string(o.max_per_address), "64");
+  option("origin", o.allow_origin, "");
+  for (const std::string& host : o.allow_hosts) line += " host=" + host;
   return line;
 }
 
@@ -44,6 +47,11 @@ TEST(CliOptionsTest, GoodCommandLines) {
       {{"web"}, "web 127.0.0.1:34647"},
       {{"web", "10.1.1.1", "--listen", "0.0.0.0:9000", "--max-viewers", "500"},
        "web 10.1.1.1:34647 listen=0.0.0.0:9000 viewers=500"},
+      {{"web", "--max-per-address", "300", "--allow-origin", "https://league.example:8443",
+        "--allow-host", "timing.league.example", "--allow-host", "pit-wall"},
+       "web 127.0.0.1:34647 per-address=300 origin=https://league.example:8443 "
+       "host=timing.league.example host=pit-wall"},
+      {{"web", "--allow-origin", "*"}, "web 127.0.0.1:34647 origin=*"},
       {{"--help"}, "help 127.0.0.1:34647"},
       {{"--version"}, "version 127.0.0.1:34647"},
   };
@@ -67,6 +75,17 @@ TEST(CliOptionsTest, BadCommandLinesSayWhatIsWrong) {
        "web: --listen: port '0' is not a whole number from 1 to 65535"},
       {{"web", "--max-viewers", "0"},
        "web: --max-viewers: '0' is not a whole number from 1 to 5000"},
+      {{"web", "--max-per-address", "0"},
+       "web: --max-per-address: '0' is not a whole number from 1 to 100000"},
+      {{"web", "--allow-origin", "https://league.example/"},
+       "web: --allow-origin: 'https://league.example/' is not * nor an origin like "
+       "https://host:port"},
+      {{"web", "--allow-origin", "league.example"},
+       "web: --allow-origin: 'league.example' is not * nor an origin like https://host:port"},
+      {{"web", "--allow-origin", "http://a..b:80"},
+       "web: --allow-origin: 'http://a..b:80' is not * nor an origin like https://host:port"},
+      {{"web", "--allow-host", "timing.example:8047"},
+       "web: --allow-host: 'timing.example:8047' is not a host name"},
       {{"watch", "h:99999"}, "watch: bad port '99999' (expected 1 to 65535)"},
   };
   for (const auto& [args, expected] : kCases) EXPECT_EQ(Parse(args), "error: " + expected);
