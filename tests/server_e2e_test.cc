@@ -332,6 +332,48 @@ TEST_F(ServerE2eTest, BadRequestsAreLoggedAndTheServerKeepsServing) {
   EXPECT_EQ(Ask(fresh, 0), kHandshakeOk);
 }
 
+// Text from the host (a track name in a scoring update, a folder name in its
+// tracks tree) that holds line breaks or terminal controls forges no line:
+// each logged event is one line, with those characters escaped.
+TEST_F(ServerE2eTest, TrackNamesAndPathsFromTheHostCannotForgeLogLines) {
+  const std::string hostile =
+      "Ring\nBound to port 1. (forged line)\r\x1B[2J\xC2\x9B"
+      "1m";
+  const std::string utf8 = "N\xC3\xBCrburgring \xCE\xA9";
+  std::vector<std::string> names = {hostile, utf8};
+  std::string expected_lines =
+      "Failed to locate AIW for Track: Ring\\x0ABound to port 1. (forged line)\\x0D\\x1B[2J"
+      "\\xC2\\x9B1m\n"
+      "Failed to locate AIW for Track: " +
+      utf8 + "\n";
+#ifndef _WIN32
+  // Names that no Windows file system allows: the folder of a track whose
+  // waypoint file cannot be read.
+  const std::string folder = "GameData/Locations/bad\nBound to port 1.\x1B[2J";
+  host_.dir().Write(folder + "/evil.gdb", "TrackName = Evil\n");
+  host_.dir().Write(folder + "/evil.aiw", "[Header]\nno waypoints here\n");
+  names.push_back("Evil");
+  expected_lines +=
+      "Error reading AIW file: GameData/Locations/bad\\x0ABound to port 1.\\x1B[2J/evil.aiw\n";
+#endif
+  StartOnFreePort();
+  ScoringRecordWriter w(1);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    w.SetTrackName(names[i]);
+    plugin_->SessionStart();
+    plugin_->UpdateScoring(w.record());
+    // One load at a time, so the lines come in this order.
+    WaitForCount([this] { return Log(); }, "AIW", static_cast<int>(i) + 1);
+  }
+  plugin_->Shutdown();
+  std::string log = Log();
+  const std::string accept_line = "ERROR: accept() failed.\n";
+  if (log.find(accept_line) != std::string::npos)
+    log.erase(log.find(accept_line), accept_line.size());
+  EXPECT_EQ(log, "Bound to port " + std::to_string(port_) + ".\nWaiting for connections...\n" +
+                     expected_lines + "Server shutdown.\n");
+}
+
 TEST_F(ServerE2eTest, ShutdownEndsEveryThreadWithClientsConnected) {
   StartOnFreePort();
   ScoringRecordWriter w(255);

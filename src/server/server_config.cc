@@ -81,7 +81,9 @@ void ReadServerConfig(const std::string& path, ServerConfig* config, LogFile* lo
         config->starting_port = port;
         log->Printf("StartingPort=%d\n", config->starting_port);
       } else {
-        log->Printf("Port value '%s' is not a starting port from 1 to %d; keeping %d.\n", value,
+        char shown[kMaxEscapedText];
+        EscapeForLog(value, shown, sizeof(shown));
+        log->Printf("Port value '%s' is not a starting port from 1 to %d; keeping %d.\n", shown,
                     static_cast<int>(kMaxStartingPort), static_cast<int>(config->starting_port));
       }
     } else if (StartsWithIgnoringCase(token, kMaxConnectionsKey)) {
@@ -90,7 +92,9 @@ void ReadServerConfig(const std::string& path, ServerConfig* config, LogFile* lo
           wanted < 1 ? kDefaultConnectionLimit : std::min(wanted, kMaxConnectionLimit);
       log->Printf("MaxConnections=%d\n", config->connection_limit);
     } else {
-      log->Printf("Unknown INI field found: '%s'\n", token);
+      char shown[kMaxEscapedText];
+      EscapeForLog(token, shown, sizeof(shown));
+      log->Printf("Unknown INI field found: '%s'\n", shown);
     }
   }
 }

@@ -103,9 +103,13 @@ TEST(ServerConfigTest, TokenRules) {
       // A last token with no line end after it is still read.
       {"[GENERAL]\nPort=40007", 40007, 1, "\nReading INI file...\nStartingPort=40007\n"},
       {"[GENERAL]", 34647, 1, "\nReading INI file...\n"},
-      // Percent signs reach the log literally.
+      // Percent signs reach the log literally; control characters as
+      // escapes, so a token can neither end its line nor steer a terminal.
       {"[GENERAL] 100%s%d\n", 34647, 1,
        "\nReading INI file...\nUnknown INI field found: '100%s%d'\n"},
+      {"[GENERAL] \x1B[2J\x7F\xC2\x9B Port=\x01\n", 34647, 1,
+       "\nReading INI file...\nUnknown INI field found: '\\x1B[2J\\x7F\\xC2\\x9B'\nPort value "
+       "'\\x01' is not a starting port from 1 to 65516; keeping 34647.\n"},
       // The connection limit: applied, kept at 1 for 0 or less, capped.
       {"[GENERAL] MaxConnections=4\n", 34647, 4, "\nReading INI file...\nMaxConnections=4\n"},
       {"[GENERAL] maxconnections=0\n", 34647, 1, "\nReading INI file...\nMaxConnections=1\n"},

@@ -10,9 +10,16 @@ void AiwLoaderThread(std::shared_ptr<TrackGeometry> geometry, std::string track_
   if (!found) {
     // A search given up for a server stop is not a missing track.
     if (options.cancel == nullptr || !options.cancel->load()) {
-      log->Printf("Failed to locate AIW for Track: %s\n", track_name.c_str());
+      char shown[kMaxEscapedText];
+      EscapeForLog(track_name.c_str(), shown, sizeof(shown));
+      log->Printf("Failed to locate AIW for Track: %s\n", shown);
     }
     return;
   }
-  if (!geometry->LoadAiw(path)) log->Printf("Error reading AIW file: %s\n", path);
+  if (!geometry->LoadAiw(path)) {
+    // Names in the host's tree may hold any byte but the separator.
+    char shown[kMaxEscapedText];
+    EscapeForLog(path, shown, sizeof(shown));
+    log->Printf("Error reading AIW file: %s\n", shown);
+  }
 }

@@ -16,7 +16,8 @@ class TrackGeometry;
 
 // Locates and reads the ".aiw" file for `track_name` into `geometry`.
 // Logs "Failed to locate AIW for Track: <name>" or "Error reading AIW file:
-// <path>" on failure; a successful load logs nothing. `log` must outlive the
+// <path>" on failure, with the name's or path's control characters escaped
+// (EscapeForLog()); a successful load logs nothing. `log` must outlive the
 // call; the geometry is kept alive by the shared pointer. A search given up
 // through options.cancel logs nothing.
 void AiwLoaderThread(std::shared_ptr<TrackGeometry> geometry, std::string track_name, LogFile* log,
