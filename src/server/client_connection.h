@@ -11,33 +11,6 @@
 #include "platform/socket.h"
 #include "timing/change_stamps.h"
 
-// What one client's own mistakes (requests of unknown type or wrong length)
-// may write to the log: a burst of lines, then a few a second. Past that,
-// its lines are counted instead of written, until it has been quiet for a
-// while or closes; then one line gives the count. Normal traffic never
-// comes near it.
-inline constexpr std::uint32_t kLogBurstLines = 40;
-inline constexpr std::uint32_t kLogLinesPerSecond = 4;
-inline constexpr std::uint32_t kLogQuietMs = 2000;
-
-struct LogBudget {
-  std::uint64_t milli_lines = kLogBurstLines * 1000;  // what may be written now
-  std::uint32_t last_ms = 0;                          // when the last line came, written or not
-  bool seen = false;
-  std::uint32_t dropped = 0;  // lines not written since the budget ran out
-};
-
-enum class LogVerdict {
-  kWrite,
-  kWriteAfterDrops,  // write the count of the lines dropped before, then the line
-  kDrop,
-};
-
-// Spends the budget on one line at `now` (milliseconds, any wrapping clock).
-// On kWriteAfterDrops, *dropped_before is the count to write (the budget's
-// own count starts again from 0).
-LogVerdict SpendLogLine(LogBudget* budget, std::uint32_t now, std::uint32_t* dropped_before);
-
 struct ClientConnection {
   NativeSocket socket = kInvalidSocket;  // borrowed: the server closes it
   std::uint32_t peer_address = 0;        // network byte order
@@ -48,7 +21,9 @@ struct ClientConnection {
   std::uint32_t last_request_ms[kRequestTypeCount] = {};
   bool answered[kRequestTypeCount] = {};
   std::uint8_t pending[kRequestTypeCount] = {};
-  LogBudget log_budget;
+  // Whether a mistake of this connection has spent its address's log
+  // budget (see AddressLogBudgets), whose count its close then reports.
+  bool made_mistakes = false;
 };
 
 // Decides whether a request of `type` (0 to 4) arriving at `now` is answered

@@ -1,6 +1,5 @@
 #include "server/connections.h"
 
-#include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -27,33 +26,6 @@ bool PaceRequest(ClientConnection* connection, int type, std::uint32_t now) {
   }
   connection->pending[type] = 1;
   return false;
-}
-
-LogVerdict SpendLogLine(LogBudget* budget, std::uint32_t now, std::uint32_t* dropped_before) {
-  // Unsigned difference: correct across the clock's wrap.
-  const std::uint32_t elapsed = budget->seen ? now - budget->last_ms : 0;
-  budget->seen = true;
-  budget->last_ms = now;
-  if (budget->dropped > 0) {
-    if (elapsed < kLogQuietMs) {
-      ++budget->dropped;
-      return LogVerdict::kDrop;
-    }
-    // Quiet long enough: a fresh budget, of which this line is the first.
-    *dropped_before = budget->dropped;
-    budget->dropped = 0;
-    budget->milli_lines = (kLogBurstLines - 1) * 1000;
-    return LogVerdict::kWriteAfterDrops;
-  }
-  budget->milli_lines = std::min<std::uint64_t>(
-      kLogBurstLines * 1000,
-      budget->milli_lines + static_cast<std::uint64_t>(elapsed) * kLogLinesPerSecond);
-  if (budget->milli_lines >= 1000) {
-    budget->milli_lines -= 1000;
-    return LogVerdict::kWrite;
-  }
-  budget->dropped = 1;
-  return LogVerdict::kDrop;
 }
 
 ClientConnections::ClientConnections(const ResponseSources& sources, const Clock& clock)
@@ -279,12 +251,19 @@ void ClientConnections::DispatchRequest(ClientConnection* connection, int type,
 }
 
 bool ClientConnections::MayLogMistake(ClientConnection* connection) {
-  std::uint32_t dropped = 0;
-  switch (SpendLogLine(&connection->log_budget, clock_.NowMs(), &dropped)) {
+  connection->made_mistakes = true;
+  const AddressLogBudgets::Spent spent =
+      log_budgets_.Spend(connection->peer_address, clock_.NowMs());
+  if (spent.evicted_dropped > 0) {
+    char evicted[16];
+    FormatIPv4(spent.evicted_address, evicted);
+    LogDroppedCount(evicted, spent.evicted_dropped);
+  }
+  switch (spent.verdict) {
     case LogVerdict::kWrite:
       return true;
     case LogVerdict::kWriteAfterDrops:
-      LogDroppedCount(connection, dropped);
+      LogDroppedCount(connection->peer_text, spent.dropped_before);
       return true;
     case LogVerdict::kDrop:
       return false;
@@ -293,12 +272,12 @@ bool ClientConnections::MayLogMistake(ClientConnection* connection) {
 }
 
 void ClientConnections::LogDroppedLines(ClientConnection* connection) {
-  LogDroppedCount(connection, connection->log_budget.dropped);
-  connection->log_budget.dropped = 0;
+  if (!connection->made_mistakes) return;
+  LogDroppedCount(connection->peer_text, log_budgets_.TakeDropped(connection->peer_address));
 }
 
-void ClientConnections::LogDroppedCount(const ClientConnection* connection, std::uint32_t dropped) {
+void ClientConnections::LogDroppedCount(const char* peer_text, std::uint32_t dropped) {
   if (dropped == 0) return;
   context_.log->Printf("Dropped %u log line(s) about bad requests from %s.\n",
-                       static_cast<unsigned>(dropped), connection->peer_text);
+                       static_cast<unsigned>(dropped), peer_text);
 }

@@ -31,6 +31,7 @@
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "server/client_connection.h"
+#include "server/log_budgets.h"
 #include "server/responses.h"
 
 class ClientConnections {
@@ -39,6 +40,7 @@ class ClientConnections {
 
   // `clock` and everything `sources` points to must outlive this object.
   // The answers also read this object's own active count and running flag.
+  // Throws std::bad_alloc when memory runs out.
   ClientConnections(const ResponseSources& sources, const Clock& clock);
   ~ClientConnections() { Stop(); }
   ClientConnections(const ClientConnections&) = delete;
@@ -58,8 +60,9 @@ class ClientConnections {
   // and the held-back ones after the walk. Exposed for tests.
   void WalkRequests(ClientConnection* connection, const std::uint8_t* block, long size,
                     ResponseBuffer* buffer);
-  // Writes the count of a connection's dropped log lines, if any (at its
-  // close). Exposed for tests.
+  // Writes the count of the dropped log lines of the connection's address,
+  // if it made mistakes and any were dropped (at its close). Exposed for
+  // tests.
   void LogDroppedLines(ClientConnection* connection);
 
  private:
@@ -79,9 +82,12 @@ class ClientConnections {
   void ClientThread(Slot* slot);
   void DispatchRequest(ClientConnection* connection, int type, ResponseBuffer* buffer);
   // Whether a line about the client's own mistake may be written now (see
-  // LogBudget); writes the count of earlier dropped ones first when due.
+  // AddressLogBudgets); writes the count of earlier dropped ones first when
+  // due, and that of an address the table let go of.
   bool MayLogMistake(ClientConnection* connection);
-  void LogDroppedCount(const ClientConnection* connection, std::uint32_t dropped);
+  // "Dropped <count> log line(s) about bad requests from <peer>.", when the
+  // count is not 0.
+  void LogDroppedCount(const char* peer_text, std::uint32_t dropped);
   // Admits one accepted socket: a slot and a thread for it, or closes it.
   void Admit(Socket socket, std::uint32_t peer);
   // Joins and frees the slots of client threads that have ended.
@@ -89,6 +95,9 @@ class ClientConnections {
 
   const ResponseContext context_;  // points at active_ and running_ below
   const Clock& clock_;
+  // Shared by the client threads: a client's address keeps its budget
+  // across its connections.
+  AddressLogBudgets log_budgets_;
   Socket listener_;  // owned by the host's thread; the accept thread uses its handle
   Thread accept_thread_;
   // Written by Start()/Stop(), read by the accept thread; whole values.

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log/log.h"
@@ -16,6 +18,15 @@
 #include "timing/timing_data.h"
 
 namespace {
+
+int CountOf(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (std::size_t pos = text.find(needle); pos != std::string::npos;
+       pos = text.find(needle, pos + needle.size())) {
+    ++n;
+  }
+  return n;
+}
 
 TEST(PaceRequestTest, IntervalsPendingFlagsAndTheClockWrap) {
   ClientConnection c;
@@ -53,14 +64,22 @@ class WalkTest : public ::testing::Test {
 
     ASSERT_TRUE(line_.Open());
     connection_.socket = line_.server.get();
+    connection_.peer_address = LoopbackIPv4();
     std::strcpy(connection_.peer_text, "127.0.0.1");
     stamps_.StampChanges(kChangeAll);  // as a starting accept thread does
     clock_.Advance(1);
   }
 
-  void Walk(const Bytes& block) {
-    connections_->WalkRequests(&connection_, block.data(), static_cast<long>(block.size()),
-                               &buffer_);
+  void Walk(const Bytes& block) { WalkOn(&connection_, block); }
+  void WalkOn(ClientConnection* connection, const Bytes& block) {
+    connections_->WalkRequests(connection, block.data(), static_cast<long>(block.size()), &buffer_);
+  }
+  // Another client's connection, from `dotted`; it sends nothing back.
+  static ClientConnection From(const char* dotted) {
+    ClientConnection c;
+    EXPECT_TRUE(ParseIPv4(dotted, &c.peer_address));
+    std::strcpy(c.peer_text, dotted);
+    return c;
   }
 
   std::vector<Bytes> Answers() { return line_.Messages(); }
@@ -207,6 +226,97 @@ TEST_F(WalkTest, AFloodOfBadRequestsLogsABurstAndOneCount) {
   clock_.Advance(2000);
   Walk({3, 0, 7});
   EXPECT_EQ(Log(), expected + "Received unknown message type (7) from 127.0.0.1.\n");
+}
+
+TEST_F(WalkTest, AClientThatConnectsAgainGoesOnWithTheBudgetItLeft) {
+  const std::string bad = "Received unknown message type (9) from 127.0.0.1.\n";
+  Bytes flood;
+  for (std::uint32_t i = 0; i < kLogBurstLines + 60; ++i) flood.insert(flood.end(), {3, 0, 9});
+  Walk(flood);
+  connections_->LogDroppedLines(&connection_);  // its close
+  std::string expected;
+  for (std::uint32_t i = 0; i < kLogBurstLines; ++i) expected += bad;
+  expected += "Dropped 60 log line(s) about bad requests from 127.0.0.1.\n";
+  ASSERT_EQ(Log(), expected);
+
+  // The same address, a new connection a moment later: no fresh burst.
+  clock_.Advance(10);
+  ClientConnection again = From("127.0.0.1");
+  WalkOn(&again, {3, 0, 9, 3, 0, 9});
+  connections_->LogDroppedLines(&again);
+  expected += "Dropped 2 log line(s) about bad requests from 127.0.0.1.\n";
+  // Another address has a budget of its own; a connection that made no
+  // mistake reports nothing at its close.
+  ClientConnection other = From("127.0.0.2");
+  WalkOn(&other, {3, 0, 9});
+  expected += "Received unknown message type (9) from 127.0.0.2.\n";
+  ClientConnection good = From("127.0.0.1");
+  connections_->LogDroppedLines(&good);
+  EXPECT_EQ(Log(), expected);
+
+  // The budget refills at four lines a second, across connections too.
+  clock_.Advance(1000);
+  ClientConnection later = From("127.0.0.1");
+  for (int i = 0; i < 5; ++i) WalkOn(&later, {3, 0, 9});
+  connections_->LogDroppedLines(&later);
+  for (int i = 0; i < 4; ++i) expected += bad;
+  expected += "Dropped 1 log line(s) about bad requests from 127.0.0.1.\n";
+  EXPECT_EQ(Log(), expected);
+}
+
+TEST_F(WalkTest, AnAddressTheTableLetsGoOfStillHasItsCountWritten) {
+  Bytes flood;
+  for (std::uint32_t i = 0; i < kLogBurstLines + 5; ++i) flood.insert(flood.end(), {3, 0, 9});
+  Walk(flood);  // 127.0.0.1: a burst, then five lines dropped
+  std::string expected;
+  for (std::uint32_t i = 0; i < kLogBurstLines; ++i) {
+    expected += "Received unknown message type (9) from 127.0.0.1.\n";
+  }
+  // One mistake each from as many other addresses as the table holds:
+  // 127.0.0.1 is the one heard from longest ago when the last comes.
+  for (int i = 0; i < AddressLogBudgets::kDefaultCapacity; ++i) {
+    const std::string dotted = "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256);
+    ClientConnection c = From(dotted.c_str());
+    WalkOn(&c, {3, 0, 9});
+    if (i + 1 == AddressLogBudgets::kDefaultCapacity) {
+      expected += "Dropped 5 log line(s) about bad requests from 127.0.0.1.\n";
+    }
+    expected += "Received unknown message type (9) from " + dotted + ".\n";
+  }
+  connections_->LogDroppedLines(&connection_);  // nothing left to report
+  EXPECT_EQ(Log(), expected);
+}
+
+TEST_F(WalkTest, ConnectionsFromOneAddressAtOnceShareItsBudget) {
+  // Four clients of one address flood at once, with the clock standing
+  // still: one burst between them, and every other line counted.
+  constexpr int kClients = 4;
+  constexpr int kBlocks = 50;
+  Bytes block;
+  for (int i = 0; i < 341; ++i) block.insert(block.end(), {3, 0, 9});
+  std::vector<std::thread> clients;
+  for (int t = 0; t < kClients; ++t) {
+    clients.emplace_back([this, &block] {
+      ClientConnection c = From("127.0.0.1");
+      auto buffer = std::make_unique<ResponseBuffer>();
+      for (int i = 0; i < kBlocks; ++i) {
+        connections_->WalkRequests(&c, block.data(), static_cast<long>(block.size()), buffer.get());
+      }
+      connections_->LogDroppedLines(&c);
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  const std::string log = Log();
+  EXPECT_EQ(CountOf(log, "Received unknown message type (9) from 127.0.0.1.\n"),
+            static_cast<int>(kLogBurstLines));
+  long counted = 0;
+  const std::string dropped = "Dropped ";
+  for (std::size_t pos = log.find(dropped); pos != std::string::npos;
+       pos = log.find(dropped, pos + 1)) {
+    counted += std::stol(log.substr(pos + dropped.size()));
+  }
+  EXPECT_EQ(counted, kClients * kBlocks * 341L - static_cast<long>(kLogBurstLines));
+  EXPECT_LE(CountOf(log, dropped), kClients) << "at most one count a close";
 }
 
 TEST_F(WalkTest, SendToAClosedClientLogsAndNeverRaisesSigpipe) {
