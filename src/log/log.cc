@@ -52,6 +52,7 @@ UniqueFile BeginAnew(const char* name, std::size_t shown_from, long limit) {
 
 // vsnprintf() into `line`; a result cut short keeps the format's final line
 // break. False when formatting failed.
+PW_PRINTF_FORMAT(2, 0)
 bool FormatLine(char (&line)[LogFile::kMaxLine], const char* format, va_list args) {
   const int n = std::vsnprintf(line, sizeof(line), format, args);
   if (n < 0) return false;
