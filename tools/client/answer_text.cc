@@ -5,15 +5,11 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "text_safety.h"
+
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
-
-// Latin-1 byte 0x80..0xFF as two UTF-8 bytes.
-void AppendLatin1(std::string* out, unsigned char byte) {
-  *out += static_cast<char>(0xC0 | (byte >> 6));
-  *out += static_cast<char>(0x80 | (byte & 0x3F));
-}
 
 std::string HexByte(std::uint8_t value) {
   std::string text = "0x";
@@ -43,83 +39,6 @@ std::string DirectoryLine(const std::vector<StripDirectoryItem>& directory) {
 }
 
 }  // namespace
-
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  if (lead < 0x80) return 1;
-  std::size_t length;
-  unsigned char low = 0x80;  // the allowed range of the second byte
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
-    if (lead == 0xED) high = 0x9F;  // U+D800..U+DFFF are surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;   // overlong below U+10000
-    if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-  } else {
-    return 0;  // a continuation byte, C0/C1 (always overlong) or F5..FF
-  }
-  if (at + length > text.size()) return 0;
-  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-  }
-  return length;
-}
-
-namespace {
-
-// Copies `text` as UTF-8: valid sequences as they are, other bytes read as
-// Latin-1, and, when `printable_only`, control characters (C0, DEL and the
-// Latin-1 C1 range) as "?".
-std::string ToUtf8(std::string_view text, bool printable_only) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    const std::size_t length = c >= 0x80 ? Utf8SequenceLength(text, i) : 1;
-    if (printable_only && (c < 0x20 || c == 0x7F || (length == 0 && c < 0xA0))) {
-      out += '?';
-      ++i;
-    } else if (length == 0) {
-      AppendLatin1(&out, c);
-      ++i;
-    } else {
-      out.append(text.substr(i, length));
-      i += length;
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
-std::string Utf8Text(std::string_view text) { return ToUtf8(text, false); }
-
-std::string PrintableText(std::string_view text) { return ToUtf8(text, true); }
-
-std::size_t DisplayWidth(std::string_view utf8) {
-  std::size_t columns = 0;
-  for (const char c : utf8) {
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++columns;
-  }
-  return columns;
-}
-
-std::string TruncateColumns(std::string_view utf8, std::size_t columns) {
-  std::size_t seen = 0;
-  for (std::size_t i = 0; i < utf8.size(); ++i) {
-    if ((static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80 && seen++ == columns) {
-      return std::string(utf8.substr(0, i));
-    }
-  }
-  return std::string(utf8);
-}
 
 std::string FixedText(double value, int decimals) {
   if (std::isnan(value)) return "nan";
@@ -170,15 +89,14 @@ std::string AnswerLine(const Answer& answer) {
                  " status=" + std::to_string(a.status) +
                  (a.status == kHandshakeServerFull ? " (server full)" : "");
         } else if constexpr (std::is_same_v<T, SessionAnswer>) {
-          return "session" + mask + " track=\"" + PrintableText(a.track_name) +
-                 "\" session=" + std::to_string(a.session) +
-                 " end_time=" + FixedText(a.end_time, 3) +
+          return "session" + mask + " track=" + QuotedText(a.track_name) +
+                 " session=" + std::to_string(a.session) + " end_time=" + FixedText(a.end_time, 3) +
                  " max_laps=" + std::to_string(a.max_laps) +
                  " lap_distance=" + FixedText(a.lap_distance, 3);
         } else if constexpr (std::is_same_v<T, DriversAnswer>) {
           std::string line = "drivers" + mask + " count=" + std::to_string(a.drivers.size());
           for (const DriverEntry& d : a.drivers) {
-            line += " [" + std::to_string(d.index) + " \"" + PrintableText(d.name) + "\"]";
+            line += " [" + std::to_string(d.index) + " " + QuotedText(d.name) + "]";
           }
           return line;
         } else if constexpr (std::is_same_v<T, LiveAnswer>) {

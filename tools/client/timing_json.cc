@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <variant>
 
-#include "answer_text.h"
+#include "text_safety.h"
 
 namespace {
 
@@ -87,8 +87,8 @@ Json CarJson(const CarTiming& car) {
               {"gap_to_leader", GapJson(car.gap_to_leader)},
               {"interval", GapJson(car.interval)},
               {"in_pits", car.in_pits},
-              {"pit_stops", car.pit_stops},
-              {"places_gained", car.places_gained},
+              {"pit_stops", Maybe(car.pit_stops)},
+              {"places_gained", Maybe(car.places_gained)},
               {"finished", car.finished},
               {"x_m", Float(car.x)},
               {"z_m", Float(car.z)},
@@ -96,7 +96,8 @@ Json CarJson(const CarTiming& car) {
 }
 
 std::string Dump(const Json& json) {
-  // Text is valid UTF-8 by construction; replace is only a safety net.
+  // Text is valid UTF-8 by construction (Utf8Text); replace is only a
+  // safety net, so that a dump never throws.
   return json.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 

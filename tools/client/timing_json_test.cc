@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <string>
 
 namespace {
 
-// Two cars of a race and the answers around them, worked by hand.
+// Two cars of a race and the answers around them, worked by hand; the
+// client joined at lap 3, so pit stops and places gained are not known.
 TimingState TwoCarRace() {
   TimingState state;
   state.ApplySession(SessionAnswer{0, "Test Ring", 3, 0.0f, 10, 1000.0f});
@@ -37,13 +39,42 @@ TEST(TimingJsonTest, TimingStateFieldByField) {
       R"("fastest_lap":{"time_s":85.25,"index":1,"driver":"José \"JJ\""}},"cars":[)"
       R"({"index":0,"driver":"Ann","place":1,"laps":2,"lap_distance_m":100,"sector":2,)"
       R"("last_lap_s":86,"best_lap_s":86,"holds_fastest_lap":false,"sector1_s":30.1,)"
-      R"("sector2_s":null,"gap_to_leader":null,"interval":null,"in_pits":false,"pit_stops":0,)"
-      R"("places_gained":0,"finished":false,"x_m":1.5,"z_m":-2,"heading_rad":0.1},)"
+      R"("sector2_s":null,"gap_to_leader":null,"interval":null,"in_pits":false,"pit_stops":null,)"
+      R"("places_gained":null,"finished":false,"x_m":1.5,"z_m":-2,"heading_rad":0.1},)"
       R"({"index":1,"driver":"José \"JJ\"","place":2,"laps":2,"lap_distance_m":20,"sector":2,)"
       R"("last_lap_s":85.25,"best_lap_s":85.25,"holds_fastest_lap":true,"sector1_s":30.1,)"
       R"("sector2_s":null,"gap_to_leader":{"laps":0,"seconds":3.456,"text":"+3.456"},)"
-      R"("interval":{"laps":0,"seconds":3.456,"text":"+3.456"},"in_pits":true,"pit_stops":0,)"
-      R"("places_gained":0,"finished":false,"x_m":1.5,"z_m":-2,"heading_rad":0.1}]})");
+      R"("interval":{"laps":0,"seconds":3.456,"text":"+3.456"},"in_pits":true,"pit_stops":null,)"
+      R"("places_gained":null,"finished":false,"x_m":1.5,"z_m":-2,"heading_rad":0.1}]})");
+}
+
+// Counts from a session seen from its start; names as the network gave
+// them: valid JSON, bytes outside UTF-8 read as Latin-1, nothing thrown.
+TEST(TimingJsonTest, CountsFromTheStartAndHostileNames) {
+  TimingState state;
+  state.ApplyDrivers(
+      DriversAnswer{0, {{0, "A\x1b\xe2\x80\xae\xff\"\\"}, {1, "\xef\xbf\xbe\xe2\x80"}}});
+  state.ApplyLive(LiveAnswer{0, true, 1, -1, 0, {{.place = 1}, {.index = 1, .place = 2}}}, 0);
+  state.ApplyLive(
+      LiveAnswer{0,
+                 true,
+                 2,
+                 -1,
+                 0,
+                 {{.place = 2, .laps = 1}, {.index = 1, .in_pits = true, .place = 1, .laps = 1}}},
+      0);
+  const std::string json = TimingStateJson(state, 0);
+  EXPECT_FALSE(nlohmann::json::parse(json, nullptr, false).is_discarded()) << json;
+  EXPECT_NE(json.find(std::string(R"({"index":1,"driver":")") + "\xef\xbf\xbe\xc3\xa2\xc2\x80" +
+                      R"(","place":1,)"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find(std::string(R"({"index":0,"driver":"A\u001b)") + "\xe2\x80\xae\xc3\xbf" +
+                      R"(\"\\","place":2,)"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find(R"("in_pits":true,"pit_stops":1,"places_gained":1,)"), std::string::npos);
+  EXPECT_NE(json.find(R"("in_pits":false,"pit_stops":0,"places_gained":-1,)"), std::string::npos);
 }
 
 TEST(TimingJsonTest, NothingKnownYetIsNullAndEmpty) {

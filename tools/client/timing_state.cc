@@ -96,9 +96,12 @@ void TimingState::Apply(const Answer& answer, double received_at_s) {
 }
 
 void TimingState::ApplySession(const SessionAnswer& s) {
-  if (session_.known && (s.track_name != session_.track || s.session != session_.code)) {
-    StartNewSession();
-  }
+  const bool other_session =
+      session_.known && (s.track_name != session_.track || s.session != session_.code);
+  // After a change bit the new session is already started; its answer only
+  // describes it.
+  if (NewSessionBegan(s.change_mask) || (other_session && session_described_)) StartNewSession();
+  session_described_ = true;
   session_.known = true;
   session_.track = s.track_name;
   session_.code = s.session;
@@ -109,6 +112,10 @@ void TimingState::ApplySession(const SessionAnswer& s) {
 }
 
 void TimingState::ApplyDrivers(const DriversAnswer& drivers) {
+  if (NewSessionBegan(drivers.change_mask)) {
+    StartNewSession();
+    session_described_ = false;
+  }
   drivers_.clear();
   for (const DriverEntry& d : drivers.drivers) drivers_[d.index] = d.name;
   for (CarTiming& car : cars_) car.driver = DriverName(car.index);
@@ -116,18 +123,26 @@ void TimingState::ApplyDrivers(const DriversAnswer& drivers) {
 }
 
 void TimingState::ApplyLive(const LiveAnswer& live, double received_at_s) {
-  // A client's first answer carries every change bit; a later session bit
-  // means a new session began between two answers.
-  if ((live.change_mask & kChangeSession) != 0 && updates_ > 0) StartNewSession();
+  if (NewSessionBegan(live.change_mask)) {
+    StartNewSession();
+    session_described_ = false;
+  }
   has_live_ = true;
   received_at_s_ = received_at_s;
   ++updates_;
   Derive(live);
 }
 
+bool TimingState::NewSessionBegan(std::uint8_t change_mask) {
+  // The server reports a change once, on whichever answer comes next.
+  const bool first = answers_++ == 0;
+  return (change_mask & kChangeSession) != 0 && !first;
+}
+
 void TimingState::StartNewSession() {
   memory_.clear();
   session_.finished = false;
+  start_ = Start::kSeen;
 }
 
 std::string TimingState::DriverName(std::uint8_t index) const {
@@ -147,6 +162,13 @@ void TimingState::Derive(const LiveAnswer& live) {
   if (session_.fastest_lap_s) {
     session_.fastest_lap_car = live.fastest_lap_vehicle;
     session_.fastest_lap_driver = DriverName(live.fastest_lap_vehicle);
+  }
+
+  if (live.captured && start_ == Start::kUndecided) {
+    const bool nothing_counted = std::none_of(order.begin(), order.end(), [](const CarState* car) {
+      return car->place > 0 && (car->laps > 0 || car->best_lap > 0.0f);
+    });
+    start_ = nothing_counted ? Start::kSeen : Start::kMissed;
   }
 
   cars_.clear();
@@ -178,14 +200,19 @@ void TimingState::Derive(const LiveAnswer& live) {
     }
 
     CarMemory& memory = memory_[state->index];
-    // Entering the pits is a stop; a car first seen in them has not made one.
-    if (memory.seen && state->in_pits && !memory.in_pits) ++memory.pit_stops;
-    memory.seen = true;
-    memory.in_pits = state->in_pits;
-    if (memory.start_place == 0) memory.start_place = state->place;
-    car.pit_stops = memory.pit_stops;
-    car.places_gained =
-        state->place > 0 && memory.start_place > 0 ? memory.start_place - state->place : 0;
+    if (live.captured) {
+      // Entering the pits is a stop; a car first seen in them has not made one.
+      if (memory.seen && state->in_pits && !memory.in_pits) ++memory.pit_stops;
+      memory.seen = true;
+      memory.in_pits = state->in_pits;
+      if (memory.start_place == 0) memory.start_place = state->place;
+    }
+    if (start_ == Start::kSeen) {
+      car.pit_stops = memory.pit_stops;
+      if (state->place > 0 && memory.start_place > 0) {
+        car.places_gained = memory.start_place - state->place;
+      }
+    }
 
     if (state->place > 0) ahead = state;
     cars_.push_back(std::move(car));

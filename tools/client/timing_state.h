@@ -8,6 +8,25 @@
 // in-pits flag, places gained since the first placed update of the session,
 // finished cars and sessions, time and laps left.
 //
+// Pit stops and places gained count from the start of the session, so they
+// are known only when the state saw that start; a client that joins at lap
+// 21 of 50 cannot know the stops made before it came. The state saw the
+// start of a session when
+// - the session began while it was taking answers (a session change after
+//   its first answer, or a session answer naming another session), or
+// - the first live answer that carries the session's own data (`captured`)
+//   shows nothing counted yet: no placed car has completed a lap or holds a
+//   best lap. In a race the field is on the grid or its opening lap; in
+//   practice and qualifying nobody has completed a lap, and without lap
+//   times the places still stand as the session began.
+// Otherwise both counts are absent for every car until the next session.
+// A client joining during a race's opening lap counts places from where the
+// cars were when it joined: the grid itself is not in the answers, and a
+// rule on the session clock would fail hosts that start the clock long
+// before the green flag. Live answers that are not captured (the previous
+// session's records, which the server keeps until the host's first update
+// of the new one) are shown but change no count.
+//
 // Thread-safety: one thread at a time.
 #ifndef PITWALL_TOOLS_CLIENT_TIMING_STATE_H_
 #define PITWALL_TOOLS_CLIENT_TIMING_STATE_H_
@@ -48,8 +67,11 @@ struct CarTiming {
   std::optional<Gap> gap_to_leader;
   std::optional<Gap> interval;  // to the car one place ahead; absent likewise
   bool in_pits = false;
-  int pit_stops = 0;      // times it entered the pits during this session
-  int places_gained = 0;  // since its first placed update of the session; negative: lost
+  // Both absent when not known: the state did not see the session start.
+  std::optional<int> pit_stops;  // times it entered the pits during this session
+  // Its place at its first placed update of the session minus its place now
+  // (negative: places lost); absent also while it has no place.
+  std::optional<int> places_gained;
   bool finished = false;  // took the chequered flag
   float x = 0.0f, z = 0.0f, heading = 0.0f;
 };
@@ -101,6 +123,12 @@ class TimingState {
     int start_place = 0;  // 0 until first placed
   };
 
+  // Whether the counts of the current session run from its start.
+  enum class Start { kUndecided, kSeen, kMissed };
+
+  // True when `change_mask` says a session began since the previous answer
+  // (every answer but a state's first; that one carries every change bit).
+  bool NewSessionBegan(std::uint8_t change_mask);
   void StartNewSession();
   void Derive(const LiveAnswer& live);
   std::string DriverName(std::uint8_t index) const;
@@ -112,6 +140,11 @@ class TimingState {
   bool has_live_ = false;
   double received_at_s_ = 0.0;
   int updates_ = 0;
+  int answers_ = 0;  // session, drivers and live answers taken
+  Start start_ = Start::kUndecided;
+  // The held session answer describes the session the memory belongs to;
+  // false after a change bit, until the new session's answer arrives.
+  bool session_described_ = false;
 };
 
 // "practice", "qualifying", "race", or "session N".

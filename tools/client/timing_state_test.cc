@@ -125,7 +125,9 @@ TEST(TimingStateTest, PlaceOrderPutsUnplacedCarsLastAndJoinsNames) {
 }
 
 TEST(TimingStateTest, PitStopsPlacesGainedAndFinishAcrossUpdates) {
-  // {car 7's place, in pits, finished, expected stops, expected places gained}
+  // The state sees the race from its grid (no lap completed yet), then lap 1
+  // onwards. {car 7's place, in pits, finished, expected stops, expected
+  // places gained}
   const std::tuple<int, bool, bool, int, int> kSteps[] = {
       {5, true, false, 0, 0},    // first seen in the pit lane: no stop made
       {5, false, false, 0, 0},   // leaves
@@ -140,10 +142,11 @@ TEST(TimingStateTest, PitStopsPlacesGainedAndFinishAcrossUpdates) {
   state.ApplySession(Session(3, 0, 3));
   int step = 0;
   for (const auto& [place, in_pits, finished, stops, gained] : kSteps) {
-    SCOPED_TRACE(step++);
-    CarState car = Car(7, static_cast<std::uint8_t>(place), 1, 0, 1.0f, finished);
+    SCOPED_TRACE(step);
+    const std::int16_t laps = step++ == 0 ? 0 : 1;
+    CarState car = Car(7, static_cast<std::uint8_t>(place), laps, 0, 1.0f, finished);
     car.in_pits = in_pits;
-    state.ApplyLive(Live({Car(1, 1, 1, 10, 0), car}), step);
+    state.ApplyLive(Live({Car(1, 1, laps, 10, 0), car}), step);
     const CarTiming& seen = state.cars()[1];
     EXPECT_EQ(seen.pit_stops, stops);
     EXPECT_EQ(seen.places_gained, gained);
@@ -157,6 +160,90 @@ TEST(TimingStateTest, PitStopsPlacesGainedAndFinishAcrossUpdates) {
                   99);
   EXPECT_EQ(state.cars()[1].pit_stops, 0);
   EXPECT_EQ(state.cars()[1].places_gained, 0);
+}
+
+// What the first live answer of a session shows decides whether the counts
+// run from its start: nothing counted yet, or a session well under way.
+TEST(TimingStateTest, CountsAreKnownOnlyForASessionSeenFromItsStart) {
+  const auto timed = [](CarState car, float best) {
+    car.best_lap = car.last_lap = best;
+    return car;
+  };
+  struct Case {
+    const char* what;
+    std::int32_t code;
+    std::vector<CarState> cars;
+    bool known;
+  };
+  const Case kCases[] = {
+      {"a race at lap 21 of 50",
+       3,
+       {timed(Car(0, 1, 20, 300, 0), 80), timed(Car(1, 2, 20, 100, 2), 81)},
+       false},
+      {"a race on its grid", 3, {Car(0, 1, 0, 990, 0), Car(1, 2, 0, 982, 0.3f)}, true},
+      {"a race's opening lap", 3, {Car(0, 1, 0, 400, 0), Car(1, 2, 0, 350, 1.5f)}, true},
+      {"practice with one lap done", 1, {Car(0, 1, 0, 50, 0), Car(1, 2, 1, 10, 0)}, false},
+      {"qualifying with a lap time but no lap counted",
+       2,
+       {timed(Car(0, 1, 0, 50, 0), 80), Car(1, 2, 0, 10, 0)},
+       false},
+      {"qualifying as it opens", 2, {Car(0, 1, 0, 50, 0), Car(1, 2, 0, 10, 0)}, true},
+      {"only an unplaced car with laps", 3, {Car(0, 1, 0, 50, 0), Car(1, 0, 7, 10, 0)}, true},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    TimingState state;
+    state.ApplySession(Session(c.code, c.code == 3 ? 0 : 900, c.code == 3 ? 50 : 0));
+    state.ApplyLive(Live(c.cars), 1);
+    // A stop and a change of places afterwards: counted only with a known start.
+    std::vector<CarState> later = c.cars;
+    later[0].place = 2;
+    later[1].place = later[1].place == 0 ? 0 : 1;
+    later[0].in_pits = true;
+    state.ApplyLive(Live(later), 2);
+    const bool second_first = state.cars()[0].index == 1;
+    const CarTiming& pitted = state.cars()[second_first ? 1 : 0];
+    const CarTiming& other = state.cars()[second_first ? 0 : 1];
+    EXPECT_EQ(pitted.pit_stops, c.known ? std::optional<int>(1) : std::nullopt);
+    EXPECT_EQ(pitted.places_gained, c.known ? std::optional<int>(-1) : std::nullopt);
+    EXPECT_EQ(other.pit_stops, c.known ? std::optional<int>(0) : std::nullopt);
+  }
+}
+
+TEST(TimingStateTest, ASessionBeginningWhileConnectedIsSeenFromItsStart) {
+  TimingState state;
+  // The first answer carries every change bit: that is no new session.
+  state.ApplySession(SessionAnswer{kChangeAll, "Test Ring", 3, 0, 50, 1000});
+  state.ApplyLive(Live({Car(0, 1, 20, 300, 0), Car(1, 2, 20, 100, 2)}), 1);
+  EXPECT_FALSE(state.cars()[0].pit_stops) << "joined at lap 21";
+  EXPECT_FALSE(state.cars()[1].places_gained);
+
+  // The next session's bit may come with any answer, here the drivers'.
+  state.ApplyDrivers(DriversAnswer{kChangeSession, {{0, "Ann"}, {1, "Bo"}}});
+  // The server keeps the old records until the host's first update of the
+  // new session: shown, not counted.
+  LiveAnswer stale = Live({Car(0, 1, 20, 300, 0), Car(1, 2, 20, 100, 2)});
+  stale.captured = false;
+  state.ApplyLive(stale, 2);
+  EXPECT_EQ(state.cars()[0].pit_stops, 0);
+  EXPECT_FALSE(state.cars()[0].places_gained) << "no place of this session yet";
+  state.ApplyLive(Live({Car(1, 1, 0, 990, 0), Car(0, 2, 0, 982, 0.3f)}), 3);
+  state.ApplyLive(Live({Car(0, 1, 0, 10, 0), Car(1, 2, 0, 5, 0.2f)}), 4);
+  EXPECT_EQ(state.cars()[0].places_gained, 1) << "from the new grid, not the stale records";
+  EXPECT_EQ(state.cars()[1].places_gained, -1);
+  // The session answer describing the new session starts nothing again.
+  state.ApplySession(SessionAnswer{0, "Test Ring", 1, 600, 0, 1000});
+  state.ApplyLive(Live({Car(0, 1, 1, 10, 0), Car(1, 2, 1, 5, 0.2f)}), 5);
+  EXPECT_EQ(state.cars()[0].places_gained, 1);
+  EXPECT_EQ(state.cars()[0].pit_stops, 0);
+
+  // A client that connects between the start and the host's first update
+  // decides on that first update.
+  TimingState early;
+  early.ApplyLive(stale, 1);
+  EXPECT_FALSE(early.cars()[0].pit_stops);
+  early.ApplyLive(Live({Car(0, 1, 0, 990, 0)}), 2);
+  EXPECT_EQ(early.cars()[0].pit_stops, 0);
 }
 
 TEST(TimingStateTest, SessionTimeAndLapsLeftAndFinish) {

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "answer_text.h"
+#include "text_safety.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ std::string SessionLine(const TimingState& state) {
   const SessionTiming& s = state.session();
   std::string line;
   if (s.known) {
-    line = PrintableText(s.track.empty() ? "(no track)" : s.track) + " | " + s.kind;
+    line = DisplayText(s.track.empty() ? "(no track)" : s.track) + " | " + s.kind;
   } else {
     line = "(waiting for session)";
   }
@@ -55,21 +56,22 @@ std::string SessionLine(const TimingState& state) {
     line += !s.race ? " | finished" : s.all_in ? " | final classification" : " | chequered flag";
   }
   if (s.fastest_lap_s) {
-    line +=
-        " | fastest " + LapTimeText(*s.fastest_lap_s) + " " + PrintableText(s.fastest_lap_driver);
+    line += " | fastest " + LapTimeText(*s.fastest_lap_s) + " " + DisplayText(s.fastest_lap_driver);
   }
-  return TruncateColumns(line, kTowerColumns) + "\n";
+  return DisplayText(line, kTowerColumns) + "\n";
 }
 
+// A count not known (it began before the client joined) reads "-".
 std::string PitColumn(const CarTiming& car) {
   if (car.finished) return "fin";
   if (car.in_pits) return "PIT";
-  return std::to_string(car.pit_stops);
+  return car.pit_stops ? std::to_string(*car.pit_stops) : "-";
 }
 
 std::string PlacesColumn(const CarTiming& car) {
-  if (car.places_gained > 0) return "+" + std::to_string(car.places_gained);
-  if (car.places_gained < 0) return std::to_string(car.places_gained);
+  if (!car.places_gained) return "-";
+  if (*car.places_gained > 0) return "+" + std::to_string(*car.places_gained);
+  if (*car.places_gained < 0) return std::to_string(*car.places_gained);
   return "";
 }
 
@@ -80,20 +82,26 @@ bool ContainsIgnoringCase(const std::string& text, const std::string& part) {
 }
 
 std::string CarRow(const CarTiming& car, bool ansi, bool followed) {
-  std::string best = PadLeft(Seconds(car.best_lap_s), 9);
-  if (car.holds_fastest_lap && ansi) {
-    best = kFastestOn + best + kAttributesOff + " ";
-  } else {
-    best += car.holds_fastest_lap ? "*" : " ";
-  }
+  const std::string head =
+      PadLeft(car.place == 0 ? "-" : std::to_string(car.place), 3) + (followed ? "> " : "  ") +
+      PadRight(DisplayText(car.driver, kNameColumns), kNameColumns) + " " +
+      PadLeft(std::to_string(car.laps), 4) + "  " + PadLeft(Seconds(car.last_lap_s), 9) + "  ";
+  const std::string best = PadLeft(Seconds(car.best_lap_s), 9);
+  // The marked best lap takes one column, coloured or starred.
+  const std::string marked = car.holds_fastest_lap && ansi
+                                 ? kFastestOn + best + kAttributesOff + " "
+                             : car.holds_fastest_lap ? best + "*"
+                                                     : best + " ";
   std::string gap = car.place == 1 ? "leader" : "";
   if (car.gap_to_leader) gap = GapText(*car.gap_to_leader);
   const std::string interval = car.interval ? GapText(*car.interval) : "";
-  return PadLeft(car.place == 0 ? "-" : std::to_string(car.place), 3) + (followed ? "> " : "  ") +
-         PadRight(TruncateColumns(PrintableText(car.driver), kNameColumns), kNameColumns) + " " +
-         PadLeft(std::to_string(car.laps), 4) + "  " + PadLeft(Seconds(car.last_lap_s), 9) + "  " +
-         best + " " + PadLeft(gap, 8) + " " + PadLeft(interval, 8) + " " +
-         TrimRight(PadLeft(PitColumn(car), 3) + " " + PadLeft(PlacesColumn(car), 3)) + "\n";
+  const std::string tail =
+      " " + PadLeft(gap, 8) + " " + PadLeft(interval, 8) + " " +
+      TrimRight(PadLeft(PitColumn(car), 3) + " " + PadLeft(PlacesColumn(car), 3));
+  // Gaps of a thousand seconds and more outgrow their columns: the row's
+  // end gives way rather than the line growing past the screen.
+  const std::size_t used = DisplayWidth(head) + best.size() + 1;
+  return head + marked + DisplayText(tail, kTowerColumns - std::min(used, kTowerColumns)) + "\n";
 }
 
 }  // namespace

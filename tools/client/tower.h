@@ -21,9 +21,12 @@ struct TowerOptions {
 
 // The tower as lines ending in '\n', none wider than kTowerColumns. The best
 // lap of the car holding the session's fastest lap is drawn bold magenta
-// when `ansi`, else followed by '*'. Driver names are cut to 18 columns.
+// when `ansi`, else followed by '*'; no other escape sequence is written.
+// Names are in their display form (text_safety.h), driver names cut to 18
+// terminal columns and padded by their width, so wide characters line up.
 // The "pit" column shows PIT while a car is in the pits, "fin" once it has
-// finished, else its pit stops; "+/-" the places gained (+) or lost (-).
+// finished, else its pit stops; "+/-" the places gained (+) or lost (-);
+// either reads "-" when not known (the client joined after the start).
 // The followed car (the first whose name contains `follow`, ignoring ASCII
 // case) is marked '>' after its place.
 //

@@ -7,7 +7,7 @@
 #include <string>
 #include <tuple>
 
-#include "answer_text.h"
+#include "text_safety.h"
 
 namespace {
 
@@ -38,7 +38,8 @@ TimingState Field(const SessionAnswer& session, int count, float fastest_lap, Ma
   return state;
 }
 
-// A race of 12 laps on a 4321.5 m track, three cars, one lapped, one in the pits.
+// A race of 12 laps on a 4321.5 m track, three cars, one lapped, one in the
+// pits, joined at lap 8: its pit stops and places gained are not known.
 TimingState SampleState() {
   TimingState state;
   state.ApplySession(SessionAnswer{0, "Test Ring", 3, 0.0f, 12, 4321.5f});
@@ -55,10 +56,55 @@ TEST(TowerTest, PlainFrameInPlaceOrderWithGapsIntervalsAndFastestMarked) {
   const std::string expected =
       "Test Ring | race | time 12:34 | lap 8/12 | fastest 1:25.250 Bob Day\n"
       "  P  driver             laps       last       best       gap interval pit +/-\n"
-      "  1  Bob Day               7   1:25.250   1:25.250*   leader            0\n"
-      "  2  Annabelle Leeworth    7   1:26.000   1:25.500    +3.456   +3.456   0\n"
-      "  3  car 7                 6         --         --      +1 L     +1 L PIT\n";
+      "  1  Bob Day               7   1:25.250   1:25.250*   leader            -   -\n"
+      "  2  Annabelle Leeworth    7   1:26.000   1:25.500    +3.456   +3.456   -   -\n"
+      "  3  car 7                 6         --         --      +1 L     +1 L PIT   -\n";
   EXPECT_EQ(FormatTower(SampleState(), {}), expected);
+}
+
+// A race seen from its grid, with names from the network: wide characters,
+// a combining mark, escapes and a bidirectional override. Columns line up
+// by terminal width, and nothing of a name acts on the terminal.
+TEST(TowerTest, CountsFromTheGridAndHostileOrWideNamesInTheirColumns) {
+  TimingState state;
+  state.ApplySession(SessionAnswer{0, "Ring\x1b]0;pwned\x07", 3, 0.0f, 12, 1000.0f});
+  state.ApplyDrivers(DriversAnswer{0,
+                                   {{0,
+                                     "\xe4\xbd\x90\xe8\x97\xa4\xe4\xb8\x80\xe9\x83\x8e"
+                                     "\xe4\xbd\x90\xe8\x97\xa4\xe4\xb8\x80\xe9\x83\x8e"
+                                     "\xe4\xbd\x90\xe8\x97\xa4"},  // 佐藤一郎佐藤一郎佐藤
+                                    {1, "Zoe\x1b[2J"},
+                                    {2, "e\xcc\x81mile"},
+                                    {3,
+                                     "\xe2\x80\xae"
+                                     "Evil"}}});
+  LiveAnswer live{0, true, 0.0f, -1, 0, {}};
+  for (std::uint8_t i = 0; i < 4; ++i)
+    live.cars.push_back(Car(i, i + 1, 0, 990.0f - 8 * i, 0, -1, -1));
+  state.ApplyLive(live, 0);
+  live = LiveAnswer{0, true, 200.0f, 90.0f, 2, {}};
+  live.cars = {Car(2, 1, 1, 500, 0, 90, 90), Car(0, 2, 1, 450, 1.5f, 91, 91),
+               Car(1, 3, 1, 400, 3.25f, 92, 92), Car(3, 4, 1, 100, 20, 95, 95)};
+  live.cars[3].in_pits = true;
+  state.ApplyLive(live, 1);
+  EXPECT_NE(FormatTower(state, {}).find("+16.750 PIT\n"), std::string::npos);
+  live.cars[3].in_pits = false;
+  state.ApplyLive(live, 2);
+  const std::string expected =
+      "Ring\\x1b]0;pwned\\x07 | race | time 3:20 | lap 2/12 | fastest 1:30.000 e\xcc\x81mile\n"
+      "  P  driver             laps       last       best       gap interval pit +/-\n"
+      "  1  e\xcc\x81mile                 1   1:30.000   1:30.000*   leader            0  +2\n"
+      "  2  \xe4\xbd\x90\xe8\x97\xa4\xe4\xb8\x80\xe9\x83\x8e\xe4\xbd\x90\xe8\x97\xa4\xe4\xb8\x80"
+      "\xe9\x83\x8e\xe4\xbd\x90    1   1:31.000   1:31.000    +1.500   +1.500   0  -1\n"
+      "  3  Zoe\\x1b[2J            1   1:32.000   1:32.000    +3.250   +1.750   0  -1\n"
+      "  4  \\u202eEvil            1   1:35.000   1:35.000   +20.000  +16.750   1\n";
+  EXPECT_EQ(FormatTower(state, {}), expected);
+  // With colour, the tower's own sequences are the only ones.
+  std::string ansi = FormatTower(state, {.ansi = true, .follow = {}});
+  for (const std::string sequence : {"\x1b[1;35m", "\x1b[0m"}) {
+    ansi.erase(ansi.find(sequence), sequence.size());
+  }
+  EXPECT_EQ(ansi.find('\x1b'), std::string::npos) << ansi;
 }
 
 TEST(TowerTest, EveryLineFitsEightyColumns) {

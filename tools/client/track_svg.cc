@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "answer_text.h"
+#include "text_safety.h"
 
 namespace {
 
@@ -66,9 +67,10 @@ Frame FitFrame(const TrackOutline& outline, const std::vector<CarTiming>& cars) 
 
 std::string Num(double value) { return FixedText(value, 1); }
 
-// The label's width for its text: a fixed width a code point.
+// The label's width for its text: a fixed width a terminal column, which
+// gives wide characters two and combining marks none.
 double LabelWidth(const std::string& text) {
-  return static_cast<double>(DisplayWidth(PrintableText(text))) * kCharWidth + 6;
+  return static_cast<double>(DisplayWidth(text)) * kCharWidth + 6;
 }
 
 std::string TitleLine(const TimingState& state) {
@@ -86,12 +88,11 @@ std::string TitleLine(const TimingState& state) {
       if (s.finished) line += " | finished";
     }
     for (const CarTiming& car : state.cars()) {
-      if (car.place == 1) line += " | leader " + PrintableText(car.driver);
+      if (car.place == 1) line += " | leader " + DisplayText(car.driver);
     }
   }
   if (s.fastest_lap_s) {
-    line +=
-        " | fastest " + LapTimeText(*s.fastest_lap_s) + " " + PrintableText(s.fastest_lap_driver);
+    line += " | fastest " + LapTimeText(*s.fastest_lap_s) + " " + DisplayText(s.fastest_lap_driver);
   }
   return line;
 }
@@ -200,7 +201,7 @@ std::string CarColour(std::uint8_t index) {
 
 std::string XmlEscape(const std::string& text) {
   std::string out;
-  for (const char c : PrintableText(text)) {
+  for (const char c : DisplayText(text)) {
     switch (c) {
       case '&':
         out += "&amp;";
@@ -278,9 +279,9 @@ std::string TrackSvg(const TrackOutline& outline, const TimingState& state) {
     if (!Finite(car.x, car.z)) continue;
     on_map.push_back(&car);
     const std::string place = car.place > 0 ? std::to_string(car.place) : "-";
-    requests.push_back(LabelRequest{
-        frame.X(car.x), frame.Y(car.z),
-        place + " " + TruncateColumns(PrintableText(car.driver), kLabelNameColumns), place});
+    requests.push_back(LabelRequest{frame.X(car.x), frame.Y(car.z),
+                                    place + " " + DisplayText(car.driver, kLabelNameColumns),
+                                    place});
   }
   const SvgBox bounds{0, kTitleHeight, map_right, height - kTitleHeight};
   const std::vector<PlacedLabel> labels = PlaceLabels(requests, bounds, kDotRadius);
@@ -342,7 +343,7 @@ std::string TrackSvg(const TrackOutline& outline, const TimingState& state) {
            Num(kDotRadius) + "\" fill=\"" + colour + "\"/>\n";
     svg += "<text class=\"legend\" x=\"" + Num(legend_left + 16) + "\" y=\"" + Num(y + 4) +
            "\" font-size=\"12\"" + (car.place == 1 ? " font-weight=\"bold\"" : "") + ">" +
-           XmlEscape(place + " " + TruncateColumns(PrintableText(car.driver), 20)) + "</text>\n";
+           XmlEscape(place + " " + DisplayText(car.driver, 20)) + "</text>\n";
     svg += "<text class=\"legend-gap\" x=\"" + Num(width - kMargin) + "\" y=\"" + Num(y + 4) +
            "\" font-size=\"12\" text-anchor=\"end\">" + XmlEscape(gap) + "</text>\n";
     y += kLegendRow;

@@ -53,8 +53,9 @@ std::string CarColour(std::uint8_t index);
 // x to the right. Non-finite points and cars are left out of the map.
 std::string TrackSvg(const TrackOutline& outline, const TimingState& state);
 
-// `text` made printable (valid UTF-8, no control characters) with & < > " '
-// as XML entities.
+// The display form of `text` (text_safety.h) with & < > " ' as XML
+// entities: only characters XML 1.0 allows, fit for an attribute or
+// element text.
 std::string XmlEscape(const std::string& text);
 
 #endif  // PITWALL_TOOLS_CLIENT_TRACK_SVG_H_

@@ -110,7 +110,26 @@ TEST(TrackSvgTest, CarColoursAreDistinct) {
   EXPECT_EQ(colours.size(), 40u);
   EXPECT_EQ(CarColour(0).size(), 7u);
   EXPECT_EQ(CarColour(0)[0], '#');
-  EXPECT_EQ(XmlEscape("1 Bob \"Q\" Day\x01 & <x>"), "1 Bob &quot;Q&quot; Day? &amp; &lt;x&gt;");
+}
+
+// Only characters XML 1.0 allows reach the file, whatever the names hold.
+TEST(TrackSvgTest, HostileNamesAreEscapedText) {
+  EXPECT_EQ(XmlEscape("1 Bob \"Q\" Day\x01 & <x>"), "1 Bob &quot;Q&quot; Day\\x01 &amp; &lt;x&gt;");
+  TimingState state;
+  state.ApplySession(SessionAnswer{0, "Ring\xef\xbf\xbf\x0c", 3, 0.0f, 5, 1000.0f});
+  state.ApplyDrivers(DriversAnswer{0,
+                                   {{0, "\xef\xbf\xbe<b>\x1b[1m"},
+                                    {1,
+                                     "\xe2\x80\xae"
+                                     "A'\xc2\x9b"}}});
+  state.ApplyLive(LiveAnswer{0, true, 0, -1, 0, {{.place = 1}, {.index = 1, .place = 2, .x = 9}}},
+                  0);
+  const std::string svg = TrackSvg(TrackOutline{}, state);
+  EXPECT_TRUE(Has(svg, ">Ring\\uffff\\x0c</text>")) << svg;
+  EXPECT_TRUE(Has(svg, ">1 \\ufffe&lt;b&gt;\\x1b[1m</text>")) << svg;
+  EXPECT_TRUE(Has(svg, ">2 \\u202eA&apos;\\x9b</text>")) << svg;
+  for (const char c : svg) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << svg;
+  EXPECT_FALSE(Has(svg, "\xef\xbf\xbe") || Has(svg, "\xef\xbf\xbf") || Has(svg, "\xc2\x9b"));
 }
 
 }  // namespace
