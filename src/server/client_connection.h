@@ -9,6 +9,7 @@
 
 #include "pitwall/protocol.h"
 #include "platform/socket.h"
+#include "server/log_budgets.h"
 #include "timing/change_stamps.h"
 
 struct ClientConnection {
@@ -21,9 +22,8 @@ struct ClientConnection {
   std::uint32_t last_request_ms[kRequestTypeCount] = {};
   bool answered[kRequestTypeCount] = {};
   std::uint8_t pending[kRequestTypeCount] = {};
-  // Whether a mistake of this connection has spent its address's log
-  // budget (see AddressLogBudgets), whose count its close then reports.
-  bool made_mistakes = false;
+  // This connection's side of its address's log budget (AddressLogBudgets).
+  LogBudgetCache log_cache;
 };
 
 // Decides whether a request of `type` (0 to 4) arriving at `now` is answered

@@ -251,9 +251,8 @@ void ClientConnections::DispatchRequest(ClientConnection* connection, int type,
 }
 
 bool ClientConnections::MayLogMistake(ClientConnection* connection) {
-  connection->made_mistakes = true;
   const AddressLogBudgets::Spent spent =
-      log_budgets_.Spend(connection->peer_address, clock_.NowMs());
+      log_budgets_.Spend(connection->peer_address, clock_.NowMs(), &connection->log_cache);
   if (spent.evicted_dropped > 0) {
     char evicted[16];
     FormatIPv4(spent.evicted_address, evicted);
@@ -272,8 +271,9 @@ bool ClientConnections::MayLogMistake(ClientConnection* connection) {
 }
 
 void ClientConnections::LogDroppedLines(ClientConnection* connection) {
-  if (!connection->made_mistakes) return;
-  LogDroppedCount(connection->peer_text, log_budgets_.TakeDropped(connection->peer_address));
+  if (!connection->log_cache.asked) return;
+  LogDroppedCount(connection->peer_text,
+                  log_budgets_.TakeDropped(connection->peer_address, &connection->log_cache));
 }
 
 void ClientConnections::LogDroppedCount(const char* peer_text, std::uint32_t dropped) {

@@ -34,8 +34,15 @@ AddressLogBudgets::AddressLogBudgets(int capacity)
       addresses_(static_cast<std::size_t>(capacity_)),
       entries_(static_cast<std::size_t>(capacity_)) {}
 
-AddressLogBudgets::Spent AddressLogBudgets::Spend(std::uint32_t address, std::uint32_t now) {
+AddressLogBudgets::Spent AddressLogBudgets::Spend(std::uint32_t address, std::uint32_t now,
+                                                  LogBudgetCache* cache) {
   Spent spent;
+  // Unsigned difference: correct across the clock's wrap.
+  if (cache->dropping && now - cache->asked_ms < kLogAskAgainMs) {
+    ++cache->dropped;
+    cache->last_ms = now;
+    return spent;  // kDrop
+  }
   MutexLock lock(&mu_);
   int i = Find(address);
   if (i < 0) {
@@ -53,19 +60,42 @@ AddressLogBudgets::Spent AddressLogBudgets::Spend(std::uint32_t address, std::ui
     Unlink(i);
   }
   LinkNewest(i);
+  // Lines this connection dropped on its own keep an address pushed out
+  // meanwhile silent, as it was.
+  HandOver(i, cache);
   spent.verdict =
       SpendLogLine(&entries_[static_cast<std::size_t>(i)].budget, now, &spent.dropped_before);
+  cache->asked = true;
+  cache->dropping = spent.verdict == LogVerdict::kDrop;
+  cache->asked_ms = now;
   return spent;
 }
 
-std::uint32_t AddressLogBudgets::TakeDropped(std::uint32_t address) {
+std::uint32_t AddressLogBudgets::TakeDropped(std::uint32_t address, LogBudgetCache* cache) {
   MutexLock lock(&mu_);
   const int i = Find(address);
-  if (i < 0) return 0;
+  if (i < 0) {
+    const std::uint32_t dropped = cache->dropped;
+    cache->dropped = 0;
+    return dropped;
+  }
+  HandOver(i, cache);
   LogBudget& budget = entries_[static_cast<std::size_t>(i)].budget;
   const std::uint32_t dropped = budget.dropped;
   budget.dropped = 0;
   return dropped;
+}
+
+void AddressLogBudgets::HandOver(int i, LogBudgetCache* cache) {
+  if (cache->dropped == 0) return;
+  LogBudget& budget = entries_[static_cast<std::size_t>(i)].budget;
+  budget.dropped += cache->dropped;
+  // The later of the two times, by unsigned difference across the wrap.
+  if (!budget.seen || cache->last_ms - budget.last_ms < 0x80000000u) {
+    budget.last_ms = cache->last_ms;
+  }
+  budget.seen = true;
+  cache->dropped = 0;
 }
 
 int AddressLogBudgets::Find(std::uint32_t address) const {

@@ -38,6 +38,22 @@ enum class LogVerdict {
 // own count starts again from 0).
 LogVerdict SpendLogLine(LogBudget* budget, std::uint32_t now, std::uint32_t* dropped_before);
 
+// While its address's budget is spent, a connection counts its dropped
+// lines itself and asks the table again only this often, so that a flood
+// of mistakes from many connections of one address does not queue on the
+// table's lock.
+inline constexpr std::uint32_t kLogAskAgainMs = 100;
+
+// What one connection keeps between its calls to AddressLogBudgets. Touched
+// only by the connection's own thread.
+struct LogBudgetCache {
+  bool asked = false;          // the table was asked at least once
+  bool dropping = false;       // its last answer was kDrop
+  std::uint32_t asked_ms = 0;  // when it was asked last
+  std::uint32_t dropped = 0;   // lines dropped since, not yet handed over
+  std::uint32_t last_ms = 0;   // when the last of those came
+};
+
 // The budgets of the addresses whose clients made mistakes, most recently
 // heard from first. When the table is full, a new address takes the place
 // of the one heard from longest ago, whose count of dropped lines (if any)
@@ -67,14 +83,17 @@ class AddressLogBudgets {
     std::uint32_t evicted_dropped = 0;
   };
   // Spends the budget of `address` (network byte order) on one line at
-  // `now`, as SpendLogLine() does; an address not in the table starts with
-  // a fresh budget.
-  Spent Spend(std::uint32_t address, std::uint32_t now) LOCKS_EXCLUDED(mu_);
+  // `now` for the connection whose `cache` it is, as SpendLogLine() does; an
+  // address not in the table starts with a fresh budget. While the last
+  // answer was kDrop, for kLogAskAgainMs, the line is counted in the cache
+  // and dropped without asking the table; the next call that asks hands
+  // that count over first.
+  Spent Spend(std::uint32_t address, std::uint32_t now, LogBudgetCache* cache) LOCKS_EXCLUDED(mu_);
 
-  // The count of lines of `address` dropped and not yet reported, which
-  // starts again from 0 (the budget itself stays as spent); 0 for an
-  // address not in the table.
-  std::uint32_t TakeDropped(std::uint32_t address) LOCKS_EXCLUDED(mu_);
+  // The count of lines of `address` dropped and not yet reported, the
+  // cache's included, which starts again from 0 (the budget itself stays
+  // as spent). For an address not in the table, the cache's count.
+  std::uint32_t TakeDropped(std::uint32_t address, LogBudgetCache* cache) LOCKS_EXCLUDED(mu_);
 
  private:
   struct Entry {
@@ -84,6 +103,8 @@ class AddressLogBudgets {
   };
   // The index of `address`, or -1.
   int Find(std::uint32_t address) const EXCLUSIVE_LOCKS_REQUIRED(mu_);
+  // Moves the cache's dropped lines into entry `i`'s budget.
+  void HandOver(int i, LogBudgetCache* cache) EXCLUSIVE_LOCKS_REQUIRED(mu_);
   void Unlink(int i) EXCLUSIVE_LOCKS_REQUIRED(mu_);
   void LinkNewest(int i) EXCLUSIVE_LOCKS_REQUIRED(mu_);
 
