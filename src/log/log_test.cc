@@ -14,6 +14,20 @@
 
 #include "testing/temp_dir.h"
 
+// ThreadSanitizer's runtime brings an operator new of its own that cannot be
+// replaced beside it; its build leaves the allocation count out.
+#if defined(__SANITIZE_THREAD__)
+#define PITWALL_COUNTS_ALLOCATIONS 0
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define PITWALL_COUNTS_ALLOCATIONS 0
+#endif
+#endif
+#ifndef PITWALL_COUNTS_ALLOCATIONS
+#define PITWALL_COUNTS_ALLOCATIONS 1
+#endif
+
+#if PITWALL_COUNTS_ALLOCATIONS
 // Counts this thread's allocations while `counting` is set. Kept out of
 // line, so that the compiler pairs no inlined new with an inlined free.
 namespace {
@@ -28,6 +42,7 @@ __attribute__((noinline)) void* operator new(std::size_t size) {
 }
 __attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
 __attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
 
 namespace {
 
@@ -199,6 +214,7 @@ TEST(LogFileTest, ConcurrentWritersAcrossRenamesKeepEveryTextWholeInOneFile) {
   EXPECT_EQ(Names(dir).size(), 2u);
 }
 
+#if PITWALL_COUNTS_ALLOCATIONS
 TEST(LogFileTest, WritingAllocatesNothingAlsoWhenItRenames) {
   TempDir dir;
   LogFile log(dir.prefix(), 100);
@@ -216,6 +232,7 @@ TEST(LogFileTest, WritingAllocatesNothingAlsoWhenItRenames) {
   EXPECT_TRUE(dir.Exists("PitwallFeedPlugin_7.log.1"));
   EXPECT_TRUE(dir.Exists("PitwallFeedPlugin.log.1"));
 }
+#endif
 
 TEST(LogFileTest, ALongFormattedTextIsCutButStillEndsItsLine) {
   TempDir dir;
