@@ -1,12 +1,17 @@
 // The soak: the plug-in loaded as a simulator loads it, fed at 100 updates
 // a second with 255 cars and a track change every few seconds, while 64
 // clients of every kind use it (normal pollers, slow readers, clients that
-// never read, floods of bad requests, connection churn, half requests).
-// It samples this process's memory, threads, open files and the plug-in's
-// log, prints a table, and fails on malformed answers or on growth that
-// does not level off.
+// never read, floods of bad requests, connection churn, half requests, and
+// bad clients that connect again and again, from one address and from more
+// addresses than the server keeps log budgets for). It samples this
+// process's memory, threads, open files and the plug-in's log (the file and
+// its old copy), prints a table, and fails on malformed answers, on growth
+// that does not level off, or on a log past its bound.
 //
 // Usage: pitwall_soak [--seconds N] [--clients N] [--cars N] [--rate HZ]
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
@@ -21,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "log/log.h"
 #include "pitwall_client.h"
 #include "testing/temp_dir.h"
 #include "tests/wire_client.h"
@@ -56,13 +62,20 @@ int OpenFiles() {
   return n;
 }
 
+// The plug-in's log: every log file and old copy ("PitwallFeedPlugin*.log"
+// and "PitwallFeedPlugin*.log.1").
 std::uintmax_t LogBytes(const std::string& dir) {
   std::uintmax_t total = 0;
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
     const std::string name = e.path().filename().string();
-    if (name.rfind("PitwallFeedPlugin", 0) == 0 && e.path().extension() == ".log") {
-      total += std::filesystem::file_size(e.path(), ec);
+    const auto ends_with = [&name](const std::string& end) {
+      return name.size() >= end.size() &&
+             name.compare(name.size() - end.size(), end.size(), end) == 0;
+    };
+    if (name.rfind("PitwallFeedPlugin", 0) == 0 && (ends_with(".log") || ends_with(".log.1"))) {
+      const std::uintmax_t size = std::filesystem::file_size(e.path(), ec);
+      if (!ec) total += size;
     }
   }
   return total;
@@ -103,6 +116,27 @@ struct Counters {
 // many ports in TIME_WAIT on this machine, where other programs (and tests)
 // want them: these clients end with a reset.
 void NoTimeWait(const WireClient& client) { SetResetOnClose(client.handle()); }
+
+// A raw connection to the plug-in from the loopback address `source`
+// (127.x.y.z, network byte order), ending with a reset; invalid on failure.
+Socket ConnectFrom(std::uint32_t source, std::uint16_t port) {
+  Socket socket = OpenTcpSocket();
+  if (!socket.valid() || !BindIPv4(socket.get(), source, 0)) return Socket();
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(port);
+  server.sin_addr.s_addr = LoopbackIPv4();
+  if (connect(socket.get(), reinterpret_cast<const sockaddr*>(&server), sizeof(server)) != 0) {
+    return Socket();
+  }
+  SetResetOnClose(socket.get());
+  return socket;
+}
+
+// The addresses the bad clients of many addresses come from, in turn: four
+// times as many as the server keeps log budgets for, so that each comes
+// back after the server has let go of it.
+constexpr std::uint32_t kBadAddresses = 1024;
 
 // One client of `kind` until `stop`.
 void RunClient(int kind, std::uint16_t port, const std::atomic<bool>& stop, Counters* counts) {
@@ -174,12 +208,35 @@ void RunClient(int kind, std::uint16_t port, const std::atomic<bool>& stop, Coun
         pause(50);
         break;
       }
-      default: {  // half a request, then gone
+      case 5: {  // half a request, then gone
         WireClient client;
         if (connect(&client)) {
           client.Send({3});
           pause(200);
         }
+        break;
+      }
+      case 6:     // a block of bad requests, gone, and again, from 127.0.0.1
+      default: {  // the same from a new address each time, of many
+        static std::atomic<std::uint32_t> next_address{0};
+        const std::uint32_t n = next_address++ % kBadAddresses;
+        // 127.1.<n / 256>.<n % 256>
+        const std::uint32_t source =
+            kind == 6 ? LoopbackIPv4() : htonl((127u << 24) | (1u << 16) | n);
+        Socket socket = ConnectFrom(source, port);
+        if (!socket.valid()) {
+          pause(100);
+          break;
+        }
+        ++counts->connections;
+        std::uint8_t block[1023];
+        for (std::size_t i = 0; i < sizeof(block); i += 3) {
+          block[i] = 3;
+          block[i + 1] = 0;
+          block[i + 2] = 200;
+        }
+        SendSome(socket.get(), block, sizeof(block));
+        pause(50);  // read by the server before the reset
         break;
       }
     }
@@ -234,7 +291,7 @@ int main(int argc, char** argv) {
   Counters counts;
   std::vector<std::thread> threads;
   for (int i = 0; i < clients; ++i) {
-    threads.emplace_back([&, i] { RunClient(i % 6, port, stop, &counts); });
+    threads.emplace_back([&, i] { RunClient(i % 8, port, stop, &counts); });
   }
 
   std::vector<Sample> samples;
@@ -299,9 +356,22 @@ int main(int argc, char** argv) {
   const auto rss = [](const Sample& s) { return s.rss_mib; };
   const auto thr = [](const Sample& s) { return s.threads; };
   const auto fds = [](const Sample& s) { return s.files; };
+  const auto log = [](const Sample& s) { return s.log_bytes; };
   const bool rss_ok = peak(3 * n / 4, n, rss) <= peak(n / 4, n / 2, rss) * 1.2 + 8;
   const bool thr_ok = peak(3 * n / 4, n, thr) <= peak(n / 4, n / 2, thr) + 16;
   const bool fds_ok = peak(3 * n / 4, n, fds) <= peak(n / 4, n / 2, fds) + 16;
+  const double log_second_quarter = peak(n / 4, n / 2, log);
+  const double log_last_quarter = peak(3 * n / 4, n, log);
+  // A log that had reached its first renaming by the second quarter stays
+  // between one and two files' limit from then on: the bound below is its
+  // check (a short run may not reach that level before its last quarter).
+  const bool log_growth_ok = log_last_quarter <= log_second_quarter * 1.2 + 65536 ||
+                             log_second_quarter >= LogFile::kMaxFileBytes;
+  // The file and its old copy, each at most the limit (a file is begun
+  // anew before a text would take it past).
+  const double log_bound = 2.0 * LogFile::kMaxFileBytes;
+  const double log_peak = peak(0, n, log);
+  const bool log_ok = log_growth_ok && log_peak <= log_bound;
   const Sample& first = samples.front();
   const Sample& last = samples[n - 1];
   const Sample& after = samples.back();
@@ -321,8 +391,13 @@ int main(int argc, char** argv) {
               last.threads, after.threads, thr_ok ? "" : " (GROWING)");
   std::printf("| open files | %d at start, %d at the end, %d after shutdown%s |\n", first.files,
               last.files, after.files, fds_ok ? "" : " (GROWING)");
-  std::printf("| log bytes | %ju |\n", last.log_bytes);
-  const bool ok = counts.malformed == 0 && counts.answered > 0 && rss_ok && thr_ok && fds_ok;
+  std::printf(
+      "| log bytes (file + old copy) | at most %.0f in the second quarter, %.0f in the last, %ju "
+      "at the end; bound %.0f%s |\n",
+      log_second_quarter, log_last_quarter, last.log_bytes, log_bound,
+      log_peak > log_bound ? " (PAST THE BOUND)" : (log_growth_ok ? "" : " (GROWING)"));
+  const bool ok =
+      counts.malformed == 0 && counts.answered > 0 && rss_ok && thr_ok && fds_ok && log_ok;
   std::printf("%s\n", ok ? "soak: passed" : "soak: FAILED");
   return ok ? 0 : 1;
 }
