@@ -1,24 +1,57 @@
 // The PitwallFeed live page and its overlays. Reads the web view's API:
-// /api/track once a track is known, then /api/events (server-sent events).
-// Plain JavaScript, no build step, no network beyond this server.
+// /api/events (server-sent events: status, track, state). Plain JavaScript,
+// no build step, no network beyond this server; nothing inline, so the page
+// runs under a policy that allows only this server's own files.
 "use strict";
 
 const params = new URLSearchParams(location.search);
 const overlay = location.pathname.startsWith("/overlay");
+
+// What the address may set. Every parameter has its values or its range;
+// a value outside falls back to the default (numbers are clamped into the
+// range), and the page says so on the console, never by stopping.
+function choice(name, values, fallback) {
+  const raw = params.get(name);
+  if (raw === null || raw.trim() === "") return fallback;
+  const value = raw.trim().toLowerCase();
+  if (values.includes(value)) return value;
+  console.warn(`pitwall: ${name}=${raw} is not one of ${values.join(", ")}; using ${fallback}`);
+  return fallback;
+}
+function number(name, min, max, fallback, whole) {
+  const raw = params.get(name);
+  if (raw === null || raw.trim() === "") return fallback;
+  let value = Number(raw.trim());
+  if (Number.isNaN(value)) {
+    console.warn(`pitwall: ${name}=${raw} is no number; using ${fallback}`);
+    return fallback;
+  }
+  if (whole) value = Math.round(value);
+  const clamped = Math.min(max, Math.max(min, value));
+  if (clamped !== value) console.warn(`pitwall: ${name}=${raw} is outside ${min} to ${max}; using ${clamped}`);
+  return clamped;
+}
+function pixels(name, min, max) {
+  // 0 (the window's own width), or min to max; below 0 is 0.
+  const value = number(name, 0, max, 0, true);
+  return value > 0 && value < min ? min : value;
+}
+
 const options = {
-  view: params.get("view") || "both",           // tower, map or both
-  theme: params.get("theme") || "dark",         // dark or light
-  rows: Math.max(0, parseInt(params.get("rows") || "0", 10) || 0),  // 0: every car
-  fixed: Math.max(0, parseInt(params.get("fixed") || "3", 10) || 0),  // rows that never page
-  column: params.get("gap") === "interval" ? "interval" : params.get("gap") === "gap" ? "gap" : "",
-  follow: (params.get("follow") || "").toLowerCase(),
-  width: parseInt(params.get("width") || "0", 10) || 0,
-  scale: parseFloat(params.get("scale") || "1") || 1,
+  view: overlay ? choice("view", ["tower", "map", "both"], "both") : "both",
+  theme: choice("theme", ["dark", "light"], "dark"),
+  rows: number("rows", 0, 64, 0, true),    // 0: every car
+  fixed: number("fixed", 0, 64, 3, true),  // rows at the top that never page
+  column: choice("gap", ["gap", "interval", "both"], "both"),
+  follow: (params.get("follow") || "").trim().toLowerCase().slice(0, 64),
+  width: pixels("width", 200, 3840),       // 0: the window's width
+  scale: number("scale", 0.25, 4, 1, false),
+  status: overlay ? choice("status", ["small", "hide"], "small") : "banner",
 };
 const root = document.documentElement;
-if (overlay) root.classList.add("overlay");
+root.classList.add(overlay ? "overlay" : "page");
 if (options.theme === "light") root.classList.add("light");
-root.classList.add("view-" + (overlay ? options.view : "both"));
+root.classList.add("view-" + options.view, "status-" + options.status);
 if (options.column === "gap") root.classList.add("hide-interval");
 if (options.column === "interval") root.classList.add("hide-gap");
 if (options.width > 0) document.body.style.width = options.width + "px";
@@ -33,10 +66,13 @@ const statusBox = document.getElementById("status");
 const sessionLine = document.getElementById("session-line");
 const pageNote = document.getElementById("page-note");
 
-let mapScale = 1;        // map units per metre are 1; markers are sized by this
+let trackBox = null;     // the map's viewBox [x, y, width, height], in metres
+let markerRadius = 1;    // in metres (map units)
 const markers = new Map();  // car index -> {group, from, to, start, duration}
-let lastStateAt = 0;
 let state = null;
+let lastStateAt = -Infinity;  // when the latest state came
+let lastMoveAt = -Infinity;   // when the latest state in which a car moved came
+let pace = 200;          // ms between states that move cars, smoothed
 let pageStart = 0;       // first row of the paging part of the tower
 
 function lapTime(s) {
@@ -55,15 +91,30 @@ function colour(index) {
   return "hsl(" + ((index * 137.508) % 360).toFixed(1) + ", 75%, " + (index % 2 === 0 ? 42 : 55) + "%)";
 }
 
-function showStatus(s) {
-  statusBox.className = "status " + s.status;
-  const text = {
-    connecting: "Connecting to the timing feed… ",
-    live: "",
-    unreachable: "The timing feed is unreachable; retrying. ",
-    full: "The timing feed is full; retrying. ",
-  }[s.status] || "";
-  statusBox.textContent = text + (s.status === "live" ? "" : (s.message || ""));
+// The page's banner, or in an overlay a dot (status=small) or nothing
+// (status=hide): a stream never shows the plug-in's address. `kind` is one
+// of the server's states (connecting, live, unreachable, full) or the
+// page's own (too_many_viewers, busy: the web view turned the stream down).
+function showStatus(kind, text, detail) {
+  statusBox.className = "status " + kind;
+  const whole = kind === "live" ? "" : text + (detail ? " " + detail : "");
+  if (options.status === "banner") {
+    statusBox.textContent = whole;
+    statusBox.removeAttribute("title");
+  } else {
+    statusBox.textContent = "";
+    if (whole !== "" && options.status === "small") statusBox.title = whole;
+    else statusBox.removeAttribute("title");
+  }
+}
+const serverStatusText = {
+  connecting: "Connecting to the timing feed…",
+  unreachable: "The timing feed is unreachable; retrying.",
+  full: "The timing feed is full; retrying.",
+};
+function showServerStatus(s) {
+  const kind = s.status in serverStatusText || s.status === "live" ? s.status : "connecting";
+  showStatus(kind, serverStatusText[kind] || "", s.message || "");
 }
 
 function drawTrack(track) {
@@ -88,17 +139,47 @@ function drawTrack(track) {
   }
   if (minX === Infinity) return;
   const pad = Math.max(maxX - minX, maxZ - minZ) * 0.04 + 10;
-  map.setAttribute("viewBox", [minX - pad, minZ - pad, maxX - minX + 2 * pad, maxZ - minZ + 2 * pad].join(" "));
-  mapScale = Math.max(maxX - minX, maxZ - minZ) / 100;  // a marker is 1/100 of the map
+  trackBox = [minX - pad, minZ - pad, maxX - minX + 2 * pad, maxZ - minZ + 2 * pad];
+  map.setAttribute("viewBox", trackBox.join(" "));
+  sizeMarkers();
 }
+
+// A marker is 1/100 of the track's extent, and never smaller than a few
+// pixels on screen, so a small map (a phone, an overlay) still shows them.
+const MARKER_MIN_PX = 6;
+function sizeMarkers() {
+  if (trackBox === null) return;
+  const extent = Math.max(trackBox[2], trackBox[3]);
+  const box = map.getBoundingClientRect();
+  // The viewBox fits the element ("meet"): the tighter side sets the units per pixel.
+  const unitsPerPx = box.width > 0 && box.height > 0 ? Math.max(trackBox[2] / box.width, trackBox[3] / box.height) : 0;
+  markerRadius = Math.max(extent / 100, MARKER_MIN_PX * unitsPerPx);
+  for (const m of markers.values()) sizeMarker(m);
+}
+function sizeMarker(m) {
+  const r = markerRadius;
+  m.group.children[0].setAttribute("r", (r * 1.55).toFixed(2));
+  m.group.children[1].setAttribute("r", r.toFixed(2));
+  m.group.children[2].setAttribute("font-size", (r * 1.1).toFixed(2));
+}
+new ResizeObserver(sizeMarkers).observe(map);
 
 function followed(car) {
   return options.follow !== "" && car.driver.toLowerCase().includes(options.follow);
 }
 
+// The markers glide. The web view sends states at its own pace (ten a
+// second) while the simulator moves the cars at another (five a second is
+// common), so a state often repeats the previous positions: those say
+// nothing about motion. A car that moved glides from where its marker is
+// now to the new place over twice the smoothed time between moving states,
+// so it is still under way when the next move comes, even a late one, and
+// it never goes back: it trails the feed by about one update.
+const GLIDE_SPAN = 2;
 function updateMarkers(now) {
+  const paused = now - lastStateAt > 2000;  // after a pause the markers are placed, not glided
+  let anyMoved = false;
   const seen = new Set();
-  const duration = Math.min(500, Math.max(50, now - lastStateAt));
   for (const car of state.cars) {
     if (car.x_m === null || car.z_m === null) continue;
     seen.add(car.index);
@@ -116,22 +197,29 @@ function updateMarkers(now) {
       const label = document.createElementNS(SVG, "text");
       group.append(ring, dot, label);
       carsLayer.appendChild(group);
-      m = { group, from: to, to, start: now, duration };
+      m = { group, from: to, to, start: now, duration: 1 };
       markers.set(car.index, m);
-    } else {
-      m.from = position(m, now);
+      sizeMarker(m);
+    } else if (to[0] !== m.to[0] || to[1] !== m.to[1]) {
+      anyMoved = true;
+      m.from = paused ? to : position(m, now);
       m.to = to;
       m.start = now;
-      m.duration = duration;
+      m.duration = pace * GLIDE_SPAN;
     }
-    const r = mapScale;
-    m.group.children[0].setAttribute("r", (r * 1.55).toFixed(2));
-    m.group.children[1].setAttribute("r", r.toFixed(2));
-    m.group.children[2].setAttribute("font-size", (r * 1.1).toFixed(2));
     m.group.children[2].textContent = car.place === null ? "" : String(car.place);
     m.group.classList.toggle("leader", car.place === 1);
     m.group.classList.toggle("followed", followed(car));
     m.group.dataset.place = car.place === null ? "" : car.place;
+  }
+  if (anyMoved) {
+    if (!paused && lastMoveAt > -Infinity) {
+      // One long gap (cars parked, a stalled feed) moves the estimate only
+      // a little; a feed that really slows down is followed in a few states.
+      const gap = Math.min(now - lastMoveAt, 3 * pace);
+      pace = Math.min(2000, Math.max(30, pace + (gap - pace) * 0.2));
+    }
+    lastMoveAt = now;
   }
   for (const [index, m] of markers) {
     if (!seen.has(index)) { m.group.remove(); markers.delete(index); }
@@ -187,6 +275,11 @@ function cell(row, cls, text) {
   return td;
 }
 
+// A count the page may not know (the web view joined mid-session): a dash.
+function known(n) {
+  return typeof n === "number" && Number.isFinite(n);
+}
+
 function drawTower() {
   const rows = [];
   for (const car of rowsToShow(state.cars)) {
@@ -202,11 +295,12 @@ function drawTower() {
     const best = cell(tr, "best", lapTime(car.best_lap_s));
     if (car.holds_fastest_lap) best.classList.add("fastest");
     cell(tr, "sector", car.sector === 0 ? "3" : String(car.sector));
-    const pit = cell(tr, "pit", car.finished ? "fin" : car.in_pits ? "PIT" : String(car.pit_stops));
+    const pit = cell(tr, "pit", car.finished ? "fin" : car.in_pits ? "PIT" : known(car.pit_stops) ? String(car.pit_stops) : "-");
     if (car.in_pits && !car.finished) pit.classList.add("in");
-    const g = cell(tr, "gained", car.places_gained > 0 ? "+" + car.places_gained : car.places_gained < 0 ? String(car.places_gained) : "");
-    if (car.places_gained > 0) g.classList.add("up");
-    if (car.places_gained < 0) g.classList.add("down");
+    const gained = car.places_gained;
+    const g = cell(tr, "gained", !known(gained) ? "-" : gained > 0 ? "+" + gained : gained < 0 ? String(gained) : "");
+    if (known(gained) && gained > 0) g.classList.add("up");
+    if (known(gained) && gained < 0) g.classList.add("down");
     rows.push(tr);
   }
   towerBody.replaceChildren(...rows);
@@ -223,16 +317,114 @@ function takeState(next) {
   lastStateAt = now;
 }
 
-function connect() {
-  const events = new EventSource("/api/events");
-  events.addEventListener("status", (e) => showStatus(JSON.parse(e.data)));
-  events.addEventListener("track", (e) => drawTrack(JSON.parse(e.data)));
-  events.addEventListener("state", (e) => takeState(JSON.parse(e.data)));
-  events.onerror = () => {
-    // The browser reconnects by itself (and resumes from the last event id);
-    // meanwhile the page says so.
-    showStatus({ status: "unreachable", message: "the web view itself does not answer" });
+// The event stream. When it ends, or is turned down (the browser closes an
+// EventSource that gets anything but a stream, and says nothing about the
+// answer), the page asks the server itself: a 503 says when to come back
+// (too many viewers), a stream means it can be opened again, no answer
+// means the web view is down and is asked again later and later. A broken
+// stream is asked about at once; only tries that keep failing wait.
+let events = null;       // the open EventSource, or null
+let retryTimer = 0;
+let countdownTimer = 0;
+let backoff = 0;         // ms before the next try after a failure; 0 once a stream delivers
+let streamFailed = false;  // the last stream ended before it delivered anything, and no answer said why
+const DEADLINE_MS = 10000;  // for an answer to begin
+const SHORT_STREAM_MS = 5000;
+
+function clearRetry() {
+  clearTimeout(retryTimer);
+  clearInterval(countdownTimer);
+  retryTimer = countdownTimer = 0;
+}
+
+// Says "<text>; retrying in N s." until `ms` has passed, then calls `then`.
+function retryIn(ms, kind, text, then) {
+  clearRetry();
+  const at = performance.now() + ms;
+  const say = () => {
+    const left = Math.max(1, Math.ceil((at - performance.now()) / 1000));
+    showStatus(kind, text + "; retrying in " + left + " s.", "");
   };
+  say();
+  countdownTimer = setInterval(say, 1000);
+  retryTimer = setTimeout(() => { clearRetry(); then(); }, ms);
+}
+
+function nextBackoff() {
+  backoff = Math.min(15000, Math.max(1000, backoff * 2));
+  return backoff;
+}
+
+function openStream() {
+  clearRetry();
+  const source = new EventSource("/api/events");
+  events = source;
+  let delivered = false;
+  const began = performance.now();
+  const end = () => {
+    if (events !== source) return;
+    clearTimeout(deadline);
+    source.close();
+    events = null;
+    // One that ends soon after it began counts as failed too, so a server
+    // that keeps closing streams is not asked in a loop.
+    if (!delivered || performance.now() - began < SHORT_STREAM_MS) streamFailed = true;
+    probe();
+  };
+  const deadline = setTimeout(end, DEADLINE_MS);  // accepted, but nothing came
+  const take = (handler) => (e) => {
+    if (!delivered) {
+      delivered = true;
+      clearTimeout(deadline);
+      backoff = 0;
+      streamFailed = false;
+    }
+    handler(JSON.parse(e.data));
+  };
+  source.addEventListener("status", take(showServerStatus));
+  source.addEventListener("track", take(drawTrack));
+  source.addEventListener("state", take(takeState));
+  source.onerror = end;
+}
+
+function retryAfter(value) {
+  // Seconds, or an HTTP date; 5 s when absent or odd.
+  let s = /^\s*\d+\s*$/.test(value || "") ? Number(value) : (Date.parse(value || "") - Date.now()) / 1000;
+  if (!Number.isFinite(s)) s = 5;
+  return Math.min(300, Math.max(1, Math.ceil(s))) * 1000;
+}
+
+async function probe() {
+  clearRetry();
+  const control = new AbortController();
+  const deadline = setTimeout(() => control.abort(), DEADLINE_MS);
+  try {
+    const answer = await fetch("/api/events", {
+      signal: control.signal, cache: "no-store", headers: { Accept: "text/event-stream" },
+    });
+    if (answer.status === 200 && (answer.headers.get("Content-Type") || "").startsWith("text/event-stream")) {
+      control.abort();  // only a question: the EventSource takes its place
+      if (streamFailed) retryIn(nextBackoff(), "unreachable", "The timing stream broke off", openStream);
+      else openStream();
+      return;
+    }
+    streamFailed = false;  // the answer says why
+    if (answer.status === 503) {
+      let body = null;
+      try { body = await answer.json(); } catch { /* the reason is only a nicety */ }
+      const crowded = body !== null && typeof body === "object" && body.status === "too_many_viewers";
+      retryIn(retryAfter(answer.headers.get("Retry-After")), crowded ? "too_many_viewers" : "busy",
+              crowded ? "Too many viewers" : "The web view is busy", probe);
+      return;
+    }
+    control.abort();
+    retryIn(nextBackoff(), "unreachable", "The web view answers " + answer.status, probe);
+  } catch {
+    streamFailed = false;
+    retryIn(nextBackoff(), "unreachable", "The web view does not answer", probe);
+  } finally {
+    clearTimeout(deadline);
+  }
 }
 
 setInterval(() => {
@@ -241,5 +433,6 @@ setInterval(() => {
     drawTower();
   }
 }, 5000);
+showStatus("connecting", serverStatusText.connecting, "");
 requestAnimationFrame(animate);
-connect();
+openStream();
