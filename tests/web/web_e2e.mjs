@@ -1,7 +1,11 @@
 // The web view end to end: the test host runs the plug-in with a race on
 // the sample track, `pitwall web` bridges it, and headless Chromium (Debian's,
-// driven by playwright-core) checks the page and its overlays, then an
-// outage of the plug-in and the page's recovery without a reload.
+// driven by playwright-core) checks the page and its overlays: the race,
+// the gliding markers, the address's parameters and their fallbacks, a
+// phone's screen, a bridge that joins mid-race and has too many viewers,
+// then an outage of the plug-in and the recovery without a reload.
+// Every page must come with the content security policy, and any console
+// error or policy violation on any page is a failure.
 //
 // Usage: node web_e2e.mjs PITWALL_HOST PITWALL EXAMPLES_DIR SCREENSHOT_DIR
 import { spawn } from "node:child_process";
@@ -13,6 +17,9 @@ import path from "node:path";
 
 const require = createRequire(import.meta.url);
 const { chromium } = require("playwright-core");
+
+const POLICY = "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; " +
+               "connect-src 'self'; base-uri 'none'; form-action 'none'";
 
 const [hostBin, pitwallBin, examples, shots] = process.argv.slice(2);
 const failures = [];
@@ -41,7 +48,7 @@ function start(bin, args, log) {
 
 function stop(child) {
   return new Promise((resolve) => {
-    if (child.exitCode !== null) return resolve();
+    if (!child || child.exitCode !== null || child.signalCode !== null) return resolve();
     child.once("exit", () => resolve());
     child.kill("SIGTERM");  // our own child, by its process id
   });
@@ -60,89 +67,265 @@ async function waitFor(what, fn, ms = 20000) {
   }
 }
 
+async function answers(url) {
+  try { return (await fetch(url)).ok; } catch { return false; }
+}
+
 const work = fs.mkdtempSync(path.join(os.tmpdir(), "pitwall-web."));
 fs.cpSync(path.join(examples, "game"), path.join(work, "game"), { recursive: true });
 const pluginPort = await freePort();
 const webPort = await freePort();
-fs.writeFileSync(path.join(work, "game", "PitwallFeedPlugin.ini"), `[GENERAL]\nPort=${pluginPort}\n`);
+// Two clients: the main bridge and the one that joins mid-race.
+fs.writeFileSync(path.join(work, "game", "PitwallFeedPlugin.ini"),
+                 `[GENERAL]\nPort=${pluginPort}\nMaxConnections=2\n`);
 fs.mkdirSync(shots, { recursive: true });
 
-const hostArgs = ["--game-dir", path.join(work, "game"), "--speed", "10", "--rate", "10",
-                  "--sessions", "race", "--seed", "3"];
+// The host's default pace, five scoring updates a second as simulators
+// send them, while the bridge polls ten times a second: every second state
+// repeats the one before, which the page's markers must glide through.
+const hostArgs = ["--game-dir", path.join(work, "game"), "--speed", "10", "--sessions", "race", "--seed", "3"];
 let host = start(hostBin, hostArgs, path.join(work, "host.log"));
 const web = start(pitwallBin, ["web", `127.0.0.1:${pluginPort}`, "--listen", `127.0.0.1:${webPort}`],
                   path.join(work, "web.log"));
+let oneViewerWeb = null;
 const base = `http://127.0.0.1:${webPort}`;
+
+// Console errors and policy violations of every page, by the page's name.
+const problems = [];
 let browser;
+
+// A page (its own browser context) that reports its console errors and
+// policy violations. `allowed`: console errors this page expects (a stream
+// turned down with 503). Each page's answer must carry the policy.
+async function openPage(name, url, viewport, { allowed = [] } = {}) {
+  const page = await browser.newPage({ viewport });
+  page.on("console", (m) => {
+    if (m.type() === "error" && !allowed.some((re) => re.test(m.text()))) problems.push(`${name}: ${m.text().slice(0, 200)}`);
+  });
+  page.on("pageerror", (e) => problems.push(`${name}: ${e.message.slice(0, 200)}`));
+  await page.addInitScript(() => {
+    document.addEventListener("securitypolicyviolation", (e) =>
+      console.error(`policy violation: ${e.violatedDirective} ${e.blockedURI} line ${e.lineNumber}`));
+  });
+  const answer = await page.goto(url);
+  const headers = answer ? answer.headers() : {};
+  if (headers["content-security-policy"] !== POLICY || headers["x-content-type-options"] !== "nosniff") {
+    problems.push(`${name}: served without the policy (${headers["content-security-policy"]})`);
+  }
+  return page;
+}
+
+const statusText = (page) => page.locator("#status").textContent();
+const shown = (page, selector) => page.locator(selector).count();
+
 try {
   browser = await chromium.launch({
     executablePath: "/usr/bin/chromium",
     args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
            "--disable-background-networking", "--disable-component-update", "--disable-sync"],
   });
-  const page = await browser.newPage({ viewport: { width: 1400, height: 800 } });
-  await waitFor("the web view answers", async () => {
-    try { return (await fetch(base + "/api/status")).ok; } catch { return false; }
-  });
-  await page.goto(base + "/");
+  await waitFor("the web view answers", () => answers(base + "/api/status"));
+  const page = await openPage("page", base + "/", { width: 1400, height: 800 });
   await page.evaluate(() => { window.__sameLoad = true; });
 
-  const cars = await waitFor("20 car markers on the map",
-    async () => (await page.locator("#cars g.car").count()) === 20);
+  // The race on the page.
+  const cars = await waitFor("20 car markers on the map", async () => (await shown(page, "#cars g.car")) === 20);
   check(cars, "the map shows 20 car markers");
-  check((await page.locator("#strips path.strip").count()) === 2, "the map shows both outline strips");
+  check((await shown(page, "#strips path.strip")) === 2, "the map shows both outline strips");
   const drivers = await page.locator("#tower tbody tr td.driver").allTextContents();
   const places = await page.locator("#tower tbody tr td.pos").allTextContents();
   check(drivers.length === 20 && drivers.every((d) => d.length > 0 && !/^car \d+$/.test(d)),
         "the tower lists 20 drivers by name");
   check(places.join(",") === Array.from({ length: 20 }, (_, i) => String(i + 1)).join(","),
         "the tower is in place order");
+  const counts = await page.locator("#tower tbody td.pit").allTextContents();
+  check(counts.every((c) => /^(\d+|PIT|fin)$/.test(c)), "a bridge that saw the start counts pit stops");
 
+  // The markers glide: sampled every animation frame, the leader's marker
+  // (on track, early in the race) is never in the same place on three
+  // frames in a row, although half the states repeat the positions.
   const where = () => page.evaluate(() =>
     [...document.querySelectorAll("#cars g.car")].map((g) => g.getAttribute("transform")).join("|"));
   const first = await where();
   await page.screenshot({ path: path.join(shots, "page-1.png") });
-  await page.waitForTimeout(1000);
-  const second = await where();
+  const frames = await page.evaluate(() => new Promise((resolve) => {
+    const leader = document.querySelector('#cars g.car[data-place="1"]');
+    const seen = [];
+    const t0 = performance.now();
+    const sample = (t) => {
+      seen.push(leader.getAttribute("transform"));
+      if (t - t0 < 3000) requestAnimationFrame(sample);
+      else resolve(seen);
+    };
+    requestAnimationFrame(sample);
+  }));
+  let longest = 1;
+  for (let i = 1, run = 1; i < frames.length; i++) {
+    run = frames[i] === frames[i - 1] ? run + 1 : 1;
+    longest = Math.max(longest, run);
+  }
+  check(frames.length >= 60, `the marker was sampled on every frame (${frames.length} frames in 3 s)`);
+  check(longest <= 2, `the leader's marker glides: at most 2 frames in the same place (longest ${longest})`);
   await page.screenshot({ path: path.join(shots, "page.png") });
-  check(first !== second, "the markers move between two screenshots");
+  check(first !== (await where()), "the markers move between two screenshots");
 
+  // The overlays: transparent, no chrome, the feed's state hidden while live.
   for (const view of ["tower", "map", "both"]) {
-    const overlay = await browser.newPage({ viewport: { width: 900, height: 700 } });
-    await overlay.goto(`${base}/overlay?view=${view}&theme=dark&rows=10`);
+    const overlay = await openPage(`overlay ${view}`, `${base}/overlay?view=${view}&theme=dark&rows=10`,
+                                   { width: 900, height: 700 });
     await waitFor(`overlay ${view} draws`, async () =>
-      (await overlay.locator(view === "map" ? "#cars g.car" : "#tower tbody tr").count()) > 0);
+      (await shown(overlay, view === "map" ? "#cars g.car" : "#tower tbody tr")) > 0);
     const backgrounds = await overlay.evaluate(() => [
       getComputedStyle(document.documentElement).backgroundColor,
       getComputedStyle(document.body).backgroundColor]);
     check(backgrounds.every((b) => b === "rgba(0, 0, 0, 0)"), `overlay ${view} has a transparent background`);
-    const chrome = await overlay.locator("#session-bar").isVisible();
-    check(!chrome, `overlay ${view} has no page chrome`);
-    if (view === "tower") {
-      const rows = await overlay.locator("#tower tbody tr").count();
-      check(rows === 10, "rows=10 shows ten rows");
-    }
+    check(!(await overlay.locator("#session-bar").isVisible()), `overlay ${view} has no page chrome`);
+    check(!(await overlay.locator("#status").isVisible()), `overlay ${view} shows no status while live`);
+    if (view === "tower") check((await shown(overlay, "#tower tbody tr")) === 10, "rows=10 shows ten rows");
     await overlay.screenshot({ path: path.join(shots, `overlay-${view}.png`), omitBackground: true });
     await overlay.close();
   }
 
-  // The plug-in goes away and comes back: the page says so, then recovers.
+  // Bad parameters fall back to their defaults (numbers into their range),
+  // and the overlay shows the race all the same.
+  const fallbacks = [
+    ["view=tower%20map", "a view with a space is both views", async (p) =>
+      (await p.locator("#tower-view").isVisible()) && (await p.locator("#map-view").isVisible()) &&
+      (await shown(p, "#cars g.car")) === 20],
+    ["view=tower&scale=1e308", "scale=1e308 is 4", async (p) =>
+      (await p.evaluate(() => getComputedStyle(document.body).zoom)) === "4"],
+    ["view=tower&scale=nonsense", "scale=nonsense is 1", async (p) =>
+      (await p.evaluate(() => getComputedStyle(document.body).zoom)) === "1"],
+    ["view=tower&rows=-1", "rows=-1 is every car", async (p) =>
+      (await shown(p, "#tower tbody tr")) === 20 && (await p.locator("#page-note").textContent()) === ""],
+    ["view=tower&rows=1e9&fixed=-3", "rows=1e9 is 64, every car of 20", async (p) =>
+      (await shown(p, "#tower tbody tr")) === 20],
+    ["view=tower&width=-5", "width=-5 is the window's width", async (p) =>
+      p.evaluate(() => document.body.getBoundingClientRect().width === document.documentElement.clientWidth)],
+    ["view=tower&width=50", "width=50 is 200 px", async (p) =>
+      (await p.evaluate(() => document.body.getBoundingClientRect().width)) === 200],
+    ["view=tower&theme=neon&gap=sideways&status=loud", "an unknown theme, gap and status are dark, both, small",
+      async (p) => p.evaluate(() => {
+        const root = document.documentElement;
+        const visible = (sel) => getComputedStyle(document.querySelector(sel)).display !== "none";
+        return !root.classList.contains("light") && root.classList.contains("status-small") &&
+               visible("#tower td.gap") && visible("#tower td.interval");
+      })],
+  ];
+  for (const [query, what, holds] of fallbacks) {
+    const overlay = await openPage(`overlay ?${query}`, `${base}/overlay?${query}`, { width: 900, height: 700 });
+    const drawn = await waitFor(`overlay ?${query} draws`, async () =>
+      (await shown(overlay, "#tower tbody tr")) > 0 && /live/.test(await overlay.locator("#status").getAttribute("class")));
+    check(drawn && (await holds(overlay)), `overlay ?${query}: ${what}`);
+    await overlay.close();
+  }
+
+  // A phone: the page is no wider than the screen, map and tower stacked,
+  // and every driver's name whole.
+  const phone = await openPage("phone", base + "/", { width: 390, height: 844 });
+  await waitFor("the phone's tower fills", async () => (await shown(phone, "#tower tbody tr")) === 20);
+  const fit = await phone.evaluate(() => {
+    const names = [...document.querySelectorAll("#tower td.driver")].map((td) => {
+      const r = td.getBoundingClientRect();
+      return { name: td.textContent, whole: td.scrollWidth <= td.clientWidth && r.left >= 0 && r.right <= innerWidth };
+    });
+    return {
+      width: document.documentElement.scrollWidth,
+      clipped: names.filter((n) => !n.whole).map((n) => n.name),
+      names: names.length,
+      stacked: document.getElementById("map").getBoundingClientRect().bottom <=
+               document.getElementById("tower").getBoundingClientRect().top,
+    };
+  });
+  check(fit.width <= 390, `on a phone the page is no wider than the screen (${fit.width} px)`);
+  check(fit.names === 20 && fit.clipped.length === 0,
+        `on a phone every driver's name is whole (clipped: ${fit.clipped.join(", ") || "none"})`);
+  check(fit.stacked, "on a phone the map is above the tower");
+  await phone.screenshot({ path: path.join(shots, "phone.png"), fullPage: true });
+  await phone.close();
+
+  // A second bridge, for one viewer only, joins mid-race: it cannot know the
+  // pit stops and places gained (null), and the tower shows dashes. A second
+  // viewer is told there are too many, retries, and goes live once the
+  // first leaves.
+  await waitFor("the leader completes a lap", async () => {
+    try {
+      const s = await (await fetch(base + "/api/state")).json();
+      return s.cars.some((c) => c.place === 1 && c.laps >= 1);
+    } catch { return false; }
+  }, 40000);
+  const onePort = await freePort();
+  const oneBase = `http://127.0.0.1:${onePort}`;
+  oneViewerWeb = start(pitwallBin, ["web", `127.0.0.1:${pluginPort}`, "--listen", `127.0.0.1:${onePort}`,
+                                    "--max-viewers", "1"], path.join(work, "one-viewer-web.log"));
+  await waitFor("the late bridge answers", () => answers(oneBase + "/api/status"));
+  const viewer = await openPage("first viewer", oneBase + "/", { width: 1400, height: 800 });
+  await waitFor("the first viewer's tower fills", async () =>
+    (await shown(viewer, "#status.live")) === 1 && (await shown(viewer, "#tower tbody tr")) === 20);
+  const unknown = await viewer.evaluate(() => [...document.querySelectorAll("#tower tbody tr")].map((tr) =>
+    [tr.querySelector(".pit").textContent, tr.querySelector(".gained").textContent]));
+  check(unknown.every(([pit, gained]) => /^(-|PIT|fin)$/.test(pit) && gained === "-") &&
+        unknown.some(([pit]) => pit === "-"), "joined mid-race, unknown pit stops and places gained read as a dash");
+  await viewer.screenshot({ path: path.join(shots, "late-join.png") });
+
+  const turnedDown = [/status of 503/, /EventSource/];
+  const second = await openPage("second viewer", oneBase + "/", { width: 1400, height: 800 }, { allowed: turnedDown });
+  const told = await waitFor("the second viewer is told", async () =>
+    /^Too many viewers; retrying in \d+ s\.$/.test(await statusText(second)), 10000);
+  check(told, "a viewer over the limit reads \"Too many viewers; retrying in N s.\"");
+  await second.screenshot({ path: path.join(shots, "too-many-viewers.png") });
+  await viewer.close();
+  const live = await waitFor("the second viewer goes live", async () =>
+    (await shown(second, "#status.live")) === 1 && (await shown(second, "#tower tbody tr")) === 20, 20000);
+  check(live, "once the first viewer leaves, the second goes live without a reload");
+  await second.close();
+  await stop(oneViewerWeb);
+
+  // The plug-in goes away and comes back: the page says so, the overlays
+  // show a dot (status=small, the default) or nothing (status=hide) and
+  // never the plug-in's address; all recover.
+  const small = await openPage("overlay small", `${base}/overlay?view=tower&status=small`, { width: 600, height: 500 });
+  const hidden = await openPage("overlay hide", `${base}/overlay?view=tower&status=hide`, { width: 600, height: 500 });
+  for (const o of [small, hidden]) await waitFor("an overlay draws", async () => (await shown(o, "#tower tbody tr")) > 0);
   await stop(host);
-  await waitFor("the page shows the outage", async () =>
-    (await page.locator("#status.unreachable").isVisible()));
+  await waitFor("the page shows the outage", () => page.locator("#status.unreachable").isVisible());
   check(await page.locator("#status.unreachable").isVisible(), "the page shows that the feed is unreachable");
+  check(/unreachable/.test(await statusText(page)), "the page's banner says why");
   await page.screenshot({ path: path.join(shots, "outage.png") });
+  await waitFor("the overlays see the outage", async () =>
+    (await shown(small, "#status.unreachable")) === 1 && (await shown(hidden, "#status.unreachable")) === 1);
+  const address = `127.0.0.1:${pluginPort}`;
+  const dot = await small.evaluate(() => {
+    const s = document.getElementById("status");
+    const r = s.getBoundingClientRect();
+    return { text: s.textContent, title: s.title, w: r.width, h: r.height, shown: getComputedStyle(s).display !== "none" };
+  });
+  check(dot.shown && dot.w > 0 && dot.w <= 16 && dot.h <= 16 && dot.text === "" && /unreachable/.test(dot.title),
+        `status=small shows a dot with the words only in its tooltip (${dot.w}x${dot.h}, "${dot.text}")`);
+  check(!(await hidden.locator("#status").isVisible()), "status=hide shows nothing");
+  for (const [name, o] of [["status=small", small], ["status=hide", hidden]]) {
+    const text = await o.evaluate(() => document.body.innerText);
+    check(!text.includes(address) && !/unreachable|retrying/i.test(text), `${name} shows no address and no words`);
+  }
+  await small.screenshot({ path: path.join(shots, "overlay-outage-small.png"), omitBackground: true });
   host = start(hostBin, hostArgs, path.join(work, "host2.log"));
-  await waitFor("the page recovers", async () => (await page.locator("#status.live").count()) === 1, 30000);
+  await waitFor("the page recovers", async () => (await shown(page, "#status.live")) === 1, 30000);
   const before = await where();
   await page.waitForTimeout(800);
   check((await where()) !== before, "after the outage the markers move again");
   check(await page.evaluate(() => window.__sameLoad === true), "it recovered without a reload");
+  await waitFor("the overlays recover", async () =>
+    (await shown(small, "#status.live")) === 1 && (await shown(hidden, "#status.live")) === 1);
+  check(!(await small.locator("#status").isVisible()), "status=small hides its dot once live again");
+
+  check(problems.length === 0, "every page was served under the content security policy, broke none of it and logged no error" +
+        problems.map((p) => "\n       " + p).join(""));
 } catch (e) {
   check(false, "the test ran: " + (e && e.stack ? e.stack : e));
 } finally {
   if (browser) await browser.close();
   await stop(host);
+  await stop(oneViewerWeb);
   await stop(web);
   fs.rmSync(work, { recursive: true, force: true });
 }
