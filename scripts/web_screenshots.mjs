@@ -1,6 +1,6 @@
 // Makes the README's pictures of the web view: the page in the middle of a
 // demo race, and the tower overlay over a dark stand-in for a stream.
-// Usage: node scripts/web_screenshots.mjs   (after ./build.sh or ./demo.sh)
+// Usage: node scripts/web_screenshots.mjs [BUILD_DIR]   (default build, after ./build.sh or ./demo.sh)
 import { spawn } from "node:child_process";
 import { createRequire } from "node:module";
 import fs from "node:fs";
@@ -18,14 +18,15 @@ const freePort = () => new Promise((resolve) => {
   s.listen(0, "127.0.0.1", () => { const { port } = s.address(); s.close(() => resolve(port)); });
 });
 
+const build = path.resolve(root, process.argv[2] || "build");
 const work = fs.mkdtempSync(path.join(os.tmpdir(), "pitwall-shots."));
 fs.cpSync(path.join(root, "examples/game"), path.join(work, "game"), { recursive: true });
 const pluginPort = await freePort(), webPort = await freePort();
 fs.writeFileSync(path.join(work, "game/PitwallFeedPlugin.ini"), `[GENERAL]\nPort=${pluginPort}\n`);
-const host = spawn(path.join(root, "build/tools/test_host/pitwall-host"),
+const host = spawn(path.join(build, "tools/test_host/pitwall-host"),
   ["--game-dir", path.join(work, "game"), "--speed", "10", "--rate", "10", "--sessions", "race",
    "--race-laps", "5"], { stdio: "ignore" });
-const web = spawn(path.join(root, "build/tools/client/pitwall"),
+const web = spawn(path.join(build, "tools/client/pitwall"),
   ["web", `127.0.0.1:${pluginPort}`, "--listen", `127.0.0.1:${webPort}`], { stdio: "ignore" });
 const base = `http://127.0.0.1:${webPort}`;
 const browser = await chromium.launch({
