@@ -7,12 +7,36 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <filesystem>
 #include <string>
 #include <thread>
 
+#include "testing/temp_dir.h"
+#include "tests/wire_client.h"
 #include "tools/test_host/plugin_host.h"
 #include "tools/test_host/race_sim.h"
 #include "tools/test_host/track_path.h"
+
+// A copy of the sample game folder whose plug-in serves on a free port,
+// and the working directory while it lives: the plug-in reads its files
+// from there.
+class SampleGame {
+ public:
+  SampleGame() : port_(FreePort()), cwd_(std::filesystem::current_path()) {
+    dir_.CopyFrom(PITWALL_EXAMPLES_DIR "/game");
+    dir_.Write("PitwallFeedPlugin.ini", "[GENERAL]\nPort=" + std::to_string(port_) + "\n");
+    std::filesystem::current_path(dir_.path());
+  }
+  ~SampleGame() { std::filesystem::current_path(cwd_); }
+  const std::string& path() const { return dir_.path(); }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  TempDir dir_;
+  const std::uint16_t port_;
+  const std::filesystem::path cwd_;
+};
 
 // Stopped and started again to make an outage. The plug-in reads its
 // files from the working directory.

@@ -50,13 +50,8 @@ TEST(WebBridgeTest, SaysUnreachableAndStopsAtOnce) {
 }
 
 TEST(WebBridgeTest, FollowsTheRaceAndComesBackAfterAnOutage) {
-  TempDir game;
-  game.CopyFrom(PITWALL_EXAMPLES_DIR "/game");
-  const std::uint16_t port = FreePort();
-  game.Write("PitwallFeedPlugin.ini", "[GENERAL]\nPort=" + std::to_string(port) + "\n");
-  const std::filesystem::path cwd = std::filesystem::current_path();
-  std::filesystem::current_path(game.path());  // the plug-in reads its files from here
-
+  const SampleGame game;
+  const std::uint16_t port = game.port();
   RaceFeed feed(game.path());
   feed.Start();
   WebBridge bridge("127.0.0.1", port);
@@ -103,7 +98,6 @@ TEST(WebBridgeTest, FollowsTheRaceAndComesBackAfterAnOutage) {
     second.Stop();
   }
   feed.Stop();
-  std::filesystem::current_path(cwd);
 }
 
 }  // namespace

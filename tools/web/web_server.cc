@@ -326,13 +326,13 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
   void StartStream(const Request& request);
   void Write(std::shared_ptr<std::string> text, bool then_close);
   void WriteChunk(std::string lead, std::vector<SharedText> pieces);
-  // Reads and drops what the client sends: notices a viewer that leaves.
-  void WatchForClose();
   // Ends in order: no more sending, and what the client still sends is read
   // and dropped for a moment, so that the close does not reset the
   // connection before the client has read the last answer.
   void Linger();
-  void Drain();
+  // Reads and drops what the client sends, and closes when it ends, fails
+  // or has sent more than kLingerBytes.
+  void DrainUntilClosed();
   void ArmDeadline(SteadyClock::duration within);
   void StopWaiting();
 
@@ -730,7 +730,7 @@ void WebServer::Impl::Connection::StartStream(const Request& request) {
   pieces.push_back(retry);
   Catch(server.events_, &sent_, &pieces);
   WriteChunk(std::move(head), std::move(pieces));
-  WatchForClose();
+  DrainUntilClosed();  // a viewer has nothing to say: what comes is its end
 }
 
 void WebServer::Impl::Connection::Pump() {
@@ -775,17 +775,6 @@ void WebServer::Impl::Connection::WriteChunk(std::string lead, std::vector<Share
                     });
 }
 
-void WebServer::Impl::Connection::WatchForClose() {
-  socket_.async_read_some(asio::buffer(scratch_),
-                          [self = shared_from_this()](const ErrorCode& ec, std::size_t n) {
-                            if (self->closed_) return;
-                            self->drained_ += n;
-                            // A viewer has nothing to say: its end, or too much.
-                            if (ec || self->drained_ > kLingerBytes) return self->Close();
-                            self->WatchForClose();
-                          });
-}
-
 void WebServer::Impl::Connection::Write(std::shared_ptr<std::string> text, bool then_close) {
   ArmDeadline(kWriteDeadline);
   asio::async_write(
@@ -803,16 +792,16 @@ void WebServer::Impl::Connection::Linger() {
   socket_.shutdown(tcp::socket::shutdown_send, ignored);
   drained_ = 0;
   ArmDeadline(kLingerFor);
-  Drain();
+  DrainUntilClosed();
 }
 
-void WebServer::Impl::Connection::Drain() {
+void WebServer::Impl::Connection::DrainUntilClosed() {
   socket_.async_read_some(asio::buffer(scratch_),
                           [self = shared_from_this()](const ErrorCode& ec, std::size_t n) {
                             if (self->closed_) return;
                             self->drained_ += n;
                             if (ec || self->drained_ > kLingerBytes) return self->Close();
-                            self->Drain();
+                            self->DrainUntilClosed();
                           });
 }
 

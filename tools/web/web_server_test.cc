@@ -403,15 +403,10 @@ TEST_F(WebServerTest, ASecondListenerOnAPortInUseFails) {
 }
 
 TEST_F(WebServerTest, StreamsFollowTheRaceResumeAndAStalledViewerIsClosed) {
-  TempDir game;
-  game.CopyFrom(PITWALL_EXAMPLES_DIR "/game");
-  const std::uint16_t plugin_port = FreePort();
-  game.Write("PitwallFeedPlugin.ini", "[GENERAL]\nPort=" + std::to_string(plugin_port) + "\n");
-  const std::filesystem::path cwd = std::filesystem::current_path();
-  std::filesystem::current_path(game.path());  // the plug-in reads its files from here
+  const SampleGame game;
   RaceFeed feed(game.path());
   feed.Start();
-  bridge_ = std::make_unique<WebBridge>("127.0.0.1", plugin_port);
+  bridge_ = std::make_unique<WebBridge>("127.0.0.1", game.port());
   bridge_->Start();
   StartServer({.max_viewers = 2, .stream_stall = std::chrono::milliseconds(500)});
 
@@ -461,7 +456,6 @@ TEST_F(WebServerTest, StreamsFollowTheRaceResumeAndAStalledViewerIsClosed) {
   StopServer();
   bridge_->Stop();
   feed.Stop();
-  std::filesystem::current_path(cwd);
 }
 
 }  // namespace
