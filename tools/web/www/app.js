@@ -242,18 +242,30 @@ function animate(now) {
   requestAnimationFrame(animate);
 }
 
-function sessionText(s) {
-  if (!s) return "Waiting for the session";
-  let line = s.track + " · " + s.kind;
+// The session line as pieces of text; the track's and the driver's names
+// are marked, so that each goes into an element of its own whose
+// bidirectional text cannot reorder the rest of the line.
+function sessionParts(s) {
+  if (!s) return ["Waiting for the session"];
+  const parts = [{ name: s.track }, " · " + s.kind];
   if (s.finished && s.kind === "race") {
-    line += state.cars.every((c) => c.finished || c.place === null) ? " · final classification" : " · chequered flag";
+    parts.push(state.cars.every((c) => c.finished || c.place === null) ? " · final classification" : " · chequered flag");
   } else {
-    if (s.max_laps !== null && s.laps_left !== null) line += " · lap " + Math.min(s.max_laps, s.max_laps - s.laps_left + 1) + "/" + s.max_laps;
-    line += s.time_left_s !== null ? " · " + clock(s.time_left_s) + " left" : " · time " + clock(s.time_s);
-    if (s.finished) line += " · finished";
+    if (s.max_laps !== null && s.laps_left !== null) parts.push(" · lap " + Math.min(s.max_laps, s.max_laps - s.laps_left + 1) + "/" + s.max_laps);
+    parts.push(s.time_left_s !== null ? " · " + clock(s.time_left_s) + " left" : " · time " + clock(s.time_s));
+    if (s.finished) parts.push(" · finished");
   }
-  if (s.fastest_lap) line += " · fastest " + lapTime(s.fastest_lap.time_s) + " " + s.fastest_lap.driver;
-  return line;
+  if (s.fastest_lap) parts.push(" · fastest " + lapTime(s.fastest_lap.time_s) + " ", { name: s.fastest_lap.driver });
+  return parts;
+}
+
+function showSessionLine(s) {
+  sessionLine.replaceChildren(...sessionParts(s).map((part) => {
+    if (typeof part === "string") return document.createTextNode(part);
+    const name = document.createElement("bdi");
+    name.textContent = part.name;
+    return name;
+  }));
 }
 
 function rowsToShow(cars) {
@@ -310,7 +322,7 @@ function drawTower() {
 function takeState(next) {
   state = next;
   const now = performance.now();
-  sessionLine.textContent = sessionText(state.session);
+  showSessionLine(state.session);
   document.title = state.session ? state.session.track + " · PitwallFeed" : "PitwallFeed live";
   drawTower();
   updateMarkers(now);
