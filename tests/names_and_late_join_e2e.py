@@ -31,7 +31,6 @@ import pty
 import re
 import select
 import shutil
-import socket
 import struct
 import subprocess
 import sys
@@ -43,6 +42,8 @@ import unicodedata
 import xml.etree.ElementTree as ElementTree
 
 import jsonschema
+
+from e2e_helpers import free_port, wait_for_port
 
 TRACK = b"Ring\x1b[31m\xe2\x80\xae\x08\x7f\xef\xbf\xbe<&>\"'"
 # The second race's track: only printable ASCII (the plug-in finds a track by
@@ -136,23 +137,6 @@ def recording():
         scoring(at, SECOND_TRACK, *second_race(at - FIRST_END - 0.1))
         at += 0.1
     return "\n".join(lines) + "\n"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, seconds=10):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-                return
-        except OSError:
-            time.sleep(0.05)
-    sys.exit(f"nothing listens on port {port}")
 
 
 def columns(text):

@@ -9,7 +9,6 @@ Usage: timing_json_e2e.py PITWALL_HOST PITWALL EXAMPLES_DIR SCHEMA
 import copy
 import json
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -17,22 +16,7 @@ import time
 
 import jsonschema
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, seconds=10):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-                return
-        except OSError:
-            time.sleep(0.05)
-    sys.exit(f"nothing listens on port {port}")
+from e2e_helpers import free_port, wait_for_port
 
 
 def gap_key(gap):

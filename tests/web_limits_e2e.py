@@ -17,6 +17,8 @@ import sys
 import threading
 import time
 
+from e2e_helpers import free_port, wait_for_port
+
 PITWALL = sys.argv[1]
 failures = []
 
@@ -25,12 +27,6 @@ def check(ok, what):
     print(("ok   " if ok else "FAIL ") + what, flush=True)
     if not ok:
         failures.append(what)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def resident_kib(pid):
@@ -84,23 +80,13 @@ def start_web(port, *extra):
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
 
-def wait_listening(port):
-    for _ in range(100):
-        try:
-            connect(port).close()
-            return True
-        except OSError:
-            time.sleep(0.05)
-    return False
-
-
 def main():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 8192), hard))
     port = free_port()
     web = start_web(port, "--max-per-address", "5000")
     try:
-        check(wait_listening(port), "pitwall web listens")
+        wait_for_port(port)
 
         # A second web view on the same port fails at once, saying why.
         second = start_web(port)
