@@ -78,21 +78,28 @@ TEST(LogFileTest, UnopenableFileDropsTheTextAndTheNextCallTriesAgain) {
   EXPECT_EQ(dir.ReadText("missing-subdir/PitwallFeedPlugin_1.log"), "kept\n");
 }
 
+constexpr int kThreads = 4;
+
+// kThreads threads at once, each writing `lines` texts of 700 copies of its
+// own letter ('a', 'b', ...) and a line break: long texts make a torn write
+// likely if writes were not whole.
+void WriteFromThreads(LogFile* log, int lines) {
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([log, t, lines] {
+      const std::string text = std::string(700, static_cast<char>('a' + t)) + "\n";
+      for (int i = 0; i < lines; ++i) log->WriteLog(text.c_str());
+    });
+  }
+  for (auto& w : writers) w.join();
+}
+
 TEST(LogFileTest, ConcurrentWritersNeverInterleave) {
   TempDir dir;
   LogFile log(dir.prefix());
   log.SetBoundPort(40000);
-  constexpr int kThreads = 4;
   constexpr int kLines = 200;
-  std::vector<std::thread> writers;
-  for (int t = 0; t < kThreads; ++t) {
-    writers.emplace_back([&log, t] {
-      // Long texts make a torn write likely if writes were not whole.
-      const std::string text = std::string(700, static_cast<char>('a' + t)) + "\n";
-      for (int i = 0; i < kLines; ++i) log.WriteLog(text.c_str());
-    });
-  }
-  for (auto& w : writers) w.join();
+  WriteFromThreads(&log, kLines);
 
   const std::string content = dir.ReadText("PitwallFeedPlugin_40000.log");
   ASSERT_EQ(content.size(), static_cast<size_t>(kThreads * kLines * 701));
@@ -185,16 +192,7 @@ TEST(LogFileTest, ConcurrentWritersAcrossRenamesKeepEveryTextWholeInOneFile) {
   constexpr long kLimit = 6000;
   LogFile log(dir.prefix(), kLimit);
   log.SetBoundPort(40000);
-  constexpr int kThreads = 4;
-  constexpr int kLines = 300;
-  std::vector<std::thread> writers;
-  for (int t = 0; t < kThreads; ++t) {
-    writers.emplace_back([&log, t] {
-      const std::string text = std::string(700, static_cast<char>('a' + t)) + "\n";
-      for (int i = 0; i < kLines; ++i) log.WriteLog(text.c_str());
-    });
-  }
-  for (auto& w : writers) w.join();
+  WriteFromThreads(&log, 300);
 
   const std::string begun =
       "Log file reached 6000 bytes; the earlier lines are in PitwallFeedPlugin_40000.log.1.\n";
