@@ -128,6 +128,7 @@ void TimingState::ApplyLive(const LiveAnswer& live, double received_at_s) {
     session_described_ = false;
   }
   has_live_ = true;
+  captured_ = live.captured;
   received_at_s_ = received_at_s;
   ++updates_;
   Derive(live);
@@ -141,6 +142,7 @@ bool TimingState::NewSessionBegan(std::uint8_t change_mask) {
 
 void TimingState::StartNewSession() {
   memory_.clear();
+  ++sessions_begun_;
   session_.finished = false;
   start_ = Start::kSeen;
 }
@@ -191,6 +193,8 @@ void TimingState::Derive(const LiveAnswer& live) {
     car.sector2_s = Timed(state->sector2);
     car.in_pits = state->in_pits;
     car.finished = Finished(*state);
+    car.finish_status = state->finish_status;
+    car.time_behind_leader_s = state->time_behind_leader;
     car.x = state->x;
     car.z = state->z;
     car.heading = state->heading;

@@ -73,6 +73,8 @@ struct CarTiming {
   // (negative: places lost); absent also while it has no place.
   std::optional<int> places_gained;
   bool finished = false;  // took the chequered flag
+  std::uint8_t finish_status = 0;  // as the host gives it: 0 running, 1 flag, 2 retired, 3 disqualified
+  float time_behind_leader_s = 0.0f;  // as the answer carries it
   float x = 0.0f, z = 0.0f, heading = 0.0f;
 };
 
@@ -110,9 +112,17 @@ class TimingState {
   // then unplaced ones by index.
   const std::vector<CarTiming>& cars() const { return cars_; }
   bool has_live() const { return has_live_; }
+  // The latest live answer carries the current session's own data (not the
+  // previous session's records, kept until the host's first update).
+  bool captured() const { return captured_; }
   double received_at_s() const { return received_at_s_; }
   // Live answers taken since the state was made.
   int updates() const { return updates_; }
+  // Sessions begun since the state was made: grows by one each time the
+  // answers say a new session began (not for the state's first session).
+  int sessions_begun() const { return sessions_begun_; }
+  // Whether pit stops and places gained count from the session's start.
+  bool start_seen() const { return start_ == Start::kSeen; }
 
  private:
   // What the state remembers of a car between answers of one session.
@@ -138,8 +148,10 @@ class TimingState {
   std::map<std::uint8_t, CarMemory> memory_;
   std::vector<CarTiming> cars_;
   bool has_live_ = false;
+  bool captured_ = false;
   double received_at_s_ = 0.0;
   int updates_ = 0;
+  int sessions_begun_ = 0;
   int answers_ = 0;  // session, drivers and live answers taken
   Start start_ = Start::kUndecided;
   // The held session answer describes the session the memory belongs to;
