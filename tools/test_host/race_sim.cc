@@ -18,11 +18,18 @@ constexpr int kNamedDrivers = static_cast<int>(sizeof(kDrivers) / sizeof(kDriver
 constexpr double kPitStopSeconds = 22;
 constexpr double kRepairStopSeconds = 160;  // one car's long stop: it goes a lap down
 constexpr double kBackmarkerPace = 1.09;    // the last car's laps against the reference
-// After the flag the race ends when every car has taken it, or this long
-// after the leader did; the final classification then stands this long
-// before the session ends.
-constexpr double kRaceOverrunSeconds = 240;
-constexpr double kClassificationHoldSeconds = 90;
+// How fast a car that took the flag or was disqualified rolls on, m/s.
+constexpr double kCrawlSpeed = 15;
+// A car stopped on track before it is retired.
+constexpr double kRetireDelaySeconds = 15;
+// Where on the lap a stopping car stops, as fractions of the lap.
+constexpr double kStopFrom = 0.35, kStopTo = 0.75;
+// A box at the line: the pit lane begins this far before the line, the box
+// this far before it.
+constexpr double kLineLaneMetres = 150;
+constexpr double kLineBoxMetres = 20;
+constexpr std::int8_t kRetired = 2;
+constexpr std::int8_t kDisqualified = 3;
 // Spacing of the points at which each car's passing is timed, and a bound
 // on how many are kept for the whole field.
 constexpr double kTimingPointMetres = 5;
@@ -41,6 +48,7 @@ RaceSimulation::RaceSimulation(const TrackPath& path, std::string track_name,
       track_name_(std::move(track_name)),
       options_(options),
       rng_(options.seed),
+      scenario_rng_(options.seed ^ 0x5CE7A210u),
       timing_step_(std::max(kTimingPointMetres, path.length() * (options.race_laps + 2) *
                                                     std::clamp(options.cars, 1, 255) /
                                                     kMaxTimingPoints)),
@@ -59,6 +67,34 @@ RaceSimulation::RaceSimulation(const TrackPath& path, std::string track_name,
     car.pit_box = kFirstPitBoxMetres + kPitBoxSpacingMetres * (n % kPitBoxes);
   }
   if (cars_.size() >= 6) cars_.back().base_lap = reference * kBackmarkerPace;
+  ApplyScenarios();
+}
+
+void RaceSimulation::ApplyScenarios() {
+  const auto car = [this](int index) {
+    return index >= 0 && static_cast<std::size_t>(index) < cars_.size()
+               ? &cars_[static_cast<std::size_t>(index)]
+               : nullptr;
+  };
+  for (const SlowCar& slow : options_.slow) {
+    if (Car* c = car(slow.car)) c->base_lap *= slow.factor;
+  }
+  for (const CarLap& dq : options_.disqualify) {
+    if (Car* c = car(dq.car)) c->dq_lap = dq.lap;
+  }
+  for (int index : options_.pit_exit_at_line) {
+    if (Car* c = car(index)) c->box_at_line = true;
+  }
+  const auto stop = [&](const CarLap& at, double retire_after) {
+    Car* c = car(at.car);
+    if (c == nullptr) return;
+    c->stop_lap = at.lap;
+    c->stop_at =
+        path_.length() * std::uniform_real_distribution<double>(kStopFrom, kStopTo)(scenario_rng_);
+    c->retire_after = retire_after;
+  };
+  for (const CarLap& at : options_.retire) stop(at, kRetireDelaySeconds);
+  for (const CarLap& at : options_.stop_on_track) stop(at, -1);
 }
 
 double RaceSimulation::Uniform(double lo, double hi) {
@@ -78,6 +114,9 @@ void RaceSimulation::StartSession() {
     car.lap_start = 0;
     car.s1 = car.s2 = car.last_s1 = car.last_s2 = car.last_lap = car.best_lap = -1;
     car.finished = false;
+    car.out = 0;
+    car.stopped_since = -1;
+    car.in_lane = false;
     car.lap_time = car.base_lap * (1 + Uniform(-0.004, 0.004));
     car.pit_lap = -1;
     car.pit_until = -1;
@@ -100,6 +139,14 @@ void RaceSimulation::StartSession() {
     // One car needs repairs at its stop.
     cars_[static_cast<std::size_t>(Uniform(1, n - 1))].stop_seconds = kRepairStopSeconds;
   }
+  if (kind == SessionKind::kRace) {
+    for (const ForcedStop& stop : options_.pit_stops) {
+      if (stop.car < 0 || stop.car >= n) continue;
+      Car& car = cars_[static_cast<std::size_t>(stop.car)];
+      car.pit_lap = stop.lap - 1;  // the stop begins at the line that completes this many laps
+      if (stop.seconds >= 0) car.stop_seconds = stop.seconds;
+    }
+  }
   for (Car& car : cars_) {
     // The race begins on the grid: the points behind a car's slot count as
     // passed as long before the start as the car takes to cover the gap, so
@@ -108,7 +155,9 @@ void RaceSimulation::StartSession() {
     if (kind == SessionKind::kRace) {
       const double speed = path_.length() / car.base_lap;
       for (std::size_t k = 0; static_cast<double>(k) * timing_step_ <= RaceDistance(car); ++k) {
-        car.passed.push_back(-(RaceDistance(car) - static_cast<double>(k) * timing_step_) / speed);
+        double at = -(RaceDistance(car) - static_cast<double>(k) * timing_step_) / speed;
+        if (options_.grid_seconds > 0) at += options_.grid_seconds;
+        car.passed.push_back(at);
       }
     }
   }
@@ -155,6 +204,14 @@ void RaceSimulation::CompleteLap(Car* car, double at) {
   car->lap_start = at;
   car->s1 = car->s2 = -1;
   car->lap_time = car->base_lap * (1 + Uniform(-0.004, 0.006));
+  if (session() != SessionKind::kRace) return;
+  if (car->box_at_line) car->in_lane = false;  // out of the lane at the line
+  if (car->laps == car->dq_lap) {
+    // Shown the black flag at the line: into the pit lane, out of the race.
+    car->out = kDisqualified;
+    car->in_lane = true;
+    return;
+  }
   if (session() == SessionKind::kRace && car->laps >= options_.race_laps) {
     if (!flag_) {
       flag_ = true;
@@ -165,7 +222,7 @@ void RaceSimulation::CompleteLap(Car* car, double at) {
     car->finished = true;
     car->finish_time = at;
   }
-  if (session() == SessionKind::kRace && car->laps == car->pit_lap) {
+  if (session() == SessionKind::kRace && car->laps == car->pit_lap && !car->box_at_line) {
     car->pit_until = at + car->stop_seconds;
   }
 }
@@ -177,10 +234,17 @@ void RaceSimulation::MoveCar(Car* car, double dt) {
   if (car->pit_until > t && car->distance >= car->pit_box) t = std::min(end, car->pit_until);
   if (car->finished) {
     // A slow lap after the flag, then parked.
-    car->distance = std::min(path_.length() * 0.999, car->distance + dt * 15.0);
+    car->distance = std::min(path_.length() * 0.999, car->distance + dt * kCrawlSpeed);
     return;
   }
   const bool race = session() == SessionKind::kRace;
+  if (race && car->out == kDisqualified) {
+    car->distance =
+        std::min(std::max(car->pit_box, car->distance), car->distance + dt * kCrawlSpeed);
+    return;
+  }
+  if (race && car->stopped_since >= 0) return;  // stopped on track, retired or not
+  if (race && t < options_.grid_seconds) t = std::min(end, options_.grid_seconds);
   const double speed = path_.length() / car->lap_time;
   const double third = path_.length() / 3;
   // Moves the car to `distance` into its lap at time `at`, timing the race's
@@ -191,8 +255,39 @@ void RaceSimulation::MoveCar(Car* car, double dt) {
     if (race) RecordPassing(car, from, RaceDistance(*car), t, at);
     t = at;
   };
+  // Reaches `x` into the lap in this step, with no sector line before it.
+  const auto reaches = [&](double x, double next) {
+    if (!(car->distance < x && next >= x)) return false;
+    for (const double line : {third, 2 * third}) {
+      if (car->distance < line && line < x && next >= line) return false;
+    }
+    return true;
+  };
+  const auto arrival = [&](double x) { return t + (x - car->distance) / speed; };
   while (t < end) {
     const double next = car->distance + speed * (end - t);
+    if (race && car->laps == car->stop_lap - 1 && reaches(car->stop_at, next)) {
+      move_to(car->stop_at, arrival(car->stop_at));
+      car->stopped_since = t;
+      return;
+    }
+    // A box at the line: into the lane before the line, a stop in the box,
+    // and out of the lane at the line (CompleteLap).
+    if (race && car->box_at_line && car->laps == car->pit_lap && car->pit_until < 0) {
+      const double entry = path_.length() - kLineLaneMetres;
+      const double box = path_.length() - kLineBoxMetres;
+      if (!car->in_lane && reaches(entry, next)) {
+        move_to(entry, arrival(entry));
+        car->in_lane = true;
+        continue;
+      }
+      if (car->in_lane && reaches(box, next)) {
+        move_to(box, arrival(box));
+        car->pit_until = t + car->stop_seconds;
+        t = std::min(end, car->pit_until);
+        continue;
+      }
+    }
     // Down the pit lane, timing its points like any others, into the box.
     if (car->pit_until > t && car->distance < car->pit_box && next >= car->pit_box) {
       move_to(car->pit_box, t + (car->pit_box - car->distance) / speed);
@@ -217,7 +312,7 @@ void RaceSimulation::MoveCar(Car* car, double dt) {
       move_to(path_.length(), at);
       car->distance = 0;
       CompleteLap(car, at);  // counts the lap: the race distance stays the same
-      if (car->finished) return;
+      if (car->finished || car->out != 0) return;
       continue;
     }
     move_to(next, end);
@@ -232,6 +327,8 @@ void RaceSimulation::RankCars() {
     const Car& x = cars_[a];
     const Car& y = cars_[b];
     if (race) {
+      // Cars out of the race behind the rest, retired ones first.
+      if (x.out != y.out) return x.out < y.out;
       // Distance covered, a finished car's counted to the line it took the
       // flag at (a lapped car that took it is behind one still on its last
       // lap); cars that took the flag on the same lap by their finish times.
@@ -280,8 +377,8 @@ bool RaceSimulation::SessionOver() const {
     case SessionKind::kQualifying:
       return time_ >= options_.qualifying_seconds;
     case SessionKind::kRace:
-      if (!flag_) return cars_.empty() && time_ > 0;
-      return over_time_ >= 0 && time_ >= over_time_ + kClassificationHoldSeconds;
+      if (!flag_ && over_time_ < 0) return cars_.empty() && time_ > 0;
+      return over_time_ >= 0 && time_ >= over_time_ + options_.classification_hold_seconds;
   }
   return true;
 }
@@ -306,14 +403,14 @@ void RaceSimulation::Fill() {
     v.SetSector(static_cast<std::int8_t>(car.distance < third       ? 1
                                          : car.distance < 2 * third ? 2
                                                                     : 0));
-    v.SetFinishStatus(car.finished ? 1 : 0);
+    v.SetFinishStatus(car.out != 0 ? car.out : car.finished ? 1 : 0);
     v.SetLapDistance(static_cast<float>(car.distance));
     v.SetBestLap(static_cast<float>(car.best_lap));
     v.SetSectorTimesA(static_cast<float>(car.last_s1), static_cast<float>(car.last_s2));
     v.SetLastLap(static_cast<float>(car.last_lap));
     v.SetSectorTimesB(static_cast<float>(car.s1), static_cast<float>(car.s2));
     v.SetControl(i == 0 ? 0 : 1);
-    v.SetInPits(car.pit_until > time_ ? 1 : 0);
+    v.SetInPits(car.pit_until > time_ || car.in_lane ? 1 : 0);
     v.SetPlace(static_cast<std::uint8_t>(car.place));
     v.SetTimeBehindLeader(static_cast<float>(car.behind));
     const TrackPath::Pose pose = path_.At(car.distance, car.lateral);
@@ -332,9 +429,19 @@ bool RaceSimulation::Advance(double dt, HostSink* sink) {
     const bool race = session() == SessionKind::kRace;
     for (Car& car : cars_) MoveCar(&car, dt);
     time_ += dt;
-    if (race && flag_ && over_time_ < 0 &&
-        (time_ >= flag_time_ + kRaceOverrunSeconds ||
-         std::all_of(cars_.begin(), cars_.end(), [](const Car& c) { return c.finished; }))) {
+    for (Car& car : cars_) {
+      if (race && car.out == 0 && car.stopped_since >= 0 && car.retire_after >= 0 &&
+          time_ >= car.stopped_since + car.retire_after) {
+        car.out = kRetired;
+      }
+    }
+    // Over once every car took the flag or is out of the race, or the
+    // overrun after the leader's flag ran out.
+    const bool all_in = !cars_.empty() && std::all_of(cars_.begin(), cars_.end(), [](const Car& c) {
+      return c.finished || c.out != 0;
+    });
+    if (race && over_time_ < 0 &&
+        ((flag_ && time_ >= flag_time_ + options_.race_overrun_seconds) || all_in)) {
       over_time_ = time_;
     }
     RankCars();

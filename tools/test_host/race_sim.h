@@ -13,16 +13,37 @@
 //   sector times (shown while in sector 1), pair B the running lap's (shown
 //   in sectors 2 and 3); -1 where there is none yet. Last and best lap: -1
 //   until set.
-// - finish status: 1 once the car has taken the chequered flag. The final
-//   classification stands for a while before the race session ends.
+// - finish status: 0 running, 1 once the car has taken the chequered flag,
+//   2 retired, 3 disqualified. The final classification stands for a while
+//   before the race session ends.
 // - time behind the leader: in a race, how long ago the leader passed the
 //   point where this car is now (finished cars: how long after the winner
 //   they crossed that line), never less than the car ahead's; in practice
 //   and qualifying the difference of best laps (0 without one).
 // - control: 0 for car 0 (the local player), 1 for the AI cars.
 // - in pits: 1 while in the pit lane (practice start, one race stop each).
+//   The pit lane runs from the line to the car's box, so a car enters it in
+//   the update that shows the lap it completed, and leaves it at the box.
 // - heading inputs: a = x and b = z of the unit direction of travel, so
 //   atan2(a, b) is the heading.
+//
+// Scenarios (SimOptions, each applied to every race of the weekend; laps
+// count from 1, the lap under way after the start is lap 1):
+// - a retiring car stops on track partway through its lap, stays at that
+//   lap distance out of the pits, and some seconds later is given status 2.
+// - a disqualified car is given status 3 as it completes the lap, turns
+//   into the pit lane there and parks in its box (in pits 1 from then on),
+//   its laps frozen: a host takes a black-flagged car off the track.
+// - a car stopped on track stays where it stopped to the end, status 0.
+// - retired and disqualified cars are placed behind every car still in the
+//   race, retired ones first; a stopped car keeps its place by distance.
+// - a forced stop enters the pit lane on the lap named (at the line that
+//   completes the lap before it).
+// - a car whose box is at the line enters the pit lane shortly before the
+//   line, stops just before it, and leaves the pit lane as it crosses the
+//   line: its exit and its lap count change in the same update.
+// - a slow car's typical lap is its usual one times the factor.
+// - cars wait on the grid for the grid time before the race starts.
 #ifndef PITWALL_TOOLS_TEST_HOST_RACE_SIM_H_
 #define PITWALL_TOOLS_TEST_HOST_RACE_SIM_H_
 
@@ -37,6 +58,23 @@
 
 enum class SessionKind { kPractice = 1, kQualifying = 2, kRace = 3 };
 
+// A car (its vehicle index) and a race lap, from 1.
+struct CarLap {
+  int car = 0;
+  int lap = 1;
+};
+
+struct ForcedStop {
+  int car = 0;
+  int lap = 1;          // the lap on which it enters the pit lane
+  double seconds = -1;  // standing in the box; negative: the car's usual stop
+};
+
+struct SlowCar {
+  int car = 0;
+  double factor = 1;
+};
+
 struct SimOptions {
   int cars = 20;  // 0 to 255
   std::uint32_t seed = 1;
@@ -45,6 +83,17 @@ struct SimOptions {
   double practice_seconds = 180;
   double qualifying_seconds = 180;
   int race_laps = 5;
+  // After the leader's flag the race waits this long for the other cars,
+  // then the final classification stands for `classification_hold_seconds`.
+  double race_overrun_seconds = 240;
+  double classification_hold_seconds = 90;
+  double grid_seconds = 0;  // on the grid before the start
+  std::vector<CarLap> retire = {};
+  std::vector<CarLap> disqualify = {};
+  std::vector<CarLap> stop_on_track = {};
+  std::vector<ForcedStop> pit_stops = {};
+  std::vector<int> pit_exit_at_line = {};  // cars whose box is at the line
+  std::vector<SlowCar> slow = {};
 };
 
 class RaceSimulation {
@@ -80,10 +129,20 @@ class RaceSimulation {
     std::vector<double> passed;  // session time it passed each timing point of the race
     bool finished = false;
     double finish_time = 0;
+    std::int8_t out = 0;        // 2 retired, 3 disqualified; 0 still in the race
+    int dq_lap = -1;            // disqualified as it completes this lap
+    int stop_lap = -1;          // stops on track during this lap
+    double stop_at = 0;         // metres into that lap
+    double retire_after = -1;   // seconds from the stop to retirement; -1 never
+    double stopped_since = -1;  // session time it stopped on track; -1 moving
+    bool box_at_line = false;   // its pit stop ends at the line
+    bool in_lane = false;       // in the pit lane of a box at the line, or disqualified
     int place = 0;
     double behind = 0;
   };
 
+  // Puts the scenario options on the cars they name.
+  void ApplyScenarios();
   void StartSession();
   // Metres covered since the start of the race (the grid counts from 0).
   double RaceDistance(const Car& car) const;
@@ -102,6 +161,9 @@ class RaceSimulation {
   const std::string track_name_;
   const SimOptions options_;
   std::mt19937 rng_;
+  // The scenarios' own choices, apart from rng_ so that a race without
+  // scenarios is the same as before they existed.
+  std::mt19937 scenario_rng_;
   const double timing_step_;  // metres between timing points
   std::vector<Car> cars_;
   std::size_t session_index_ = 0;
