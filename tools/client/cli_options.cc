@@ -14,7 +14,10 @@ constexpr char kEndpointHelp[] =
     "the server: a dotted IPv4 address, localhost or a host name (default 127.0.0.1), port 1 "
     "to 65535 (default: the first of 34647 to 34666 that a server answers on)";
 
-constexpr const char* kCommands[] = {"watch", "dump", "track", "web"};
+constexpr const char* kCommands[] = {"watch",    "dump",    "track", "web",   "record",
+                                     "sessions", "results", "laps",  "events"};
+constexpr char kCommandList[] = "watch, dump, track, web, record, sessions, results, laps, events";
+constexpr char kDbHelp[] = "the race history's SQLite file (default pitwall.db in this folder)";
 
 // A host name as DNS writes one: labels of letters, digits and '-', joined
 // by dots; no port.
@@ -49,6 +52,12 @@ bool WebOriginOk(const std::string& text) {
     rest.resize(colon);
   }
   return WebHostNameOk(rest);
+}
+
+void AddDb(CLI::App* command, CliOptions* o) {
+  command->add_option("--db", o->db, kDbHelp)->type_name("FILE")->check([](const std::string& f) {
+    return f.empty() ? std::string("needs a file name") : std::string();
+  });
 }
 
 // The tool's command line. `endpoint` receives the positional server.
@@ -132,6 +141,35 @@ std::unique_ptr<CLI::App> MakeApp(CliOptions* o, std::string* endpoint) {
       });
   web->add_option("--www", o->www_dir, "the page's files (default: those installed with pitwall)")
       ->type_name("DIR");
+  AddDb(web, o);
+  web->add_flag("--no-record", o->no_record, "keep no race history");
+
+  CLI::App* record = app->add_subcommand(
+      "record", "keep every lap, pit stop, event and result in the race history");
+  record->add_option("server", *endpoint, kEndpointHelp)->type_name("HOST[:PORT]");
+  AddDb(record, o);
+
+  AddDb(app->add_subcommand("sessions", "the recorded sessions, newest first"), o);
+  const auto history = [&](const char* name, const char* about, std::vector<std::string> formats) {
+    CLI::App* command = app->add_subcommand(name, about);
+    command->add_option("session", o->session, "the session's id (default: the latest)")
+        ->check(cli_checks::WholeNumber(1, 1000000000))
+        ->type_name("SESSION");
+    AddDb(command, o);
+    std::string list;
+    for (const std::string& f : formats) list += (list.empty() ? "" : "|") + f;
+    command
+        ->add_option("--format", o->format, "the output: " + list + " (default " + formats[0] + ")")
+        ->check(CLI::IsMember(formats))
+        ->type_name(list);
+    return command;
+  };
+  history("results", "a session's classification, fastest lap and pit stops",
+          {"text", "json", "csv", "html"});
+  history("laps", "every lap of a session", {"csv", "json"})
+      ->add_option("--car", o->car, "only this driver's laps (part of the name, any case)")
+      ->type_name("NAME");
+  history("events", "what happened in a session, in order", {"text", "json"});
   return app;
 }
 
@@ -182,7 +220,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions* options,
     if (!known) {
       *error = (args.empty() ? std::string("no command given")
                              : "unknown command '" + args.front() + "'") +
-               " (commands: watch, dump, track, web)";
+               " (commands: " + kCommandList + ")";
       return false;
     }
   }
@@ -205,7 +243,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions* options,
     const std::vector<CLI::App*> chosen = app->get_subcommands();
     if (chosen.empty()) {
       *error = dynamic_cast<const CLI::RequiredError*>(&e) != nullptr
-                   ? "no command given (commands: watch, dump, track, web)"
+                   ? std::string("no command given (commands: ") + kCommandList + ")"
                    : std::string(e.what());
     } else {
       *error = chosen.front()->get_name() + ": " + e.what();
@@ -213,10 +251,15 @@ bool ParseCommandLine(const std::vector<std::string>& args, CliOptions* options,
     return false;
   }
   const std::string name = app->get_subcommands().front()->get_name();
-  options->command = name == "watch"   ? CliCommand::kWatch
-                     : name == "dump"  ? CliCommand::kDump
-                     : name == "track" ? CliCommand::kTrack
-                                       : CliCommand::kWeb;
+  static const std::pair<const char*, CliCommand> kNames[] = {
+      {"watch", CliCommand::kWatch},     {"dump", CliCommand::kDump},
+      {"track", CliCommand::kTrack},     {"web", CliCommand::kWeb},
+      {"record", CliCommand::kRecord},   {"sessions", CliCommand::kSessions},
+      {"results", CliCommand::kResults}, {"laps", CliCommand::kLaps},
+      {"events", CliCommand::kEvents}};
+  for (const auto& [text, command] : kNames) {
+    if (name == text) options->command = command;
+  }
   options->port_given = endpoint.find(':') != std::string::npos;
   if (!endpoint.empty() && !ParseEndpoint(endpoint, &options->host, &options->port, error)) {
     *error = name + ": " + *error;

@@ -11,7 +11,19 @@
 #include "pitwall_client.h"
 
 // kHelp and kVersion: print `output` to standard output and exit 0.
-enum class CliCommand { kHelp, kVersion, kWatch, kDump, kTrack, kWeb };
+enum class CliCommand {
+  kHelp,
+  kVersion,
+  kWatch,
+  kDump,
+  kTrack,
+  kWeb,
+  kRecord,
+  kSessions,
+  kResults,
+  kLaps,
+  kEvents,
+};
 
 struct CliOptions {
   CliCommand command = CliCommand::kHelp;
@@ -32,6 +44,11 @@ struct CliOptions {
   std::uint32_t max_per_address = 64;     // web: connections at once from one address
   std::string allow_origin;               // web: "" same-origin only; "*" or an origin
   std::vector<std::string> allow_hosts;   // web: Host names served besides addresses, localhost
+  std::string db = "pitwall.db";          // record, web and the history commands: the database
+  bool no_record = false;                 // web: keep no history
+  std::int64_t session = 0;               // results, laps, events: the session id; 0 the latest
+  std::string format;                     // results, laps, events: empty for the command's default
+  std::string car;                        // laps: only this driver's (part of the name, any case)
 };
 
 // Reads the arguments after the program name:
@@ -40,6 +57,12 @@ struct CliOptions {
 //   track --svg FILE [HOST[:PORT]] [--timeout S]
 //   web [HOST[:PORT]] [--listen ADDR:PORT] [--max-viewers N] [--max-per-address N]
 //       [--allow-origin ORIGIN|*] [--allow-host NAME]... [--www DIR]
+//       [--db FILE] [--no-record]
+//   record [HOST[:PORT]] [--db FILE]
+//   sessions [--db FILE]
+//   results [SESSION] [--db FILE] [--format text|json|csv|html]
+//   laps [SESSION] [--db FILE] [--car NAME] [--format csv|json]
+//   events [SESSION] [--db FILE] [--format text|json]
 //   --help, --version; --help after any command for that command
 // Numbers are 1 to 1000000. False with *error set (one line) on a mistake;
 // the usage of the command concerned then goes to stderr with it.

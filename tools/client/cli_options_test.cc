@@ -14,8 +14,9 @@ std::string Parse(const std::vector<std::string>& args) {
   CliOptions o;
   std::string error;
   if (!ParseCommandLine(args, &o, &error)) return "error: " + error;
-  const char* kCommands[] = {"help", "version", "watch",
-                             "dump", "track",   "web"};  // CliCommand order
+  const char* kCommands[] = {
+      "help",   "version",  "watch",   "dump", "track", "web",
+      "record", "sessions", "results", "laps", "events"};  // CliCommand order
   std::string line =
       kCommands[static_cast<int>(o.command)] + (" " + o.host) + ":" + std::to_string(o.port);
   const auto option = [&line](const char* name, const std::string& value, const char* usual) {
@@ -32,6 +33,11 @@ std::string Parse(const std::vector<std::string>& args) {
   option("per-address", std::to_string(o.max_per_address), "64");
   option("origin", o.allow_origin, "");
   for (const std::string& host : o.allow_hosts) line += " host=" + host;
+  option("db", o.db, "pitwall.db");
+  option("no-record", o.no_record ? "1" : "0", "0");
+  option("session", std::to_string(o.session), "0");
+  option("format", o.format, "");
+  option("car", o.car, "");
   return line;
 }
 
@@ -52,6 +58,12 @@ TEST(CliOptionsTest, GoodCommandLines) {
        "web 127.0.0.1:34647 per-address=300 origin=https://league.example:8443 "
        "host=timing.league.example host=pit-wall"},
       {{"web", "--allow-origin", "*"}, "web 127.0.0.1:34647 origin=*"},
+      {{"web", "--no-record", "--db", "league.db"}, "web 127.0.0.1:34647 db=league.db no-record=1"},
+      {{"record", "10.0.0.9:34650", "--db", "r.db"}, "record 10.0.0.9:34650 db=r.db"},
+      {{"sessions"}, "sessions 127.0.0.1:34647"},
+      {{"results", "12", "--format", "html"}, "results 127.0.0.1:34647 session=12 format=html"},
+      {{"laps", "--car", "ada", "--format=json"}, "laps 127.0.0.1:34647 format=json car=ada"},
+      {{"events", "3"}, "events 127.0.0.1:34647 session=3"},
       {{"--help"}, "help 127.0.0.1:34647"},
       {{"--version"}, "version 127.0.0.1:34647"},
   };
@@ -60,9 +72,15 @@ TEST(CliOptionsTest, GoodCommandLines) {
 
 TEST(CliOptionsTest, BadCommandLinesSayWhatIsWrong) {
   const std::pair<std::vector<std::string>, std::string> kCases[] = {
-      {{}, "no command given (commands: watch, dump, track, web)"},
-      {{"--seconds", "4"}, "no command given (commands: watch, dump, track, web)"},
-      {{"race"}, "unknown command 'race' (commands: watch, dump, track, web)"},
+      {{},
+       "no command given (commands: watch, dump, track, web, record, sessions, results, laps, "
+       "events)"},
+      {{"--seconds", "4"},
+       "no command given (commands: watch, dump, track, web, record, sessions, results, laps, "
+       "events)"},
+      {{"race"},
+       "unknown command 'race' (commands: watch, dump, track, web, record, sessions, results, "
+       "laps, events)"},
       {{"dump", "--count", "-1"}, "dump: --count: '-1' is not a whole number from 1 to 1000000"},
       {{"track", "--timeout", "0", "--svg", "a"},
        "track: --timeout: '0' is not a whole number from 1 to 1000000"},
@@ -87,6 +105,11 @@ TEST(CliOptionsTest, BadCommandLinesSayWhatIsWrong) {
       {{"web", "--allow-host", "timing.example:8047"},
        "web: --allow-host: 'timing.example:8047' is not a host name"},
       {{"watch", "h:99999"}, "watch: bad port '99999' (expected 1 to 65535)"},
+      {{"results", "--format", "pdf"}, "results: --format: pdf not in {text,json,csv,html}"},
+      {{"laps", "--format", "text"}, "laps: --format: text not in {csv,json}"},
+      {{"events", "0"}, "events: session: '0' is not a whole number from 1 to 1000000000"},
+      {{"record", "--db", ""}, "record: --db: needs a file name"},
+      {{"sessions", "3"}, "sessions: The following argument was not expected: 3"},
   };
   for (const auto& [args, expected] : kCases) EXPECT_EQ(Parse(args), "error: " + expected);
   for (const std::string seconds : {"abc", "0", "5x", "1000001", "99999999999"}) {

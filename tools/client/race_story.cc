@@ -80,6 +80,7 @@ void RaceStory::Resume(const SessionFacts& session, const std::vector<CarStandin
     Car& car = cars_[standing.car];
     car.standing = standing;
     car.seen = true;
+    car.resumed = true;
     if (standing.best_lap_s && (!fastest_lap_s_ || *standing.best_lap_s < *fastest_lap_s_)) {
       fastest_lap_s_ = standing.best_lap_s;
     }
@@ -233,6 +234,7 @@ StoryUpdate RaceStory::Update(const TimingState& state) {
       car.stopped_told = false;
     }
     car.crossed = false;
+    car.resumed = false;
     car.lap_distance_m = now.lap_distance_m;
     standing.place = now.place;
   }
@@ -364,8 +366,11 @@ void RaceStory::Crossing(const CarTiming& now, Car* car, int laps_done, StoryUpd
     const float third = *lap.lap_s - *lap.sector1_s - *lap.sector2_s;
     if (third > 0.0f) lap.sector3_s = third;
   }
-  lap.place = now.place;
-  lap.gap_to_leader = now.gap_to_leader;
+  // A crossing made while the story was away was not seen at the line.
+  if (!car->resumed) {
+    lap.place = now.place;
+    lap.gap_to_leader = now.gap_to_leader;
+  }
   lap.at_s = session_.last_at_s;
   lap.complete = laps_done == 1 && car->lap_start_seen;
   lap.in_lap = car->entered_pits_this_lap;
@@ -394,11 +399,11 @@ void RaceStory::Crossing(const CarTiming& now, Car* car, int laps_done, StoryUpd
       update->events.push_back(std::move(event));
     }
   }
-  if (now.place == 1 && session_.code == kRaceCode) ++standing.laps_led;
+  if (lap.place == 1 && session_.code == kRaceCode) ++standing.laps_led;
   standing.laps = now.laps;
   update->laps.push_back(std::move(lap));
   // The crossing begins the next lap.
-  car->lap_start_seen = true;
+  car->lap_start_seen = !car->resumed;
   car->lap_began_in_pits = now.in_pits;
   car->entered_pits_this_lap = false;
   car->running_sector1_s.reset();

@@ -191,6 +191,7 @@ class RaceStory {
     bool lap_began_in_pits = false;
     bool entered_pits_this_lap = false;
     bool crossed = false;       // crossed the line in this update
+    bool resumed = false;       // carried on from a record, not yet in an update of this story
     double still_since_s = -1;  // running, out of the pits, and not moving since; -1 moving
     bool stopped_told = false;
   };

@@ -9,15 +9,11 @@
 #include <type_traits>
 #include <variant>
 
+#include "json_parts.h"
 #include "text_safety.h"
 
-namespace {
+namespace json_parts {
 
-using Json = nlohmann::ordered_json;  // fields in the order written
-
-// A float as the double its shortest text reads back as, so the writer's
-// shortest double text is the float's ("0.1", not "0.10000000149011612");
-// null when not finite.
 Json Float(float value) {
   if (!std::isfinite(value)) return nullptr;
   char text[32];
@@ -32,16 +28,6 @@ Json Float(float value) {
   return shortest;
 }
 
-template <typename T>
-Json Maybe(const std::optional<T>& value) {
-  if (!value) return nullptr;
-  if constexpr (std::is_same_v<T, float>) {
-    return Float(*value);
-  } else {
-    return *value;
-  }
-}
-
 Json Text(std::string_view text) { return Utf8Text(text); }
 
 Json GapJson(const std::optional<Gap>& gap) {
@@ -50,6 +36,28 @@ Json GapJson(const std::optional<Gap>& gap) {
               {"seconds", gap->laps > 0 ? Json(nullptr) : Float(gap->seconds)},
               {"text", GapText(*gap)}};
 }
+
+Json Millis(double seconds) {
+  if (!std::isfinite(seconds)) return nullptr;
+  return std::round(seconds * 1000.0) / 1000.0;
+}
+
+std::string Dump(const Json& json) {
+  // Text is made valid UTF-8 before it goes in; the replacement is only a
+  // safety net, so that a dump never throws.
+  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+}  // namespace json_parts
+
+namespace {
+
+using json_parts::Dump;
+using json_parts::Float;
+using json_parts::GapJson;
+using json_parts::Json;
+using json_parts::Maybe;
+using json_parts::Text;
 
 Json SessionJson(const SessionTiming& s) {
   if (!s.known) return nullptr;
@@ -95,11 +103,6 @@ Json CarJson(const CarTiming& car) {
               {"heading_rad", Float(car.heading)}};
 }
 
-std::string Dump(const Json& json) {
-  // Text is valid UTF-8 by construction (Utf8Text); replace is only a
-  // safety net, so that a dump never throws.
-  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
 
 Json RawCar(const CarState& car) {
   return Json{{"index", car.index},

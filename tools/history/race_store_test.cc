@@ -1,0 +1,321 @@
+#include "race_store.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "history_views.h"
+#include "race_recorder.h"
+#include "testing/temp_dir.h"
+#include "text_safety.h"
+
+namespace {
+
+// Runs SQL on a file with SQLite itself, as another program would.
+void Sql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  char* message = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK)
+      << (message ? message : "");
+  sqlite3_free(message);
+  sqlite3_close(db);
+}
+
+// A race fed through a timing state, as a live feed would: two cars, laps
+// of 100 s on a 1000 m lap, Bea stopping once.
+class RaceFeed {
+ public:
+  RaceFeed() {
+    state.ApplySession(SessionAnswer{kChangeAll, "Test Ring", 3, 0, 3, 1000.0f});
+    state.ApplyDrivers(DriversAnswer{0, {{0, "Ada"}, {1, "Bea"}}});
+  }
+  // Both cars at `t` seconds; Ada 1 s a lap faster.
+  void At(float t, std::uint8_t mask = 0) {
+    LiveAnswer live{mask, true, t, -1.0f, 0, {}};
+    for (std::uint8_t i = 0; i < 2; ++i) {
+      CarState car;
+      car.index = i;
+      const float lap = 100.0f + i;
+      const float run = std::max(0.0f, t - 10.0f);  // the start at 10 s
+      car.laps = static_cast<std::int16_t>(std::min(3.0f, std::floor(run / lap)));
+      car.lap_distance = car.laps >= 3 ? 0.0f : std::fmod(run, lap) * 1000.0f / lap - 20.0f * i;
+      car.place = static_cast<std::uint8_t>(i + 1);
+      car.last_lap = car.laps > 0 ? lap : -1.0f;
+      car.sector = 1;
+      car.finish_status = car.laps >= 3 ? 1 : 0;
+      car.in_pits = i == 1 && run > 150.0f && run < 170.0f;
+      live.cars.push_back(car);
+    }
+    state.ApplyLive(live, t);
+  }
+  TimingState state;
+};
+
+TEST(RaceStoreTest, RecordsARaceAndReadsItBack) {
+  TempDir dir;
+  const std::string path = dir.File("pitwall.db");
+  {
+    RaceStore store;
+    std::string error;
+    ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
+    RaceRecorder recorder(&store);
+    RaceFeed feed;
+    for (float t = 0; t <= 330; t += 0.5f) {
+      feed.At(t);
+      recorder.Update(feed.state, 1765000000.0 + t);
+    }
+    ASSERT_TRUE(recorder.recording()) << recorder.error();
+    EXPECT_EQ(
+        recorder.TakeNotices(),
+        (std::vector<std::string>{"recording session 1 (race at Test Ring) from its start",
+                                  "session 1 (race at Test Ring) ended; its results are stored"}));
+  }
+  RaceStore reader;
+  std::string error;
+  ASSERT_TRUE(reader.OpenForReading(path, &error)) << error;
+  const std::optional<SessionRecord> race = reader.Session(0, &error);
+  ASSERT_TRUE(race) << error;
+  EXPECT_FALSE(race->provisional);
+  EXPECT_EQ(race->summary.laps, 3);
+  EXPECT_EQ(race->summary.cars, 2);
+  ASSERT_EQ(race->laps.size(), 6u);
+  ASSERT_EQ(race->results.size(), 2u);
+  EXPECT_EQ(race->results[0].driver, "Ada");
+  EXPECT_EQ(race->results[0].total_s, 300.0);
+  EXPECT_EQ(race->results[1].total_s, 303.0);
+  EXPECT_EQ(GapText(*race->results[1].gap), "+3.000");
+  ASSERT_EQ(race->pit_stops.size(), 1u);
+  EXPECT_EQ(race->pit_stops[0].lap, 2);
+  EXPECT_EQ(race->pit_stops[0].lane_s, 19.5);  // in the lane from 160.5 s to 180 s
+  std::vector<std::string> kinds;
+  for (const StoredEvent& e : race->events) kinds.push_back(EventKindName(e.event.kind));
+  EXPECT_EQ(kinds, (std::vector<std::string>{"start", "fastest_lap", "pit_in", "pit_out",
+                                             "finished", "finished", "session_end"}));
+  const std::vector<SessionSummary> sessions = reader.Sessions(&error);
+  ASSERT_EQ(sessions.size(), 1u);
+  EXPECT_EQ(sessions[0].winner, "Ada");
+  EXPECT_TRUE(sessions[0].ended);
+}
+
+TEST(RaceStoreTest, ARecorderStartedAgainCarriesOnWithoutRecordingTwice) {
+  TempDir dir;
+  const std::string path = dir.File("pitwall.db");
+  RaceFeed feed;
+  std::string error;
+  {
+    // Killed in the lane on lap 2: the store is dropped without an end.
+    RaceStore store;
+    ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
+    RaceRecorder recorder(&store);
+    for (float t = 0; t <= 170; t += 0.5f) {
+      feed.At(t);
+      recorder.Update(feed.state, 1765000000.0 + t);
+    }
+  }
+  // Away for 60 s, then a new program with a new timing state.
+  RaceFeed later;
+  RaceStore store;
+  ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
+  RaceRecorder recorder(&store);
+  for (float t = 230; t <= 330; t += 0.5f) {
+    later.At(t);
+    recorder.Update(later.state, 1765000000.0 + t);
+  }
+  const std::vector<std::string> notices = recorder.TakeNotices();
+  ASSERT_FALSE(notices.empty());
+  EXPECT_EQ(notices[0].rfind("carrying on session 1 (race at Test Ring, 2 laps recorded", 0), 0u)
+      << notices[0];
+  const std::optional<SessionRecord> race = store.Session(0, &error);
+  ASSERT_TRUE(race) << error;
+  EXPECT_EQ(race->summary.id, 1);
+  ASSERT_EQ(race->laps.size(), 6u);  // each lap once
+  for (const LapRecord& lap : race->laps) {
+    // Lap 2 was under way when the first recorder went; lap 3 began unseen.
+    EXPECT_EQ(lap.complete, lap.lap == 1) << lap.driver << " lap " << lap.lap;
+  }
+  ASSERT_EQ(race->pit_stops.size(), 1u);
+  EXPECT_EQ(race->pit_stops[0].lane_s, 69.5);  // entry seen at 160.5 s, exit at 230 s
+  EXPECT_EQ(race->results[0].total_s, 300.0);
+}
+
+TEST(RaceStoreTest, TheSameTrackRunAgainIsANewSessionAndEndsTheOldOne) {
+  TempDir dir;
+  const std::string path = dir.File("pitwall.db");
+  std::string error;
+  RaceStore store;
+  ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
+  {
+    RaceRecorder recorder(&store);
+    RaceFeed feed;
+    for (float t = 0; t <= 150; t += 0.5f) {
+      feed.At(t);
+      recorder.Update(feed.state, 1765000000.0 + t);
+    }
+  }
+  // A new recorder sees the clock at 20 s: not the session it recorded.
+  RaceRecorder recorder(&store);
+  RaceFeed restart;
+  for (float t = 0; t <= 20; t += 0.5f) {
+    restart.At(t);
+    recorder.Update(restart.state, 1765001000.0 + t);
+  }
+  const std::vector<SessionSummary> sessions = store.Sessions(&error);
+  ASSERT_EQ(sessions.size(), 2u);
+  EXPECT_EQ(sessions[0].id, 2);
+  EXPECT_FALSE(sessions[0].ended);
+  EXPECT_TRUE(sessions[1].ended);
+  EXPECT_EQ(sessions[1].laps, 1);
+}
+
+TEST(RaceStoreTest, FilesItCannotUseAreRefusedWithAMessageAndLeftAlone) {
+  TempDir dir;
+  std::string error;
+  RaceStore store;
+  // Another program's database.
+  const std::string other = dir.File("other.db");
+  Sql(other, "CREATE TABLE invoices(id INTEGER)");
+  EXPECT_FALSE(store.OpenForRecording(other, &error));
+  EXPECT_EQ(error, other +
+                       " is not a pitwall race history (it holds other data); give --db "
+                       "another file");
+  // Not a database at all.
+  const std::string text = dir.File("notes.txt");
+  dir.Write("notes.txt", std::string(4096, 'x'));
+  EXPECT_FALSE(store.OpenForReading(text, &error));
+  EXPECT_NE(error.find(text + ": reading it failed (file is not a database); the file is damaged "
+                              "or not a database"),
+            std::string::npos)
+      << error;
+  // A newer schema.
+  const std::string newer = dir.File("newer.db");
+  Sql(newer, "PRAGMA application_id=1347896386; PRAGMA user_version=7; CREATE TABLE t(x)");
+  EXPECT_FALSE(store.OpenForRecording(newer, &error));
+  EXPECT_EQ(error, newer +
+                       " was written by a newer pitwall (schema 7; this one reads up to 1): "
+                       "update pitwall, or give --db another file");
+  // A file that does not exist, to read.
+  EXPECT_FALSE(store.OpenForReading(dir.File("none.db"), &error));
+  EXPECT_EQ(error.rfind(dir.File("none.db") + ": no race history there", 0), 0u) << error;
+  // Nothing of the refused files was changed.
+  Sql(other, "INSERT INTO invoices VALUES(1)");
+  EXPECT_EQ(std::filesystem::file_size(text), 4096u);
+}
+
+TEST(RaceStoreTest, ASecondRecorderIsRefusedUntilTheFirstLetsGo) {
+  TempDir dir;
+  const std::string path = dir.File("pitwall.db");
+  std::string error;
+  auto first = std::make_unique<RaceStore>();
+  ASSERT_TRUE(first->OpenForRecording(path, &error)) << error;
+  RaceStore second;
+  EXPECT_FALSE(second.OpenForRecording(path, &error));
+  EXPECT_EQ(error, path + " is being recorded by another pitwall (it holds " + path +
+                       ".lock): stop that one, or give this one another --db FILE");
+  // Readers are not blocked.
+  RaceStore reader;
+  EXPECT_TRUE(reader.OpenForReading(path, &error)) << error;
+  first.reset();
+  EXPECT_TRUE(second.OpenForRecording(path, &error)) << error;
+}
+
+TEST(RaceStoreTest, AFolderItCannotWriteStopsRecordingWithAMessage) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes any folder";
+  TempDir dir;
+  const std::string folder = dir.File("locked");
+  std::filesystem::create_directory(folder);
+  chmod(folder.c_str(), 0500);
+  RaceStore store;
+  std::string error;
+  EXPECT_FALSE(store.OpenForRecording(folder + "/pitwall.db", &error));
+  EXPECT_NE(error.find("give --db a file in a folder you can write"), std::string::npos) << error;
+  chmod(folder.c_str(), 0700);
+}
+
+TEST(RaceStoreTest, AFileMadeReadOnlyMidRaceStopsRecordingAndKeepsWhatWasRecorded) {
+  TempDir dir;
+  const std::string path = dir.File("pitwall.db");
+  std::string error;
+  RaceStore store;
+  ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
+  RaceRecorder recorder(&store);
+  RaceFeed feed;
+  for (float t = 0; t <= 120; t += 0.5f) {
+    feed.At(t);
+    recorder.Update(feed.state, 1765000000.0 + t);
+  }
+  // Another program takes a write lock and keeps it.
+  sqlite3* blocker = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &blocker), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(blocker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  for (float t = 120.5f; t <= 220 && recorder.recording(); t += 0.5f) {
+    feed.At(t);
+    recorder.Update(feed.state, 1765000000.0 + t);
+  }
+  EXPECT_FALSE(recorder.recording());
+  EXPECT_NE(recorder.error().find(path + ": saving an update failed (database is locked); another "
+                                         "program holds it locked"),
+            std::string::npos)
+      << recorder.error();
+  sqlite3_exec(blocker, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(blocker);
+  const std::optional<SessionRecord> race = store.Session(0, &error);
+  ASSERT_TRUE(race) << error;
+  EXPECT_EQ(race->laps.size(), 2u);  // lap 1 of both cars, as recorded before
+}
+
+TEST(HistoryViewsTest, TextFitsEightyColumnsAndHostileNamesStayInert) {
+  SessionRecord record;
+  record.summary = {.id = 4,
+                    .started_unix_s = 1765000000,
+                    .track = "Test Ring",
+                    .kind = "race",
+                    .code = 3,
+                    .cars = 2,
+                    .laps = 3,
+                    .ended = true,
+                    .winner = "x"};
+  record.facts.code = 3;
+  ResultRow first;
+  first.position = 1;
+  first.driver = "=HYPERLINK(\"http://x\") <script>alert(1)</script> with a very long name";
+  first.laps = 3;
+  first.total_s = 3723.5;
+  first.best_lap_s = 88.25f;
+  first.best_lap = 2;
+  first.places_gained = 2;
+  first.status = "finished";
+  ResultRow second = first;
+  second.position = 2;
+  second.driver = "Bea\x1b[2J";
+  second.gap = Gap{1, 0};
+  second.places_gained = -2;
+  second.status = "retired";
+  record.results = {first, second};
+  const std::string text = ResultsText(record);
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    const std::size_t end = text.find('\n', begin);
+    EXPECT_LE(DisplayWidth(text.substr(begin, end - begin)), 80u)
+        << text.substr(begin, end - begin);
+    begin = end + 1;
+  }
+  EXPECT_NE(
+      text.find("  1 =HYPERLINK(\"http:/    3 1:02:03.500 1:28.250 L2    0   0  +2 finished\n"),
+      std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Bea\\x1b[2J"), std::string::npos) << text;
+  EXPECT_NE(text.find("+1 L"), std::string::npos);
+  const std::string csv = ResultsCsv(record);
+  EXPECT_NE(csv.find("1,0,\"'=HYPERLINK(\"\"http://x\"\")"), std::string::npos) << csv;
+  const std::string html = ResultsHtml(record);
+  EXPECT_EQ(html.find("<script>"), std::string::npos);
+  EXPECT_NE(html.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+}
+
+}  // namespace
