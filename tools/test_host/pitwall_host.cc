@@ -3,6 +3,7 @@
 // session) at a set rate.
 #include <CLI/CLI.hpp>
 #include <cctype>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/library.h"
 #include "tools/common/cli_checks.h"
@@ -36,7 +38,111 @@ struct Options {
   double duration = -1;
   std::string record, replay;
   SimOptions sim;
+  // The scenario options as given, checked against the field and the race
+  // distance once both are known.
+  std::vector<std::string> retire, disqualify, stop_on_track, pit, pit_exit_at_line, slow;
 };
+
+// `text` whole as a number of type T.
+template <typename T>
+bool ParseNumber(const std::string& text, T* value) {
+  const char* end = text.data() + text.size();
+  const auto result = std::from_chars(text.data(), end, *value);
+  return !text.empty() && result.ec == std::errc() && result.ptr == end;
+}
+
+// The forms of a scenario item.
+enum class ItemForm { kCar, kCarAtLap, kCarAtLapSeconds, kCarFactor };
+
+// Reads one scenario item of `form` ("CAR", "CAR@LAP", "CAR@LAP[:SECONDS]",
+// "CAR:FACTOR") into *car, *lap and *number (the ones the form has): the car
+// in the field, the lap a race lap, seconds up to 3600, a factor from 0.5 to
+// 10. Returns the mistake as a message naming `option`, or empty.
+std::string ReadCarItem(const char* option, const std::string& item, ItemForm form,
+                        const SimOptions& sim, int* car, int* lap, double* number) {
+  const std::string prefix = std::string(option) + ": '" + item + "': ";
+  std::string car_text = item, lap_text, number_text;
+  const std::size_t colon = car_text.find(':');
+  const bool has_number = colon != std::string::npos;
+  if (has_number) {
+    number_text = car_text.substr(colon + 1);
+    car_text.resize(colon);
+  }
+  const std::size_t at = car_text.find('@');
+  const bool has_lap = at != std::string::npos;
+  if (has_lap) {
+    lap_text = car_text.substr(at + 1);
+    car_text.resize(at);
+  }
+  const bool wants_lap = form == ItemForm::kCarAtLap || form == ItemForm::kCarAtLapSeconds;
+  if (has_lap != wants_lap) return prefix + (wants_lap ? "no @LAP" : "a lap does not belong here");
+  if (form == ItemForm::kCarFactor && !has_number) return prefix + "no :FACTOR";
+  if (has_number && form != ItemForm::kCarFactor && form != ItemForm::kCarAtLapSeconds) {
+    return prefix + "a ':' part does not belong here";
+  }
+  if (!ParseNumber(car_text, car) || *car < 0 || *car >= sim.cars) {
+    return prefix + "'" + car_text + "' is not a car of the field (" +
+           (sim.cars == 0 ? std::string("there are no cars")
+                          : "0 to " + std::to_string(sim.cars - 1)) +
+           ")";
+  }
+  if (has_lap && (!ParseNumber(lap_text, lap) || *lap < 1 || *lap > sim.race_laps)) {
+    return prefix + "'" + lap_text + "' is not a race lap (1 to " + std::to_string(sim.race_laps) +
+           ")";
+  }
+  if (has_number) {
+    const bool factor = form == ItemForm::kCarFactor;
+    const double lo = factor ? 0.5 : 0, hi = factor ? 10 : 3600;
+    if (!ParseNumber(number_text, number) || !(*number >= lo && *number <= hi)) {
+      return prefix + "'" + number_text + "' is not " + (factor ? "a factor" : "a stop") +
+             " from " + cli_checks::Text(lo) + " to " + cli_checks::Text(hi);
+    }
+  }
+  return std::string();
+}
+
+// Turns the scenario options into the simulation's; the first mistake as a
+// message, or empty.
+std::string ScenarioOptions(Options* o) {
+  SimOptions& sim = o->sim;
+  std::string error;
+  const auto car_laps = [&](const char* option, const std::vector<std::string>& items,
+                            std::vector<CarLap>* out) {
+    for (const std::string& item : items) {
+      CarLap at;
+      error = ReadCarItem(option, item, ItemForm::kCarAtLap, sim, &at.car, &at.lap, nullptr);
+      if (!error.empty()) return false;
+      out->push_back(at);
+    }
+    return true;
+  };
+  if (!car_laps("--retire", o->retire, &sim.retire) ||
+      !car_laps("--disqualify", o->disqualify, &sim.disqualify) ||
+      !car_laps("--stop-on-track", o->stop_on_track, &sim.stop_on_track)) {
+    return error;
+  }
+  for (const std::string& item : o->pit) {
+    ForcedStop stop;
+    error = ReadCarItem("--pit", item, ItemForm::kCarAtLapSeconds, sim, &stop.car, &stop.lap,
+                        &stop.seconds);
+    if (!error.empty()) return error;
+    sim.pit_stops.push_back(stop);
+  }
+  for (const std::string& item : o->pit_exit_at_line) {
+    int car = 0;
+    error = ReadCarItem("--pit-exit-at-line", item, ItemForm::kCar, sim, &car, nullptr, nullptr);
+    if (!error.empty()) return error;
+    sim.pit_exit_at_line.push_back(car);
+  }
+  for (const std::string& item : o->slow) {
+    SlowCar slow;
+    error =
+        ReadCarItem("--slow", item, ItemForm::kCarFactor, sim, &slow.car, nullptr, &slow.factor);
+    if (!error.empty()) return error;
+    sim.slow.push_back(slow);
+  }
+  return std::string();
+}
 
 // "practice,qualifying,race" (or p,q,r) to the sessions it names.
 std::string ParseSessions(const std::string& list, std::vector<SessionKind>* sessions) {
@@ -82,8 +188,9 @@ int ParseArgs(int argc, char** argv, Options* o) {
       ->check(cli_checks::Number(0.001, 1000))
       ->type_name("HZ");
   app.add_option("--speed", o->speed,
-                 "simulated seconds per real second, 0 to 1000 (default 1; a replay at 0 runs as "
-                 "fast as it can)")
+                 "simulated seconds per real second, 0 to 1000 (default 1; at 0 a replay runs as "
+                 "fast as it can, and a simulation runs one weekend as fast as it can, its "
+                 "recording stamped with the simulated times)")
       ->check(cli_checks::Number(0, 1000))
       ->type_name("X");
   app.add_option("--duration", o->duration, "stop after this many seconds (default: until Ctrl-C)")
@@ -107,6 +214,43 @@ int ParseArgs(int argc, char** argv, Options* o) {
                  "length of practice and qualifying, 1 to 86400 (default 180)")
       ->check(cli_checks::Number(1, 86400))
       ->type_name("S");
+  app.add_option("--grid", o->sim.grid_seconds,
+                 "seconds the race's grid stands before the start, 0 to 3600 (default 0)")
+      ->check(cli_checks::Number(0, 3600))
+      ->type_name("SECONDS");
+  app.add_option("--overrun", o->sim.race_overrun_seconds,
+                 "seconds the race waits after the leader's flag for the rest, 0 to 86400 "
+                 "(default 240)")
+      ->check(cli_checks::Number(0, 86400))
+      ->type_name("SECONDS");
+  app.add_option("--hold", o->sim.classification_hold_seconds,
+                 "seconds the final classification stands before the race ends, 0 to 86400 "
+                 "(default 90)")
+      ->check(cli_checks::Number(0, 86400))
+      ->type_name("SECONDS");
+  const auto scenario = [&](const char* name, std::vector<std::string>* items, const char* help,
+                            const char* type) {
+    app.add_option(name, *items, help)->delimiter(',')->type_name(type);
+  };
+  scenario("--retire", &o->retire,
+           "car CAR (from 0) stops on track during race lap LAP (from 1) and is retired "
+           "(finish status 2) some seconds later",
+           "CAR@LAP[,...]");
+  scenario("--disqualify", &o->disqualify,
+           "car CAR is disqualified (finish status 3) as it completes lap LAP and parks in its "
+           "pit box",
+           "CAR@LAP[,...]");
+  scenario("--stop-on-track", &o->stop_on_track,
+           "car CAR stops on track during lap LAP and stays there, never retired", "CAR@LAP[,...]");
+  scenario("--pit", &o->pit,
+           "car CAR makes its pit stop on lap LAP, standing SECONDS in its box (default: its "
+           "usual stop)",
+           "CAR@LAP[:SECONDS][,...]");
+  scenario("--pit-exit-at-line", &o->pit_exit_at_line,
+           "car CAR's box is just before the line: it leaves the pit lane as it crosses the line",
+           "CAR[,...]");
+  scenario("--slow", &o->slow, "car CAR laps FACTOR (0.5 to 10) times its usual time",
+           "CAR:FACTOR[,...]");
   app.add_option("--record", o->record, "write every update sent to FILE")->type_name("FILE");
   app.add_option("--replay", o->replay, "send a recorded session instead of simulating")
       ->type_name("FILE");
@@ -125,6 +269,11 @@ int ParseArgs(int argc, char** argv, Options* o) {
   }
   if (!sessions.empty()) ParseSessions(sessions, &o->sim.sessions);
   o->sim.qualifying_seconds = o->sim.practice_seconds;
+  if (const std::string error = ScenarioOptions(o); !error.empty()) {
+    std::fprintf(stderr, "pitwall-host: %s\nrun 'pitwall-host --help' for the usage\n",
+                 error.c_str());
+    return 2;
+  }
   return -1;
 }
 
@@ -240,6 +389,63 @@ class CountingSink : public HostSink {
   long updates_ = 0;
 };
 
+// Notes the simulated time of every event on its way to `next`: a
+// simulation faster than real time is recorded with these times in place
+// of the recorder's clock (see Restamp).
+class EventTimes : public HostSink {
+ public:
+  explicit EventTimes(HostSink* next) : next_(next) {}
+  void SessionStart() override {
+    times_.push_back(now);
+    next_->SessionStart();
+  }
+  void SessionEnd() override {
+    times_.push_back(now);
+    next_->SessionEnd();
+  }
+  void Scoring(const HostScoringInfo* info) override {
+    times_.push_back(now);
+    next_->Scoring(info);
+  }
+  const std::vector<double>& times() const { return times_; }
+
+  double now = 0;  // simulated seconds since the recording began
+
+ private:
+  HostSink* const next_;
+  std::vector<double> times_;
+};
+
+// Copies the recording `from` (read from its start) to `to`, the time of
+// its n-th event replaced by times[n]. False when a read or write fails or
+// the events outnumber the times.
+bool Restamp(std::FILE* from, std::FILE* to, const std::vector<double>& times) {
+  std::rewind(from);
+  std::size_t event = 0;
+  std::string line;
+  bool ok = true;
+  for (int c = 0; ok && (c = std::fgetc(from)) != EOF;) {
+    if (c != '\n') {
+      line += static_cast<char>(c);
+      continue;
+    }
+    const std::size_t tab = line.find('\t');
+    const std::string kind = line.substr(0, tab);
+    if (tab != std::string::npos && (kind == "start" || kind == "end" || kind == "scoring")) {
+      if (event >= times.size()) return false;
+      const std::size_t next_tab = line.find('\t', tab + 1);
+      char text[32];
+      const auto r = std::to_chars(text, text + sizeof(text), times[event++]);
+      line = kind + "\t" + std::string(text, r.ptr) +
+             (next_tab == std::string::npos ? std::string() : line.substr(next_tab));
+    }
+    line += '\n';
+    ok = std::fwrite(line.data(), 1, line.size(), to) == line.size();
+    line.clear();
+  }
+  return ok && !std::ferror(from) && line.empty();
+}
+
 // `name` beside this program when it is there (an installed copy), else
 // `built` (the file from this build tree).
 std::filesystem::path BesideProgram(const char* argv0, const char* name, const char* built) {
@@ -313,11 +519,24 @@ int main(int argc, char** argv) {
     std::printf("pitwall-host: the plug-in serves on port %d\n", port);
   }
   std::fflush(stdout);
+  // A simulation at speed 0 runs flat out: its recording is written to a
+  // scratch file first and stamped with the simulated times at the end.
+  const bool flat_out = replay == nullptr && opt.speed <= 0;
+  std::FILE* scratch = nullptr;
+  if (record != nullptr && flat_out) {
+    scratch = std::tmpfile();
+    if (scratch == nullptr) return Fail("cannot create a scratch file for the recording");
+  }
   std::unique_ptr<Recorder> recorder;
+  std::unique_ptr<EventTimes> event_times;
   HostSink* sink = &host;
   if (record != nullptr) {
-    recorder = std::make_unique<Recorder>(record, &host);
+    recorder = std::make_unique<Recorder>(scratch != nullptr ? scratch : record, &host);
     sink = recorder.get();
+  }
+  if (scratch != nullptr) {
+    event_times = std::make_unique<EventTimes>(sink);
+    sink = event_times.get();
   }
   CountingSink counter(sink);
   sink = &counter;
@@ -334,16 +553,24 @@ int main(int argc, char** argv) {
     std::fclose(replay);
   } else {
     const auto period = std::chrono::duration<double>(1.0 / opt.rate);
+    // Flat out, each update is one period of simulated time, and one
+    // weekend is run.
+    const double step = period.count() * (flat_out ? 1.0 : opt.speed);
     auto next = start;
     std::uint32_t weekend = 0;
-    while (!Interrupted(start, opt.duration)) {
+    long steps = 0;  // updates simulated so far
+    while (!Interrupted(start, opt.duration) && !(flat_out && weekend > 0)) {
       SimOptions sim = opt.sim;
       sim.seed += weekend++;
       RaceSimulation race(path, opt.track, sim);
       std::printf("pitwall-host: %d cars on %s (%.0f m), seed %u\n", sim.cars, opt.track.c_str(),
                   path.length(), sim.seed);
       std::fflush(stdout);
-      while (!Interrupted(start, opt.duration) && race.Advance(period.count() * opt.speed, sink)) {
+      for (;;) {
+        if (event_times) event_times->now = static_cast<double>(steps) / opt.rate;
+        if (Interrupted(start, opt.duration) || !race.Advance(step, sink)) break;
+        ++steps;
+        if (flat_out) continue;
         next += std::chrono::duration_cast<std::chrono::steady_clock::duration>(period);
         std::this_thread::sleep_until(next);
       }
@@ -351,8 +578,12 @@ int main(int argc, char** argv) {
   }
   host.Shutdown();
   if (record != nullptr) {
-    if (!recorder->ok() || std::fclose(record) != 0)
-      status = Fail("writing " + opt.record + " failed");
+    bool ok = recorder->ok();
+    if (scratch != nullptr) {
+      ok = ok && Restamp(scratch, record, event_times->times());
+      std::fclose(scratch);
+    }
+    if (std::fclose(record) != 0 || !ok) status = Fail("writing " + opt.record + " failed");
   }
   std::printf("pitwall-host: done after %ld %s updates\n", counter.updates(),
               opt.replay.empty() ? "simulated" : "replayed");
