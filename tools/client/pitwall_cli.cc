@@ -1,7 +1,6 @@
 // pitwall: a command-line client for the PitwallFeed server. See UsageText()
 // for the commands. Exit status: 0 done, 1 failed (no server, time-out, bad
 // answer, file not written), 2 bad use, 3 server full.
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -9,12 +8,14 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "answer_text.h"
 #include "cli_options.h"
+#include "live_feed.h"
 #include "pitwall_client.h"
-#include "platform/clock.h"
 #include "platform/socket.h"
 #include "platform/terminal.h"
 #include "timing_json.h"
@@ -26,73 +27,36 @@
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-using Millis = std::chrono::milliseconds;
-
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitServerFull = 3;
 
 constexpr std::uint32_t kHandshakeTimeoutMs = 3000;
-constexpr Millis kTowerLiveEvery{200};  // about five frames a second
-constexpr Millis kTowerSessionEvery{1000};
-constexpr Millis kTowerDriversEvery{1000};
-constexpr Millis kSilenceLimit{3000};  // no answer for this long: the server is gone
-constexpr std::uint32_t kFirstBackoffMs = 1000;
-constexpr std::uint32_t kMaxBackoffMs = 8000;
-constexpr std::uint32_t kForeverMs = 24u * 3600u * 1000u;
 
 void PrintError(const std::string& message) {
   std::fprintf(stderr, "pitwall: %s\n", message.c_str());
 }
 
-std::uint32_t MillisUntil(SteadyClock::time_point when) {
-  if (when == SteadyClock::time_point::max()) return kForeverMs;
-  const auto left = std::chrono::duration_cast<Millis>(when - SteadyClock::now()).count();
-  return static_cast<std::uint32_t>(std::clamp<long long>(left, 0, kForeverMs));
-}
-
-ClientResult<HandshakeAnswer> OpenServer(PitwallClient* client, const CliOptions& options) {
-  return ConnectToServer(client, options.host, options.port,
-                         options.port_given ? 1 : kServerPortsToTry, kHandshakeTimeoutMs);
-}
-
 ClientError Open(PitwallClient* client, const CliOptions& options) {
-  return OpenServer(client, options).error;
+  return ConnectToServer(client, options.host, options.port,
+                         options.port_given ? 1 : kServerPortsToTry, kHandshakeTimeoutMs)
+      .error;
 }
 
 int ExitFor(const ClientError& error) {
   return error.code == ClientErrorCode::kServerFull ? kExitServerFull : kExitFailed;
 }
 
-// One request type polled at its own period.
-struct Poll {
-  RequestType type;
-  Millis every;
-  SteadyClock::time_point next;
-};
-
-// Sends every poll that is due; returns the time the next one falls due.
-ClientError SendDue(PitwallClient* client, std::vector<Poll>* polls,
-                    SteadyClock::time_point* next_due) {
-  const auto now = SteadyClock::now();
-  *next_due = SteadyClock::time_point::max();
-  for (Poll& poll : *polls) {
-    if (poll.next <= now) {
-      const ClientError sent = client->Send(poll.type);
-      if (!sent.ok()) return sent;
-      poll.next = now + poll.every;
-    }
-    *next_due = std::min(*next_due, poll.next);
-  }
-  return ClientError{};
-}
-
-void PollSoon(std::vector<Poll>* polls, RequestType type) {
-  for (Poll& poll : *polls) {
-    if (poll.type == type) poll.next = SteadyClock::now();
-  }
+// The feed's defaults poll as the tower and the dump want: session and
+// drivers every second, live data about five times a second.
+LiveFeedOptions FeedOptions(const CliOptions& options, FeedFailure on_failure) {
+  LiveFeedOptions feed;
+  feed.host = options.host;
+  feed.port = options.port;
+  feed.ports = options.port_given ? 1 : kServerPortsToTry;
+  feed.on_failure = on_failure;
+  return feed;
 }
 
 void DrawTower(const TimingState& state, bool terminal, const std::string& follow) {
@@ -122,72 +86,39 @@ void DrawTower(const TimingState& state, bool terminal, const std::string& follo
   std::fflush(stdout);
 }
 
-// Runs one connection until `stop_at`; returns why it ended (ok: time up).
-ClientError WatchConnection(PitwallClient* client, SteadyClock::time_point stop_at, bool terminal,
-                            const std::string& follow, int* frames) {
-  const auto now = SteadyClock::now();
-  std::vector<Poll> polls = {{kSessionInfo, kTowerSessionEvery, now},
-                             {kVehicleInfo, kTowerDriversEvery, now},
-                             {kUpdateData, kTowerLiveEvery, now}};
-  TimingState state;
-  auto last_answer = now;
-  for (;;) {
-    if (SteadyClock::now() >= stop_at) return ClientError{};
-    SteadyClock::time_point next_due;
-    const ClientError sent = SendDue(client, &polls, &next_due);
-    if (!sent.ok()) return sent;
-    ClientResult<Answer> answer =
-        client->ReadAnswer(std::max<std::uint32_t>(1, MillisUntil(std::min(next_due, stop_at))));
-    if (answer.error.code == ClientErrorCode::kTimeout) {
-      if (SteadyClock::now() - last_answer >= kSilenceLimit) {
-        return ClientError{ClientErrorCode::kTimeout,
-                           "no answer from " + client->peer() + " for 3 s"};
-      }
-      continue;
-    }
-    if (!answer.ok()) return answer.error;
-    last_answer = SteadyClock::now();
-    state.Apply(answer.value,
-                std::chrono::duration<double>(last_answer.time_since_epoch()).count());
-    if (auto* live = std::get_if<LiveAnswer>(&answer.value)) {
-      if (live->change_mask & kChangeSession) PollSoon(&polls, kSessionInfo);
-      if (live->change_mask & kChangeVehicles) PollSoon(&polls, kVehicleInfo);
-      DrawTower(state, terminal, follow);
-      ++*frames;
-    }
-  }
-}
-
+// watch: the tower after each live answer until the time is up, through
+// outages; only a host that does not resolve or a full server ends it early.
 int RunWatch(const CliOptions& options) {
   // Colour and redraws only on a terminal that understands escapes.
   const bool terminal = EnableTerminalEscapes();
-  const auto stop_at = options.seconds == 0
-                           ? SteadyClock::time_point::max()
-                           : SteadyClock::now() + std::chrono::seconds(options.seconds);
-  std::uint32_t backoff_ms = kFirstBackoffMs;
-  int frames = 0;
-  PitwallClient client;
-  while (SteadyClock::now() < stop_at) {
-    ClientError error = Open(&client, options);
-    if (error.ok()) {
-      std::fprintf(stderr, "pitwall: connected to %s\n", client.peer().c_str());
-      backoff_ms = kFirstBackoffMs;
-      error = WatchConnection(&client, stop_at, terminal, options.follow, &frames);
-      client.Close();
-      if (error.ok()) break;
-      PrintError(error.message + "; reconnecting");
-      SleepMillis(std::min<std::uint32_t>(500, MillisUntil(stop_at)));
-      continue;
-    }
-    // Retrying cannot mend a name that does not resolve or a full server.
-    if (error.code == ClientErrorCode::kBadAddress || error.code == ClientErrorCode::kServerFull) {
-      PrintError(error.message);
-      return ExitFor(error);
-    }
-    PrintError(error.message + "; retrying in " + std::to_string(backoff_ms / 1000) + " s");
-    SleepMillis(std::min(backoff_ms, MillisUntil(stop_at)));
-    backoff_ms = std::min(backoff_ms * 2, kMaxBackoffMs);
+  LiveFeedOptions feed_options = FeedOptions(options, FeedFailure::kRetryUnlessHopeless);
+  if (options.seconds != 0) {
+    feed_options.stop_at = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
   }
+  LiveFeed feed(std::move(feed_options));
+  int frames = 0;
+  LiveFeedEvents events;
+  events.on_connected = [](const std::string& peer) {
+    std::fprintf(stderr, "pitwall: connected to %s\n", peer.c_str());
+  };
+  events.on_status = [](const FeedStatus& status) {
+    if (status.error.ok()) return;
+    if (status.ends_run) {
+      PrintError(status.message);
+    } else if (status.connection_lost) {
+      PrintError(status.message + "; reconnecting");
+    } else {
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(status.retry_in);
+      PrintError(status.message + "; retrying in " + std::to_string(seconds.count()) + " s");
+    }
+  };
+  events.on_answer = [&](const Answer& answer, double) {
+    if (!std::holds_alternative<LiveAnswer>(answer)) return;
+    DrawTower(feed.state(), terminal, options.follow);
+    ++frames;
+  };
+  const ClientError error = feed.Run(events);
+  if (!error.ok()) return ExitFor(error);
   if (frames == 0) {
     PrintError("no live timing received from " + options.host + ":" + std::to_string(options.port));
     return kExitFailed;
@@ -200,20 +131,25 @@ double UnixSeconds() {
 }
 
 // dump: every answer on a line of its own (plain, or --json --raw), or with
-// --json the timing state after each live answer.
+// --json the timing state after each live answer. The first failure ends it.
 int RunDump(const CliOptions& options) {
-  PitwallClient client;
-  ClientError error;
   const bool timing = options.json && !options.raw;
-  TimingState state;
   std::uint32_t printed = 0;
-  const auto print = [&](const Answer& answer) {
+  LiveFeedOptions feed_options = FeedOptions(options, FeedFailure::kEndRun);
+  feed_options.should_stop = [&] { return options.count != 0 && printed >= options.count; };
+  // The timing state needs only the session, the drivers and live data;
+  // every answer's dump shows the outline and the handshake too.
+  if (!timing) {
+    feed_options.extra_polls = {{kTrackstrip, std::chrono::seconds(10), {}},
+                                {kHandshakeInfo, std::chrono::seconds(5), std::chrono::seconds(5)}};
+  }
+  LiveFeed feed(std::move(feed_options));
+  LiveFeedEvents events;
+  events.on_answer = [&](const Answer& answer, double received_unix_s) {
     std::string line;
     if (timing) {
-      const double now = UnixSeconds();
-      state.Apply(answer, now);
       if (!std::holds_alternative<LiveAnswer>(answer)) return;
-      line = TimingStateJson(state, now);
+      line = TimingStateJson(feed.state(), received_unix_s);
     } else {
       line = options.json ? AnswerJson(answer) : AnswerLine(answer);
     }
@@ -222,49 +158,10 @@ int RunDump(const CliOptions& options) {
     std::fflush(stdout);
     ++printed;
   };
-  const ClientResult<HandshakeAnswer> handshake = OpenServer(&client, options);
-  if (handshake.ok() || handshake.error.code == ClientErrorCode::kServerFull) {
-    print(handshake.value);
-  }
-  if (!handshake.ok()) {
-    PrintError(handshake.error.message);
-    return ExitFor(handshake.error);
-  }
-  const auto now = SteadyClock::now();
-  // The timing state needs the session and the drivers before the first
-  // live answer, so that every line carries names.
-  std::vector<Poll> polls = {{kSessionInfo, Millis(1000), now},
-                             {kVehicleInfo, Millis(1000), now},
-                             {kUpdateData, Millis(200), now}};
-  if (!timing) {
-    polls.push_back({kTrackstrip, Millis(10000), now});
-    polls.push_back({kHandshakeInfo, Millis(5000), now + Millis(5000)});
-  }
-  auto last_answer = now;
-  while (options.count == 0 || printed < options.count) {
-    SteadyClock::time_point next_due;
-    error = SendDue(&client, &polls, &next_due);
-    if (!error.ok()) break;
-    ClientResult<Answer> answer =
-        client.ReadAnswer(std::max<std::uint32_t>(1, MillisUntil(next_due)));
-    if (answer.error.code == ClientErrorCode::kTimeout) {
-      if (SteadyClock::now() - last_answer < kSilenceLimit) continue;
-      answer.error.message = "no answer from " + client.peer() + " for 3 s";
-    }
-    if (!answer.ok()) {
-      error = answer.error;
-      break;
-    }
-    last_answer = SteadyClock::now();
-    if (auto* live = std::get_if<LiveAnswer>(&answer.value)) {
-      if (live->change_mask & kChangeSession) PollSoon(&polls, kSessionInfo);
-      if (live->change_mask & kChangeVehicles) PollSoon(&polls, kVehicleInfo);
-    }
-    print(answer.value);
-  }
+  const ClientError error = feed.Run(events);
   if (!error.ok()) {
     PrintError(error.message);
-    return kExitFailed;
+    return ExitFor(error);
   }
   return kExitOk;
 }

@@ -1,33 +1,21 @@
 #include "web_bridge.h"
 
-#include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <utility>
 #include <variant>
 
-#include "pitwall_client.h"
+#include "live_feed.h"
 #include "timing_json.h"
-#include "timing_state.h"
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
-constexpr std::uint32_t kHandshakeTimeoutMs = 3000;
-constexpr std::uint32_t kTrackTimeoutMs = 3000;
-constexpr Millis kLiveEvery{100};  // the plug-in answers live data ten times a second
-constexpr Millis kSessionEvery{1000};
-constexpr Millis kDriversEvery{1000};
-constexpr Millis kTrackRetryEvery{10000};
-constexpr Millis kSilenceLimit{3000};
-constexpr std::uint32_t kRetryMs = 1000;
-constexpr std::uint32_t kSliceMs = 50;  // the longest the thread goes without looking at Stop
-
-double UnixSeconds() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
+// The plug-in answers live data ten times a second; session and drivers
+// are asked for every second, as the feed does by default.
+constexpr Millis kLiveEvery{100};
+constexpr Millis kRetryEvery{1000};
 
 std::string StatusJson(const BridgeSnapshot& s) {
   return nlohmann::ordered_json{{"status", s.status}, {"message", s.message}, {"id", s.id}}.dump(
@@ -101,107 +89,43 @@ void WebBridge::SetOnPublish(std::function<void()> on_publish) {
 }
 
 void WebBridge::Run() {
-  const auto sleep = [this](std::uint32_t ms) {
-    const auto deadline = std::chrono::steady_clock::now() + Millis(ms);
-    MutexLock lock(&mu_);
-    while (!stop_ && changed_.WaitUntil(&mu_, deadline)) {
+  LiveFeedOptions options;
+  options.host = host_;
+  options.port = port_;
+  options.ports = ports_;
+  options.live_every = kLiveEvery;
+  // One wait between attempts, whatever failed: viewers see the status.
+  options.first_retry = options.max_retry = options.reconnect_after = kRetryEvery;
+  options.want_track = true;
+  options.should_stop = [this] { return stopped(); };
+  LiveFeed feed(std::move(options));
+  // "live" is published with each state, never alone.
+  std::string live_message;
+  LiveFeedEvents events;
+  events.on_status = [&](const FeedStatus& status) {
+    if (status.status == "live") {
+      live_message = status.message;
+      return;
     }
-  };
-  const auto set_status = [this](const std::string& status, const std::string& message) {
     const auto latest = Latest();
-    if (latest->status == status && latest->message == message) return;
+    if (latest->status == status.status && latest->message == status.message) return;
     Publish([&](BridgeSnapshot* s) {
-      s->status = status;
-      s->message = message;
+      s->status = status.status;
+      s->message = status.message;
     });
   };
-  while (!stopped()) {
-    PitwallClient client;
-    ClientError error = ConnectToServer(&client, host_, port_, ports_, kHandshakeTimeoutMs).error;
-    if (!error.ok()) {
-      set_status(error.code == ClientErrorCode::kServerFull ? "full" : "unreachable",
-                 error.message);
-      client.Close();
-      sleep(kRetryMs);
-      continue;
-    }
-    set_status("connecting", "connected to " + client.peer() + ", waiting for live timing");
-
-    TimingState state;
-    std::string track_name;
-    auto last_answer = SteadyClock::now();
-    auto next_live = last_answer, next_session = last_answer, next_drivers = last_answer;
-    auto next_track = last_answer;
-    bool have_track = false;
-    while (!stopped()) {
-      auto now = SteadyClock::now();
-      if (!have_track && now >= next_track) {
-        // Blocks for at most a few seconds; the answers it passes by are
-        // held for ReadAnswer.
-        const ClientResult<TrackOutline> outline = client.FetchTrackOutline(kTrackTimeoutMs);
-        if (outline.ok()) {
-          have_track = true;
-          const std::string json = TrackOutlineJson(outline.value);
-          Publish([&](BridgeSnapshot* s) { s->track_json = json; });
-        } else if (outline.error.code != ClientErrorCode::kTimeout) {
-          error = outline.error;
-          break;
-        }
-        next_track = SteadyClock::now() + kTrackRetryEvery;
-        now = SteadyClock::now();
-        last_answer = now;
-      }
-      const auto send_due = [&](RequestType type, SteadyClock::time_point* next, Millis every) {
-        if (now < *next) return true;
-        *next = now + every;
-        error = client.Send(type);
-        return error.ok();
-      };
-      if (!send_due(kSessionInfo, &next_session, kSessionEvery) ||
-          !send_due(kVehicleInfo, &next_drivers, kDriversEvery) ||
-          !send_due(kUpdateData, &next_live, kLiveEvery)) {
-        break;
-      }
-      const auto due = std::min({next_live, next_session, next_drivers});
-      const auto wait = std::chrono::duration_cast<Millis>(due - SteadyClock::now()).count();
-      ClientResult<Answer> answer =
-          client.ReadAnswer(static_cast<std::uint32_t>(std::clamp<long long>(wait, 1, kSliceMs)));
-      if (answer.error.code == ClientErrorCode::kTimeout) {
-        if (SteadyClock::now() - last_answer < kSilenceLimit) continue;
-        error =
-            ClientError{ClientErrorCode::kTimeout, "no answer from " + client.peer() + " for 3 s"};
-        break;
-      }
-      if (!answer.ok()) {
-        error = answer.error;
-        break;
-      }
-      last_answer = SteadyClock::now();
-      const double received = UnixSeconds();
-      state.Apply(answer.value, received);
-      if (const auto* session = std::get_if<SessionAnswer>(&answer.value)) {
-        if (session->track_name != track_name) {
-          // Another track: its outline is fetched again.
-          track_name = session->track_name;
-          have_track = false;
-          next_track = last_answer;
-        }
-      }
-      if (const auto* live = std::get_if<LiveAnswer>(&answer.value)) {
-        if (live->change_mask & kChangeSession) next_session = last_answer;
-        if (live->change_mask & kChangeVehicles) next_drivers = last_answer;
-        const std::string json = TimingStateJson(state, received);
-        Publish([&](BridgeSnapshot* s) {
-          s->status = "live";
-          s->message = "live timing from " + client.peer();
-          s->state_json = json;
-        });
-      }
-    }
-    client.Close();
-    if (stopped()) break;
-    set_status(error.code == ClientErrorCode::kServerFull ? "full" : "unreachable",
-               error.message.empty() ? "the connection ended" : error.message);
-    sleep(kRetryMs);
-  }
+  events.on_track = [&](const TrackOutline& outline) {
+    const std::string json = TrackOutlineJson(outline);
+    Publish([&](BridgeSnapshot* s) { s->track_json = json; });
+  };
+  events.on_answer = [&](const Answer& answer, double received_unix_s) {
+    if (!std::holds_alternative<LiveAnswer>(answer)) return;
+    const std::string json = TimingStateJson(feed.state(), received_unix_s);
+    Publish([&](BridgeSnapshot* s) {
+      s->status = "live";
+      s->message = live_message;
+      s->state_json = json;
+    });
+  };
+  feed.Run(events);
 }
