@@ -178,4 +178,175 @@ TEST_F(RaceSimTest, EveryCarCountFrom0To255) {
   }
 }
 
+// One car's fields in every update of a race, in order.
+struct CarTrace {
+  std::vector<double> t;
+  std::vector<int> laps, status, in_pits, place;
+  std::vector<float> distance;
+};
+
+CarTrace Trace(const CaptureSink& sink, int car) {
+  CarTrace trace;
+  for (const auto& e : sink.events) {
+    if (e.kind != 'u') continue;
+    trace.t.push_back(ReadAt<float>(e.header.data(), S::kCurrentTime));
+    trace.laps.push_back(Field<std::int16_t>(e, car, V::kLaps));
+    trace.status.push_back(Field<std::int8_t>(e, car, V::kFinishStatus));
+    trace.in_pits.push_back(Field<std::uint8_t>(e, car, V::kInPits));
+    trace.place.push_back(Field<std::uint8_t>(e, car, V::kPlace));
+    trace.distance.push_back(Field<float>(e, car, V::kLapDistance));
+  }
+  return trace;
+}
+
+// The first update from which `values` keeps `value` to the end; -1 when
+// the last update holds another.
+int HeldFrom(const std::vector<int>& values, int value) {
+  int from = static_cast<int>(values.size());
+  while (from > 0 && values[static_cast<std::size_t>(from - 1)] == value) --from;
+  return from == static_cast<int>(values.size()) ? -1 : from;
+}
+
+TEST_F(RaceSimTest, RetiredDisqualifiedAndStoppedCarsLeaveTheRaceEachInItsOwnWay) {
+  constexpr int kCars = 7;
+  SimOptions options = Options(kCars, 60, 3, {SessionKind::kRace});
+  options.retire = {{2, 2}};
+  options.stop_on_track = {{3, 2}};
+  options.disqualify = {{4, 2}};
+  const CaptureSink sink = Run(options, 0.5);
+  ASSERT_EQ(sink.events.back().kind, 'e') << "the race ends although one car never finishes";
+
+  struct Case {
+    int car;
+    int final_status;
+    int final_place;  // the out cars behind the rest, retired before disqualified
+  };
+  for (const Case& c : {Case{2, 2, 6}, Case{3, 0, 0}, Case{4, 3, 7}}) {
+    SCOPED_TRACE("car " + std::to_string(c.car));
+    const CarTrace trace = Trace(sink, c.car);
+    const std::size_t n = trace.t.size();
+    // Status 0 until it changes once, to its final value (0 throughout for
+    // the car stopped on track).
+    const int from = HeldFrom(trace.status, c.final_status);
+    ASSERT_GE(from, c.final_status == 0 ? 0 : 1);
+    for (int i = 0; i < from; ++i) ASSERT_EQ(trace.status[static_cast<std::size_t>(i)], 0);
+    const auto last = static_cast<std::size_t>(from);
+    if (c.final_status == 3) {
+      // Disqualified at the line that completes lap 2, then into the pits.
+      EXPECT_EQ(trace.laps[last], 2);
+      EXPECT_EQ(trace.laps[last - 1], 1);
+      for (std::size_t i = last; i < n; ++i) {
+        ASSERT_EQ(trace.in_pits[i], 1);
+        ASSERT_EQ(trace.laps[i], 2);
+      }
+    } else {
+      // Stopped on track during lap 2: the distance stops changing, out of
+      // the pits, and stays so to the end.
+      std::size_t still = n - 1;
+      while (still > 0 && trace.distance[still - 1] == trace.distance[n - 1]) --still;
+      EXPECT_EQ(trace.laps[still], 1);
+      EXPECT_GT(trace.distance[still], 0.3 * path_.length());
+      EXPECT_LT(trace.distance[still], 0.8 * path_.length());
+      for (std::size_t i = still; i < n; ++i) ASSERT_EQ(trace.in_pits[i], 0);
+      if (c.final_status == 2) {
+        // Retired some seconds after it stopped.
+        EXPECT_GE(trace.t[last] - trace.t[still], 10.0);
+        EXPECT_LE(trace.t[last] - trace.t[still], 20.0);
+      }
+    }
+    if (c.final_place > 0) {
+      EXPECT_EQ(trace.place[n - 1], c.final_place);
+    }
+  }
+  // Everyone else took the flag.
+  for (int car : {0, 1, 5, 6}) EXPECT_EQ(Trace(sink, car).status.back(), 1) << "car " << car;
+}
+
+TEST_F(RaceSimTest, ForcedStopsAndAPitExitAtTheLine) {
+  SimOptions options = Options(6, 60, 4, {SessionKind::kRace});
+  options.pit_stops = {{1, 3, 30}, {2, 2, -1}};
+  options.pit_exit_at_line = {1};
+  const CaptureSink sink = Run(options, 0.5);
+
+  struct Stop {
+    int car;
+    int entry_laps;  // laps completed as it enters the pit lane
+    bool exit_at_line;
+  };
+  for (const Stop& stop : {Stop{1, 2, true}, Stop{2, 1, false}}) {
+    SCOPED_TRACE("car " + std::to_string(stop.car));
+    const CarTrace trace = Trace(sink, stop.car);
+    std::vector<std::size_t> entries, exits;
+    for (std::size_t i = 1; i < trace.t.size(); ++i) {
+      if (trace.in_pits[i] != trace.in_pits[i - 1])
+        (trace.in_pits[i] ? entries : exits).push_back(i);
+    }
+    ASSERT_EQ(entries.size(), 1u) << "one stop";
+    ASSERT_EQ(exits.size(), 1u);
+    const std::size_t in = entries[0], out = exits[0];
+    EXPECT_EQ(trace.laps[in], stop.entry_laps);
+    if (stop.exit_at_line) {
+      // In the lane before the line, out of it in the update that counts the lap.
+      EXPECT_EQ(trace.laps[in - 1], stop.entry_laps);
+      EXPECT_GT(trace.distance[in], 0.5 * path_.length());
+      EXPECT_EQ(trace.laps[out], stop.entry_laps + 1);
+      EXPECT_EQ(trace.laps[out - 1], stop.entry_laps);
+      EXPECT_LT(trace.distance[out], 100.0f);
+      EXPECT_GE(trace.t[out] - trace.t[in], 30.0) << "the stop's 30 seconds and the lane";
+    } else {
+      // Into the lane at the line that completes the lap before.
+      EXPECT_EQ(trace.laps[in - 1], stop.entry_laps - 1);
+      EXPECT_EQ(trace.laps[out], stop.entry_laps);
+    }
+  }
+}
+
+TEST_F(RaceSimTest, ASlowCarIsLappedAndFinishesLapsDown) {
+  SimOptions options = Options(6, 60, 4, {SessionKind::kRace});
+  options.slow = {{0, 2.0}};
+  const CaptureSink sink = Run(options, 0.5);
+  const auto& last = sink.events[sink.events.size() - 2];
+  ASSERT_EQ(last.kind, 'u');
+  EXPECT_EQ(Field<std::int8_t>(last, 0, V::kFinishStatus), 1);
+  EXPECT_EQ(Field<std::int16_t>(last, 0, V::kLaps), 2) << "half the pace: half the laps";
+  EXPECT_EQ(Field<std::uint8_t>(last, 0, V::kPlace), 6);
+  const float slow_best = Field<float>(last, 0, V::kBestLap);
+  for (int car = 1; car < 5; ++car) {
+    EXPECT_GT(slow_best, 1.9f * Field<float>(last, car, V::kBestLap)) << "car " << car;
+  }
+}
+
+TEST_F(RaceSimTest, TheGridStandsThenARestartIsANewRaceFromTheGrid) {
+  constexpr int kCars = 5;
+  SimOptions options = Options(kCars, 60, 2, {SessionKind::kRace, SessionKind::kRace});
+  options.grid_seconds = 4;
+  const CaptureSink sink = Run(options, 0.5);
+  std::vector<std::size_t> firsts;  // each race's first update
+  for (std::size_t i = 0; i + 1 < sink.events.size(); ++i) {
+    if (sink.events[i].kind == 's') firsts.push_back(i + 1);
+  }
+  ASSERT_EQ(firsts.size(), 2u);
+  EXPECT_EQ(sink.events.back().kind, 'e');
+  EXPECT_EQ(sink.events[firsts[1] - 2].kind, 'e') << "the first race ended before the second";
+  for (const std::size_t first : firsts) {
+    for (int car = 0; car < kCars; ++car) {
+      SCOPED_TRACE("car " + std::to_string(car));
+      const auto& e = sink.events[first];
+      EXPECT_EQ(ReadAt<float>(e.header.data(), S::kCurrentTime), 0.0f);
+      EXPECT_EQ(Field<std::int16_t>(e, car, V::kLaps), 0);
+      EXPECT_EQ(Field<std::int8_t>(e, car, V::kFinishStatus), 0);
+      EXPECT_EQ(Field<std::uint8_t>(e, car, V::kPlace), car + 1);
+      EXPECT_FLOAT_EQ(Field<float>(e, car, V::kLapDistance), path_.length() - 8.0 * (car + 1));
+      EXPECT_EQ(Field<float>(e, car, V::kLastLap), -1.0f);
+      // Still on the grid for 4 seconds, then away.
+      for (std::size_t i = first + 1; i <= first + 8; ++i) {
+        ASSERT_EQ(Field<float>(sink.events[i], car, V::kLapDistance),
+                  Field<float>(e, car, V::kLapDistance));
+      }
+      EXPECT_NE(Field<float>(sink.events[first + 9], car, V::kLapDistance),
+                Field<float>(e, car, V::kLapDistance));
+    }
+  }
+}
+
 }  // namespace
