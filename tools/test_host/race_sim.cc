@@ -222,7 +222,8 @@ void RaceSimulation::CompleteLap(Car* car, double at) {
     car->finished = true;
     car->finish_time = at;
   }
-  if (session() == SessionKind::kRace && car->laps == car->pit_lap && !car->box_at_line) {
+  if (session() == SessionKind::kRace && car->laps == car->pit_lap && !car->box_at_line &&
+      !car->finished) {
     car->pit_until = at + car->stop_seconds;
   }
 }
