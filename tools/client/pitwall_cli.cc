@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -14,10 +15,14 @@
 
 #include "answer_text.h"
 #include "cli_options.h"
+#include "history_views.h"
 #include "live_feed.h"
 #include "pitwall_client.h"
 #include "platform/socket.h"
 #include "platform/terminal.h"
+#include "race_recorder.h"
+#include "race_store.h"
+#include "text_safety.h"
 #include "timing_json.h"
 #include "timing_state.h"
 #include "tools/web/web_bridge.h"
@@ -207,6 +212,98 @@ int RunTrack(const CliOptions& options) {
 volatile std::sig_atomic_t g_interrupted = 0;
 void OnSignal(int) { g_interrupted = 1; }
 
+void PrintLine(const std::string& line) {
+  std::printf("pitwall: %s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+// record: the race story of every session the server goes through, kept in
+// the history, each event printed as it happens. Runs through outages until
+// Ctrl-C; ends when the history cannot be written.
+int RunRecord(const CliOptions& options) {
+  RaceStore store;
+  std::string error;
+  if (!store.OpenForRecording(options.db, &error)) {
+    PrintError(error);
+    return kExitFailed;
+  }
+  RaceRecorder recorder(&store);
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  LiveFeedOptions feed_options = FeedOptions(options, FeedFailure::kRetryUnlessHopeless);
+  feed_options.should_stop = [&] { return g_interrupted != 0 || !recorder.recording(); };
+  LiveFeed feed(std::move(feed_options));
+  LiveFeedEvents events;
+  events.on_connected = [](const std::string& peer) { PrintLine("connected to " + peer); };
+  events.on_status = [](const FeedStatus& status) {
+    if (!status.error.ok()) PrintError(status.message + (status.ends_run ? "" : "; trying again"));
+  };
+  events.on_answer = [&](const Answer& answer, double received_unix_s) {
+    if (!std::holds_alternative<LiveAnswer>(answer)) return;
+    const std::vector<StoredEvent> stored = recorder.Update(feed.state(), received_unix_s);
+    for (const std::string& notice : recorder.TakeNotices())
+      PrintLine(notice + " into " + options.db);
+    for (const StoredEvent& e : stored) {
+      std::printf("L%-3d %s\n", e.event.lap, DisplayText(e.event.text).c_str());
+    }
+    std::fflush(stdout);
+  };
+  const ClientError ended = feed.Run(events);
+  if (!recorder.recording()) {
+    PrintError(recorder.error());
+    return kExitFailed;
+  }
+  if (!ended.ok()) return ExitFor(ended);
+  PrintLine("stopped; the race history is in " + options.db);
+  return kExitOk;
+}
+
+// sessions, results, laps and events: read the history and print it.
+int RunHistory(const CliOptions& options) {
+  RaceStore store;
+  std::string error;
+  if (!store.OpenForReading(options.db, &error)) {
+    PrintError(error);
+    return kExitFailed;
+  }
+  std::string out;
+  if (options.command == CliCommand::kSessions) {
+    const std::vector<SessionSummary> sessions = store.Sessions(&error);
+    out = SessionsText(sessions);
+  } else {
+    const std::optional<SessionRecord> record = store.Session(options.session, &error);
+    if (!record) {
+      PrintError(!error.empty() ? error
+                 : options.session == 0
+                     ? options.db + " holds no session yet"
+                     : options.db + " holds no session " + std::to_string(options.session) +
+                           " (see pitwall sessions)");
+      return kExitFailed;
+    }
+    const std::string& f = options.format;
+    switch (options.command) {
+      case CliCommand::kResults:
+        out = f == "json"   ? ResultsJson(*record) + "\n"
+              : f == "csv"  ? ResultsCsv(*record)
+              : f == "html" ? ResultsHtml(*record)
+                            : ResultsText(*record);
+        break;
+      case CliCommand::kLaps:
+        out = f == "json" ? LapsJson(*record, options.car) + "\n" : LapsCsv(*record, options.car);
+        break;
+      default:
+        out = f == "json" ? EventsJson(*record) + "\n" : EventsText(*record);
+        break;
+    }
+  }
+  if (!error.empty()) {
+    PrintError(error);
+    return kExitFailed;
+  }
+  std::fputs(out.c_str(), stdout);
+  return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+}
+
 int RunWeb(const CliOptions& options, const char* argv0) {
   std::string address;
   std::uint16_t port = 0;
@@ -224,13 +321,25 @@ int RunWeb(const CliOptions& options, const char* argv0) {
     return kExitFailed;
   }
   const int ports = options.port_given ? 1 : kServerPortsToTry;
-  WebBridge bridge(options.host, options.port, ports);
+  // The history: a file that cannot be recorded into leaves the live view
+  // as it is, without recording.
+  RaceStore store;
+  std::unique_ptr<RaceRecorder> recorder;
+  if (!options.no_record) {
+    if (store.OpenForRecording(options.db, &error)) {
+      recorder = std::make_unique<RaceRecorder>(&store);
+    } else {
+      PrintError(error + "; the web view goes on without recording");
+    }
+  }
+  WebBridge bridge(options.host, options.port, ports, recorder.get());
   WebServer server(&bridge, WebServerOptions{
                                 .www_dir = www,
                                 .max_viewers = static_cast<int>(options.max_viewers),
                                 .max_per_address = static_cast<int>(options.max_per_address),
                                 .allow_origin = options.allow_origin,
                                 .allow_hosts = options.allow_hosts,
+                                .db_path = options.no_record ? std::string() : options.db,
                             });
   if (!server.Listen(address, port, &error)) {
     PrintError(error);
@@ -250,11 +359,16 @@ int RunWeb(const CliOptions& options, const char* argv0) {
   // when the bridge's connection to the plug-in changes (which port it
   // found, that it went away, why it cannot connect).
   std::thread watcher([&] {
-    std::string said;
+    std::string said, history;
     std::uint64_t seen = 0;
     while (!g_interrupted) {
       const auto latest = bridge.WaitNewer(seen, 100);
       seen = latest->id;
+      if (latest->history_message != history) {
+        history = latest->history_message;
+        std::printf("pitwall: %s\n", history.c_str());
+        std::fflush(stdout);
+      }
       const std::string now =
           latest->status == "live" ? latest->message : latest->status + ": " + latest->message;
       if (latest->id == 0 || now == said) continue;
@@ -304,6 +418,15 @@ int main(int argc, char** argv) {
       break;
     case CliCommand::kWeb:
       status = RunWeb(options, argv[0]);
+      break;
+    case CliCommand::kRecord:
+      status = RunRecord(options);
+      break;
+    case CliCommand::kSessions:
+    case CliCommand::kResults:
+    case CliCommand::kLaps:
+    case CliCommand::kEvents:
+      status = RunHistory(options);
       break;
     case CliCommand::kHelp:
     case CliCommand::kVersion:

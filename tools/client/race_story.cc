@@ -198,8 +198,11 @@ StoryUpdate RaceStory::Update(const TimingState& state) {
     if (race && session_.start_seen && !session_.started_s) standing.start_place = now.place;
 
     // Into the pit lane: counted on the lap under way, before a crossing
-    // shown in the same update, which the car then made in the lane.
-    if (now.in_pits && !standing.in_pits) PitEntry(now, &car, &update);
+    // shown in the same update, which the car then made in the lane. A car
+    // out of the race (flagged, retired, disqualified) makes no stop.
+    if (now.in_pits && !standing.in_pits && Running(now.finish_status)) {
+      PitEntry(now, &car, &update);
+    }
     if (now.laps > standing.laps) {
       Crossing(now, &car, now.laps - standing.laps, &update);
     } else if (now.laps < standing.laps) {
@@ -455,11 +458,13 @@ std::vector<ResultRow> Classify(const SessionFacts& session, const std::vector<C
     std::optional<float> best;
     int best_lap = 0;
     std::map<int, std::optional<float>> times;
+    std::map<int, std::optional<Gap>> gaps;  // to the leader at the line
   };
   std::map<std::uint8_t, Timed> timed;
   for (const LapRecord& lap : laps) {
     Timed& t = timed[lap.car];
     t.times[lap.lap] = lap.lap_s;
+    t.gaps[lap.lap] = lap.gap_to_leader;
     if (lap.lap_s && (!t.best || *lap.lap_s < *t.best)) {
       t.best = lap.lap_s;
       t.best_lap = lap.lap;
@@ -523,8 +528,14 @@ std::vector<ResultRow> Classify(const SessionFacts& session, const std::vector<C
       continue;
     }
     if (row.status == FinishStatusName(kFinishDisqualified)) continue;
+    // On the winner's lap: the host's time behind the leader as the car
+    // crossed the line for the last time, else the difference of totals.
+    const auto& gaps = timed[row.car].gaps;
+    const auto last = gaps.find(row.laps);
     if (first.laps > row.laps) {
       row.gap = Gap{first.laps - row.laps, 0.0f};
+    } else if (last != gaps.end() && last->second && last->second->laps == 0) {
+      row.gap = last->second;
     } else if (row.total_s && first.total_s) {
       row.gap = Gap{0, static_cast<float>(std::max(0.0, *row.total_s - *first.total_s))};
     } else {

@@ -153,8 +153,13 @@ struct ResultRow {
   std::uint8_t car = 0;
   std::string driver;
   int laps = 0;
-  std::optional<double> total_s;  // race, finished cars whose every lap is timed
-  std::optional<Gap> gap;         // to the winner (race) or the fastest (others); absent for P1
+  // Race: the sum of the lap times of a finished car whose every lap is
+  // timed (a first lap from the grid is timed as the host times it).
+  std::optional<double> total_s;
+  // To the winner: laps behind, or on the winner's lap the host's time
+  // behind the leader at the car's last crossing; to the fastest lap in
+  // practice and qualifying. Absent for P1 and disqualified cars.
+  std::optional<Gap> gap;
   std::optional<float> best_lap_s;
   int best_lap = 0;
   int laps_led = 0;

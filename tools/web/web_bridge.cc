@@ -5,7 +5,9 @@
 #include <utility>
 #include <variant>
 
+#include "history_views.h"
 #include "live_feed.h"
+#include "race_recorder.h"
 #include "timing_json.h"
 
 namespace {
@@ -31,8 +33,12 @@ std::shared_ptr<const BridgeSnapshot> FirstSnapshot() {
 
 }  // namespace
 
-WebBridge::WebBridge(std::string host, std::uint16_t port, int ports)
-    : host_(std::move(host)), port_(port), ports_(ports), latest_(FirstSnapshot()) {}
+WebBridge::WebBridge(std::string host, std::uint16_t port, int ports, RaceRecorder* recorder)
+    : host_(std::move(host)),
+      port_(port),
+      ports_(ports),
+      recorder_(recorder),
+      latest_(FirstSnapshot()) {}
 
 WebBridge::~WebBridge() { Stop(); }
 
@@ -121,10 +127,29 @@ void WebBridge::Run() {
   events.on_answer = [&](const Answer& answer, double received_unix_s) {
     if (!std::holds_alternative<LiveAnswer>(answer)) return;
     const std::string json = TimingStateJson(feed.state(), received_unix_s);
+    std::vector<RaceEventText> told;
+    std::string said;
+    if (recorder_ != nullptr && recorder_->recording()) {
+      for (const StoredEvent& e : recorder_->Update(feed.state(), received_unix_s)) {
+        told.push_back({e.id, EventJson(e)});
+      }
+      for (const std::string& notice : recorder_->TakeNotices()) said = notice;
+      if (!recorder_->recording()) said = recorder_->error() + "; the live view goes on";
+    }
     Publish([&](BridgeSnapshot* s) {
       s->status = "live";
       s->message = live_message;
       s->state_json = json;
+      if (!said.empty()) s->history_message = said;
+      if (!told.empty()) {
+        auto kept = s->race_events ? std::make_shared<std::vector<RaceEventText>>(*s->race_events)
+                                   : std::make_shared<std::vector<RaceEventText>>();
+        for (RaceEventText& t : told) kept->push_back(std::move(t));
+        if (kept->size() > kRaceEventsKept) {
+          kept->erase(kept->begin(), kept->end() - static_cast<std::ptrdiff_t>(kRaceEventsKept));
+        }
+        s->race_events = std::move(kept);
+      }
     });
   };
   feed.Run(events);

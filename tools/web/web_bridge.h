@@ -14,8 +14,17 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/mutex.h"
+
+class RaceRecorder;
+
+// One event of the race story as the live stream sends it.
+struct RaceEventText {
+  std::int64_t id = 0;  // the history's event id: grows with each event
+  std::string json;     // the event object with its "session_id"
+};
 
 // What a viewer is sent. Snapshots are immutable once published.
 struct BridgeSnapshot {
@@ -27,12 +36,21 @@ struct BridgeSnapshot {
   std::string state_json;   // the timing state (the `pitwall dump --json` object); empty before
   std::string track_json;   // {"strips":[{"kind":1,"points":[[x,z],...]},...]}; empty before
   std::string status_json;  // {"status":...,"message":...,"id":N}
+  // The race story's latest events, oldest first, at most kRaceEventsKept;
+  // null before the first.
+  std::shared_ptr<const std::vector<RaceEventText>> race_events;
+  // What the recorder last said: the session it records, or why it stopped.
+  std::string history_message;
 };
 
 class WebBridge {
  public:
+  static constexpr std::size_t kRaceEventsKept = 64;
+
   // `ports` > 1: the server may be on any of that many ports from `port`.
-  WebBridge(std::string host, std::uint16_t port, int ports = 1);
+  // `recorder` (may be null) is given every timing state on the bridge's
+  // thread and must outlive it.
+  WebBridge(std::string host, std::uint16_t port, int ports = 1, RaceRecorder* recorder = nullptr);
   ~WebBridge();  // stops
 
   void Start();
@@ -58,6 +76,7 @@ class WebBridge {
   const std::string host_;
   const std::uint16_t port_;
   const int ports_;
+  RaceRecorder* const recorder_;
   mutable Mutex mu_;
   mutable CondVar changed_;  // a new snapshot, or the stop
   std::shared_ptr<const BridgeSnapshot> latest_ GUARDED_BY(mu_);

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "history_api.h"
 #include "platform/ascii.h"
 #include "platform/socket.h"
 #include "web_bridge.h"
@@ -112,6 +113,8 @@ struct Events {
   std::uint64_t status_version = 0;  // grows whenever status or message change
   std::uint64_t track_version = 0;   // grows whenever the outline changes
   SharedText status, track, state;   // track and state null until there are some
+  // The race story's latest events with their ids, oldest first.
+  std::vector<std::pair<std::int64_t, SharedText>> race;
 };
 
 // What one viewer has been sent.
@@ -119,6 +122,7 @@ struct Sent {
   std::uint64_t id = 0;
   std::uint64_t status_version = 0;
   std::uint64_t track_version = 0;
+  std::int64_t race_id = 0;  // the last race event sent
 };
 
 // The events that bring a viewer from `sent` to `now`.
@@ -126,6 +130,10 @@ void Catch(const Events& now, Sent* sent, std::vector<SharedText>* out) {
   if (sent->status_version != now.status_version) out->push_back(now.status);
   if (now.track && sent->track_version != now.track_version) out->push_back(now.track);
   if (now.state && now.snapshot->id > sent->id) out->push_back(now.state);
+  for (const auto& [race_id, text] : now.race) {
+    if (race_id > sent->race_id) out->push_back(text);
+  }
+  if (!now.race.empty()) sent->race_id = std::max(sent->race_id, now.race.back().first);
   sent->id = now.snapshot->id;
   sent->status_version = now.status_version;
   sent->track_version = now.track_version;
@@ -268,6 +276,9 @@ class WebServer::Impl {
   asio::io_context ioc_{1};
   WebBridge* const bridge_;
   const WebServerOptions options_;
+  // Runs history queries. After the loop, so it ends first: its answers go
+  // to the loop's queue.
+  asio::thread_pool history_pool_{1};
   tcp::acceptor acceptor_{ioc_};
   asio::steady_timer accept_pause_{ioc_};
   asio::steady_timer ticker_{ioc_};
@@ -324,6 +335,7 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
              std::string_view fields = {});
   void Json(int status, const std::string& body, const Request& request);
   void StartStream(const Request& request);
+  void AskHistory(const Request& request, std::string path);
   void Write(std::shared_ptr<std::string> text, bool then_close);
   void WriteChunk(std::string lead, std::vector<SharedText> pieces);
   // Ends in order: no more sending, and what the client still sends is read
@@ -500,6 +512,13 @@ void WebServer::Impl::RefreshEvents() {
   events_.status = Event("status", id, latest->status_json);
   events_.track = track_json_.empty() ? nullptr : Event("track", id, track_json_);
   events_.state = latest->state_json.empty() ? nullptr : Event("state", id, latest->state_json);
+  if (latest->race_events &&
+      (!events_.snapshot || latest->race_events != events_.snapshot->race_events)) {
+    events_.race.clear();
+    for (const RaceEventText& e : *latest->race_events) {
+      events_.race.emplace_back(e.id, Event("race", id, e.json));
+    }
+  }
   events_.snapshot = std::move(latest);
 }
 
@@ -639,8 +658,9 @@ void WebServer::Impl::Connection::Route(const Request& request) {
   const std::string_view target = request.target();
   const std::string_view path = target.substr(0, target.find('?'));
   const Impl& server = *server_;
-  if (path == "/" || path == "/overlay") {
-    const std::optional<std::string> html = ReadWholeFile(server.options_.www_dir + "/index.html");
+  if (path == "/" || path == "/overlay" || path == "/results") {
+    const std::string page = path == "/results" ? "/results.html" : "/index.html";
+    const std::optional<std::string> html = ReadWholeFile(server.options_.www_dir + page);
     if (!html || html->empty()) {
       return Reply(500, "text/plain; charset=utf-8",
                    "the page's files are missing from " + server.options_.www_dir + "\n");
@@ -664,6 +684,7 @@ void WebServer::Impl::Connection::Route(const Request& request) {
     }
     return StartStream(request);
   }
+  if (IsHistoryPath(path)) return AskHistory(request, std::string(path));
   const std::shared_ptr<const BridgeSnapshot> latest = server.bridge_->Latest();
   if (path == "/api/status") return Json(200, latest->status_json, request);
   if (path == "/api/state") {
@@ -675,6 +696,20 @@ void WebServer::Impl::Connection::Route(const Request& request) {
     return Json(200, latest->track_json, request);
   }
   Reply(404, "text/plain; charset=utf-8", "not found\n");
+}
+
+// The history is read on a thread of its own, so that a long query never
+// holds up the event loop; the answer is written back on the loop.
+void WebServer::Impl::Connection::AskHistory(const Request& request, std::string path) {
+  Impl& server = *server_;
+  std::string fields = "Cache-Control: no-store\r\n" + server.CorsFields(request);
+  asio::post(server.history_pool_, [self = shared_from_this(), db = server.options_.db_path,
+                                    path = std::move(path), fields = std::move(fields)] {
+    HistoryAnswer answer = AnswerHistory(db, path);
+    asio::post(self->socket_.get_executor(), [self, answer = std::move(answer), fields] {
+      if (!self->closed_) self->Reply(answer.status, "application/json", answer.body, fields);
+    });
+  });
 }
 
 void WebServer::Impl::Connection::Reply(int status, std::string_view type, const std::string& body,
@@ -719,6 +754,8 @@ void WebServer::Impl::Connection::StartStream(const Request& request) {
     // an earlier run are ignored.
     sent_.id = id > server.events_.snapshot->id ? 0 : id;
   }
+  // Race events from now on: the page reads the ones before from the history.
+  if (!server.events_.race.empty()) sent_.race_id = server.events_.race.back().first;
   std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n";
   head += "Cache-Control: no-store\r\nX-Accel-Buffering: no\r\n";
   head += chunked_ ? "Transfer-Encoding: chunked\r\n" : "Connection: close\r\n";

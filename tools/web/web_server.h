@@ -6,7 +6,10 @@
 //   GET /api/status  {"status":"connecting|live|unreachable|full","message":...,"id":N}
 //   GET /api/events  Server-Sent Events: "status", "track" and "state" events
 //                    with the same objects, each with the snapshot's id, so a
-//                    browser that reconnects with Last-Event-ID resumes
+//                    browser that reconnects with Last-Event-ID resumes; and
+//                    a "race" event for each event of the race story
+//   GET /api/sessions...  the race history (history_api.h)
+//   GET /results     the results page
 //
 // One event loop serves every connection, so an open event stream costs a
 // socket and a few kilobytes, never a thread, and streams can never starve
@@ -51,6 +54,7 @@ struct WebServerOptions {
   std::vector<std::string> allow_hosts{};  // host names accepted besides addresses and localhost
   std::chrono::milliseconds head_deadline{10000};  // for a whole request head, idle included
   std::chrono::milliseconds stream_stall{15000};   // an event write that takes longer ends it
+  std::string db_path{};  // the race history to serve (history_api.h); empty: none
 };
 
 class WebServer {
