@@ -1,5 +1,6 @@
 // The PitwallFeed live page and its overlays. Reads the web view's API:
-// /api/events (server-sent events: status, track, state). Plain JavaScript,
+// /api/events (server-sent events: status, track, state, race) and the
+// recorded session's events (/api/sessions/latest/events). Plain JavaScript,
 // no build step, no network beyond this server; nothing inline, so the page
 // runs under a policy that allows only this server's own files.
 "use strict";
@@ -38,7 +39,7 @@ function pixels(name, min, max) {
 }
 
 const options = {
-  view: overlay ? choice("view", ["tower", "map", "both"], "both") : "both",
+  view: overlay ? choice("view", ["tower", "map", "both", "events"], "both") : "both",
   theme: choice("theme", ["dark", "light"], "dark"),
   rows: number("rows", 0, 64, 0, true),    // 0: every car
   fixed: number("fixed", 0, 64, 3, true),  // rows at the top that never page
@@ -65,6 +66,8 @@ const towerBody = document.querySelector("#tower tbody");
 const statusBox = document.getElementById("status");
 const sessionLine = document.getElementById("session-line");
 const pageNote = document.getElementById("page-note");
+const feedView = document.getElementById("feed-view");
+const feedList = document.getElementById("feed");
 
 let trackBox = null;     // the map's viewBox [x, y, width, height], in metres
 let markerRadius = 1;    // in metres (map units)
@@ -85,10 +88,6 @@ function clock(s) {
   if (s === null || s === undefined || !(s >= 0)) return "--";
   const t = Math.floor(s), h = Math.floor(t / 3600), m = Math.floor(t / 60) % 60, sec = t % 60;
   return (h > 0 ? h + ":" + String(m).padStart(2, "0") : String(m)) + ":" + String(sec).padStart(2, "0");
-}
-function colour(index) {
-  // Hues a golden angle apart, as in the SVG picture.
-  return "hsl(" + ((index * 137.508) % 360).toFixed(1) + ", 75%, " + (index % 2 === 0 ? 42 : 55) + "%)";
 }
 
 // The page's banner, or in an overlay a dot (status=small) or nothing
@@ -193,7 +192,7 @@ function updateMarkers(now) {
       ring.setAttribute("class", "ring");
       const dot = document.createElementNS(SVG, "circle");
       dot.setAttribute("class", "dot");
-      dot.setAttribute("fill", colour(car.index));
+      dot.setAttribute("fill", carColour(car.index));
       const label = document.createElementNS(SVG, "text");
       group.append(ring, dot, label);
       carsLayer.appendChild(group);
@@ -329,6 +328,106 @@ function takeState(next) {
   lastStateAt = now;
 }
 
+// The race's events, newest on top: the recorded history of the latest
+// session when the page opens (or its stream opens again), then each `race`
+// event of the stream. Without a race history (404, 503, an old web view)
+// the feed stays empty and hidden. An overlay shows it only as view=events,
+// where rows=N keeps N lines.
+const FEED_KEEP = 50;
+const feedEvents = new Map();  // event id -> event, of feedSession
+let feedSession = null;        // the id of the session the feed shows
+const feedTags = {
+  start: "START", lead_change: "LEAD", overtake: "PASS", pit_in: "PIT", pit_out: "OUT",
+  fastest_lap: "FAST", personal_best: "PB", stopped: "STOP", retired: "RET",
+  disqualified: "DSQ", finished: "FLAG", session_end: "END",
+};
+
+// The sentence with the drivers' names each in an element of its own, so a
+// name's bidirectional text reorders nothing but the name; the lap, shown
+// before it, is dropped from its end.
+function feedSentence(e) {
+  let text = typeof e.text === "string" ? e.text : "";
+  if (known(e.lap)) {
+    const tail = " on lap " + e.lap + ".";
+    if (text.endsWith(tail)) text = text.slice(0, -tail.length).replace(/[\s,;:]+$/, "");
+  }
+  const names = [e.driver, e.other_driver].filter((n) => typeof n === "string" && n !== "");
+  const parts = [];
+  while (text !== "") {
+    let at = -1, name = "";
+    for (const n of names) {
+      const i = text.indexOf(n);
+      if (i >= 0 && (at < 0 || i < at || (i === at && n.length > name.length))) { at = i; name = n; }
+    }
+    if (at < 0) { parts.push(document.createTextNode(text)); break; }
+    if (at > 0) parts.push(document.createTextNode(text.slice(0, at)));
+    const bdi = document.createElement("bdi");
+    bdi.textContent = name;
+    parts.push(bdi);
+    text = text.slice(at + name.length);
+  }
+  return parts;
+}
+
+function feedLine(e) {
+  const li = document.createElement("li");
+  const kind = Object.hasOwn(feedTags, e.kind) ? e.kind : "other";
+  li.className = "event kind-" + kind;
+  li.dataset.id = e.id;
+  const lap = document.createElement("span");
+  lap.className = "lap";
+  lap.textContent = known(e.lap) && e.lap > 0 ? "L" + e.lap : "";
+  const tag = document.createElement("span");
+  tag.className = "tag";
+  tag.textContent = feedTags[kind] || String(e.kind || "").slice(0, 6).toUpperCase();
+  const text = document.createElement("span");
+  text.className = "text";
+  text.append(...feedSentence(e));
+  li.append(lap, tag, text);
+  return li;
+}
+
+function drawFeed() {
+  const keep = overlay && options.rows > 0 ? Math.min(options.rows, FEED_KEEP) : FEED_KEEP;
+  const newest = [...feedEvents.values()].sort((a, b) => b.id - a.id);
+  for (const e of newest.slice(FEED_KEEP)) feedEvents.delete(e.id);
+  feedList.replaceChildren(...newest.slice(0, keep).map(feedLine));
+  const any = feedEvents.size > 0;
+  feedView.hidden = !any;
+  root.classList.toggle("has-feed", any);
+}
+
+function takeEvents(sessionId, list) {
+  if (feedSession !== sessionId) {
+    feedSession = sessionId;
+    feedEvents.clear();
+  }
+  for (const e of list) {
+    if (e && typeof e === "object" && known(e.id)) feedEvents.set(e.id, e);
+  }
+  drawFeed();
+}
+
+function takeRaceEvent(e) {
+  if (!e || typeof e !== "object" || !known(e.session_id)) return;
+  // An event of an older session than the one shown (a late answer) is dropped.
+  if (feedSession !== null && e.session_id < feedSession) return;
+  takeEvents(e.session_id, [e]);
+}
+
+async function loadFeedHistory() {
+  try {
+    const answer = await fetch("/api/sessions/latest/events", { cache: "no-store" });
+    if (!answer.ok) return;  // no session yet, or no race history: the feed stays as it is
+    const body = await answer.json();
+    if (!body || body.format !== "pitwall-events" || !body.session || !Array.isArray(body.events)) return;
+    if (feedSession !== null && body.session.id < feedSession) return;
+    takeEvents(body.session.id, body.events);
+  } catch {
+    // The stream's own retries say what is wrong with the web view.
+  }
+}
+
 // The event stream. When it ends, or is turned down (the browser closes an
 // EventSource that gets anything but a stream, and says nothing about the
 // answer), the page asks the server itself: a 503 says when to come back
@@ -396,7 +495,9 @@ function openStream() {
   source.addEventListener("status", take(showServerStatus));
   source.addEventListener("track", take(drawTrack));
   source.addEventListener("state", take(takeState));
+  source.addEventListener("race", take(takeRaceEvent));
   source.onerror = end;
+  loadFeedHistory();
 }
 
 function retryAfter(value) {
