@@ -3,12 +3,16 @@
 // driven by playwright-core) checks the page and its overlays: the race,
 // the gliding markers, the address's parameters and their fallbacks, a
 // phone's screen, a bridge that joins mid-race and has too many viewers,
-// then an outage of the plug-in and the recovery without a reload.
+// then an outage of the plug-in and the recovery without a reload. When
+// `pitwall web` keeps a race history (--db), also the live page's event
+// feed, and a short race recorded to its end on the results page: its
+// classification, a line per car in the lap chart and the gap chart, in
+// the colours of the cars' markers on the map.
 // Every page must come with the content security policy, and any console
 // error or policy violation on any page is a failure.
 //
 // Usage: node web_e2e.mjs PITWALL_HOST PITWALL EXAMPLES_DIR SCREENSHOT_DIR
-import { spawn } from "node:child_process";
+import { spawn, spawnSync } from "node:child_process";
 import { createRequire } from "node:module";
 import fs from "node:fs";
 import net from "node:net";
@@ -85,7 +89,13 @@ fs.mkdirSync(shots, { recursive: true });
 // repeats the one before, which the page's markers must glide through.
 const hostArgs = ["--game-dir", path.join(work, "game"), "--speed", "10", "--sessions", "race", "--seed", "3"];
 let host = start(hostBin, hostArgs, path.join(work, "host.log"));
-const web = start(pitwallBin, ["web", `127.0.0.1:${pluginPort}`, "--listen", `127.0.0.1:${webPort}`],
+// A web view with a race history records into a file of the test's own.
+const help = spawnSync(pitwallBin, ["web", "--help"], { encoding: "utf8" });
+const history = /--db\b/.test((help.stdout || "") + (help.stderr || ""));
+const db = (name) => (history ? ["--db", path.join(work, name)] : []);
+console.log(history ? "the web view keeps a race history: the feed and the results page are checked"
+                    : "this pitwall web has no race history (no --db): the feed and the results page are left out");
+const web = start(pitwallBin, ["web", `127.0.0.1:${pluginPort}`, "--listen", `127.0.0.1:${webPort}`, ...db("pitwall.db")],
                   path.join(work, "web.log"));
 let oneViewerWeb = null;
 const base = `http://127.0.0.1:${webPort}`;
@@ -100,7 +110,11 @@ let browser;
 async function openPage(name, url, viewport, { allowed = [] } = {}) {
   const page = await browser.newPage({ viewport });
   page.on("console", (m) => {
-    if (m.type() === "error" && !allowed.some((re) => re.test(m.text()))) problems.push(`${name}: ${m.text().slice(0, 200)}`);
+    // The live page asks for the latest session's events; before the first
+    // session (404), or without a race history (404, 503), the browser logs
+    // the answer, and the feed stays empty.
+    const feedless = /\/api\/sessions\/latest\/events$/.test(m.location().url || "") && /status of (404|503)/.test(m.text());
+    if (m.type() === "error" && !feedless && !allowed.some((re) => re.test(m.text()))) problems.push(`${name}: ${m.text().slice(0, 200)}`);
   });
   page.on("pageerror", (e) => problems.push(`${name}: ${e.message.slice(0, 200)}`));
   await page.addInitScript(() => {
@@ -113,6 +127,49 @@ async function openPage(name, url, viewport, { allowed = [] } = {}) {
     problems.push(`${name}: served without the policy (${headers["content-security-policy"]})`);
   }
   return page;
+}
+
+// A short race run to its end, then its results page: the classification,
+// one line per car in both charts, each in the colour of the car's marker.
+async function recordedRace() {
+  const before = await (await fetch(base + "/api/sessions")).json();
+  const known = new Set(before.sessions.map((s) => s.id));
+  await stop(host);
+  host = start(hostBin, ["--game-dir", path.join(work, "game"), "--speed", "20", "--sessions", "race", "--seed", "5",
+                         "--race-laps", "2"], path.join(work, "host3.log"));
+  const live = await browser.newPage({ viewport: { width: 1400, height: 800 } });
+  await live.goto(base + "/");
+  const session = await waitFor("the short race is recorded to its end", async () => {
+    try {
+      const list = await (await fetch(base + "/api/sessions")).json();
+      return list.sessions.find((s) => !known.has(s.id) && s.kind === "race" && s.ended) || null;
+    } catch { return null; }
+  }, 120000);
+  if (!session) return;
+  const markers = await live.evaluate(() => Object.fromEntries([...document.querySelectorAll("#cars g.car")].map((g) =>
+    [g.dataset.index, g.querySelector("circle.dot").getAttribute("fill")])));
+  await live.close();
+  for (const [name, viewport] of [["results.png", { width: 1280, height: 900 }], ["results-phone.png", { width: 390, height: 844 }]]) {
+    const results = await openPage(name, `${base}/results?session=${session.id}`, viewport);
+    await waitFor(`${name}: the charts are drawn`, async () => (await shown(results, "svg.gap-chart polyline")) > 0);
+    const drawn = await results.evaluate(() => ({
+      rows: document.querySelectorAll("#results-table tbody tr").length,
+      lap: [...document.querySelectorAll("svg.lap-chart polyline.car-line")].map((p) => [p.closest("[data-car]").dataset.car, p.getAttribute("stroke")]),
+      gap: document.querySelectorAll("svg.gap-chart polyline.car-line").length,
+      provisional: !document.getElementById("provisional").hidden,
+      width: document.documentElement.scrollWidth,
+    }));
+    check(drawn.rows === session.cars && session.cars === 20, `${name}: the classification has a row per car (${drawn.rows} of ${session.cars})`);
+    check(drawn.lap.length === session.cars && drawn.gap === session.cars,
+          `${name}: the lap chart and the gap chart have a line per car (${drawn.lap.length}, ${drawn.gap})`);
+    check(!drawn.provisional, `${name}: a finished race is not provisional`);
+    check(drawn.width <= viewport.width, `${name}: the page is no wider than the window (${drawn.width} px)`);
+    const same = drawn.lap.filter(([car, stroke]) => markers[car] === stroke).length;
+    check(Object.keys(markers).length === 20 && same === drawn.lap.length,
+          `${name}: each car's lines have its marker's colour on the map (${same} of ${drawn.lap.length})`);
+    await results.screenshot({ path: path.join(shots, name), fullPage: true });
+    await results.close();
+  }
 }
 
 const statusText = (page) => page.locator("#status").textContent();
@@ -254,10 +311,30 @@ try {
       return s.cars.some((c) => c.place === 1 && c.laps >= 1);
     } catch { return false; }
   }, 40000);
+  if (history) {
+    // The race's events in the page's feed, the newest on top, as the
+    // recorded history has them.
+    const latest = await waitFor("the race history has events", async () => {
+      try {
+        const r = await fetch(base + "/api/sessions/latest/events");
+        const body = r.ok ? await r.json() : null;
+        return body && body.events.length > 0 ? body : null;
+      } catch { return null; }
+    });
+    const newest = latest ? Math.max(...latest.events.map((e) => e.id)) : -1;
+    const fed = await waitFor("the feed shows the newest event", async () => {
+      const ids = await page.locator("#feed li").evaluateAll((lis) => lis.map((li) => Number(li.dataset.id)));
+      return ids.length > 0 && ids[0] >= newest && ids.every((id, i) => i === 0 || id < ids[i - 1]);
+    });
+    check(fed, "the live page's feed shows the race's events, newest on top");
+    check(await page.locator("#feed-view").isVisible(), "the feed is beside the tower");
+    await page.screenshot({ path: path.join(shots, "page-feed.png") });
+  }
+
   const onePort = await freePort();
   const oneBase = `http://127.0.0.1:${onePort}`;
   oneViewerWeb = start(pitwallBin, ["web", `127.0.0.1:${pluginPort}`, "--listen", `127.0.0.1:${onePort}`,
-                                    "--max-viewers", "1"], path.join(work, "one-viewer-web.log"));
+                                    "--max-viewers", "1", ...db("one-viewer.db")], path.join(work, "one-viewer-web.log"));
   await waitFor("the late bridge answers", () => answers(oneBase + "/api/status"));
   const viewer = await openPage("first viewer", oneBase + "/", { width: 1400, height: 800 });
   await waitFor("the first viewer's tower fills", async () =>
@@ -317,6 +394,8 @@ try {
   await waitFor("the overlays recover", async () =>
     (await shown(small, "#status.live")) === 1 && (await shown(hidden, "#status.live")) === 1);
   check(!(await small.locator("#status").isVisible()), "status=small hides its dot once live again");
+
+  if (history) await recordedRace();
 
   check(problems.length === 0, "every page was served under the content security policy, broke none of it and logged no error" +
         problems.map((p) => "\n       " + p).join(""));
