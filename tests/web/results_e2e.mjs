@@ -19,6 +19,8 @@ const { chromium } = require("playwright-core");
 
 const shots = process.argv[2] || "web-screenshots";
 fs.mkdirSync(shots, { recursive: true });
+// Named apart from web_e2e.mjs's pictures of the real web view in the same folder.
+const shot = (name) => path.join(shots, "fixture-" + name);
 const failures = [];
 function check(ok, what) {
   if (!ok) failures.push(what);
@@ -110,7 +112,7 @@ function overlapping(labels) {
   return bad;
 }
 
-async function checkSession(id, viewport, shot) {
+async function checkSession(id, viewport, picture) {
   const fixture = byId.get(id);
   const n = fixture.session.cars;
   const page = await openPage(`results ${id}`, `${base}/results?session=${id}`, viewport);
@@ -161,7 +163,7 @@ async function checkSession(id, viewport, shot) {
   check(gapBad.length === 0, `session ${id}: the gap chart's labels do not overlap (${gapBad.slice(0, 3).join("; ")})`);
   check(r.lapLabels.every((l) => l.right <= r.lapWidth + 1), `session ${id}: the lap chart's labels are inside the chart`);
   check(r.scrollWidth <= viewport.width, `session ${id}: the page is no wider than the window (${r.scrollWidth} px)`);
-  await page.screenshot({ path: path.join(shots, shot), fullPage: true });
+  await page.screenshot({ path: shot(picture), fullPage: true });
   return page;
 }
 
@@ -189,7 +191,7 @@ try {
   }), car);
   check(hl.on && hl.lines.length === 2 && hl.lines.every((c) => c === car) && hl.row && Number(hl.faded) < 0.5,
         `pointing at a label highlights that car's lines and row, and fades the rest (${JSON.stringify(hl)})`);
-  await p20.screenshot({ path: path.join(shots, "results-20-highlight.png"), fullPage: true });
+  await p20.screenshot({ path: shot("results-20-highlight.png"), fullPage: true });
   await p20.mouse.move(2, 2);
   await waitFor("the highlight ends when the pointer leaves", () =>
     p20.evaluate(() => !document.documentElement.classList.contains("highlighting")), 3000);
@@ -209,17 +211,17 @@ try {
         `printed, the page and its charts fit an A4 page's width (${printed.width}, ${printed.charts.join(", ")})`);
   check(printed.hits === 0 && printed.link === "none", "printed, the charts' hit areas and the link are left out");
   check(printed.background === "rgb(255, 255, 255)", "printed, the page is white");
-  await p20.screenshot({ path: path.join(shots, "results-20-print.png"), fullPage: true });
+  await p20.screenshot({ path: shot("results-20-print.png"), fullPage: true });
   const pdf = await p20.pdf({ format: "A4", printBackground: true });
-  fs.writeFileSync(path.join(shots, "results-20.pdf"), pdf);
+  fs.writeFileSync(shot("results-20.pdf"), pdf);
   const pages = (pdf.toString("latin1").match(/\/Type\s*\/Page[^s]/g) || []).length;
   check(pages >= 2 && pages <= 4, `the 20-car results print on 2 to 4 A4 pages (${pages})`);
   await p20.close();
 
   // 60 cars: thin lines, every label apart, at a desktop's size and a phone's.
   const wide60 = await checkSession(4, { width: 1280, height: 900 }, "results-60.png");
-  await wide60.locator("svg.lap-chart").screenshot({ path: path.join(shots, "results-60-lap-chart.png") });
-  await wide60.locator("svg.gap-chart").screenshot({ path: path.join(shots, "results-60-gap-chart.png") });
+  await wide60.locator("svg.lap-chart").screenshot({ path: shot("results-60-lap-chart.png") });
+  await wide60.locator("svg.gap-chart").screenshot({ path: shot("results-60-gap-chart.png") });
   await wide60.close();
   const phone = await checkSession(4, { width: 390, height: 844 }, "results-60-phone.png");
   const onPhone = await phone.evaluate(() => ({
@@ -240,7 +242,7 @@ try {
   check(rr.provisional && /provisional/.test(rr.note) && /in progress/.test(rr.line),
         `the latest session, still running, is marked provisional (${rr.note})`);
   check(rr.rows.length === 20 && rr.lapLines.length === 20, "the race in progress shows its 20 cars so far");
-  await running.screenshot({ path: path.join(shots, "results-provisional.png"), fullPage: true });
+  await running.screenshot({ path: shot("results-provisional.png"), fullPage: true });
   const listed = await running.locator("#session-list li a").count();
   check(listed === server.state.sessions.length, `the page lists the recorded sessions (${listed})`);
   await running.close();
@@ -265,7 +267,7 @@ try {
   await bad.close();
   server.state.history = "none";
   const none = await empty("no session recorded", `${base}/results`, /^No session has been recorded yet\.$/);
-  await none.screenshot({ path: path.join(shots, "results-none.png") });
+  await none.screenshot({ path: shot("results-none.png") });
   await none.close();
   server.state.history = "unavailable";
   (await empty("no race history", `${base}/results`, /^The race history is not available: .+\.$/)).close();
@@ -343,7 +345,7 @@ try {
     }));
     check(fit.width <= viewport.width, `${name}: the page is no wider than the window (${fit.width} px)`);
     if (viewport.width < 1280) check(fit.below, `${name}: the feed is below the tower`);
-    await p.screenshot({ path: path.join(shots, name), fullPage: viewport.width < 760 });
+    await p.screenshot({ path: shot(name), fullPage: viewport.width < 760 });
     await p.close();
   }
   for (const view of ["tower", "both", "events"]) {
@@ -357,7 +359,7 @@ try {
       check((await o.locator("#feed li").count()) === 8, "the events overlay keeps rows=8 lines");
       check(!(await o.locator("#tower-view").isVisible()) && !(await o.locator("#map-view").isVisible()),
             "the events overlay shows nothing else");
-      await o.screenshot({ path: path.join(shots, "overlay-events.png"), omitBackground: true });
+      await o.screenshot({ path: shot("overlay-events.png"), omitBackground: true });
     }
     await o.close();
   }
