@@ -290,6 +290,7 @@ void RaceStory::PitEntry(const CarTiming& now, Car* car, StoryUpdate* update) {
   stop.stint_laps = standing.stint_laps;
   update->pit_stops.push_back(stop);
   RaceEvent event = Event(EventKind::kPitIn, &now);
+  event.lap = stop.lap;
   event.text = now.driver + " pits on lap " + std::to_string(stop.lap) + ".";
   update->events.push_back(std::move(event));
 }
@@ -330,6 +331,7 @@ void RaceStory::FinishChange(const CarTiming& now, Car* car, StoryUpdate* update
     update->events.push_back(std::move(event));
   } else if (now.finish_status == kFinishRetired) {
     RaceEvent event = Event(EventKind::kRetired, &now);
+    event.lap = now.laps + 1;
     event.text = now.driver + " retires on lap " + std::to_string(now.laps + 1) + ".";
     update->events.push_back(std::move(event));
   } else if (now.finish_status == kFinishDisqualified) {
@@ -440,7 +442,10 @@ void RaceStory::Passes(const TimingState& state, StoryUpdate* update) {
       RaceEvent event = Event(EventKind::kOvertake, &passer);
       event.other_car = passed.index;
       event.other_driver = passed.driver;
-      event.place = before[passed.index];
+      // At best the passed car's old place, never better than the
+      // passer's place now: of two cars passed in one update the first
+      // gave the place behind.
+      event.place = std::max(before[passed.index], static_cast<int>(passer.place));
       event.text = passer.driver + " passes " + passed.driver + " for P" +
                    std::to_string(event.place) + " on lap " + std::to_string(event.lap) + ".";
       passes.push_back(std::move(event));

@@ -46,6 +46,7 @@ class RaceFeed {
       car.laps = static_cast<std::int16_t>(std::min(3.0f, std::floor(run / lap)));
       car.lap_distance = car.laps >= 3 ? 0.0f : std::fmod(run, lap) * 1000.0f / lap - 20.0f * i;
       car.place = static_cast<std::uint8_t>(i + 1);
+      car.time_behind_leader = static_cast<float>(i * car.laps);  // a second a lap
       car.last_lap = car.laps > 0 ? lap : -1.0f;
       car.sector = 1;
       car.finish_status = car.laps >= 3 ? 1 : 0;

@@ -87,7 +87,9 @@ def story(session):
             if b["pits"] and not a["pits"] and b["status"] in (0, 1):
                 # A car sent off the track (disqualified) makes no stop.
                 stop_count[n] += 1
-                stops.append({"driver": n, "lap": b["laps"] + 1, "number": stop_count[n]})
+                # The lap under way as the update began: a car that turns into
+                # the lane as it crosses the line stops on the lap it completes.
+                stops.append({"driver": n, "lap": a["laps"] + 1, "number": stop_count[n]})
                 listing[n].append("%8.1f  pit lane in (laps %d, %.0f m)" % (now, b["laps"], b["distance"]))
             if a["pits"] and not b["pits"]:
                 listing[n].append("%8.1f  pit lane out (laps %d, %.0f m)" % (now, b["laps"], b["distance"]))
@@ -110,8 +112,10 @@ def story(session):
         for x in racing:
             for y in racing:
                 if (before[x]["place"] > before[y]["place"] and cars[x]["place"] < cars[y]["place"]):
+                    # Passing a car wins at best its old place, and never a
+                    # better place than the passer holds after the update.
                     events.append({"kind": "overtake", "driver": names[x], "other_driver": names[y],
-                                   "place": cars[x]["place"], "lap": lap})
+                                   "place": max(cars[x]["place"], before[y]["place"]), "lap": lap})
     _, final = updates[-1]
     def best(n):
         timed = [l for l in laps[n] if l["lap_s"] > 0]
