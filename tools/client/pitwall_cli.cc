@@ -241,10 +241,11 @@ int RunRecord(const CliOptions& options) {
   events.on_answer = [&](const Answer& answer, double received_unix_s) {
     if (!std::holds_alternative<LiveAnswer>(answer)) return;
     const std::vector<StoredEvent> stored = recorder.Update(feed.state(), received_unix_s);
-    for (const std::string& notice : recorder.TakeNotices())
-      PrintLine(notice + " into " + options.db);
     for (const StoredEvent& e : stored) {
       std::printf("L%-3d %s\n", e.event.lap, DisplayText(e.event.text).c_str());
+    }
+    for (const std::string& notice : recorder.TakeNotices()) {
+      PrintLine(notice + " in " + options.db);
     }
     std::fflush(stdout);
   };
