@@ -103,7 +103,6 @@ Json CarJson(const CarTiming& car) {
               {"heading_rad", Float(car.heading)}};
 }
 
-
 Json RawCar(const CarState& car) {
   return Json{{"index", car.index},
               {"place", car.place},

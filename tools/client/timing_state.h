@@ -73,7 +73,8 @@ struct CarTiming {
   // (negative: places lost); absent also while it has no place.
   std::optional<int> places_gained;
   bool finished = false;  // took the chequered flag
-  std::uint8_t finish_status = 0;  // as the host gives it: 0 running, 1 flag, 2 retired, 3 disqualified
+  std::uint8_t finish_status =
+      0;  // as the host gives it: 0 running, 1 flag, 2 retired, 3 disqualified
   float time_behind_leader_s = 0.0f;  // as the answer carries it
   float x = 0.0f, z = 0.0f, heading = 0.0f;
 };
