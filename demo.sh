@@ -2,7 +2,8 @@
 # The demo: builds the plug-in, the test host and the client, starts the test
 # host with the plug-in on the sample track in a temporary game folder, and
 # shows the live timing tower with `pitwall watch`: a five-lap race at ten
-# times real speed, from the grid to the final classification.
+# times real speed, from the grid to the final classification, recorded
+# into build/demo.db, whose results it prints at the end.
 # Usage: ./demo.sh [SECONDS] [--web]   (default 80 s, the whole race; Ctrl-C ends
 # it sooner; --web also serves the live web page, on http://127.0.0.1:8047/)
 set -euo pipefail
@@ -47,10 +48,13 @@ rm -f "$build_log"
 root=$PWD
 game=$(mktemp -d /tmp/pitwall-demo.XXXXXX)
 cp -r examples/game/. "$game/"
-# Two clients within the plug-in's limit: the tower and, with --web, the web view.
+# Two clients within the plug-in's limit: the tower, and the recorder (the
+# web view, which records too, with --web).
 printf '[GENERAL]\nPort=34647\nMaxConnections=2\n' >"$game/PitwallFeedPlugin.ini"
 host_pid=""
 web_pid=""
+db="$root/build/demo.db"
+rm -f "$db" "$db-wal" "$db-shm" "$db.lock"
 cleanup() {
   [ -n "$web_pid" ] && kill "$web_pid" 2>/dev/null && wait "$web_pid" 2>/dev/null || true
   [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null && wait "$host_pid" 2>/dev/null || true
@@ -74,15 +78,21 @@ done
 [ -n "$port" ] || { echo "demo: the plug-in bound no port"; cat "$game/host.out"; exit 1; }
 echo "demo: plug-in serving on port $port; watching for $seconds s"
 if [ -n "$web" ]; then
-  "$root/build/tools/client/pitwall" web "127.0.0.1:$port" --listen 127.0.0.1:8047 \
+  "$root/build/tools/client/pitwall" web "127.0.0.1:$port" --listen 127.0.0.1:8047 --db "$db" \
     >"$game/web.out" 2>&1 &
-  web_pid=$!
-  echo "demo: the live page is on http://127.0.0.1:8047/ (overlays: /overlay?view=tower)"
-  sleep 3
+  echo "demo: the live page is on http://127.0.0.1:8047/ (overlays: /overlay?view=tower, results: /results)"
+else
+  "$root/build/tools/client/pitwall" record "127.0.0.1:$port" --db "$db" >"$game/record.out" 2>&1 &
 fi
+web_pid=$!
+sleep 1
 
 "$root/build/tools/client/pitwall" watch "127.0.0.1:$port" --seconds "$seconds"
 # One line after the tower, so its last frame stays whole on an 80x24 screen.
 "$root/build/tools/client/pitwall" track --svg "$root/build/track.svg" "127.0.0.1:$port" >/dev/null
 cp "$log" "$root/build/demo-plugin.log"
+kill "$web_pid" 2>/dev/null && wait "$web_pid" 2>/dev/null || true
+web_pid=""
+"$root/build/tools/client/pitwall" results --db "$db" || true
+echo "demo: the race history is in build/demo.db (pitwall sessions|results|laps|events --db build/demo.db);"
 echo "demo: picture build/track.svg, plug-in log build/demo-plugin.log"

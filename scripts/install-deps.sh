@@ -12,6 +12,8 @@ packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev libgtest-d
           # Boost.Asio and Boost.Beast (all header-only, so every build, the
           # Windows ones included, compiles the same headers).
           libcli11-dev nlohmann-json3-dev libboost-dev
+          # The race history.
+          libsqlite3-dev
           # curl for a web test.
           curl
           # Validating the JSON output against its schema in the tests.
