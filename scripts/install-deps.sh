@@ -12,8 +12,9 @@ packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev libgtest-d
           # Boost.Asio and Boost.Beast (all header-only, so every build, the
           # Windows ones included, compiles the same headers).
           libcli11-dev nlohmann-json3-dev libboost-dev
-          # The race history.
-          libsqlite3-dev
+          # The race history; tcl to make SQLite's one-file source for the
+          # Windows builds from Debian's source package.
+          libsqlite3-dev tcl
           # curl for a web test.
           curl
           # Validating the JSON output against its schema in the tests.
