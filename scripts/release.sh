@@ -37,6 +37,8 @@ cp -r tools/web/www "$stage/tools/"  # the web view's page, found beside pitwall
 boost_copyright=$(ls /usr/share/doc/libboost*-dev/copyright 2>/dev/null | head -n 1)
 [ -n "$boost_copyright" ] || { echo "release: Boost's copyright file is missing"; exit 1; }
 cp "$boost_copyright" "$stage/tools/boost-LICENSE.txt"
+# SQLite, compiled into pitwall.exe, is in the public domain; its notice goes along.
+[ -f .deps/sqlite/LICENSE.md ] && cp .deps/sqlite/LICENSE.md "$stage/tools/sqlite-LICENSE.md"
 sed "s/@VERSION@/$version/" docs/INSTALL-windows.txt | sed 's/$/\r/' >"$stage/INSTALL.txt"
 (cd dist && zip -q -r -X "$name.zip" "$name")
 echo "release: dist/$name.zip"

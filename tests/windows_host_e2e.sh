@@ -73,10 +73,25 @@ curl -sf "http://127.0.0.1:$web_port/" | grep -q '<title>PitwallFeed live</title
   fail "pitwall.exe web: no page"
 curl -sf "http://127.0.0.1:$web_port/api/track" | grep -q '"strips":\[{"kind":1' ||
   fail "pitwall.exe web: no track"
+# It records the session into pitwall.db here, and serves it.
+sessions=""
+for _ in $(seq 1 50); do
+  sessions=$(curl -sf "http://127.0.0.1:$web_port/api/sessions" 2>/dev/null) &&
+    grep -q '"cars":6' <<<"$sessions" && break
+  sleep 0.2
+done
+grep -q '"cars":6' <<<"$sessions" || fail "pitwall.exe web: no session recorded: $sessions $(cat "$work/web.out")"
 kill "$web_pid"
 wait "$web_pid" 2>/dev/null || true
 web_pid=""
-echo "pitwall.exe web: the page, the timing state and the track outline served"
+echo "pitwall.exe web: the page, the timing state, the track outline and the race history served"
+# The file is the same on both systems.
+"$wine" "$windows_cli" sessions --db pitwall.db | grep -q " 6 " || fail "pitwall.exe sessions: nothing read"
+if [ -n "$linux_cli" ]; then
+  "$linux_cli" sessions --db "$work/pitwall.db" | grep -q " 6 " ||
+    fail "the Linux pitwall cannot read the history pitwall.exe wrote"
+fi
+echo "pitwall.exe recorded the session; pitwall.exe and the Linux pitwall read it back"
 
 wait "$host_pid" || fail "pitwall-host.exe exited with $?"
 host_pid=""
