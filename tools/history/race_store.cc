@@ -235,6 +235,11 @@ bool RaceStore::Open(const std::string& path, bool write, std::string* error) {
   }
   sqlite3_busy_timeout(db_->handle, kBusyTimeoutMs);
   sqlite3_extended_result_codes(db_->handle, 0);
+  // A session's laps are read in (car, lap) order through the key's index
+  // while the rows lie in the order they were recorded: with SQLite's
+  // default 2 MiB cache a long race reads each page again for every car.
+  // Pages are only allocated as they are read.
+  db_->Exec("PRAGMA cache_size=-65536");
   if (!Migrate(error) ||
       (write && !db_->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"))) {
     if (error->empty()) *error = Fail("setting it up");
