@@ -1,6 +1,7 @@
 #include "race_story.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <tuple>
@@ -418,27 +419,29 @@ void RaceStory::Crossing(const CarTiming& now, Car* car, int laps_done, StoryUpd
 // Overtakes: a car that was behind another in the previous update and is
 // ahead of it now, both on track, running and moving in both.
 void RaceStory::Passes(const TimingState& state, StoryUpdate* update) {
-  std::map<std::uint8_t, int> before;
+  // Per car index, looked up for every pair of a full field: its place in
+  // the previous update (0: not placed) and whether it races in both.
+  std::array<int, 256> before{};
   for (std::size_t i = 0; i < order_.size(); ++i) before[order_[i]] = static_cast<int>(i) + 1;
-  const auto racing = [&](const CarTiming& now) {
-    const auto it = cars_.find(now.index);
-    if (it == cars_.end() || !it->second.seen || !before.count(now.index)) return false;
-    const Car& car = it->second;
-    const bool moving = now.laps != car.standing.laps || now.lap_distance_m != car.lap_distance_m;
-    return now.place > 0 && !now.in_pits && !car.standing.in_pits && Running(now.finish_status) &&
-           Running(car.standing.finish_status) && moving;
-  };
+  std::array<bool, 256> racing{};
   std::vector<const CarTiming*> placed;
   for (const CarTiming& now : state.cars()) {
-    if (now.place > 0) placed.push_back(&now);
+    if (now.place == 0) continue;
+    placed.push_back(&now);
+    const auto it = cars_.find(now.index);
+    if (it == cars_.end() || !it->second.seen || before[now.index] == 0) continue;
+    const Car& car = it->second;
+    const bool moving = now.laps != car.standing.laps || now.lap_distance_m != car.lap_distance_m;
+    racing[now.index] = !now.in_pits && !car.standing.in_pits && Running(now.finish_status) &&
+                        Running(car.standing.finish_status) && moving;
   }
   std::vector<RaceEvent> passes;
   for (std::size_t a = 0; a < placed.size(); ++a) {
     const CarTiming& passer = *placed[a];
-    if (!racing(passer)) continue;
+    if (!racing[passer.index]) continue;
     for (std::size_t b = a + 1; b < placed.size(); ++b) {
       const CarTiming& passed = *placed[b];
-      if (before[passed.index] >= before[passer.index] || !racing(passed)) continue;
+      if (!racing[passed.index] || before[passed.index] >= before[passer.index]) continue;
       RaceEvent event = Event(EventKind::kOvertake, &passer);
       event.other_car = passed.index;
       event.other_driver = passed.driver;

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <map>
 
 #include "json_parts.h"
 #include "text_safety.h"
@@ -54,6 +56,31 @@ Json EventObject(const StoredEvent& stored) {
               {"place", e.place > 0 ? Json(e.place) : Json(nullptr)},
               {"seconds", Maybe(e.seconds)},
               {"text", Text(e.text)}};
+}
+
+// `key` and a float in its shortest form (as Float writes it), or null.
+void PutFloat(std::string* out, const char* key, const std::optional<float>& value) {
+  *out += key;
+  char text[32];
+  if (!value || !std::isfinite(*value)) {
+    *out += "null";
+    return;
+  }
+  const auto [end, ec] = std::to_chars(text, text + sizeof(text), *value);
+  out->append(text, ec == std::errc() ? end : text);
+}
+
+// `key` and seconds to the millisecond (as Millis writes them).
+void PutMillis(std::string* out, const char* key, double seconds) {
+  *out += key;
+  if (!std::isfinite(seconds)) {
+    *out += "null";
+    return;
+  }
+  char text[32];
+  const auto [end, ec] =
+      std::to_chars(text, text + sizeof(text), std::round(seconds * 1000.0) / 1000.0);
+  out->append(text, ec == std::errc() ? end : text);
 }
 
 // The fastest lap of the session: the lowest lap time, the earlier on a tie.
@@ -250,28 +277,50 @@ std::string ResultsJson(const SessionRecord& record) {
 }
 
 std::string LapsJson(const SessionRecord& record, const std::string& driver) {
-  Json json = Head("pitwall-laps", record);
-  Json laps = Json::array();
-  for (const LapRecord& l : LapsOf(record, driver)) {
-    laps.push_back(Json{{"car", l.car},
-                        {"driver", Text(l.driver)},
-                        {"lap", l.lap},
-                        {"lap_s", Maybe(l.lap_s)},
-                        {"sector1_s", Maybe(l.sector1_s)},
-                        {"sector2_s", Maybe(l.sector2_s)},
-                        {"sector3_s", Maybe(l.sector3_s)},
-                        {"place", l.place > 0 ? Json(l.place) : Json(nullptr)},
-                        {"gap", GapJson(l.gap_to_leader)},
-                        {"at_s", Millis(l.at_s)},
-                        {"in_lap", l.in_lap},
-                        {"out_lap", l.out_lap},
-                        {"personal_best", l.personal_best},
-                        {"session_best", l.session_best},
-                        {"stint_lap", l.stint_lap},
-                        {"complete", l.complete}});
+  // Written straight out, not built as a tree first: a long race has tens
+  // of thousands of laps. The same text the JSON writer makes of them.
+  std::string head = Dump(Head("pitwall-laps", record));
+  head.pop_back();  // the closing brace
+  std::string out = std::move(head) + ",\"laps\":[";
+  std::map<std::uint8_t, std::string> names;  // each driver's name as a JSON string
+  bool first = true;
+  for (const LapRecord& l : record.laps) {
+    if (!driver.empty() && !HoldsCaseless(l.driver, driver)) continue;
+    std::string& name = names[l.car];
+    if (name.empty()) name = Dump(Text(l.driver));
+    out += first ? "{\"car\":" : ",{\"car\":";
+    first = false;
+    out += std::to_string(l.car);
+    out += ",\"driver\":" + name + ",\"lap\":" + std::to_string(l.lap);
+    PutFloat(&out, ",\"lap_s\":", l.lap_s);
+    PutFloat(&out, ",\"sector1_s\":", l.sector1_s);
+    PutFloat(&out, ",\"sector2_s\":", l.sector2_s);
+    PutFloat(&out, ",\"sector3_s\":", l.sector3_s);
+    out += ",\"place\":" + (l.place > 0 ? std::to_string(l.place) : std::string("null"));
+    out += ",\"gap\":";
+    if (l.gap_to_leader) {
+      out += "{\"laps\":" + std::to_string(l.gap_to_leader->laps);
+      PutFloat(&out, ",\"seconds\":",
+               l.gap_to_leader->laps > 0 ? std::nullopt
+                                         : std::optional<float>(l.gap_to_leader->seconds));
+      out += ",\"text\":\"" + GapText(*l.gap_to_leader) + "\"}";
+    } else {
+      out += "null";
+    }
+    PutMillis(&out, ",\"at_s\":", l.at_s);
+    const auto flag = [&out](const char* key, bool value) {
+      out += key;
+      out += value ? "true" : "false";
+    };
+    flag(",\"in_lap\":", l.in_lap);
+    flag(",\"out_lap\":", l.out_lap);
+    flag(",\"personal_best\":", l.personal_best);
+    flag(",\"session_best\":", l.session_best);
+    out += ",\"stint_lap\":" + std::to_string(l.stint_lap);
+    flag(",\"complete\":", l.complete);
+    out += '}';
   }
-  json["laps"] = laps;
-  return Dump(json);
+  return out + "]}";
 }
 
 std::string EventsJson(const SessionRecord& record) {

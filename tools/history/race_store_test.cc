@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -317,6 +318,59 @@ TEST(HistoryViewsTest, TextFitsEightyColumnsAndHostileNamesStayInert) {
   const std::string html = ResultsHtml(record);
   EXPECT_EQ(html.find("<script>"), std::string::npos);
   EXPECT_NE(html.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+}
+
+TEST(HistoryViewsTest, LapsJsonCarriesEveryFieldAsTheSchemaSays) {
+  SessionRecord record;
+  record.summary = {.id = 2,
+                    .started_unix_s = 1765000000.25,
+                    .track = "Ring \"A\"",
+                    .kind = "race",
+                    .code = 3,
+                    .cars = 2,
+                    .laps = 1,
+                    .ended = false,
+                    .winner = ""};
+  LapRecord ada;
+  ada.car = 0;
+  ada.driver = "Ada \x1b";
+  ada.lap = 1;
+  ada.lap_s = 92.125f;
+  ada.sector1_s = 30.5f;
+  ada.place = 1;
+  ada.at_s = 95.30000001;
+  ada.personal_best = ada.session_best = ada.complete = true;
+  ada.stint_lap = 1;
+  LapRecord bea = ada;
+  bea.car = 7;
+  bea.driver = "Bea";
+  bea.lap_s.reset();
+  bea.place = 0;
+  bea.gap_to_leader = Gap{1, 0};
+  bea.complete = false;
+  LapRecord cy = ada;
+  cy.car = 9;
+  cy.driver = "Cy";
+  cy.gap_to_leader = Gap{0, 0.75f};
+  record.laps = {ada, bea, cy};
+  const auto json = nlohmann::json::parse(LapsJson(record));
+  EXPECT_EQ(json["format"], "pitwall-laps");
+  EXPECT_EQ(json["session"]["track"], "Ring \"A\"");
+  ASSERT_EQ(json["laps"].size(), 3u);
+  const auto& first = json["laps"][0];
+  EXPECT_EQ(first["driver"], "Ada \x1b");
+  EXPECT_EQ(first["lap_s"].dump(), "92.125");
+  EXPECT_EQ(first["sector1_s"].dump(), "30.5");
+  EXPECT_TRUE(first["sector2_s"].is_null());
+  EXPECT_EQ(first["at_s"].dump(), "95.3");
+  EXPECT_TRUE(first["gap"].is_null());
+  EXPECT_EQ(first["complete"], true);
+  EXPECT_EQ(json["laps"][1]["gap"].dump(), R"({"laps":1,"seconds":null,"text":"+1 L"})");
+  EXPECT_TRUE(json["laps"][1]["place"].is_null());
+  EXPECT_TRUE(json["laps"][1]["lap_s"].is_null());
+  EXPECT_EQ(json["laps"][2]["gap"].dump(), R"({"laps":0,"seconds":0.75,"text":"+0.750"})");
+  // Only one driver's laps, by part of the name in any case.
+  EXPECT_EQ(nlohmann::json::parse(LapsJson(record, "bE"))["laps"].size(), 1u);
 }
 
 }  // namespace

@@ -703,12 +703,17 @@ void WebServer::Impl::Connection::Route(const Request& request) {
 void WebServer::Impl::Connection::AskHistory(const Request& request, std::string path) {
   Impl& server = *server_;
   std::string fields = "Cache-Control: no-store\r\n" + server.CorsFields(request);
+  // The connection goes back to the loop with the answer: its last owner
+  // must never be the history's thread.
   asio::post(server.history_pool_, [self = shared_from_this(), db = server.options_.db_path,
-                                    path = std::move(path), fields = std::move(fields)] {
+                                    path = std::move(path), fields = std::move(fields)]() mutable {
     HistoryAnswer answer = AnswerHistory(db, path);
-    asio::post(self->socket_.get_executor(), [self, answer = std::move(answer), fields] {
-      if (!self->closed_) self->Reply(answer.status, "application/json", answer.body, fields);
-    });
+    const auto loop = self->socket_.get_executor();
+    asio::post(loop,
+               [self = std::move(self), answer = std::move(answer), fields = std::move(fields)] {
+                 if (!self->closed_)
+                   self->Reply(answer.status, "application/json", answer.body, fields);
+               });
   });
 }
 
