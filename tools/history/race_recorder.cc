@@ -93,8 +93,11 @@ std::vector<StoredEvent> RaceRecorder::Update(const TimingState& state, double u
                                  "car's first lap is kept marked incomplete"
                                : " from its start"));
   }
+  // The story's cars are copied only for an update that brought something:
+  // the stored rows change only then, and most updates bring nothing.
+  if (update.empty()) return stored;
   std::vector<CarStanding> cars = story_.standings();
-  if (!update.empty() && !ended_) {
+  if (!ended_) {
     // Every car when the field matters as a whole; else the cars named.
     const bool all =
         update.new_session ||
