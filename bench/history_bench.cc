@@ -250,10 +250,10 @@ class DayRace {
     facts_.end_time_s = static_cast<float>(kDaySeconds);
     facts_.start_seen = true;
     facts_.started_s = 0;
-    static const char* kFirst[] = {"Ada", "Bruno", "Carla", "Dev", "Elena", "Farid", "Grete",
-                                   "Hugo", "Ines", "Jonas", "Kaito", "Lena"};
+    static const char* kFirst[] = {"Ada",   "Bruno", "Carla", "Dev",   "Elena", "Farid",
+                                   "Grete", "Hugo",  "Ines",  "Jonas", "Kaito", "Lena"};
     static const char* kLast[] = {"Lovelace", "Marchetti", "Okafor", "Lindqvist", "Moreau",
-                                  "Haddad", "Novak", "Tanaka", "Silva", "Brandt"};
+                                  "Haddad",   "Novak",     "Tanaka", "Silva",     "Brandt"};
     for (int i = 0; i < kDayCars; ++i) {
       Car c;
       c.s.car = static_cast<std::uint8_t>(i);
@@ -293,7 +293,8 @@ class DayRace {
       for (Car& c : cars_) {
         if (c.done) continue;
         if (c.s.in_pits && (!next || c.pit_exit < at)) next = &c, at = c.pit_exit, exit = true;
-        if (!c.s.in_pits && (!next || c.next_cross < at)) next = &c, at = c.next_cross, exit = false;
+        if (!c.s.in_pits && (!next || c.next_cross < at))
+          next = &c, at = c.next_cross, exit = false;
       }
       if (!next) break;
       if (!(exit ? PitExit(next, at, error) : Crossing(next, at, error))) return false;
@@ -324,8 +325,8 @@ class DayRace {
     int stint = 0;
     int next_stop = 0;
     double pit_exit = 0;
-    bool out_lap = false;  // the lap under way began in the pit lane
-    bool done = false;     // took the flag
+    bool out_lap = false;              // the lap under way began in the pit lane
+    bool done = false;                 // took the flag
     double s1 = 0, s2 = 0, lap_s = 0;  // the lap under way
   };
 
@@ -335,7 +336,7 @@ class DayRace {
   double LapTime(Car& c, bool first) {
     double t = c.base * (1 + std::normal_distribution<>(0, 0.004)(rng_));
     if (Uniform(0, 1) < 0.08) t += Uniform(0.5, 4);  // traffic
-    if (first) t += 6;                                // from the grid
+    if (first) t += 6;                               // from the grid
     c.lap_s = t;
     c.s1 = t * 0.31 * (1 + Uniform(-0.01, 0.01));
     c.s2 = t * 0.36 * (1 + Uniform(-0.01, 0.01));
@@ -384,7 +385,8 @@ class DayRace {
     l.place = place;
     if (place > 1) {
       const int ahead = static_cast<int>(order_.size()) - lap;
-      l.gap_to_leader = ahead > 0 ? Gap{ahead, 0} : Gap{0, static_cast<float>(at - first_cross_[lap - 1])};
+      l.gap_to_leader =
+          ahead > 0 ? Gap{ahead, 0} : Gap{0, static_cast<float>(at - first_cross_[lap - 1])};
     }
     l.at_s = at;
     l.out_lap = c.out_lap;
