@@ -281,7 +281,10 @@ std::string LapsJson(const SessionRecord& record, const std::string& driver) {
   // of thousands of laps. The same text the JSON writer makes of them.
   std::string head = Dump(Head("pitwall-laps", record));
   head.pop_back();  // the closing brace
-  std::string out = std::move(head) + ",\"laps\":[";
+  std::string out;
+  out.reserve(head.size() + record.laps.size() * 340);  // a lap's object is about 310 bytes
+  out += head;
+  out += ",\"laps\":[";
   std::map<std::uint8_t, std::string> names;  // each driver's name as a JSON string
   bool first = true;
   for (const LapRecord& l : record.laps) {
@@ -320,7 +323,8 @@ std::string LapsJson(const SessionRecord& record, const std::string& driver) {
     flag(",\"complete\":", l.complete);
     out += '}';
   }
-  return out + "]}";
+  out += "]}";
+  return out;
 }
 
 std::string EventsJson(const SessionRecord& record) {
