@@ -10,6 +10,7 @@
 
 #include "json_parts.h"
 #include "text_safety.h"
+#include "track_svg.h"
 
 namespace {
 
@@ -180,31 +181,8 @@ std::string CsvNumber(const std::optional<float>& v) {
   return v ? Decimals(static_cast<double>(*v), 3) : "";
 }
 
-std::string Html(const std::string& raw) {
-  std::string out;
-  for (const char c : DisplayText(raw)) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
+// Text in HTML: the display form with markup escaped, as in the SVG.
+std::string Html(const std::string& raw) { return XmlEscape(raw); }
 
 }  // namespace
 
