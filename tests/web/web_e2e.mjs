@@ -199,8 +199,11 @@ try {
   check(counts.every((c) => /^(\d+|PIT|fin)$/.test(c)), "a bridge that saw the start counts pit stops");
 
   // The markers glide: sampled every animation frame, the leader's marker
-  // (on track, early in the race) is never in the same place on three
-  // frames in a row, although half the states repeat the positions.
+  // (on track, early in the race) moves on most frames, although states
+  // come ten times a second and half of them repeat the positions; a marker
+  // that jumped from state to state would move on one frame in five or
+  // fewer. A slow build (the sanitizers) may drop a few frames in a row,
+  // so the count is of frames that moved, not of the longest still run.
   const where = () => page.evaluate(() =>
     [...document.querySelectorAll("#cars g.car")].map((g) => g.getAttribute("transform")).join("|"));
   const first = await where();
@@ -216,13 +219,11 @@ try {
     };
     requestAnimationFrame(sample);
   }));
-  let longest = 1;
-  for (let i = 1, run = 1; i < frames.length; i++) {
-    run = frames[i] === frames[i - 1] ? run + 1 : 1;
-    longest = Math.max(longest, run);
-  }
+  let moved = 0;
+  for (let i = 1; i < frames.length; i++) if (frames[i] !== frames[i - 1]) moved++;
+  const share = moved / Math.max(1, frames.length - 1);
   check(frames.length >= 60, `the marker was sampled on every frame (${frames.length} frames in 3 s)`);
-  check(longest <= 2, `the leader's marker glides: at most 2 frames in the same place (longest ${longest})`);
+  check(share >= 0.6, `the leader's marker glides: it moved on ${Math.round(share * 100)} % of the frames (at least 60 %)`);
   await page.screenshot({ path: path.join(shots, "page.png") });
   check(first !== (await where()), "the markers move between two screenshots");
 
