@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "pitwall_client.h"
+#include "tools/league/league.h"
 
 // How far one car is behind another: whole laps, or seconds when less than
 // a lap behind.
@@ -77,6 +78,34 @@ struct CarTiming {
       0;  // as the host gives it: 0 running, 1 flag, 2 retired, 3 disqualified
   float time_behind_leader_s = 0.0f;  // as the answer carries it
   float x = 0.0f, z = 0.0f, heading = 0.0f;
+
+  // What the league file says of the driver; all empty or absent for a
+  // driver it does not name, or without a league.
+  std::optional<int> number;
+  std::string short_name;
+  std::string team;
+  std::string nation;
+  std::string car_class;     // the class's name; empty: in no class
+  std::string class_colour;  // "#rrggbb" when in a class
+  // Within its class, as the overall ones are within the field: the place
+  // among the class's placed cars, the gap to the class leader and the
+  // interval to the class's car ahead (absent for the class leader).
+  std::optional<int> class_place;
+  std::optional<Gap> class_gap;
+  std::optional<Gap> class_interval;
+  bool holds_class_fastest_lap = false;  // its best lap is its class's fastest
+};
+
+// A class of the league, as it stands in the latest live answer.
+struct ClassTiming {
+  std::string name;
+  std::string colour;  // "#rrggbb"
+  int order = 0;       // from 1
+  int cars = 0;        // cars of the class in the answer
+  std::optional<std::uint8_t> leader;  // the index of its best-placed car
+  std::optional<float> fastest_lap_s;  // the best lap of any of its cars
+  std::optional<std::uint8_t> fastest_lap_car;
+  std::string fastest_lap_driver;
 };
 
 struct SessionTiming {
@@ -97,6 +126,8 @@ struct SessionTiming {
   std::optional<float> fastest_lap_s;
   std::optional<std::uint8_t> fastest_lap_car;
   std::string fastest_lap_driver;
+  // Every class the league defines, in its order; empty without a league.
+  std::vector<ClassTiming> classes;
 };
 
 class TimingState {
@@ -107,6 +138,11 @@ class TimingState {
   void ApplySession(const SessionAnswer& session);
   void ApplyDrivers(const DriversAnswer& drivers);
   void ApplyLive(const LiveAnswer& live, double received_at_s);
+  // The league whose numbers, names and classes the cars carry from the
+  // next live answer on (null: none). The cars of the latest answer are
+  // derived again at once.
+  void SetLeague(std::shared_ptr<const League> league);
+  const std::shared_ptr<const League>& league() const { return league_; }
 
   const SessionTiming& session() const { return session_; }
   // Every car of the latest live answer, placed cars first in place order,
@@ -144,7 +180,11 @@ class TimingState {
   void Derive(const LiveAnswer& live);
   std::string DriverName(std::uint8_t index) const;
 
+  // The league's part of each car and the classes, from cars_.
+  void DeriveClasses();
+
   SessionTiming session_;
+  std::shared_ptr<const League> league_;
   std::map<std::uint8_t, std::string> drivers_;
   std::map<std::uint8_t, CarMemory> memory_;
   std::vector<CarTiming> cars_;
