@@ -99,9 +99,9 @@ struct CarTiming {
 // A class of the league, as it stands in the latest live answer.
 struct ClassTiming {
   std::string name;
-  std::string colour;  // "#rrggbb"
-  int order = 0;       // from 1
-  int cars = 0;        // cars of the class in the answer
+  std::string colour;                  // "#rrggbb"
+  int order = 0;                       // from 1
+  int cars = 0;                        // cars of the class in the answer
   std::optional<std::uint8_t> leader;  // the index of its best-placed car
   std::optional<float> fastest_lap_s;  // the best lap of any of its cars
   std::optional<std::uint8_t> fastest_lap_car;
