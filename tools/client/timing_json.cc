@@ -67,6 +67,21 @@ Json SessionJson(const SessionTiming& s) {
                    {"index", *s.fastest_lap_car},
                    {"driver", Text(s.fastest_lap_driver)}};
   }
+  Json classes = Json::array();
+  for (const ClassTiming& c : s.classes) {
+    Json class_fastest = nullptr;
+    if (c.fastest_lap_s && c.fastest_lap_car) {
+      class_fastest = Json{{"time_s", Float(*c.fastest_lap_s)},
+                           {"index", *c.fastest_lap_car},
+                           {"driver", Text(c.fastest_lap_driver)}};
+    }
+    classes.push_back(Json{{"name", Text(c.name)},
+                           {"colour", c.colour},
+                           {"order", c.order},
+                           {"cars", c.cars},
+                           {"leader", Maybe(c.leader)},
+                           {"fastest_lap", class_fastest}});
+  }
   return Json{{"track", Text(s.track)},
               {"kind", s.kind},
               {"code", s.code},
@@ -77,8 +92,12 @@ Json SessionJson(const SessionTiming& s) {
               {"max_laps", Maybe(s.max_laps)},
               {"laps_left", Maybe(s.laps_left)},
               {"finished", s.finished},
-              {"fastest_lap", fastest}};
+              {"fastest_lap", fastest},
+              {"classes", classes}};
 }
+
+// A text the league may leave empty: null then.
+Json TextOrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Text(text); }
 
 Json CarJson(const CarTiming& car) {
   return Json{{"index", car.index},
@@ -100,7 +119,17 @@ Json CarJson(const CarTiming& car) {
               {"finished", car.finished},
               {"x_m", Float(car.x)},
               {"z_m", Float(car.z)},
-              {"heading_rad", Float(car.heading)}};
+              {"heading_rad", Float(car.heading)},
+              {"number", Maybe(car.number)},
+              {"short_name", TextOrNull(car.short_name)},
+              {"team", TextOrNull(car.team)},
+              {"nation", TextOrNull(car.nation)},
+              {"class", TextOrNull(car.car_class)},
+              {"class_colour", TextOrNull(car.class_colour)},
+              {"class_place", Maybe(car.class_place)},
+              {"class_gap", GapJson(car.class_gap)},
+              {"class_interval", GapJson(car.class_interval)},
+              {"holds_class_fastest_lap", car.holds_class_fastest_lap}};
 }
 
 Json RawCar(const CarState& car) {

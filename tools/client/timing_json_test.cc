@@ -36,16 +36,20 @@ TEST(TimingJsonTest, TimingStateFieldByField) {
       R"({"format":"pitwall-timing","version":1,"received_unix_s":1765000000.25,"updates":1,)"
       R"("session":{"track":"Test Ring","kind":"race","code":3,"lap_length_m":1000,"time_s":250.5,)"
       R"("end_time_s":null,"time_left_s":null,"max_laps":10,"laps_left":8,"finished":false,)"
-      R"("fastest_lap":{"time_s":85.25,"index":1,"driver":"José \"JJ\""}},"cars":[)"
+      R"("fastest_lap":{"time_s":85.25,"index":1,"driver":"José \"JJ\""},"classes":[]},"cars":[)"
       R"({"index":0,"driver":"Ann","place":1,"laps":2,"lap_distance_m":100,"sector":2,)"
       R"("last_lap_s":86,"best_lap_s":86,"holds_fastest_lap":false,"sector1_s":30.1,)"
       R"("sector2_s":null,"gap_to_leader":null,"interval":null,"in_pits":false,"pit_stops":null,)"
-      R"("places_gained":null,"finished":false,"x_m":1.5,"z_m":-2,"heading_rad":0.1},)"
+      R"("places_gained":null,"finished":false,"x_m":1.5,"z_m":-2,"heading_rad":0.1,)"
+      R"("number":null,"short_name":null,"team":null,"nation":null,"class":null,"class_colour":null,)"
+      R"("class_place":null,"class_gap":null,"class_interval":null,"holds_class_fastest_lap":false},)"
       R"({"index":1,"driver":"José \"JJ\"","place":2,"laps":2,"lap_distance_m":20,"sector":2,)"
       R"("last_lap_s":85.25,"best_lap_s":85.25,"holds_fastest_lap":true,"sector1_s":30.1,)"
       R"("sector2_s":null,"gap_to_leader":{"laps":0,"seconds":3.456,"text":"+3.456"},)"
       R"("interval":{"laps":0,"seconds":3.456,"text":"+3.456"},"in_pits":true,"pit_stops":null,)"
-      R"("places_gained":null,"finished":false,"x_m":1.5,"z_m":-2,"heading_rad":0.1}]})");
+      R"("places_gained":null,"finished":false,"x_m":1.5,"z_m":-2,"heading_rad":0.1,)"
+      R"("number":null,"short_name":null,"team":null,"nation":null,"class":null,"class_colour":null,)"
+      R"("class_place":null,"class_gap":null,"class_interval":null,"holds_class_fastest_lap":false}]})");
 }
 
 // Counts from a session seen from its start; names as the network gave
@@ -115,3 +119,44 @@ TEST(TimingJsonTest, TrackOutlineLeavesOutPointsThatCannotBeDrawn) {
 }
 
 }  // namespace
+
+TEST(TimingJsonTest, LeagueFieldsAndClasses) {
+  std::string error;
+  std::optional<League> league = League::Parse(
+      "kind,name,number,short,team,class,nation,colour\n"
+      "class,GT4,,,,,,#2e86de\n"
+      "driver,Ann,7,ANN,\"A \"\"Team\"\"\",GT4,IE,\n"
+      "driver,Bea,,,,GT4,,\n",
+      "league.csv", &error);
+  ASSERT_TRUE(league) << error;
+  TimingState state;
+  state.ApplySession(SessionAnswer{0, "Test Ring", 3, 0, 10, 1000});
+  state.ApplyDrivers(DriversAnswer{0, {{0, "Ann"}, {1, "Bea"}, {2, "Cy"}}});
+  state.SetLeague(std::make_shared<const League>(std::move(*league)));
+  std::vector<CarState> cars = {{.index = 0, .lap_distance = 10, .place = 1, .laps = 2},
+                                {.index = 2, .lap_distance = 8, .place = 2, .laps = 2},
+                                {.index = 1, .lap_distance = 5, .place = 3, .laps = 2}};
+  cars[0].best_lap = 80.5f;
+  cars[2].time_behind_leader = 2.5f;
+  state.ApplyLive(LiveAnswer{0, true, 100, 80.5f, 0, cars}, 0.0);
+  const std::string json = TimingStateJson(state, 0.0);
+  EXPECT_NE(
+      json.find(R"("fastest_lap":{"time_s":80.5,"index":0,"driver":"Ann"},)"
+                R"("classes":[{"name":"GT4","colour":"#2e86de","order":1,"cars":2,"leader":0,)"
+                R"("fastest_lap":{"time_s":80.5,"index":0,"driver":"Ann"}}]},)"),
+      std::string::npos)
+      << json;
+  EXPECT_NE(json.find(R"("heading_rad":0,"number":7,"short_name":"ANN","team":"A \"Team\"",)"
+                      R"("nation":"IE","class":"GT4","class_colour":"#2e86de","class_place":1,)"
+                      R"("class_gap":null,"class_interval":null,"holds_class_fastest_lap":true})"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find(R"("heading_rad":0,"number":null,"short_name":"BEA","team":null,)"
+                      R"("nation":null,"class":"GT4","class_colour":"#2e86de","class_place":2,)"
+                      R"("class_gap":{"laps":0,"seconds":2.5,"text":"+2.500"},)"
+                      R"("class_interval":{"laps":0,"seconds":2.5,"text":"+2.500"},)"
+                      R"("holds_class_fastest_lap":false})"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find(R"({"index":2,"driver":"Cy",)"), std::string::npos);
+}

@@ -21,16 +21,34 @@ std::optional<float> Timed(float seconds) {
 
 bool Finished(const CarState& car) { return car.finish_status == kFinishedStatus; }
 
+// What the gap between two cars is worked out from, from an answer's car
+// or from the timing state's.
+struct Standing {
+  int laps = 0;
+  float lap_distance = 0;
+  bool finished = false;
+  float best_lap = 0;  // 0 without one
+  float time_behind_leader = 0;
+
+  static Standing Of(const CarState& car) {
+    return {car.laps, car.lap_distance, Finished(car), car.best_lap, car.time_behind_leader};
+  }
+  static Standing Of(const CarTiming& car) {
+    return {car.laps, car.lap_distance_m, car.finished, car.best_lap_s.value_or(0.0f),
+            car.time_behind_leader_s};
+  }
+};
+
 // Whole laps `car` is behind `ahead` in a race: the difference in laps
 // completed, one fewer when `car` is further round its lap than `ahead` is
 // round its own. Once either has taken the flag, lap distances mean nothing
 // (a finished car is on its slowing-down lap): each is counted with the
 // laps it takes the flag with, its laps completed if it has, one more if it
 // is still on its last lap.
-int LapsBehind(const CarState& car, const CarState& ahead) {
+int LapsBehind(const Standing& car, const Standing& ahead) {
   int laps = ahead.laps - car.laps;
-  if (Finished(ahead) || Finished(car)) {
-    laps += (Finished(ahead) ? 0 : 1) - (Finished(car) ? 0 : 1);
+  if (ahead.finished || car.finished) {
+    laps += (ahead.finished ? 0 : 1) - (car.finished ? 0 : 1);
   } else if (car.lap_distance > ahead.lap_distance) {
     --laps;
   }
@@ -40,7 +58,7 @@ int LapsBehind(const CarState& car, const CarState& ahead) {
 // In a race, laps or seconds from the time behind the leader; in practice
 // and qualifying the difference of best laps, which the time behind the
 // leader holds there, and nothing for a car without a timed lap.
-std::optional<Gap> GapBetween(const CarState& car, const CarState& ahead, bool race) {
+std::optional<Gap> GapBetween(const Standing& car, const Standing& ahead, bool race) {
   Gap gap;
   if (race) {
     gap.laps = LapsBehind(car, ahead);
@@ -120,6 +138,80 @@ void TimingState::ApplyDrivers(const DriversAnswer& drivers) {
   for (const DriverEntry& d : drivers.drivers) drivers_[d.index] = d.name;
   for (CarTiming& car : cars_) car.driver = DriverName(car.index);
   if (session_.fastest_lap_car) session_.fastest_lap_driver = DriverName(*session_.fastest_lap_car);
+  // The league matches drivers by name.
+  DeriveClasses();
+}
+
+void TimingState::SetLeague(std::shared_ptr<const League> league) {
+  league_ = std::move(league);
+  DeriveClasses();
+}
+
+void TimingState::DeriveClasses() {
+  session_.classes.clear();
+  if (league_ != nullptr) {
+    for (const LeagueClass& c : league_->classes()) {
+      ClassTiming timing;
+      timing.name = c.name;
+      timing.colour = c.colour;
+      timing.order = c.order;
+      session_.classes.push_back(std::move(timing));
+    }
+  }
+  const bool race = !session_.known || session_.code == kRaceCode;
+  // Per class: its leader and the last placed car seen, in place order.
+  std::vector<const CarTiming*> leaders(session_.classes.size(), nullptr);
+  std::vector<const CarTiming*> aheads(session_.classes.size(), nullptr);
+  std::vector<std::size_t> class_of(cars_.size(), session_.classes.size());
+  for (std::size_t i = 0; i < cars_.size(); ++i) {
+    CarTiming& car = cars_[i];
+    car.number.reset();
+    car.short_name.clear();
+    car.team.clear();
+    car.nation.clear();
+    car.car_class.clear();
+    car.class_colour.clear();
+    car.class_place.reset();
+    car.class_gap.reset();
+    car.class_interval.reset();
+    car.holds_class_fastest_lap = false;
+    const LeagueDriver* driver = league_ != nullptr ? league_->Find(car.driver) : nullptr;
+    if (driver == nullptr) continue;
+    car.number = driver->number;
+    car.short_name = driver->short_name;
+    car.team = driver->team;
+    car.nation = driver->nation;
+    std::size_t k = 0;
+    while (k < session_.classes.size() && session_.classes[k].name != driver->class_name) ++k;
+    if (k == session_.classes.size()) continue;
+    class_of[i] = k;
+    ClassTiming& timing = session_.classes[k];
+    car.car_class = timing.name;
+    car.class_colour = timing.colour;
+    ++timing.cars;
+    // The class's fastest lap; on a tie, the better placed car's.
+    if (car.best_lap_s && (!timing.fastest_lap_s || *car.best_lap_s < *timing.fastest_lap_s)) {
+      timing.fastest_lap_s = car.best_lap_s;
+      timing.fastest_lap_car = car.index;
+      timing.fastest_lap_driver = car.driver;
+    }
+    if (car.place == 0) continue;
+    if (leaders[k] == nullptr) {
+      leaders[k] = &car;
+      timing.leader = car.index;
+      car.class_place = 1;
+    } else {
+      car.class_place = *aheads[k]->class_place + 1;
+      car.class_gap = GapBetween(Standing::Of(car), Standing::Of(*leaders[k]), race);
+      car.class_interval = GapBetween(Standing::Of(car), Standing::Of(*aheads[k]), race);
+    }
+    aheads[k] = &car;
+  }
+  for (std::size_t i = 0; i < cars_.size(); ++i) {
+    if (class_of[i] == session_.classes.size()) continue;
+    const ClassTiming& timing = session_.classes[class_of[i]];
+    cars_[i].holds_class_fastest_lap = timing.fastest_lap_car == cars_[i].index;
+  }
 }
 
 void TimingState::ApplyLive(const LiveAnswer& live, double received_at_s) {
@@ -199,8 +291,9 @@ void TimingState::Derive(const LiveAnswer& live) {
     car.z = state->z;
     car.heading = state->heading;
     if (state->place > 1 && leader != nullptr) {
-      car.gap_to_leader = GapBetween(*state, *leader, race);
-      if (ahead != nullptr) car.interval = GapBetween(*state, *ahead, race);
+      car.gap_to_leader = GapBetween(Standing::Of(*state), Standing::Of(*leader), race);
+      if (ahead != nullptr)
+        car.interval = GapBetween(Standing::Of(*state), Standing::Of(*ahead), race);
     }
 
     CarMemory& memory = memory_[state->index];
@@ -240,4 +333,5 @@ void TimingState::Derive(const LiveAnswer& live) {
                     std::all_of(cars_.begin(), cars_.end(), [](const CarTiming& car) {
                       return car.finished || car.place == 0;
                     });
+  DeriveClasses();
 }

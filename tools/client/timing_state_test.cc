@@ -283,3 +283,117 @@ TEST(TimingStateTest, AbsentTimesStayAbsent) {
 }
 
 }  // namespace
+
+namespace {
+
+std::shared_ptr<const League> TwoClassLeague() {
+  std::string error;
+  std::optional<League> league = League::Parse(
+      "kind,name,also,number,short,team,class,nation,colour\n"
+      "class,GT3,,,,,,,#e4572e\n"
+      "class,GT4,,,,,,,#2e86de\n"
+      "class,Empty,,,,,,,#000\n"
+      "driver,Ann,,7,ANN,Red,GT3,IE,\n"
+      "driver,Bea,,8,,Blue,GT4,,\n"
+      "driver,cid,,9,,Red,GT3,,\n"
+      "driver,Dot,,10,,,GT4,,\n"
+      "driver,Eve,,11,,,,,\n",
+      "league.csv", &error);
+  EXPECT_TRUE(league) << error;
+  return std::make_shared<const League>(std::move(*league));
+}
+
+DriversAnswer Drivers(const std::vector<std::string>& names) {
+  DriversAnswer drivers;
+  for (std::size_t i = 0; i < names.size(); ++i)
+    drivers.drivers.push_back({static_cast<std::uint8_t>(i), names[i]});
+  return drivers;
+}
+
+// "class class_place class_gap class_interval" of every car, in the state's order.
+std::vector<std::string> ClassGaps(const TimingState& state) {
+  std::vector<std::string> gaps;
+  for (const CarTiming& car : state.cars()) {
+    gaps.push_back(car.car_class + " " +
+                   (car.class_place ? std::to_string(*car.class_place) : "-") + " " +
+                   Text(car.class_gap) + " " + Text(car.class_interval));
+  }
+  return gaps;
+}
+
+}  // namespace
+
+// Overall: Ann, Bea, Cid (lapped by Ann), Dot, Eve, and an unknown driver.
+// Within GT3: Ann, Cid; within GT4: Bea, Dot, whom Bea has not lapped.
+TEST(TimingStateTest, ClassPlacesGapsAndFastestLapsWithinEachClass) {
+  TimingState state;
+  state.ApplySession(Session(3, 0, 10));
+  state.ApplyDrivers(Drivers({"Ann", " BEA ", "Cid", "Dot", "Eve", "Zed"}));
+  state.SetLeague(TwoClassLeague());
+  std::vector<CarState> cars = {Car(0, 1, 5, 800, 0),     Car(1, 2, 5, 100, 40.5f),
+                                Car(2, 3, 4, 700, 45.0f), Car(3, 4, 4, 850, 52.25f),
+                                Car(4, 5, 4, 200, 70.0f), Car(5, 6, 3, 100, 90.0f)};
+  cars[0].best_lap = 80.0f;
+  cars[1].best_lap = 90.5f;
+  cars[2].best_lap = 79.5f;
+  cars[3].best_lap = 90.5f;  // ties Bea: the better placed car holds it
+  state.ApplyLive(Live(cars), 0);
+  EXPECT_EQ(ClassGaps(state),
+            (std::vector<std::string>{"GT3 1 -- --", "GT4 1 -- --", "GT3 2 +1 L +1 L",
+                                      "GT4 2 +11.750 +11.750", " - -- --", " - -- --"}));
+  const std::vector<CarTiming>& c = state.cars();
+  EXPECT_EQ(c[1].number, 8);
+  EXPECT_EQ(c[1].short_name, "BEA");  // made from the name
+  EXPECT_EQ(c[1].team, "Blue");
+  EXPECT_EQ(c[0].nation, "IE");
+  EXPECT_EQ(c[0].class_colour, "#e4572e");
+  EXPECT_EQ(c[4].number, 11);  // in the file, in no class
+  EXPECT_EQ(c[4].car_class, "");
+  EXPECT_FALSE(c[5].number);  // not in the file: as without a league
+  EXPECT_TRUE(c[2].holds_class_fastest_lap);
+  EXPECT_FALSE(c[0].holds_class_fastest_lap);
+  EXPECT_TRUE(c[1].holds_class_fastest_lap);
+  EXPECT_FALSE(c[3].holds_class_fastest_lap);
+
+  const std::vector<ClassTiming>& classes = state.session().classes;
+  ASSERT_EQ(classes.size(), 3u);
+  EXPECT_EQ(classes[0].name, "GT3");
+  EXPECT_EQ(classes[0].cars, 2);
+  EXPECT_EQ(classes[0].leader, 0);
+  EXPECT_EQ(classes[0].fastest_lap_s, 79.5f);
+  EXPECT_EQ(classes[0].fastest_lap_driver, "Cid");
+  EXPECT_EQ(classes[1].leader, 1);
+  EXPECT_EQ(classes[1].fastest_lap_car, 1);
+  EXPECT_EQ(classes[2].cars, 0);
+  EXPECT_FALSE(classes[2].leader);
+  EXPECT_FALSE(classes[2].fastest_lap_s);
+
+  // Another league takes effect at once; none clears every league field.
+  std::string error;
+  const std::optional<League> moved = League::Parse(
+      "name,class,kind,colour\nGT4,,class,#123456\nAnn,GT4,,\nCid,GT4,,\n", "l.csv", &error);
+  ASSERT_TRUE(moved) << error;
+  state.SetLeague(std::make_shared<const League>(*moved));
+  EXPECT_EQ(ClassGaps(state),
+            (std::vector<std::string>{"GT4 1 -- --", " - -- --", "GT4 2 +1 L +1 L", " - -- --",
+                                      " - -- --", " - -- --"}));
+  state.SetLeague(nullptr);
+  EXPECT_TRUE(state.session().classes.empty());
+  EXPECT_FALSE(state.cars()[0].class_place);
+  EXPECT_FALSE(state.cars()[1].number);
+}
+
+TEST(TimingStateTest, OutsideARaceClassGapsAreBestLapDifferences) {
+  TimingState state;
+  state.ApplySession(Session(2, 900, 0));
+  state.ApplyDrivers(Drivers({"Ann", "Bea", "Cid", "Dot"}));
+  state.SetLeague(TwoClassLeague());
+  std::vector<CarState> cars = {Car(0, 1, 3, 0, 0), Car(1, 2, 3, 0, 1.5f), Car(2, 3, 2, 0, 2.0f),
+                                Car(3, 4, 0, 0, 0)};
+  cars[0].best_lap = 80.0f;
+  cars[1].best_lap = 81.5f;
+  cars[2].best_lap = 82.0f;
+  state.ApplyLive(Live(cars), 0);
+  EXPECT_EQ(ClassGaps(state), (std::vector<std::string>{"GT3 1 -- --", "GT4 1 -- --",
+                                                        "GT3 2 +2.000 +2.000", "GT4 2 -- --"}));
+}
