@@ -5,6 +5,7 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -181,9 +182,18 @@ int ParseArgs(int argc, char** argv, Options* o) {
       ->type_name("DIR");
   app.add_option("--track", o->track, "the track to race on (default: Pitwall Ring)")
       ->type_name("NAME");
-  app.add_option("--cars", o->sim.cars, "cars in the race, 0 to 255 (default 20)")
-      ->check(cli_checks::WholeNumber(0, 255))
-      ->type_name("N");
+  CLI::Option* cars =
+      app.add_option("--cars", o->sim.cars, "cars in the race, 0 to 255 (default 20)")
+          ->check(cli_checks::WholeNumber(0, 255))
+          ->type_name("N");
+  std::string classes;
+  const std::string slower = std::to_string(std::lround((kSlowerClassPace - 1) * 100));
+  CLI::Option* classes_option =
+      app.add_option("--classes", classes,
+                     "a two-class field of A+B cars: the first A (from car 0) the faster class, "
+                     "the next B a class " +
+                         slower + " % slower a lap (default: one class)")
+          ->type_name("A:B");
   app.add_option("--rate", o->rate, "scoring updates a second, 0.001 to 1000 (default 5)")
       ->check(cli_checks::Number(0.001, 1000))
       ->type_name("HZ");
@@ -269,6 +279,15 @@ int ParseArgs(int argc, char** argv, Options* o) {
   }
   if (!sessions.empty()) ParseSessions(sessions, &o->sim.sessions);
   o->sim.qualifying_seconds = o->sim.practice_seconds;
+  // The field's size first: the scenarios name cars of it.
+  if (const std::string error = classes_option->count() == 0
+                                    ? std::string()
+                                    : ReadClasses(classes, cars->count() > 0, &o->sim);
+      !error.empty()) {
+    std::fprintf(stderr, "pitwall-host: %s\nrun 'pitwall-host --help' for the usage\n",
+                 error.c_str());
+    return 2;
+  }
   if (const std::string error = ScenarioOptions(o); !error.empty()) {
     std::fprintf(stderr, "pitwall-host: %s\nrun 'pitwall-host --help' for the usage\n",
                  error.c_str());
@@ -563,8 +582,13 @@ int main(int argc, char** argv) {
       SimOptions sim = opt.sim;
       sim.seed += weekend++;
       RaceSimulation race(path, opt.track, sim);
-      std::printf("pitwall-host: %d cars on %s (%.0f m), seed %u\n", sim.cars, opt.track.c_str(),
-                  path.length(), sim.seed);
+      const std::string field = sim.faster_class_cars > 0
+                                    ? " (" + std::to_string(sim.faster_class_cars) + " + " +
+                                          std::to_string(sim.cars - sim.faster_class_cars) +
+                                          " in two classes)"
+                                    : std::string();
+      std::printf("pitwall-host: %d cars%s on %s (%.0f m), seed %u\n", sim.cars, field.c_str(),
+                  opt.track.c_str(), path.length(), sim.seed);
       std::fflush(stdout);
       for (;;) {
         if (event_times) event_times->now = static_cast<double>(steps) / opt.rate;

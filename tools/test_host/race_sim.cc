@@ -1,6 +1,7 @@
 #include "tools/test_host/race_sim.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <numeric>
 
@@ -42,6 +43,35 @@ constexpr int kPitBoxes = 40;
 
 }  // namespace
 
+std::string ReadClasses(const std::string& text, bool cars_given, SimOptions* options) {
+  const std::string prefix = "--classes: '" + text + "': ";
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos) {
+    return prefix + "not A:B, the cars of the faster class and of the slower one";
+  }
+  int counts[2] = {0, 0};
+  const std::string parts[2] = {text.substr(0, colon), text.substr(colon + 1)};
+  for (int k = 0; k < 2; ++k) {
+    const std::string& part = parts[k];
+    const char* end = part.data() + part.size();
+    const auto result = std::from_chars(part.data(), end, counts[k]);
+    if (part.empty() || result.ec != std::errc() || result.ptr != end || counts[k] < 1 ||
+        counts[k] > 254) {
+      return prefix + "'" + part + "' is not a whole number from 1 to 254";
+    }
+  }
+  const int cars = counts[0] + counts[1];
+  const std::string sum = std::to_string(counts[0]) + " + " + std::to_string(counts[1]) +
+                          " makes " + std::to_string(cars) + " cars";
+  if (cars > 255) return prefix + sum + ", more than 255";
+  if (cars_given && options->cars != cars) {
+    return prefix + sum + ", not the " + std::to_string(options->cars) + " of --cars";
+  }
+  options->cars = cars;
+  options->faster_class_cars = counts[0];
+  return std::string();
+}
+
 RaceSimulation::RaceSimulation(const TrackPath& path, std::string track_name,
                                const SimOptions& options)
     : path_(path),
@@ -56,17 +86,25 @@ RaceSimulation::RaceSimulation(const TrackPath& path, std::string track_name,
       writer_(static_cast<int>(cars_.size())) {
   // About 100 km/h average on this track; the field spread over 2.5
   // seconds a lap, and in a field of six or more one backmarker well off the
-  // pace.
+  // pace. A slower class is the same spread out by its pace, its backmarker
+  // off that class's pace.
   const double reference = path_.length() / 28.0;
+  const auto class_pace = [&](int n) {
+    return options_.faster_class_cars > 0 && n >= options_.faster_class_cars ? kSlowerClassPace
+                                                                             : 1.0;
+  };
   for (std::size_t i = 0; i < cars_.size(); ++i) {
     Car& car = cars_[i];
     const int n = static_cast<int>(i);
     car.driver = n < kNamedDrivers ? kDrivers[n] : "Driver " + std::to_string(n + 1);
-    car.base_lap = reference + Uniform(0.0, 2.5);
+    car.base_lap = (reference + Uniform(0.0, 2.5)) * class_pace(n);
     car.lateral = (n % 3 - 1) * 1.5;
     car.pit_box = kFirstPitBoxMetres + kPitBoxSpacingMetres * (n % kPitBoxes);
   }
-  if (cars_.size() >= 6) cars_.back().base_lap = reference * kBackmarkerPace;
+  if (cars_.size() >= 6) {
+    cars_.back().base_lap =
+        reference * kBackmarkerPace * class_pace(static_cast<int>(cars_.size()) - 1);
+  }
   ApplyScenarios();
 }
 

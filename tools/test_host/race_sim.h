@@ -43,6 +43,12 @@
 //   line, stops just before it, and leaves the pit lane as it crosses the
 //   line: its exit and its lap count change in the same update.
 // - a slow car's typical lap is its usual one times the factor.
+// - a two-class field: the first `faster_class_cars` cars (by vehicle
+//   index) race at the usual pace, the rest of the field is a slower class
+//   whose typical laps are kSlowerClassPace times as long, the field's
+//   backmarker the slowest of that class. The grid is by vehicle index, so
+//   the faster class starts ahead. On the sample track (laps of about 2:15)
+//   the overall leader laps the slower class's slowest cars in twelve laps.
 // - cars wait on the grid for the grid time before the race starts.
 #ifndef PITWALL_TOOLS_TEST_HOST_RACE_SIM_H_
 #define PITWALL_TOOLS_TEST_HOST_RACE_SIM_H_
@@ -70,6 +76,9 @@ struct ForcedStop {
   double seconds = -1;  // standing in the box; negative: the car's usual stop
 };
 
+// A slower class's typical lap against the faster class's.
+inline constexpr double kSlowerClassPace = 1.07;
+
 struct SlowCar {
   int car = 0;
   double factor = 1;
@@ -94,7 +103,15 @@ struct SimOptions {
   std::vector<ForcedStop> pit_stops = {};
   std::vector<int> pit_exit_at_line = {};  // cars whose box is at the line
   std::vector<SlowCar> slow = {};
+  int faster_class_cars = 0;  // 0: one class; else the faster class, from car 0
 };
+
+// Reads `text`, the cars of a two-class field as "A:B" (the faster class's
+// cars, then the slower one's, each at least 1, together at most 255), into
+// options->cars and options->faster_class_cars. `cars_given`: --cars was
+// given, with the value in options->cars, which A+B must then equal.
+// Returns the mistake as a message ("--classes: '...': ..."), or empty.
+std::string ReadClasses(const std::string& text, bool cars_given, SimOptions* options);
 
 class RaceSimulation {
  public:

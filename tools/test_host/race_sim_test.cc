@@ -4,9 +4,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <optional>
+#include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "tools/league/league.h"
 #include "tools/test_host/capture_sink.h"
 
 namespace {
@@ -346,6 +351,162 @@ TEST_F(RaceSimTest, TheGridStandsThenARestartIsANewRaceFromTheGrid) {
       EXPECT_NE(Field<float>(sink.events[first + 9], car, V::kLapDistance),
                 Field<float>(e, car, V::kLapDistance));
     }
+  }
+}
+
+// The best lap of each car in the last update of `sink`.
+std::vector<float> BestLaps(const CaptureSink& sink, int cars) {
+  const CaptureSink::Event& last = sink.events[sink.events.size() - 2];
+  std::vector<float> best;
+  for (int car = 0; car < cars; ++car) best.push_back(Field<float>(last, car, V::kBestLap));
+  return best;
+}
+
+TEST_F(RaceSimTest, TheSlowerClassLapsItsCarsUsualLapsSevenPerCentSlower) {
+  constexpr int kCars = 20, kFaster = 12;
+  SimOptions one_class = Options(kCars, 60, 4, {SessionKind::kRace});
+  SimOptions two_classes = one_class;
+  two_classes.faster_class_cars = kFaster;
+  const CaptureSink sink = Run(two_classes);
+  const std::vector<float> best = BestLaps(sink, kCars);
+  // The same seed draws the same paces: each car's best lap against its
+  // own in a field of one class, within the lap-to-lap variation.
+  const std::vector<float> usual = BestLaps(Run(one_class), kCars);
+  for (int car = 0; car < kCars; ++car) {
+    SCOPED_TRACE("car " + std::to_string(car));
+    const auto i = static_cast<std::size_t>(car);
+    ASSERT_GT(usual[i], 0);
+    const double ratio = best[i] / usual[i];
+    if (car < kFaster) {
+      EXPECT_NEAR(ratio, 1.0, 0.012);
+    } else {
+      EXPECT_NEAR(ratio, 1.07, 0.012);
+    }
+  }
+  // The slower class as a whole: its fastest car is slower than the faster
+  // class's average, and its slowest is the field's backmarker.
+  const auto faster_end = best.begin() + kFaster;
+  double faster_mean = 0;
+  for (auto it = best.begin(); it != faster_end; ++it) faster_mean += *it / kFaster;
+  EXPECT_GT(*std::min_element(faster_end, best.end()), faster_mean);
+  EXPECT_EQ(std::max_element(best.begin(), best.end()) - best.begin(), kCars - 1);
+  // And the same race on every run.
+  const CaptureSink again = Run(two_classes);
+  ASSERT_EQ(again.events.size(), sink.events.size());
+  for (std::size_t i = 0; i < sink.events.size(); ++i) {
+    ASSERT_EQ(again.events[i].vehicles, sink.events[i].vehicles) << "event " << i;
+  }
+}
+
+TEST_F(RaceSimTest, InALongEnoughRaceTheFasterClassLapsMostOfTheSlowerOne) {
+  constexpr int kCars = 20, kFaster = 12, kLaps = 14;
+  SimOptions options = Options(kCars, 60, kLaps, {SessionKind::kRace});
+  options.faster_class_cars = kFaster;
+  const CaptureSink sink = Run(options);
+  const CaptureSink::Event& last = sink.events[sink.events.size() - 2];
+  int winner = -1, laps_down = 0;
+  for (int car = 0; car < kCars; ++car) {
+    ASSERT_EQ(Field<std::int8_t>(last, car, V::kFinishStatus), 1) << "car " << car;
+    if (Field<std::uint8_t>(last, car, V::kPlace) == 1) winner = car;
+    if (car >= kFaster && Field<std::int16_t>(last, car, V::kLaps) < kLaps) ++laps_down;
+  }
+  ASSERT_GE(winner, 0);
+  EXPECT_LT(winner, kFaster) << "a car of the faster class wins";
+  EXPECT_EQ(Field<std::int16_t>(last, winner, V::kLaps), kLaps);
+  EXPECT_LT(Field<std::int16_t>(last, kCars - 1, V::kLaps), kLaps) << "the last car was lapped";
+  EXPECT_GE(laps_down, (kCars - kFaster) / 2) << "and so were most of its class";
+  // The grid is by vehicle index: the faster class starts ahead.
+  const CaptureSink::Event& grid = sink.events[1];
+  for (int car = 0; car < kCars; ++car) {
+    EXPECT_EQ(Field<std::uint8_t>(grid, car, V::kPlace), car + 1);
+  }
+}
+
+TEST_F(RaceSimTest, TheExampleLeagueNamesTheTwoClassFieldEachCarInItsClass) {
+  // The demo's field: 20 cars, --classes 12:8, against examples/league.csv.
+  constexpr int kCars = 20, kFaster = 12;
+  std::string error;
+  const std::optional<League> league = League::Load(PITWALL_EXAMPLES_DIR "/league.csv", &error);
+  ASSERT_TRUE(league) << error;
+  ASSERT_EQ(league->classes().size(), 2u);
+  EXPECT_EQ(league->classes()[0].name, "GT3");
+  EXPECT_EQ(league->classes()[1].name, "GT4");
+  EXPECT_NE(league->classes()[0].colour, league->classes()[1].colour);
+  EXPECT_EQ(league->drivers().size(), static_cast<std::size_t>(kCars)) << "no one else";
+
+  SimOptions options = Options(kCars, 5, 1, {SessionKind::kQualifying});
+  options.faster_class_cars = kFaster;
+  const CaptureSink sink = Run(options);
+  ASSERT_GE(sink.events.size(), 2u);
+  std::set<int> numbers;
+  std::set<std::string> teams;
+  bool second_name = false, team_with_comma = false;
+  for (int car = 0; car < kCars; ++car) {
+    const auto* record =
+        sink.events[1].vehicles.data() + static_cast<std::size_t>(car) * V::kRecordSize;
+    const std::string name(
+        reinterpret_cast<const char*>(record + V::kDriverName),
+        strnlen(reinterpret_cast<const char*>(record + V::kDriverName), V::kDriverNameSize));
+    SCOPED_TRACE("car " + std::to_string(car) + " " + name);
+    const LeagueDriver* driver = league->Find(name);
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(driver->class_name, car < kFaster ? "GT3" : "GT4");
+    ASSERT_TRUE(driver->number.has_value());
+    EXPECT_TRUE(numbers.insert(*driver->number).second) << "a number of its own";
+    EXPECT_EQ(driver->short_name.size(), 3u);
+    EXPECT_EQ(driver->nation.size(), 2u);
+    EXPECT_FALSE(driver->team.empty());
+    teams.insert(driver->team);
+    if (!driver->also.empty()) {
+      second_name = true;
+      EXPECT_EQ(league->Find(driver->also), driver);
+    }
+    if (driver->team.find(',') != std::string::npos) team_with_comma = true;
+  }
+  EXPECT_LT(teams.size(), static_cast<std::size_t>(kCars) / 2) << "several cars to a team";
+  EXPECT_TRUE(second_name);
+  EXPECT_TRUE(team_with_comma);
+}
+
+TEST(ReadClassesTest, TheFieldIsBothClassesAndAMistakeIsNamed) {
+  SimOptions sim;
+  EXPECT_EQ(ReadClasses("12:8", false, &sim), "");
+  EXPECT_EQ(sim.cars, 20);
+  EXPECT_EQ(sim.faster_class_cars, 12);
+  sim = SimOptions{};
+  sim.cars = 7;
+  EXPECT_EQ(ReadClasses("4:3", true, &sim), "") << "--cars 7 agrees";
+  EXPECT_EQ(sim.faster_class_cars, 4);
+  sim = SimOptions{};
+  EXPECT_EQ(ReadClasses("1:254", false, &sim), "");
+  EXPECT_EQ(sim.cars, 255);
+
+  struct Case {
+    const char* text;
+    bool cars_given;
+    const char* says;
+  };
+  for (const Case& c : {
+           Case{"12:8", true, "--classes: '12:8': 12 + 8 makes 20 cars, not the 18 of --cars"},
+           Case{"200:100", false, "--classes: '200:100': 200 + 100 makes 300 cars, more than 255"},
+           Case{"12", false,
+                "--classes: '12': not A:B, the cars of the faster class and of the slower one"},
+           Case{"", false,
+                "--classes: '': not A:B, the cars of the faster class and of the slower one"},
+           Case{"0:8", false, "--classes: '0:8': '0' is not a whole number from 1 to 254"},
+           Case{"12:0", false, "--classes: '12:0': '0' is not a whole number from 1 to 254"},
+           Case{"12:", false, "--classes: '12:': '' is not a whole number from 1 to 254"},
+           Case{"-1:8", false, "--classes: '-1:8': '-1' is not a whole number from 1 to 254"},
+           Case{"12:8:1", false, "--classes: '12:8:1': '8:1' is not a whole number from 1 to 254"},
+           Case{" 12:8", false, "--classes: ' 12:8': ' 12' is not a whole number from 1 to 254"},
+           Case{"12:8.5", false, "--classes: '12:8.5': '8.5' is not a whole number from 1 to 254"},
+           Case{"255:1", false, "--classes: '255:1': '255' is not a whole number from 1 to 254"},
+       }) {
+    SimOptions untouched;
+    untouched.cars = 18;
+    EXPECT_EQ(ReadClasses(c.text, c.cars_given, &untouched), c.says);
+    EXPECT_EQ(untouched.cars, 18) << c.text << ": the field stays as it was";
+    EXPECT_EQ(untouched.faster_class_cars, 0) << c.text;
   }
 }
 
