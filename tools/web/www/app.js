@@ -48,6 +48,13 @@ const options = {
   width: pixels("width", 200, 3840),       // 0: the window's width
   scale: number("scale", 0.25, 4, 1, false),
   status: overlay ? choice("status", ["small", "hide"], "small") : "banner",
+  // The league's classes: class=NAME shows that class's cars only (a name
+  // the session has no class of shows every car, said on the console once
+  // the session's classes are known); split=class shows the tower class by
+  // class. Either way a car of a class reads its place and gaps within it.
+  only: (params.get("class") || "").trim().slice(0, 64),
+  split: choice("split", ["none", "class"], "none"),
+  name: choice("name", ["full", "last", "short"], "full"),
 };
 const root = document.documentElement;
 root.classList.add(overlay ? "overlay" : "page");
@@ -57,12 +64,14 @@ if (options.column === "gap") root.classList.add("hide-interval");
 if (options.column === "interval") root.classList.add("hide-gap");
 if (options.width > 0) document.body.style.width = options.width + "px";
 if (options.scale !== 1) document.body.style.zoom = String(options.scale);
+root.classList.add("name-" + options.name);
 
 const SVG = "http://www.w3.org/2000/svg";
 const map = document.getElementById("map");
 const stripsLayer = document.getElementById("strips");
 const carsLayer = document.getElementById("cars");
-const towerBody = document.querySelector("#tower tbody");
+const tower = document.getElementById("tower");
+const legend = document.getElementById("legend");
 const statusBox = document.getElementById("status");
 const sessionLine = document.getElementById("session-line");
 const pageNote = document.getElementById("page-note");
@@ -76,7 +85,8 @@ let state = null;
 let lastStateAt = -Infinity;  // when the latest state came
 let lastMoveAt = -Infinity;   // when the latest state in which a car moved came
 let pace = 200;          // ms between states that move cars, smoothed
-let pageStart = 0;       // first row of the paging part of the tower
+const pageStarts = new Map();  // tower section -> first row of its paging part
+let shownView = null;    // what the latest state shows: see viewOf
 
 function lapTime(s) {
   if (s === null || s === undefined || !(s > 0)) return "--";
@@ -88,6 +98,101 @@ function clock(s) {
   if (s === null || s === undefined || !(s >= 0)) return "--";
   const t = Math.floor(s), h = Math.floor(t / 3600), m = Math.floor(t / 60) % 60, sec = t % 60;
   return (h > 0 ? h + ":" + String(m).padStart(2, "0") : String(m)) + ":" + String(sec).padStart(2, "0");
+}
+
+// The league's part of a car, as the state gives it: its class (null when
+// in none), the class's colour (null unless "#rrggbb"), its number.
+const HEX_COLOUR = /^#[0-9a-f]{6}$/i;
+function classOf(car) {
+  return typeof car.class === "string" && car.class !== "" ? car.class : null;
+}
+function classColour(value) {
+  return typeof value === "string" && HEX_COLOUR.test(value) ? value.toLowerCase() : null;
+}
+function numberOf(car) {
+  return Number.isInteger(car.number) && car.number >= 0 ? car.number : null;
+}
+// The marker's colour: the class's, or for a car in no class its own.
+function markerColour(car) {
+  return classColour(car.class_colour) || carColour(car.index);
+}
+// Black or white, whichever reads better on `hex`.
+function inkOn(hex) {
+  const c = [1, 3, 5].map((i) => parseInt(hex.slice(i, i + 2), 16) / 255)
+    .map((v) => (v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4));
+  return 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2] > 0.179 ? "#000" : "#fff";
+}
+function paint(node, hex) {
+  node.style.backgroundColor = hex;  // CSSOM, which the policy allows
+  node.style.color = inkOn(hex);
+}
+
+// The driver's name as name= asks: the whole name, its last word, or the
+// league's short name (else the last word's first three letters, upper case).
+function shownName(car, how = options.name) {
+  const full = typeof car.driver === "string" ? car.driver : "";
+  if (how === "full") return full;
+  const words = full.trim().split(/\s+/).filter((w) => w !== "");
+  const last = words.length > 0 ? words[words.length - 1] : full;
+  if (how === "last") return last;
+  if (typeof car.short_name === "string" && car.short_name.trim() !== "") return car.short_name.trim();
+  return [...last].slice(0, 3).join("").toUpperCase();
+}
+
+// The session's classes in their order, each {name, colour}; a class a car
+// names that the session does not list comes after them.
+function classesOf(s) {
+  const list = [];
+  const seen = new Set();
+  const given = s.session && Array.isArray(s.session.classes) ? s.session.classes : [];
+  const ordered = given.filter((c) => c && typeof c.name === "string" && c.name !== "")
+    .map((c, i) => ({ c, i })).sort((a, b) => (known(a.c.order) ? a.c.order : 0) - (known(b.c.order) ? b.c.order : 0) || a.i - b.i);
+  for (const { c } of ordered) {
+    if (seen.has(c.name)) continue;
+    seen.add(c.name);
+    list.push({ name: c.name, colour: classColour(c.colour) });
+  }
+  for (const car of s.cars) {
+    const name = classOf(car);
+    if (name === null || seen.has(name)) continue;
+    seen.add(name);
+    list.push({ name, colour: classColour(car.class_colour) });
+  }
+  return list;
+}
+
+// The class class= names (ignoring letter case), or null for every car.
+let onlyWarned = null;  // the classes the warning was given for
+function onlyClass(list, s) {
+  if (options.only === "") return null;
+  const want = options.only.toLowerCase();
+  const hit = list.find((c) => c.name.toLowerCase() === want);
+  if (hit) return hit.name;
+  const names = list.map((c) => c.name).join(", ");
+  if (s.session && onlyWarned !== names) {
+    onlyWarned = names;
+    console.warn(`pitwall: class=${options.only} is not one of ${names || "the session's classes (it has none)"}; using every class`);
+  }
+  return null;
+}
+
+// What a state shows: the classes, the class class= picked (or null), the
+// cars shown (in place order), and whether a car of a class reads its
+// place and gaps within its class.
+function viewOf(s) {
+  const classes = classesOf(s);
+  const only = onlyClass(classes, s);
+  const cars = only === null ? s.cars : s.cars.filter((car) => classOf(car) === only);
+  const byClass = only !== null || (options.split === "class" && classes.length > 0);
+  return { classes, only, cars, byClass };
+}
+// A car's place, gaps and fastest lap: within its class, or in the field.
+function standing(car, byClass) {
+  if (byClass && classOf(car) !== null) {
+    return { place: car.class_place, gap: car.class_gap, interval: car.class_interval,
+             fastest: car.holds_class_fastest_lap === true };
+  }
+  return { place: car.place, gap: car.gap_to_leader, interval: car.interval, fastest: car.holds_fastest_lap === true };
 }
 
 // The page's banner, or in an overlay a dot (status=small) or nothing
@@ -159,7 +264,8 @@ function sizeMarker(m) {
   const r = markerRadius;
   m.group.children[0].setAttribute("r", (r * 1.55).toFixed(2));
   m.group.children[1].setAttribute("r", r.toFixed(2));
-  m.group.children[2].setAttribute("font-size", (r * 1.1).toFixed(2));
+  // A three-digit car number in smaller type, to stay inside the dot.
+  m.group.children[2].setAttribute("font-size", (r * (m.group.children[2].textContent.length > 2 ? 0.8 : 1.1)).toFixed(2));
 }
 new ResizeObserver(sizeMarkers).observe(map);
 
@@ -179,7 +285,8 @@ function updateMarkers(now) {
   const paused = now - lastStateAt > 2000;  // after a pause the markers are placed, not glided
   let anyMoved = false;
   const seen = new Set();
-  for (const car of state.cars) {
+  const { cars, byClass } = shownView;
+  for (const car of cars) {
     if (car.x_m === null || car.z_m === null) continue;
     seen.add(car.index);
     let m = markers.get(car.index);
@@ -192,7 +299,6 @@ function updateMarkers(now) {
       ring.setAttribute("class", "ring");
       const dot = document.createElementNS(SVG, "circle");
       dot.setAttribute("class", "dot");
-      dot.setAttribute("fill", carColour(car.index));
       const label = document.createElementNS(SVG, "text");
       group.append(ring, dot, label);
       carsLayer.appendChild(group);
@@ -206,10 +312,19 @@ function updateMarkers(now) {
       m.start = now;
       m.duration = pace * GLIDE_SPAN;
     }
-    m.group.children[2].textContent = car.place === null ? "" : String(car.place);
-    m.group.classList.toggle("leader", car.place === 1);
+    // In the class's colour (a car in no class keeps its own), with the
+    // car's number, or without one its place.
+    const place = standing(car, byClass).place;
+    const label = numberOf(car) !== null ? String(numberOf(car)) : known(place) ? String(place) : "";
+    m.group.children[1].setAttribute("fill", markerColour(car));
+    if (m.group.children[2].textContent !== label) {
+      m.group.children[2].textContent = label;
+      sizeMarker(m);
+    }
+    m.group.classList.toggle("leader", place === 1);
     m.group.classList.toggle("followed", followed(car));
     m.group.dataset.place = car.place === null ? "" : car.place;
+    m.group.dataset.class = classOf(car) || "";
   }
   if (anyMoved) {
     if (!paused && lastMoveAt > -Infinity) {
@@ -267,15 +382,19 @@ function showSessionLine(s) {
   }));
 }
 
-function rowsToShow(cars) {
+// The rows of one section of the tower (`key`: the whole field, or a
+// class when split): with rows=N the leaders stay, the rest pages through
+// the section every few seconds.
+function rowsToShow(cars, key) {
   if (options.rows === 0 || cars.length <= options.rows) return cars;
-  // The leaders stay; the rest pages through the field every few seconds.
   const fixed = Math.min(options.fixed, options.rows);
   const paged = options.rows - fixed;
   const rest = cars.slice(fixed);
   if (paged === 0) return cars.slice(0, fixed);
-  if (pageStart >= rest.length) pageStart = 0;
-  return cars.slice(0, fixed).concat(rest.slice(pageStart, pageStart + paged));
+  let start = pageStarts.get(key) || 0;
+  if (start >= rest.length) start = 0;
+  pageStarts.set(key, start);
+  return cars.slice(0, fixed).concat(rest.slice(start, start + paged));
 }
 
 function cell(row, cls, text) {
@@ -291,39 +410,172 @@ function known(n) {
   return typeof n === "number" && Number.isFinite(n);
 }
 
-function drawTower() {
-  const rows = [];
-  for (const car of rowsToShow(state.cars)) {
-    const tr = document.createElement("tr");
-    tr.dataset.index = car.index;
-    if (car.place === 1) tr.classList.add("leader");
-    if (followed(car)) tr.classList.add("followed");
-    cell(tr, "pos", car.place === null ? "-" : String(car.place));
-    cell(tr, "driver", car.driver);
-    cell(tr, "gap", car.place === 1 ? "leader" : car.gap_to_leader ? car.gap_to_leader.text : "");
-    cell(tr, "interval", car.interval ? car.interval.text : "");
-    cell(tr, "last", lapTime(car.last_lap_s));
-    const best = cell(tr, "best", lapTime(car.best_lap_s));
-    if (car.holds_fastest_lap) best.classList.add("fastest");
-    cell(tr, "sector", car.sector === 0 ? "3" : String(car.sector));
-    const pit = cell(tr, "pit", car.finished ? "fin" : car.in_pits ? "PIT" : known(car.pit_stops) ? String(car.pit_stops) : "-");
-    if (car.in_pits && !car.finished) pit.classList.add("in");
-    const gained = car.places_gained;
-    const g = cell(tr, "gained", !known(gained) ? "-" : gained > 0 ? "+" + gained : gained < 0 ? String(gained) : "");
-    if (known(gained) && gained > 0) g.classList.add("up");
-    if (known(gained) && gained < 0) g.classList.add("down");
-    rows.push(tr);
+function towerRow(car, byClass) {
+  const at = standing(car, byClass);
+  const tr = document.createElement("tr");
+  tr.dataset.index = car.index;
+  if (classOf(car) !== null) tr.dataset.class = classOf(car);
+  if (at.place === 1) tr.classList.add("leader");
+  if (followed(car)) tr.classList.add("followed");
+  cell(tr, "pos", known(at.place) ? String(at.place) : "-");
+  // The number on a chip in the class's colour.
+  const num = cell(tr, "num", "");
+  const chip = document.createElement("span");
+  chip.className = "chip";
+  chip.textContent = numberOf(car) !== null ? String(numberOf(car)) : "";
+  const colour = classColour(car.class_colour);
+  if (colour !== null) paint(chip, colour);
+  else chip.classList.add("plain");
+  if (chip.textContent !== "" || colour !== null) num.appendChild(chip);
+  const driver = cell(tr, "driver", shownName(car));
+  if (options.name !== "full") driver.title = car.driver;
+  cell(tr, "gap", at.place === 1 ? "leader" : at.gap ? at.gap.text : "");
+  cell(tr, "interval", at.interval ? at.interval.text : "");
+  cell(tr, "last", lapTime(car.last_lap_s));
+  const best = cell(tr, "best", lapTime(car.best_lap_s));
+  if (at.fastest) best.classList.add("fastest");
+  cell(tr, "sector", car.sector === 0 ? "3" : String(car.sector));
+  const pit = cell(tr, "pit", car.finished ? "fin" : car.in_pits ? "PIT" : known(car.pit_stops) ? String(car.pit_stops) : "-");
+  if (car.in_pits && !car.finished) pit.classList.add("in");
+  const gained = car.places_gained;
+  const g = cell(tr, "gained", !known(gained) ? "-" : gained > 0 ? "+" + gained : gained < 0 ? String(gained) : "");
+  if (known(gained) && gained > 0) g.classList.add("up");
+  if (known(gained) && gained < 0) g.classList.add("down");
+  return tr;
+}
+
+// The tower's sections: the cars shown, or with split=class one a class
+// in the classes' order (then the cars in none), each under its name.
+function towerSections(view) {
+  if (options.split !== "class" || view.classes.length === 0) return [{ key: "", head: null, cars: view.cars }];
+  const sections = [];
+  for (const c of view.classes) {
+    const cars = view.cars.filter((car) => classOf(car) === c.name);
+    if (cars.length > 0) sections.push({ key: "class " + c.name, name: c.name, head: c, cars });
   }
-  towerBody.replaceChildren(...rows);
-  pageNote.textContent = options.rows > 0 && state.cars.length > options.rows ? state.cars.length + " cars" : "";
+  const loose = view.cars.filter((car) => classOf(car) === null);
+  if (loose.length > 0) sections.push({ key: "none", name: "", head: { name: "No class", colour: null }, cars: loose });
+  return sections;
+}
+
+function sectionHead(head, count, columns) {
+  const tr = document.createElement("tr");
+  tr.className = "class-head";
+  const th = document.createElement("th");
+  th.colSpan = columns;
+  th.scope = "colgroup";
+  const mark = document.createElement("span");
+  mark.className = "mark";
+  const name = document.createElement("bdi");
+  name.className = "class-name";
+  name.textContent = head.name;
+  if (head.colour !== null) {
+    mark.style.backgroundColor = head.colour;
+    name.style.color = head.colour;
+  } else {
+    mark.classList.add("plain");
+  }
+  const cars = document.createElement("span");
+  cars.className = "cars";
+  cars.textContent = count === 1 ? "1 car" : count + " cars";
+  th.append(mark, name, cars);
+  tr.appendChild(th);
+  return tr;
+}
+
+function drawTower() {
+  const view = shownView;
+  const columns = tower.querySelectorAll("thead th").length;
+  const bodies = [];
+  let cut = false;
+  for (const section of towerSections(view)) {
+    const body = document.createElement("tbody");
+    if (section.head !== null) {
+      body.className = "class-section";
+      body.dataset.class = section.name;
+      body.appendChild(sectionHead(section.head, section.cars.length, columns));
+    }
+    const rows = rowsToShow(section.cars, section.key);
+    if (rows.length < section.cars.length) cut = true;
+    for (const car of rows) body.appendChild(towerRow(car, view.byClass));
+    bodies.push(body);
+  }
+  for (const old of tower.querySelectorAll("tbody")) old.remove();
+  tower.append(...bodies);
+  pageNote.textContent = cut ? view.cars.length + " cars" : "";
+}
+
+// The map's legend, when the session has classes: the cars shown, class by
+// class in the classes' order, each by number in its marker's colour, and
+// by last name (the short one with name=short), a key kept small.
+function legendName(car) {
+  return shownName(car, options.name === "full" ? "last" : options.name);
+}
+let legendDrawn = "";  // what the legend shows, to draw it again only when that changes
+function drawLegend() {
+  const view = shownView;
+  const groups = [];
+  if (view.classes.length > 0) {
+    for (const c of view.classes) {
+      if (view.only !== null && c.name !== view.only) continue;
+      groups.push({ name: c.name, head: c, cars: view.cars.filter((car) => classOf(car) === c.name) });
+    }
+    const loose = view.cars.filter((car) => classOf(car) === null);
+    if (loose.length > 0) groups.push({ name: "", head: { name: "No class", colour: null }, cars: loose });
+  }
+  const byNumber = (a, b) => (numberOf(a) ?? Infinity) - (numberOf(b) ?? Infinity) || a.index - b.index;
+  for (const g of groups) g.cars = [...g.cars].sort(byNumber);
+  // A class's name and colour, and each car's number, name and colour.
+  const key = JSON.stringify(groups.map((g) => [g.head.name, g.head.colour,
+    g.cars.map((car) => [car.index, numberOf(car), legendName(car), markerColour(car)])]));
+  if (key === legendDrawn) return;
+  legendDrawn = key;
+  legend.replaceChildren(...groups.map((g) => {
+    const box = document.createElement("div");
+    box.className = "legend-class";
+    box.dataset.class = g.name;
+    const head = document.createElement("div");
+    head.className = "legend-head";
+    const mark = document.createElement("span");
+    mark.className = "mark";
+    if (g.head.colour !== null) mark.style.backgroundColor = g.head.colour;
+    else mark.classList.add("plain");
+    const name = document.createElement("bdi");
+    name.textContent = g.head.name;
+    head.append(mark, name);
+    const list = document.createElement("ul");
+    for (const car of g.cars) {
+      const li = document.createElement("li");
+      li.dataset.index = car.index;
+      const dot = document.createElement("span");
+      dot.className = "dot";
+      const colour = markerColour(car);
+      if (colour.startsWith("#")) paint(dot, colour);
+      else dot.style.backgroundColor = colour;  // a car's own colour takes white, as on its marker
+      dot.textContent = numberOf(car) !== null ? String(numberOf(car)) : "";
+      const who = document.createElement("bdi");
+      who.textContent = legendName(car);
+      li.title = car.driver;
+      li.append(dot, who);
+      list.appendChild(li);
+    }
+    box.append(head, list);
+    return box;
+  }));
+  legend.hidden = groups.length === 0;
+  root.classList.toggle("has-legend", groups.length > 0);
 }
 
 function takeState(next) {
   state = next;
   const now = performance.now();
+  shownView = viewOf(state);
+  // The number column once any car has a number or a class.
+  root.classList.toggle("league", state.cars.some((car) => numberOf(car) !== null || classOf(car) !== null));
   showSessionLine(state.session);
   document.title = state.session ? state.session.track + " · PitwallFeed" : "PitwallFeed live";
   drawTower();
+  drawLegend();
   updateMarkers(now);
   lastStateAt = now;
 }
@@ -337,7 +589,7 @@ const FEED_KEEP = 50;
 const feedEvents = new Map();  // event id -> event, of feedSession
 let feedSession = null;        // the id of the session the feed shows
 const feedTags = {
-  start: "START", lead_change: "LEAD", overtake: "PASS", pit_in: "PIT", pit_out: "OUT",
+  start: "START", lead_change: "LEAD", class_lead_change: "LEAD", overtake: "PASS", pit_in: "PIT", pit_out: "OUT",
   fastest_lap: "FAST", personal_best: "PB", stopped: "STOP", retired: "RET",
   disqualified: "DSQ", finished: "FLAG", session_end: "END",
 };
@@ -380,6 +632,12 @@ function feedLine(e) {
   const tag = document.createElement("span");
   tag.className = "tag";
   tag.textContent = feedTags[kind] || String(e.kind || "").slice(0, 6).toUpperCase();
+  // A class's lead on a tag in the class's colour, its name in the tooltip.
+  if (kind === "class_lead_change" && typeof e.class === "string") {
+    const c = shownView && shownView.classes.find((x) => x.name === e.class);
+    if (c && c.colour !== null) paint(tag, c.colour);
+    tag.title = e.class;
+  }
   const text = document.createElement("span");
   text.className = "text";
   text.append(...feedSentence(e));
@@ -542,7 +800,8 @@ async function probe() {
 
 setInterval(() => {
   if (state && options.rows > 0) {
-    pageStart += Math.max(1, options.rows - Math.min(options.fixed, options.rows));
+    const step = Math.max(1, options.rows - Math.min(options.fixed, options.rows));
+    for (const [key, start] of pageStarts) pageStarts.set(key, start + step);
     drawTower();
   }
 }, 5000);
