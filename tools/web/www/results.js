@@ -1,5 +1,6 @@
 // The results page: a recorded session's classification, fastest lap and
-// pit stops, then a lap chart (each car's place lap by lap) and a gap chart
+// pit stops, with the league's classes a classification of each class
+// (its winner, its gaps, its fastest lap), then a lap chart (each car's place lap by lap) and a gap chart
 // (seconds behind the leader at each crossing of the line), both SVG built
 // here with DOM calls in the cars' map colours (carColour, colours.js).
 // Reads /api/sessions/ID/results and /laps (ID from ?session=, default
@@ -114,20 +115,90 @@ function swatch(car) {
   return s;
 }
 
+// The league's part of a row: its class (null when in none), its number.
+function classOf(r) {
+  return typeof r.class === "string" && r.class !== "" ? r.class : null;
+}
+function numberOf(r) {
+  return Number.isInteger(r.number) && r.number >= 0 ? r.number : null;
+}
+// The session's classes in their order, each {name, colour (null unless
+// "#rrggbb"), cars, winner, fastest_lap}; a class a row names that the
+// session does not list comes after them.
+function classesOf(data) {
+  const list = [];
+  const given = Array.isArray(data.classes) ? data.classes : [];
+  const ordered = given.filter((c) => c && typeof c.name === "string" && c.name !== "")
+    .map((c, i) => ({ c, i })).sort((a, b) => (known(a.c.order) ? a.c.order : 0) - (known(b.c.order) ? b.c.order : 0) || a.i - b.i);
+  for (const { c } of ordered) {
+    if (list.some((x) => x.name === c.name)) continue;
+    list.push({ name: c.name, colour: typeof c.colour === "string" && /^#[0-9a-f]{6}$/i.test(c.colour) ? c.colour.toLowerCase() : null,
+                winner: c.winner || null, fastest_lap: c.fastest_lap || null });
+  }
+  for (const r of data.rows) {
+    const name = classOf(r);
+    if (name !== null && !list.some((x) => x.name === name)) list.push({ name, colour: null, winner: null, fastest_lap: null });
+  }
+  return list;
+}
+// Black or white, whichever reads better on `hex`.
+function inkOn(hex) {
+  const c = [1, 3, 5].map((i) => parseInt(hex.slice(i, i + 2), 16) / 255)
+    .map((v) => (v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4));
+  return 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2] > 0.179 ? "#000" : "#fff";
+}
+// The class's name on a chip in its colour.
+function classChip(c) {
+  const chip = document.createElement("span");
+  chip.className = "class-chip";
+  chip.textContent = c.name;
+  if (c.colour !== null) {
+    chip.style.backgroundColor = c.colour;  // CSSOM, which the policy allows
+    chip.style.color = inkOn(c.colour);
+  } else {
+    chip.classList.add("plain");
+  }
+  return chip;
+}
+// The car's number, when the league gives one, before its name.
+function named(r) {
+  const parts = [swatch(r.car)];
+  if (numberOf(r) !== null) {
+    const n = document.createElement("span");
+    n.className = "car-number";
+    n.textContent = String(numberOf(r));
+    parts.push(n);
+  }
+  parts.push(bdi(r.driver));
+  return parts;
+}
+// The time of a classification's first row, the gap of the others.
+function timeOrGap(r, first, gap, ended) {
+  if (first && known(r.total_s)) return lapTime(r.total_s);
+  if (first && !ended) return "leader";
+  return gap && typeof gap.text === "string" ? gap.text : "-";
+}
+
 function drawClassification(data) {
   const s = data.session;
   const fastest = data.fastest_lap;
+  const classes = classesOf(data);
   const rows = [];
   for (const r of data.rows) {
     const tr = document.createElement("tr");
     tr.dataset.car = r.car;
     tr.classList.add("status-" + (Object.hasOwn(statusNames, r.status) ? r.status : "other"));
     cell(tr, "pos", known(r.position) ? String(r.position) : "-");
-    cell(tr, "driver", [swatch(r.car), bdi(r.driver)]);
+    const c = classes.find((x) => x.name === classOf(r));
+    const place = document.createElement("span");
+    place.className = "class-pos";
+    place.textContent = c && known(r.class_position) ? String(r.class_position) : "";
+    const cls = cell(tr, "cls", c ? [classChip(c), place] : "");
+    if (c) tr.dataset.class = c.name;
+    if (c && r.class_position === 1) cls.classList.add("first");
+    cell(tr, "driver", named(r));
     cell(tr, "laps", known(r.laps) ? String(r.laps) : "-");
-    const leader = r.position === 1;
-    cell(tr, "time", leader && known(r.total_s) ? lapTime(r.total_s) : leader && !s.ended ? "leader"
-                   : r.gap && typeof r.gap.text === "string" ? r.gap.text : "-");
+    cell(tr, "time", timeOrGap(r, r.position === 1, r.gap, s.ended));
     const bestLap = document.createElement("span");
     bestLap.className = "lapno";
     bestLap.textContent = known(r.best_lap_s) && known(r.best_lap) ? " (L" + r.best_lap + ")" : "";
@@ -143,6 +214,7 @@ function drawClassification(data) {
     rows.push(tr);
   }
   document.querySelector("#results-table tbody").replaceChildren(...rows);
+  $("classification").classList.toggle("has-classes", classes.length > 0);
   $("provisional").hidden = !!s.ended;
   $("classification").classList.toggle("is-provisional", !s.ended);
   const fl = $("fastest-lap");
@@ -153,6 +225,78 @@ function drawClassification(data) {
     fl.textContent = "No timed lap yet.";
   }
   $("classification").hidden = false;
+}
+
+// A classification of each class, in the classes' order: its cars in
+// their order within it, the gaps to its own winner, its fastest lap.
+function drawClasses(data) {
+  const s = data.session;
+  const classes = classesOf(data);
+  const boxes = classes.map((c) => {
+    const mine = data.rows.filter((r) => classOf(r) === c.name)
+      .map((r, i) => ({ r, i })).sort((a, b) => (known(a.r.class_position) ? a.r.class_position : Infinity) -
+                                                (known(b.r.class_position) ? b.r.class_position : Infinity) || a.i - b.i)
+      .map((x) => x.r);
+    const box = document.createElement("div");
+    box.className = "class-box";
+    box.dataset.class = c.name;
+    const head = document.createElement("h3");
+    const count = document.createElement("span");
+    count.className = "class-count";
+    count.textContent = plural(mine.length, "car");
+    head.append(classChip(c), count);
+    if (c.winner && typeof c.winner.driver === "string") {
+      const w = document.createElement("span");
+      w.className = "class-winner";
+      w.append(document.createTextNode(s.ended ? "winner " : "leading "), bdi(c.winner.driver));
+      head.append(w);
+    }
+    const table = document.createElement("table");
+    table.className = "class-table";
+    const thead = document.createElement("thead");
+    const hr = document.createElement("tr");
+    for (const [cls, text] of [["pos", "P"], ["driver", "Driver"], ["laps", "Laps"], ["time", "Time / gap"],
+                               ["best", "Best lap"], ["overall", "Overall"], ["status", "Status"]]) {
+      const th = document.createElement("th");
+      th.className = cls;
+      th.textContent = text;
+      hr.appendChild(th);
+    }
+    thead.appendChild(hr);
+    const body = document.createElement("tbody");
+    const fl = c.fastest_lap;
+    for (const r of mine) {
+      const tr = document.createElement("tr");
+      tr.dataset.car = r.car;
+      tr.classList.add("status-" + (Object.hasOwn(statusNames, r.status) ? r.status : "other"));
+      const pos = cell(tr, "pos", known(r.class_position) ? String(r.class_position) : "-");
+      if (r.class_position === 1) pos.classList.add("first");
+      cell(tr, "driver", named(r));
+      cell(tr, "laps", known(r.laps) ? String(r.laps) : "-");
+      cell(tr, "time", timeOrGap(r, r.class_position === 1, r.class_gap, s.ended));
+      const best = cell(tr, "best", lapTime(r.best_lap_s));
+      if (fl && fl.car === r.car) best.classList.add("fastest");
+      cell(tr, "overall", known(r.position) ? "P" + r.position : "-");
+      cell(tr, "status", statusNames[r.status] || String(r.status || "-"));
+      body.appendChild(tr);
+    }
+    table.append(thead, body);
+    const scroll = document.createElement("div");
+    scroll.className = "table-scroll";
+    scroll.appendChild(table);
+    const line = document.createElement("p");
+    line.className = "class-fastest";
+    if (fl && known(fl.lap_s)) {
+      line.append(document.createTextNode("Fastest lap: "), swatch(fl.car), bdi(fl.driver),
+                  document.createTextNode(" " + lapTime(fl.lap_s) + (known(fl.lap) ? " on lap " + fl.lap : "")));
+    } else {
+      line.textContent = "No timed lap yet.";
+    }
+    box.append(head, scroll, line);
+    return box;
+  });
+  $("class-boxes").replaceChildren(...boxes);
+  $("class-results").hidden = boxes.length === 0;
 }
 
 function drawPits(data) {
@@ -477,7 +621,7 @@ async function load() {
   }
   if (results.status !== 200 || !results.body || results.body.format !== "pitwall-results") {
     showNote(results.status === 200 ? "The results could not be read." : wrongAnswer("results", results));
-    for (const id of ["classification", "pit-summary", "lap-chart-box", "gap-chart-box"]) $(id).hidden = true;
+    for (const id of ["classification", "class-results", "pit-summary", "lap-chart-box", "gap-chart-box"]) $(id).hidden = true;
     return;
   }
   const data = results.body;
@@ -488,6 +632,7 @@ async function load() {
                                                  : "No car was classified in this session.")
          : provisional ? "The session is in progress: this classification is provisional." : "");
   drawClassification(data);
+  drawClasses(data);
   drawPits(data);
   const lapsOk = laps.status === 200 && laps.body && laps.body.format === "pitwall-laps" && Array.isArray(laps.body.laps);
   shown = { results: data, laps: lapsOk ? laps.body : null };
