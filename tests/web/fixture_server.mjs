@@ -4,8 +4,9 @@
 // content security policy, the recorded sessions of fixtures/race_fixture.mjs
 // on /api/sessions..., and on /api/events a stream that says "live", sends
 // the track and one timing state (fixtures/track.json and state.json, as
-// `pitwall web` served them for the sample race) and then the `race` events
-// given to push().
+// `pitwall web` served them for the sample race; or state_classes.json, the
+// same race with a league of two classes) and then the `race` events given
+// to push().
 //
 // As a script: node fixture_server.mjs [PORT], then open http://127.0.0.1:PORT/results
 import http from "node:http";
@@ -22,12 +23,17 @@ const TYPES = { ".html": "text/html; charset=utf-8", ".js": "text/javascript; ch
                 ".css": "text/css; charset=utf-8", ".svg": "image/svg+xml" };
 
 // history: "recorded" (the fixture sessions), "none" (no session yet: 404)
-// or "unavailable" (no database: 503); it may be changed while serving.
+// or "unavailable" (no database: 503); timing: "plain" (state.json) or
+// "classes" (state_classes.json); both may be changed while serving, and
+// take effect for the next stream or answer.
 const TRACK = fs.readFileSync(path.join(here, "fixtures", "track.json"), "utf8");
-const STATE = fs.readFileSync(path.join(here, "fixtures", "state.json"), "utf8");
+export const STATES = {
+  plain: fs.readFileSync(path.join(here, "fixtures", "state.json"), "utf8"),
+  classes: fs.readFileSync(path.join(here, "fixtures", "state_classes.json"), "utf8"),
+};
 
-export function startFixtureServer({ port = 0, history = "recorded" } = {}) {
-  const state = { history, sessions: fixtureSessions(), streams: new Set() };
+export function startFixtureServer({ port = 0, history = "recorded", timing = "plain" } = {}) {
+  const state = { history, timing, sessions: fixtureSessions(), streams: new Set() };
   const send = (res, status, type, body) => {
     res.writeHead(status, { "Content-Type": type, "Content-Security-Policy": POLICY,
                             "X-Content-Type-Options": "nosniff", "Cache-Control": "no-store" });
@@ -49,13 +55,13 @@ export function startFixtureServer({ port = 0, history = "recorded" } = {}) {
       res.writeHead(200, { "Content-Type": "text/event-stream", "Cache-Control": "no-store",
                            "Content-Security-Policy": POLICY, "X-Content-Type-Options": "nosniff" });
       res.write("retry: 1000\n\nevent: status\ndata: " + JSON.stringify({ status: "live", message: "" }) + "\n\n" +
-                "event: track\ndata: " + TRACK.trim() + "\n\nevent: state\ndata: " + STATE.trim() + "\n\n");
+                "event: track\ndata: " + TRACK.trim() + "\n\nevent: state\ndata: " + STATES[state.timing].trim() + "\n\n");
       state.streams.add(res);
       req.on("close", () => state.streams.delete(res));
       return;
     }
     if (p === "/api/status") return json(res, 200, { status: "live", message: "" });
-    if (p === "/api/state") return send(res, 200, "application/json", STATE);
+    if (p === "/api/state") return send(res, 200, "application/json", STATES[state.timing]);
     if (p === "/api/track") return send(res, 200, "application/json", TRACK);
     if (p.startsWith("/api/sessions")) {
       if (state.history === "unavailable") return json(res, 503, { error: "the race history's database cannot be opened" });

@@ -12,7 +12,7 @@
 import { createRequire } from "node:module";
 import fs from "node:fs";
 import path from "node:path";
-import { startFixtureServer, POLICY } from "./fixture_server.mjs";
+import { startFixtureServer, POLICY, STATES } from "./fixture_server.mjs";
 
 const require = createRequire(import.meta.url);
 const { chromium } = require("playwright-core");
@@ -76,7 +76,9 @@ function readResults(page) {
     return {
       rows: [...document.querySelectorAll("#results-table tbody tr")].map((tr) => ({
         car: tr.dataset.car,
-        cells: [...tr.querySelectorAll("td")].map((td) => td.textContent),
+        // Each cell's text by its column (the cell's first class name).
+        cells: Object.fromEntries([...tr.querySelectorAll("td")].map((td) => [td.classList[0], td.textContent])),
+        name: tr.querySelector("td.driver bdi").textContent,
       })),
       pits: document.querySelectorAll("#pit-table tbody tr").length,
       lapLines: cars("svg.lap-chart polyline.car-line"),
@@ -96,6 +98,288 @@ function readResults(page) {
       scrollWidth: document.documentElement.scrollWidth,
     };
   });
+}
+
+// "#rrggbb" as getComputedStyle gives a colour.
+function rgb(hex) {
+  const [r, g, b] = [1, 3, 5].map((i) => parseInt(hex.slice(i, i + 2), 16));
+  return `rgb(${r}, ${g}, ${b})`;
+}
+
+// The live page's tower, markers and legend, read back from its DOM.
+function readLive(page) {
+  return page.evaluate(() => {
+    const shown = (n) => n !== null && getComputedStyle(n).display !== "none";
+    const row = (tr) => ({
+      index: tr.dataset.index,
+      pos: tr.querySelector("td.pos").textContent,
+      num: tr.querySelector("td.num").textContent,
+      chip: tr.querySelector("td.num .chip") ? getComputedStyle(tr.querySelector("td.num .chip")).backgroundColor : null,
+      driver: tr.querySelector("td.driver").textContent,
+      gap: tr.querySelector("td.gap").textContent,
+      interval: tr.querySelector("td.interval").textContent,
+      fastest: tr.querySelector("td.best").classList.contains("fastest"),
+    });
+    return {
+      sections: [...document.querySelectorAll("#tower tbody")].map((body) => ({
+        cls: body.dataset.class ?? null,
+        head: body.querySelector("tr.class-head") ? body.querySelector("tr.class-head .class-name").textContent : null,
+        headColour: body.querySelector("tr.class-head") ? getComputedStyle(body.querySelector("tr.class-head .class-name")).color : null,
+        rows: [...body.querySelectorAll("tr:not(.class-head)")].map(row),
+      })),
+      numShown: shown(document.querySelector("#tower th.num")),
+      markers: Object.fromEntries([...document.querySelectorAll("#cars g.car")].map((g) =>
+        [g.dataset.index, { fill: g.querySelector("circle.dot").getAttribute("fill"), label: g.querySelector("text").textContent,
+                            ring: g.classList.contains("leader") }])),
+      colours: Object.fromEntries([...Array(64).keys()].map((i) => [i, carColour(i)])),
+      legend: document.getElementById("legend").hidden ? null : [...document.querySelectorAll("#legend .legend-class")].map((g) => ({
+        head: g.querySelector(".legend-head").textContent,
+        cars: [...g.querySelectorAll("li")].map((li) => ({ index: li.dataset.index, num: li.querySelector(".dot").textContent,
+                                                           name: li.querySelector("bdi").textContent })),
+      })),
+      width: document.documentElement.scrollWidth,
+      clipped: [...document.querySelectorAll("#tower td.driver")].filter((td) => {
+        const r = td.getBoundingClientRect();
+        return td.scrollWidth > td.clientWidth || r.left < 0 || r.right > innerWidth;
+      }).length,
+    };
+  });
+}
+
+// The league's classes on the live page, its overlays and the results
+// page, against the two-class fixtures: the fixture's cars and classes are
+// what each view must show, the views' own sums are not repeated here.
+async function checkClasses() {
+  const timing = JSON.parse(STATES.classes);
+  const classes = timing.session.classes;
+  const byIndex = new Map(timing.cars.map((c) => [String(c.index), c]));
+  const classCars = (name) => timing.cars.filter((c) => c.class === name);
+  const loose = timing.cars.filter((c) => c.class === null);
+  const lastWord = (name) => name.trim().split(/\s+/).pop();
+  // The fixture is what the checks need: a class whose leader is not the
+  // overall leader, a car in no class, a short name that is not the last
+  // name's first letters.
+  check(classes.length === 2 && classCars(classes[1].name)[0].place > 1 && loose.length === 1 &&
+        timing.cars.some((c) => c.short_name && c.short_name !== lastWord(c.driver).slice(0, 3).toUpperCase()),
+        "the two-class state has a class led from behind the overall leader, a car in no class and a short name of its own");
+  server.state.timing = "classes";
+
+  // split=class: each class under its name in its colour, in the classes'
+  // order, with its own leader; the car in no class last, in its overall place.
+  const warned = [];
+  const split = await openPage("split=class", `${base}/?split=class`, { width: 1280, height: 800 });
+  await waitFor("the split tower fills", async () => (await split.locator("#tower tbody tr.class-head").count()) === 3);
+  let live = await readLive(split);
+  check(live.sections.map((x) => x.head).join("|") === [...classes.map((c) => c.name), "No class"].join("|"),
+        `split=class heads a section per class in order, then the cars in no class (${live.sections.map((x) => x.head).join(", ")})`);
+  for (const [i, c] of classes.entries()) {
+    const want = classCars(c.name);
+    const got = live.sections[i];
+    check(got.headColour === rgb(c.colour), `the ${c.name} heading is in the class's colour (${got.headColour})`);
+    check(got.rows.map((r) => r.index).join() === want.map((car) => String(car.index)).join(),
+          `the ${c.name} section has the class's cars in place order`);
+    check(got.rows[0].pos === "1" && got.rows[0].gap === "leader" && got.rows[0].interval === "" &&
+          got.rows[0].index === String(c.leader),
+          `the ${c.name} section begins with the class's own leader, P1 with no gap (car ${got.rows[0].index})`);
+    const wrong = got.rows.filter((r) => {
+      const car = byIndex.get(r.index);
+      return r.pos !== String(car.class_place) || r.gap !== (car.class_gap ? car.class_gap.text : "leader") ||
+             r.interval !== (car.class_interval ? car.class_interval.text : "") || r.num !== String(car.number) ||
+             r.chip !== rgb(c.colour) || r.fastest !== car.holds_class_fastest_lap;
+    });
+    check(wrong.length === 0, `the ${c.name} rows read the class place, gap, interval, number on a chip of the class's colour ` +
+          `and the class's fastest lap (wrong: ${wrong.map((r) => r.index).join(", ") || "none"})`);
+  }
+  const rest = live.sections[2].rows;
+  check(rest.length === 1 && rest[0].index === String(loose[0].index) && rest[0].pos === String(loose[0].place) &&
+        rest[0].gap === loose[0].gap_to_leader.text && rest[0].num === "" && rest[0].chip === null,
+        "a car in no class reads its overall place and gap, without a number chip");
+  // The markers: the class's colour and the number; a car in no class its
+  // own colour and its place; each class's leader ringed.
+  const markerWrong = timing.cars.filter((car) => {
+    const m = live.markers[String(car.index)];
+    const fill = car.class_colour || live.colours[car.index];
+    const label = car.number !== null ? String(car.number) : String(car.place);
+    return !m || m.fill !== fill || m.label !== label || m.ring !== (car.class_place === 1);
+  });
+  check(Object.keys(live.markers).length === timing.cars.length && markerWrong.length === 0,
+        `each marker is filled in its class's colour (no class: the car's own) and carries the car's number ` +
+        `(wrong: ${markerWrong.map((c) => c.index).join(", ") || "none"})`);
+  // The legend: a group a class in order, each car by number.
+  const legendWant = [...classes.map((c) => ({ head: c.name, cars: classCars(c.name) })), { head: "No class", cars: loose }]
+    .map((g) => ({ head: g.head, cars: [...g.cars].sort((a, b) => (a.number ?? 1e9) - (b.number ?? 1e9)) }));
+  check(live.legend !== null && live.legend.map((g) => g.head).join("|") === legendWant.map((g) => g.head).join("|") &&
+        live.legend.every((g, i) => g.cars.map((x) => x.index + ":" + x.num + ":" + x.name).join() ===
+          legendWant[i].cars.map((c) => c.index + ":" + (c.number ?? "") + ":" + lastWord(c.driver)).join()),
+        `the map's legend lists each class's cars by number under the class's name, in the classes' order`);
+  check(live.width <= 1280, `split=class at 1280 px is no wider than the window (${live.width} px)`);
+  await split.screenshot({ path: shot("classes-split.png") });
+  server.push({ id: 5999001, session_id: server.state.sessions[0].session.id, kind: "class_lead_change", class: classes[1].name,
+                at_s: 250, lap: 2, car: 16, driver: "Priya Nair", other_car: 12, other_driver: "Hana Novak", place: 1, seconds: null,
+                text: `Priya Nair leads ${classes[1].name} on lap 2.` });
+  await waitFor("the class lead change comes on top of the feed", async () => (await split.locator("#feed li").first().getAttribute("data-id")) === "5999001");
+  const tag = await split.locator("#feed li").first().evaluate((li) => ({
+    text: li.querySelector(".tag").textContent, bg: getComputedStyle(li.querySelector(".tag")).backgroundColor,
+    line: li.querySelector(".text").textContent }));
+  check(tag.text === "LEAD" && tag.bg === rgb(classes[1].colour) && tag.line === `Priya Nair leads ${classes[1].name}`,
+        `a class lead change reads LEAD on the class's colour (${JSON.stringify(tag)})`);
+  await split.close();
+
+  // class=GT4 (any case): that class's cars only, on the tower and the map,
+  // in their places within the class.
+  const gt4 = classes[1];
+  for (const query of [`class=${gt4.name}`, `class=${gt4.name.toLowerCase()}`]) {
+    const p = await openPage(query, `${base}/?${query}`, { width: 1280, height: 800 });
+    await waitFor(`${query} draws`, async () => (await p.locator("#cars g.car").count()) > 0);
+    live = await readLive(p);
+    const want = classCars(gt4.name).map((c) => String(c.index));
+    check(live.sections.length === 1 && live.sections[0].rows.map((r) => r.index).join() === want.join() &&
+          live.sections[0].rows.every((r) => r.pos === String(byIndex.get(r.index).class_place)),
+          `${query}: the tower shows the ${gt4.name} cars only, at their class places`);
+    check(Object.keys(live.markers).sort().join() === [...want].sort().join(), `${query}: the map shows the ${gt4.name} cars only`);
+    check(live.legend !== null && live.legend.length === 1 && live.legend[0].head === gt4.name, `${query}: the legend has ${gt4.name} alone`);
+    await p.close();
+  }
+
+  // name=: the short name (else the last name's first three letters), the
+  // last word, the whole name.
+  const names = {
+    short: (c) => c.short_name || [...lastWord(c.driver)].slice(0, 3).join("").toUpperCase(),
+    last: (c) => lastWord(c.driver),
+    full: (c) => c.driver,
+  };
+  for (const [how, nameOf] of Object.entries(names)) {
+    const p = await openPage(`name=${how}`, `${base}/?name=${how}`, { width: 1280, height: 800 });
+    await waitFor(`name=${how} draws`, async () => (await p.locator("#tower tbody tr").count()) === timing.cars.length);
+    live = await readLive(p);
+    const wrong = live.sections[0].rows.filter((r) => r.driver !== nameOf(byIndex.get(r.index)));
+    check(wrong.length === 0, `name=${how}: every row reads the ${how} name (wrong: ${wrong.map((r) => r.driver).join(", ") || "none"})`);
+    await p.close();
+  }
+
+  // Bad values fall back as the other parameters do, said on the console.
+  for (const [query, what, holds, warning] of [
+    ["class=GT5", "an unknown class shows every car", (l) => l.sections[0].rows.length === timing.cars.length, /class=GT5 is not one of GT3, GT4/],
+    ["split=sideways", "an unknown split is none", (l) => l.sections.length === 1 && l.sections[0].head === null, /split=sideways/],
+    ["name=nick", "an unknown name is the whole name", (l) => l.sections[0].rows.every((r) => r.driver === byIndex.get(r.index).driver), /name=nick/],
+  ]) {
+    const p = await browser.newPage({ viewport: { width: 1000, height: 700 } });
+    p.on("console", (m) => { if (m.type() === "warning") warned.push(m.text()); });
+    p.on("pageerror", (e) => problems.push(`${query}: ${e.message.slice(0, 200)}`));
+    await p.goto(`${base}/overlay?view=both&${query}`);
+    await waitFor(`${query} draws`, async () => (await p.locator("#tower tbody tr").count()) > 0);
+    await p.waitForTimeout(200);
+    check(holds(await readLive(p)) && warned.some((w) => warning.test(w)), `overlay ?${query}: ${what}, and says so on the console`);
+    await p.close();
+  }
+
+  // An overlay with split=class and rows=5: five rows a class, the first two
+  // the class's leaders.
+  const ov = await openPage("overlay split", `${base}/overlay?view=both&split=class&rows=5&fixed=2`, { width: 1000, height: 700 });
+  await waitFor("the split overlay draws", async () => (await ov.locator("#tower tbody tr.class-head").count()) === 3);
+  live = await readLive(ov);
+  check(live.sections.slice(0, 2).every((x) => x.rows.length === 5 && x.rows[0].pos === "1" && x.rows[1].pos === "2"),
+        `rows=5 with split=class shows five rows a class, its leaders first (${live.sections.map((x) => x.rows.length).join(", ")})`);
+  check((await ov.evaluate(() => getComputedStyle(document.documentElement).backgroundColor)) === "rgba(0, 0, 0, 0)",
+        "the split overlay keeps its transparent background");
+  await ov.screenshot({ path: shot("classes-overlay.png"), omitBackground: true });
+  await ov.close();
+
+  // A phone: no wider than its screen, every name whole.
+  const phone = await openPage("split phone", `${base}/?split=class`, { width: 390, height: 844 });
+  await waitFor("the phone's split tower fills", async () => (await phone.locator("#tower tbody tr.class-head").count()) === 3);
+  live = await readLive(phone);
+  check(live.width <= 390 && live.clipped === 0, `split=class on a phone fits its screen, every name whole (${live.width} px, ${live.clipped} cut)`);
+  await phone.screenshot({ path: shot("classes-phone.png"), fullPage: true });
+  await phone.close();
+
+  // Without a league: no number column, no legend, no sections even with split=class.
+  server.state.timing = "plain";
+  const plain = await openPage("no league", `${base}/?split=class`, { width: 1280, height: 800 });
+  await waitFor("the page without a league draws", async () => (await plain.locator("#cars g.car").count()) > 0);
+  live = await readLive(plain);
+  check(!live.numShown && live.legend === null && live.sections.length === 1 && live.sections[0].head === null &&
+        Object.entries(live.markers).every(([i, m]) => m.fill === live.colours[i]),
+        "without a league the tower has no number column, the map no legend and its own colours, and split=class changes nothing");
+  await plain.close();
+
+  // The results page of the two-class race: the class and place in it on
+  // every row, the number before the name, and a classification a class.
+  const race = server.state.sessions.find((x) => x.results.classes.length > 0);
+  const rc = race.results;
+  const res = await openPage("results by class", `${base}/results?session=${race.session.id}`, { width: 1280, height: 900 });
+  await waitFor("the class results draw", async () => (await res.locator(".class-box").count()) === rc.classes.length);
+  const drawn = await res.evaluate(() => ({
+    rows: [...document.querySelectorAll("#results-table tbody tr")].map((tr) => ({
+      car: tr.dataset.car,
+      chip: tr.querySelector("td.cls .class-chip")?.textContent ?? null,
+      chipBg: tr.querySelector("td.cls .class-chip") ? getComputedStyle(tr.querySelector("td.cls .class-chip")).backgroundColor : null,
+      classPos: tr.querySelector("td.cls .class-pos")?.textContent ?? null,
+      number: tr.querySelector("td.driver .car-number")?.textContent ?? null,
+      clsShown: getComputedStyle(tr.querySelector("td.cls")).display !== "none",
+    })),
+    boxes: [...document.querySelectorAll(".class-box")].map((b) => ({
+      cls: b.dataset.class,
+      head: b.querySelector("h3").textContent,
+      rows: [...b.querySelectorAll("tbody tr")].map((tr) => ({
+        car: tr.dataset.car, pos: tr.querySelector("td.pos").textContent, time: tr.querySelector("td.time").textContent,
+        name: tr.querySelector("td.driver bdi").textContent, number: tr.querySelector("td.driver .car-number")?.textContent ?? null,
+        fastest: tr.querySelector("td.best").classList.contains("fastest"),
+      })),
+      fastest: b.querySelector(".class-fastest").textContent,
+    })),
+    width: document.documentElement.scrollWidth,
+  }));
+  const rowOf = new Map(rc.rows.map((r) => [String(r.car), r]));
+  const colourOf = new Map(rc.classes.map((c) => [c.name, c.colour]));
+  const rowWrong = drawn.rows.filter((d) => {
+    const r = rowOf.get(d.car);
+    if (r.class === null) return d.chip !== null || d.number !== null;
+    return d.chip !== r.class || d.chipBg !== rgb(colourOf.get(r.class)) || d.classPos !== String(r.class_position) ||
+           d.number !== String(r.number) || !d.clsShown;
+  });
+  check(rowWrong.length === 0 && drawn.rows.length === rc.rows.length,
+        `each row shows its class on a chip of the class's colour, its place in the class and its number (wrong: ${rowWrong.map((d) => d.car).join(", ") || "none"})`);
+  check(drawn.boxes.map((b) => b.cls).join() === rc.classes.map((c) => c.name).join(), "a classification a class, in the classes' order");
+  for (const [i, c] of rc.classes.entries()) {
+    const box = drawn.boxes[i];
+    const mine = rc.rows.filter((r) => r.class === c.name);
+    const winner = mine[0];
+    check(box.rows.map((r) => r.car).join() === mine.map((r) => String(r.car)).join() &&
+          box.rows.every((r, k) => r.pos === String(k + 1) && r.number === String(rowOf.get(r.car).number) && r.name === rowOf.get(r.car).driver),
+          `${c.name}: the class's cars in their class places, each with its number`);
+    check(winner.car === c.winner.car && box.head.includes(c.winner.driver) && /^\d+:\d\d:\d\d\.\d{3}$|^\d+:\d\d\.\d{3}$/.test(box.rows[0].time) &&
+          box.rows.slice(1).every((r) => r.time === (rowOf.get(r.car).class_gap ? rowOf.get(r.car).class_gap.text : "-")),
+          `${c.name}: its winner first with the race time, the others their gap to it (${box.rows.slice(0, 3).map((r) => r.time).join(", ")})`);
+    check(box.fastest.includes(c.fastest_lap.driver) && box.fastest.includes("on lap " + c.fastest_lap.lap) &&
+          box.rows.filter((r) => r.fastest).map((r) => r.car).join() === String(c.fastest_lap.car),
+          `${c.name}: its own fastest lap (${box.fastest})`);
+  }
+  check(rc.rows.some((r) => r.class_gap && r.class_gap.laps > 0 && r.gap && r.gap.laps > 0),
+        "the two-class race has cars lapped within their class");
+  check(drawn.width <= 1280, `the results by class fit the window (${drawn.width} px)`);
+  await res.screenshot({ path: shot("results-classes.png"), fullPage: true });
+  await res.setViewportSize({ width: 390, height: 844 });
+  await res.waitForTimeout(300);
+  const narrow = await res.evaluate(() => ({
+    width: document.documentElement.scrollWidth,
+    tables: [...document.querySelectorAll("#results-table, .class-table")].map((t) => t.getBoundingClientRect().right),
+  }));
+  check(narrow.width <= 390 && narrow.tables.every((r) => r <= 390),
+        `on a phone the results by class fit the screen (${narrow.width}, ${narrow.tables.map(Math.round).join(", ")})`);
+  await res.screenshot({ path: shot("results-classes-phone.png"), fullPage: true });
+  await res.close();
+
+  // A race without classes looks as before: no class column, no sections, no numbers.
+  const before = await openPage("results without classes", `${base}/results?session=3`, { width: 1280, height: 900 });
+  await waitFor("the results without classes draw", async () => (await before.locator("#results-table tbody tr").count()) > 0);
+  const none = await before.evaluate(() => ({
+    cls: getComputedStyle(document.querySelector("#results-table th.cls")).display,
+    boxes: document.getElementById("class-results").hidden,
+    numbers: document.querySelectorAll(".car-number").length,
+  }));
+  check(none.cls === "none" && none.boxes && none.numbers === 0, "a race without classes has no class column, no class sections and no numbers");
+  await before.close();
 }
 
 // Pairs of label boxes of one chart that overlap by more than a pixel.
@@ -121,15 +405,15 @@ async function checkSession(id, viewport, picture) {
   check(r.rows.length === n, `session ${id}: the classification has ${n} rows (${r.rows.length})`);
   check(r.rows.map((x) => x.car).join() === fixture.results.rows.map((x) => String(x.car)).join(),
         `session ${id}: the rows are in the order of the classification`);
-  check(r.rows[0].cells[1] === fixture.results.rows[0].driver, `session ${id}: the winner's name is whole, as text`);
+  check(r.rows[0].name === fixture.results.rows[0].driver, `session ${id}: the winner's name is whole, as text`);
   const byCar = new Map(fixture.results.rows.map((x) => [String(x.car), x]));
   const gainedOk = r.rows.every((row) => {
     const g = byCar.get(row.car).places_gained;
-    return row.cells[7] === (g > 0 ? "▲" + g : g < 0 ? "▼" + -g : "=");
+    return row.cells.gained === (g > 0 ? "▲" + g : g < 0 ? "▼" + -g : "=");
   });
   check(gainedOk, `session ${id}: places gained read ▲n, ▼n or =`);
   const lapped = fixture.results.rows.filter((x) => x.gap && x.gap.laps > 0);
-  check(lapped.every((x) => r.rows.find((row) => row.car === String(x.car)).cells[3] === x.gap.text),
+  check(lapped.every((x) => r.rows.find((row) => row.car === String(x.car)).cells.time === x.gap.text),
         `session ${id}: lapped cars read their laps behind (${lapped.length})`);
   check(r.pits === Math.max(1, fixture.results.pit_stops.length), `session ${id}: the pit table has a row a stop`);
   check(r.fastest.includes(fixture.results.fastest_lap.driver), `session ${id}: the fastest lap names its driver`);
@@ -178,7 +462,7 @@ try {
   const p20 = await checkSession(3, { width: 1280, height: 900 }, "results-20.png");
   const r20 = await readResults(p20);
   check(!r20.provisional && r20.note === "", "a finished race is not marked provisional");
-  check(r20.rows.some((row) => row.cells[1] === "سارة الحسيني") && r20.rows.some((row) => row.cells[1] === "Zoë <img src=x> Quinn"),
+  check(r20.rows.some((row) => row.cells.driver === "سارة الحسيني") && r20.rows.some((row) => row.cells.driver === "Zoë <img src=x> Quinn"),
         "names written right to left and with markup are shown as their text");
   check((await p20.locator("#results-table img").count()) === 0, "a name's markup makes no element");
   const car = r20.rows[4].car;
@@ -246,6 +530,8 @@ try {
   const listed = await running.locator("#session-list li a").count();
   check(listed === server.state.sessions.length, `the page lists the recorded sessions (${listed})`);
   await running.close();
+
+  await checkClasses();
 
   // The empty states: a sentence, no table and no chart.
   const turnedDown = [/status of 404/, /status of 503/];
