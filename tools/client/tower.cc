@@ -9,6 +9,8 @@
 namespace {
 
 constexpr std::size_t kNameColumns = 18;
+constexpr std::size_t kLeagueNameColumns = 13;
+constexpr std::size_t kClassColumns = 4;
 constexpr std::size_t kLeaderRows = 3;  // always shown when the field is cut
 constexpr const char* kFastestOn = "\x1b[1;35m";
 constexpr const char* kAttributesOff = "\x1b[0m";
@@ -81,27 +83,153 @@ bool ContainsIgnoringCase(const std::string& text, const std::string& part) {
                      [&](char a, char b) { return lower(a) == lower(b); }) != text.end();
 }
 
-std::string CarRow(const CarTiming& car, bool ansi, bool followed) {
-  const std::string head =
-      PadLeft(car.place == 0 ? "-" : std::to_string(car.place), 3) + (followed ? "> " : "  ") +
-      PadRight(DisplayText(car.driver, kNameColumns), kNameColumns) + " " +
-      PadLeft(std::to_string(car.laps), 4) + "  " + PadLeft(Seconds(car.last_lap_s), 9) + "  ";
+// How rows are drawn: as without a league, or with its columns, the gaps
+// overall or within the class.
+struct Layout {
+  bool ansi = false;
+  bool league = false;
+  bool class_gaps = false;
+};
+
+// "\x1b[1;38;2;R;G;Bm" for "#rrggbb": bold, in that colour.
+std::string ColourOn(const std::string& colour) {
+  if (colour.size() != 7) return "";
+  const auto channel = [&](std::size_t at) {
+    return std::to_string(std::stoi(colour.substr(at, 2), nullptr, 16));
+  };
+  return "\x1b[1;38;2;" + channel(1) + ";" + channel(3) + ";" + channel(5) + "m";
+}
+
+// The league's columns: number, class (coloured) and place in class.
+std::string LeagueColumns(const CarTiming& car, bool ansi) {
+  const std::string number = car.number ? std::to_string(*car.number) : "";
+  const std::string name = PadRight(DisplayText(car.car_class, kClassColumns), kClassColumns);
+  const std::string coloured =
+      ansi && !car.car_class.empty() ? ColourOn(car.class_colour) + name + kAttributesOff : name;
+  const std::string place = car.class_place ? std::to_string(*car.class_place) : "";
+  return PadLeft(number, 3) + " " + coloured + " " + PadLeft(place, 2) + " ";
+}
+
+// The row up to the best lap: place, (league columns,) name, laps, last lap.
+std::string RowHead(const CarTiming& car, const Layout& layout, bool ansi, bool followed) {
+  const std::string place = PadLeft(car.place == 0 ? "-" : std::to_string(car.place), 3);
+  if (!layout.league) {
+    return place + (followed ? "> " : "  ") +
+           PadRight(DisplayText(car.driver, kNameColumns), kNameColumns) + " " +
+           PadLeft(std::to_string(car.laps), 4) + "  " + PadLeft(Seconds(car.last_lap_s), 9) + "  ";
+  }
+  return place + (followed ? ">" : " ") + LeagueColumns(car, ansi) +
+         PadRight(DisplayText(car.driver, kLeagueNameColumns), kLeagueNameColumns) + " " +
+         PadLeft(std::to_string(car.laps), 3) + " " + PadLeft(Seconds(car.last_lap_s), 9) + " ";
+}
+
+std::string CarRow(const CarTiming& car, const Layout& layout, bool followed) {
+  const std::string head = RowHead(car, layout, layout.ansi, followed);
   const std::string best = PadLeft(Seconds(car.best_lap_s), 9);
-  // The marked best lap takes one column, coloured or starred.
-  const std::string marked = car.holds_fastest_lap && ansi
-                                 ? kFastestOn + best + kAttributesOff + " "
-                             : car.holds_fastest_lap ? best + "*"
-                                                     : best + " ";
-  std::string gap = car.place == 1 ? "leader" : "";
-  if (car.gap_to_leader) gap = GapText(*car.gap_to_leader);
-  const std::string interval = car.interval ? GapText(*car.interval) : "";
+  // The marked best lap takes one column, coloured or starred; with gaps
+  // within the class, the class's fastest lap.
+  const bool fastest = layout.class_gaps ? car.holds_class_fastest_lap : car.holds_fastest_lap;
+  const std::string marked = fastest && layout.ansi ? kFastestOn + best + kAttributesOff + " "
+                             : fastest              ? best + "*"
+                                                    : best + " ";
+  const bool leads = layout.class_gaps ? car.class_place == 1 : car.place == 1;
+  const std::optional<Gap>& to_leader = layout.class_gaps ? car.class_gap : car.gap_to_leader;
+  const std::optional<Gap>& to_ahead = layout.class_gaps ? car.class_interval : car.interval;
+  std::string gap = leads ? "leader" : "";
+  if (to_leader) gap = GapText(*to_leader);
+  const std::string interval = to_ahead ? GapText(*to_ahead) : "";
   const std::string tail =
       " " + PadLeft(gap, 8) + " " + PadLeft(interval, 8) + " " +
       TrimRight(PadLeft(PitColumn(car), 3) + " " + PadLeft(PlacesColumn(car), 3));
   // Gaps of a thousand seconds and more outgrow their columns: the row's
-  // end gives way rather than the line growing past the screen.
-  const std::size_t used = DisplayWidth(head) + best.size() + 1;
+  // end gives way rather than the line growing past the screen. Colours
+  // take no columns.
+  const std::size_t used = DisplayWidth(RowHead(car, layout, false, followed)) + best.size() + 1;
   return head + marked + DisplayText(tail, kTowerColumns - std::min(used, kTowerColumns)) + "\n";
+}
+
+std::string HeaderLine(const Layout& layout) {
+  if (layout.league) {
+    return PadLeft("P", 3) + " " + PadLeft("#", 3) + " " + PadRight("cls", kClassColumns) + " " +
+           PadLeft("PC", 2) + " " + PadRight("driver", kLeagueNameColumns) + " " +
+           PadLeft("lap", 3) + " " + PadLeft("last", 9) + " " + PadLeft("best", 9) + "  " +
+           PadLeft("gap", 8) + " " + PadLeft("interval", 8) + " " + PadLeft("pit", 3) + " " +
+           PadLeft("+/-", 3) + "\n";
+  }
+  return PadLeft("P", 3) + "  " + PadRight("driver", kNameColumns) + " " + PadLeft("laps", 4) +
+         "  " + PadLeft("last", 9) + "  " + PadLeft("best", 9) + "  " + PadLeft("gap", 8) + " " +
+         PadLeft("interval", 8) + " " + PadLeft("pit", 3) + " " + PadLeft("+/-", 3) + "\n";
+}
+
+// A class's title: its name in its colour, its cars and its fastest lap.
+std::string ClassTitle(const ClassTiming& c, bool ansi) {
+  std::string rest = " | " + std::to_string(c.cars) + (c.cars == 1 ? " car" : " cars");
+  if (c.fastest_lap_s) {
+    rest += " | fastest " + LapTimeText(*c.fastest_lap_s) + " " + DisplayText(c.fastest_lap_driver);
+  }
+  rest += " | gaps within the class";
+  const std::string name = DisplayText(c.name, kTowerColumns / 2);
+  const std::string line = name + DisplayText(rest, kTowerColumns - DisplayWidth(name));
+  if (!ansi) return line + "\n";
+  return ColourOn(c.colour) + name + kAttributesOff +
+         DisplayText(rest, kTowerColumns - DisplayWidth(name)) + "\n";
+}
+
+// The classes one after another (or the one asked for), each under its
+// title; cut at the end when taller than `rows` allows.
+std::string ClassSections(const TimingState& state, const TowerOptions& options,
+                          const Layout& layout, std::size_t followed) {
+  struct Line {
+    std::string text;
+    bool car = false;
+  };
+  std::vector<Line> lines;
+  const std::vector<CarTiming>& cars = state.cars();
+  const auto add_cars = [&](const std::string& car_class) {
+    for (std::size_t i = 0; i < cars.size(); ++i) {
+      if (cars[i].car_class == car_class) {
+        lines.push_back({CarRow(cars[i], layout, i == followed), true});
+      }
+    }
+  };
+  for (const ClassTiming& c : state.session().classes) {
+    const bool wanted = options.only_class.empty() ? c.cars > 0 : c.name == options.only_class;
+    if (!wanted) continue;
+    lines.push_back({ClassTitle(c, layout.ansi)});
+    add_cars(c.name);
+    if (c.cars == 0) lines.push_back({"(no cars of this class)\n"});
+  }
+  if (options.only_class.empty()) {
+    // Cars the league puts in no class come last, under a title of their own.
+    const auto classless = std::count_if(
+        cars.begin(), cars.end(), [](const CarTiming& car) { return car.car_class.empty(); });
+    if (classless > 0) {
+      lines.push_back({"(no class) | " + std::to_string(classless) + " car(s)\n"});
+      add_cars("");
+    }
+  } else if (state.league()->Class(options.only_class) == nullptr) {
+    lines.push_back(
+        {"(the league file has no class " + DisplayText(options.only_class, 40) + ")\n"});
+  }
+  const std::size_t room =
+      options.rows == 0 ? lines.size() : std::max<std::size_t>(options.rows, 4) - 2;
+  std::string text;
+  if (lines.size() <= room) {
+    for (const Line& line : lines) text += line.text;
+    return text;
+  }
+  // A title whose cars are all cut goes too.
+  std::size_t kept = room - 1;
+  while (kept > 0 && !lines[kept - 1].car) --kept;
+  std::size_t more = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (i < kept) {
+      text += lines[i].text;
+    } else if (lines[i].car) {
+      ++more;
+    }
+  }
+  return text + PadLeft("...", 3) + "  " + std::to_string(more) + " more car(s)\n";
 }
 
 }  // namespace
@@ -109,9 +237,11 @@ std::string CarRow(const CarTiming& car, bool ansi, bool followed) {
 std::string FormatTower(const TimingState& state, const TowerOptions& options) {
   std::string text = SessionLine(state);
   if (!state.has_live()) return text + "(waiting for live data)\n";
-  text += PadLeft("P", 3) + "  " + PadRight("driver", kNameColumns) + " " + PadLeft("laps", 4) +
-          "  " + PadLeft("last", 9) + "  " + PadLeft("best", 9) + "  " + PadLeft("gap", 8) + " " +
-          PadLeft("interval", 8) + " " + PadLeft("pit", 3) + " " + PadLeft("+/-", 3) + "\n";
+  Layout layout;
+  layout.ansi = options.ansi;
+  layout.league = state.league() != nullptr;
+  layout.class_gaps = layout.league && (options.split || !options.only_class.empty());
+  text += HeaderLine(layout);
   const std::vector<CarTiming>& cars = state.cars();
   std::size_t followed = cars.size();
   if (!options.follow.empty()) {
@@ -119,7 +249,8 @@ std::string FormatTower(const TimingState& state, const TowerOptions& options) {
       if (ContainsIgnoringCase(cars[i].driver, options.follow)) followed = i;
     }
   }
-  const auto row = [&](std::size_t i) { return CarRow(cars[i], options.ansi, i == followed); };
+  if (layout.class_gaps) return text + ClassSections(state, options, layout, followed);
+  const auto row = [&](std::size_t i) { return CarRow(cars[i], layout, i == followed); };
   // Rows left for cars below the two title lines; never fewer than shows
   // the leaders, a separator and the followed car.
   const std::size_t room = options.rows == 0

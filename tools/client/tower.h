@@ -17,6 +17,11 @@ struct TowerOptions {
   bool ansi = false;     // colour (for a terminal that understands escapes)
   std::size_t rows = 0;  // at most this many lines; 0: a row for every car
   std::string follow;    // the car to keep in view: part of its driver's name
+  // With a league (the state has one): only the cars of this class, or
+  // every class one after another (`split`); either way each class with
+  // its own leader, gaps and intervals within the class.
+  std::string only_class;
+  bool split = false;
 };
 
 // The tower as lines ending in '\n', none wider than kTowerColumns. The best
@@ -33,6 +38,13 @@ struct TowerOptions {
 // When the field is taller than `rows` allows, the tower shows the leaders
 // and, when the followed car would be off the screen, a separator and the
 // cars around it; otherwise a last line says how many more cars there are.
+//
+// With a league, each row also shows the car number, the class (its name
+// cut to four columns, in the class colour when `ansi`) and the place in
+// the class, and names are cut to 13 columns. Split by class, or with one
+// class, each class has a title line (its name, cars, fastest lap) and its
+// rows; the "gap" and "interval" columns are then within the class, and a
+// field taller than `rows` is cut at the end.
 std::string FormatTower(const TimingState& state, const TowerOptions& options);
 
 #endif  // PITWALL_TOOLS_CLIENT_TOWER_H_

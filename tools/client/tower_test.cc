@@ -100,7 +100,8 @@ TEST(TowerTest, CountsFromTheGridAndHostileOrWideNamesInTheirColumns) {
       "  4  \\u202eEvil            1   1:35.000   1:35.000   +20.000  +16.750   1\n";
   EXPECT_EQ(FormatTower(state, {}), expected);
   // With colour, the tower's own sequences are the only ones.
-  std::string ansi = FormatTower(state, {.ansi = true, .follow = {}});
+  std::string ansi =
+      FormatTower(state, {.ansi = true, .follow = {}, .only_class = {}, .split = false});
   for (const std::string sequence : {"\x1b[1;35m", "\x1b[0m"}) {
     ansi.erase(ansi.find(sequence), sequence.size());
   }
@@ -121,7 +122,8 @@ TEST(TowerTest, EveryLineFitsEightyColumns) {
 }
 
 TEST(TowerTest, AnsiHighlightsFastestLapOnly) {
-  const std::string tower = FormatTower(SampleState(), {.ansi = true, .follow = {}});
+  const std::string tower =
+      FormatTower(SampleState(), {.ansi = true, .follow = {}, .only_class = {}, .split = false});
   EXPECT_NE(tower.find("\x1b[1;35m 1:25.250\x1b[0m "), std::string::npos) << tower;
   EXPECT_EQ(tower.find('*'), std::string::npos);
   EXPECT_EQ(tower.find("\x1b[1;35m", tower.find("\x1b[0m")), std::string::npos);
@@ -187,7 +189,8 @@ TEST(TowerTest, TallFieldsFitTheTerminalAroundTheFollowedCar) {
   };
   for (const auto& [rows, follow, expected] : kCases) {
     SCOPED_TRACE(std::to_string(rows) + " " + follow);
-    const std::string tower = FormatTower(state, {.rows = rows, .follow = follow});
+    const std::string tower =
+        FormatTower(state, {.rows = rows, .follow = follow, .only_class = {}, .split = false});
     EXPECT_EQ(Rows(tower), expected) << tower;
     if (rows >= 7) {
       EXPECT_LE(static_cast<std::size_t>(std::count(tower.begin(), tower.end(), '\n')), rows);
@@ -217,3 +220,91 @@ TEST(TowerTest, TheFlagThenTheFinalClassification) {
 }
 
 }  // namespace
+
+namespace {
+
+// GT3: Ada (P1), Cy (P3, lapped by Ada); GT4: Bea (P2), Dot (P4); Eve in
+// the file in no class; car 5 not in it.
+TimingState TwoClassState() {
+  std::string error;
+  std::optional<League> league = League::Parse(
+      "kind,name,number,class,colour\n"
+      "class,GT3,,,#e4572e\n"
+      "class,GT4,,,#2e86de\n"
+      "class,Cup,,,#00ff00\n"
+      "driver,Ada Brennan,7,GT3,\n"
+      "driver,Bea Lindqvist-Holmberg,88,GT4,\n"
+      "driver,Cy Rao,111,GT3,\n"
+      "driver,Dot Weiss,,GT4,\n"
+      "driver,Eve Mori,5,,\n",
+      "league.csv", &error);
+  EXPECT_TRUE(league) << error;
+  TimingState state;
+  state.ApplySession(SessionAnswer{0, "Test Ring", 3, 0.0f, 12, 1000.0f});
+  state.ApplyDrivers(DriversAnswer{0,
+                                   {{0, "Ada Brennan"},
+                                    {1, "Bea Lindqvist-Holmberg"},
+                                    {2, "Cy Rao"},
+                                    {3, "Dot Weiss"},
+                                    {4, "Eve Mori"},
+                                    {5, "Zed"}}});
+  state.SetLeague(std::make_shared<const League>(std::move(*league)));
+  LiveAnswer live{0, true, 754.2f, 80.5f, 2, {}};
+  live.cars = {Car(0, 1, 8, 500.0f, 0.0f, 81.0f, 81.0f),  Car(1, 2, 8, 100.0f, 30.0f, 88.0f, 87.5f),
+               Car(2, 3, 7, 400.0f, 70.0f, 80.5f, 80.5f), Car(3, 4, 7, 550.0f, 75.5f, 89.0f, 88.0f),
+               Car(4, 5, 7, 400.0f, 90.0f, 90.0f, 90.0f), Car(5, 6, 6, 900.0f, 99.0f, -1, -1)};
+  state.ApplyLive(live, 0);
+  return state;
+}
+
+}  // namespace
+
+TEST(TowerTest, LeagueColumnsOverallAndSplitByClass) {
+  const TimingState state = TwoClassState();
+  const std::string head =
+      "Test Ring | race | time 12:34 | lap 9/12 | fastest 1:20.500 Cy Rao\n"
+      "  P   # cls  PC driver        lap      last      best       gap interval pit +/-\n";
+  EXPECT_EQ(
+      FormatTower(state, {}),
+      head +
+          "  1   7 GT3   1 Ada Brennan     8  1:21.000  1:21.000    leader            -   -\n"
+          "  2  88 GT4   1 Bea Lindqvist   8  1:28.000  1:27.500   +30.000  +30.000   -   -\n"
+          "  3 111 GT3   2 Cy Rao          7  1:20.500  1:20.500*     +1 L  +40.000   -   -\n"
+          "  4     GT4   2 Dot Weiss       7  1:29.000  1:28.000   +75.500   +5.500   -   -\n"
+          "  5   5         Eve Mori        7  1:30.000  1:30.000      +1 L  +14.500   -   -\n"
+          "  6             Zed             6        --        --      +1 L   +9.000   -   -\n");
+  const std::string gt3 =
+      "GT3 | 2 cars | fastest 1:20.500 Cy Rao | gaps within the class\n"
+      "  1   7 GT3   1 Ada Brennan     8  1:21.000  1:21.000    leader            -   -\n"
+      "  3 111 GT3   2 Cy Rao          7  1:20.500  1:20.500*     +1 L     +1 L   -   -\n";
+  const std::string gt4 =
+      "GT4 | 2 cars | fastest 1:27.500 Bea Lindqvist-Holmberg | gaps within the class\n"
+      "  2  88 GT4   1 Bea Lindqvist   8  1:28.000  1:27.500*   leader            -   -\n"
+      "  4     GT4   2 Dot Weiss       7  1:29.000  1:28.000   +45.500  +45.500   -   -\n";
+  TowerOptions split;
+  split.split = true;
+  EXPECT_EQ(
+      FormatTower(state, split),
+      head + gt3 + gt4 +
+          "(no class) | 2 car(s)\n"
+          "  5   5         Eve Mori        7  1:30.000  1:30.000                      -   -\n"
+          "  6             Zed             6        --        --                      -   -\n");
+  TowerOptions one;
+  one.only_class = "GT4";
+  EXPECT_EQ(FormatTower(state, one), head + gt4);
+  one.only_class = "Cup";
+  EXPECT_EQ(FormatTower(state, one),
+            head + "Cup | 0 cars | gaps within the class\n(no cars of this class)\n");
+  one.only_class = "GT5";  // gone from a file read again
+  EXPECT_EQ(FormatTower(state, one), head + "(the league file has no class GT5)\n");
+  // Cut at the end; a title whose cars are all cut goes with them.
+  split.rows = 7;
+  EXPECT_EQ(FormatTower(state, split), head + gt3 + "...  4 more car(s)\n");
+  split.ansi = true;
+  const std::string coloured = FormatTower(state, split);
+  EXPECT_NE(coloured.find("\n\x1b[1;38;2;228;87;46mGT3\x1b[0m | 2 cars |"), std::string::npos)
+      << coloured;
+  EXPECT_NE(coloured.find("  1   7 \x1b[1;38;2;228;87;46mGT3 \x1b[0m  1 Ada Brennan"),
+            std::string::npos)
+      << coloured;
+}
