@@ -54,6 +54,17 @@ bool WebOriginOk(const std::string& text) {
   return WebHostNameOk(rest);
 }
 
+CLI::Option* AddLeague(CLI::App* command, CliOptions* o) {
+  return command
+      ->add_option("--league", o->league,
+                   "the league file (CSV: each driver's number, short name, team, class and "
+                   "nation; each class's colour), read again when it changes")
+      ->type_name("FILE")
+      ->check([](const std::string& f) {
+        return f.empty() ? std::string("needs a file name") : std::string();
+      });
+}
+
 void AddDb(CLI::App* command, CliOptions* o) {
   command->add_option("--db", o->db, kDbHelp)->type_name("FILE")->check([](const std::string& f) {
     return f.empty() ? std::string("needs a file name") : std::string();
@@ -78,6 +89,16 @@ std::unique_ptr<CLI::App> MakeApp(CliOptions* o, std::string* endpoint) {
                    "keep this driver's car in view when the field is taller than the terminal "
                    "(part of the name, any case)")
       ->type_name("NAME");
+  CLI::Option* league = AddLeague(watch, o);
+  CLI::Option* only_class =
+      watch->add_option("--class", o->car_class, "with --league: only the cars of this class")
+          ->type_name("NAME")
+          ->needs(league);
+  watch
+      ->add_flag("--split", o->split,
+                 "with --league: the classes one after another, each with its own leader")
+      ->needs(league)
+      ->excludes(only_class);
 
   CLI::App* dump = app->add_subcommand("dump", "every update on its own line");
   dump->add_option("server", *endpoint, kEndpointHelp)->type_name("HOST[:PORT]");
@@ -88,6 +109,7 @@ std::unique_ptr<CLI::App> MakeApp(CliOptions* o, std::string* endpoint) {
   dump->add_option("--count", o->count, "stop after N lines")
       ->check(cli_checks::WholeNumber(1, kMaxNumber))
       ->type_name("N");
+  AddLeague(dump, o);
 
   CLI::App* track =
       app->add_subcommand("track", "the track outline and the cars as an SVG picture");
@@ -101,6 +123,7 @@ std::unique_ptr<CLI::App> MakeApp(CliOptions* o, std::string* endpoint) {
   track->add_option("--timeout", o->timeout_s, "wait up to N seconds for the outline (default 5)")
       ->check(cli_checks::WholeNumber(1, kMaxNumber))
       ->type_name("N");
+  AddLeague(track, o);
 
   CLI::App* web = app->add_subcommand(
       "web",
@@ -143,11 +166,13 @@ std::unique_ptr<CLI::App> MakeApp(CliOptions* o, std::string* endpoint) {
       ->type_name("DIR");
   AddDb(web, o);
   web->add_flag("--no-record", o->no_record, "keep no race history");
+  AddLeague(web, o);
 
   CLI::App* record = app->add_subcommand(
       "record", "keep every lap, pit stop, event and result in the race history");
   record->add_option("server", *endpoint, kEndpointHelp)->type_name("HOST[:PORT]");
   AddDb(record, o);
+  AddLeague(record, o);
 
   AddDb(app->add_subcommand("sessions", "the recorded sessions, newest first"), o);
   const auto history = [&](const char* name, const char* about, std::vector<std::string> formats) {
@@ -162,6 +187,7 @@ std::unique_ptr<CLI::App> MakeApp(CliOptions* o, std::string* endpoint) {
         ->add_option("--format", o->format, "the output: " + list + " (default " + formats[0] + ")")
         ->check(CLI::IsMember(formats))
         ->type_name(list);
+    AddLeague(command, o);
     return command;
   };
   history("results", "a session's classification, fastest lap and pit stops",

@@ -49,20 +49,23 @@ struct CliOptions {
   std::int64_t session = 0;               // results, laps, events: the session id; 0 the latest
   std::string format;                     // results, laps, events: empty for the command's default
   std::string car;                        // laps: only this driver's (part of the name, any case)
+  std::string league;                     // the league file; empty: none
+  std::string car_class;                  // watch: only this class's cars
+  bool split = false;                     // watch: the classes one after another
 };
 
 // Reads the arguments after the program name:
-//   watch [HOST[:PORT]] [--seconds N] [--follow NAME]
-//   dump [--json [--raw]] [--count N] [HOST[:PORT]]
-//   track --svg FILE [HOST[:PORT]] [--timeout S]
+//   watch [HOST[:PORT]] [--seconds N] [--follow NAME] [--league FILE [--class NAME] [--split]]
+//   dump [--json [--raw]] [--count N] [HOST[:PORT]] [--league FILE]
+//   track --svg FILE [HOST[:PORT]] [--timeout S] [--league FILE]
 //   web [HOST[:PORT]] [--listen ADDR:PORT] [--max-viewers N] [--max-per-address N]
 //       [--allow-origin ORIGIN|*] [--allow-host NAME]... [--www DIR]
-//       [--db FILE] [--no-record]
-//   record [HOST[:PORT]] [--db FILE]
+//       [--db FILE] [--no-record] [--league FILE]
+//   record [HOST[:PORT]] [--db FILE] [--league FILE]
 //   sessions [--db FILE]
-//   results [SESSION] [--db FILE] [--format text|json|csv|html]
-//   laps [SESSION] [--db FILE] [--car NAME] [--format csv|json]
-//   events [SESSION] [--db FILE] [--format text|json]
+//   results [SESSION] [--db FILE] [--format text|json|csv|html] [--league FILE]
+//   laps [SESSION] [--db FILE] [--car NAME] [--format csv|json] [--league FILE]
+//   events [SESSION] [--db FILE] [--format text|json] [--league FILE]
 //   --help, --version; --help after any command for that command
 // Numbers are 1 to 1000000. False with *error set (one line) on a mistake;
 // the usage of the command concerned then goes to stderr with it.

@@ -38,6 +38,9 @@ std::string Parse(const std::vector<std::string>& args) {
   option("session", std::to_string(o.session), "0");
   option("format", o.format, "");
   option("car", o.car, "");
+  option("league", o.league, "");
+  option("class", o.car_class, "");
+  option("split", o.split ? "1" : "0", "0");
   return line;
 }
 
@@ -64,6 +67,10 @@ TEST(CliOptionsTest, GoodCommandLines) {
       {{"results", "12", "--format", "html"}, "results 127.0.0.1:34647 session=12 format=html"},
       {{"laps", "--car", "ada", "--format=json"}, "laps 127.0.0.1:34647 format=json car=ada"},
       {{"events", "3"}, "events 127.0.0.1:34647 session=3"},
+      {{"watch", "--league", "l.csv", "--split"}, "watch 127.0.0.1:34647 league=l.csv split=1"},
+      {{"watch", "--league=l.csv", "--class", "GT4"},
+       "watch 127.0.0.1:34647 league=l.csv class=GT4"},
+      {{"results", "--league", "l.csv"}, "results 127.0.0.1:34647 league=l.csv"},
       {{"--help"}, "help 127.0.0.1:34647"},
       {{"--version"}, "version 127.0.0.1:34647"},
   };
@@ -110,6 +117,13 @@ TEST(CliOptionsTest, BadCommandLinesSayWhatIsWrong) {
       {{"events", "0"}, "events: session: '0' is not a whole number from 1 to 1000000000"},
       {{"record", "--db", ""}, "record: --db: needs a file name"},
       {{"sessions", "3"}, "sessions: The following argument was not expected: 3"},
+      {{"watch", "--split"}, "watch: --split requires --league"},
+      {{"watch", "--class", "GT3"}, "watch: --class requires --league"},
+      {{"watch", "--league", "l.csv", "--split", "--class", "GT3"},
+       "watch: --class excludes --split"},
+      {{"dump", "--league", ""}, "dump: --league: needs a file name"},
+      {{"sessions", "--league", "l.csv"},
+       "sessions: The following arguments were not expected: l.csv --league"},
   };
   for (const auto& [args, expected] : kCases) EXPECT_EQ(Parse(args), "error: " + expected);
   for (const std::string seconds : {"abc", "0", "5x", "1000001", "99999999999"}) {

@@ -76,6 +76,11 @@ void LiveFeed::Pause(Millis wait) const {
 
 void LiveFeed::Take(const Answer& answer, const LiveFeedEvents& events) {
   const double received = UnixSeconds();
+  if (options_.league != nullptr && std::holds_alternative<LiveAnswer>(answer)) {
+    std::string message;
+    if (options_.league->Poll(&message)) state_.SetLeague(options_.league->current());
+    if (!message.empty() && events.on_league) events.on_league(message);
+  }
   state_.Apply(answer, received);
   if (events.on_answer) events.on_answer(answer, received);
 }
@@ -94,6 +99,7 @@ ClientError LiveFeed::Run(const LiveFeedEvents& events) {
     if (connected) {
       peer_ = client.peer();
       state_ = TimingState{};
+      if (options_.league != nullptr) state_.SetLeague(options_.league->current());
       backoff = options_.first_retry;
       if (events.on_connected) events.on_connected(peer_);
       say(Going("connecting", "connected to " + peer_ + ", waiting for live timing"));

@@ -65,6 +65,10 @@ struct LiveFeedOptions {
   // connect, a handshake or a track fetch waits.
   std::chrono::steady_clock::time_point stop_at = std::chrono::steady_clock::time_point::max();
   std::function<bool()> should_stop;
+  // The league file whose numbers, names and classes the timing state
+  // carries (null: none): looked at before each live answer is applied,
+  // and taken up again when it changed. Must outlive the feed.
+  LeagueWatch* league = nullptr;
 };
 
 // Where the feed stands, as people are told it.
@@ -101,6 +105,9 @@ struct LiveFeedEvents {
   std::function<void(const Answer& answer, double received_unix_s)> on_answer;
   // The track outline, each time it was fetched whole.
   std::function<void(const TrackOutline& outline)> on_track;
+  // What the league file's watch has to say: read again, or why a changed
+  // file was not taken (once for each change).
+  std::function<void(const std::string& message)> on_league;
 };
 
 class LiveFeed {

@@ -64,10 +64,36 @@ LiveFeedOptions FeedOptions(const CliOptions& options, FeedFailure on_failure) {
   return feed;
 }
 
-void DrawTower(const TimingState& state, bool terminal, const std::string& follow) {
+// The league file of --league, read at start-up (null without one). False
+// after saying why it cannot be taken: the command then exits with the
+// usage code.
+bool OpenLeague(const CliOptions& options, std::unique_ptr<LeagueWatch>* league) {
+  if (options.league.empty()) return true;
+  auto watch = std::make_unique<LeagueWatch>(options.league);
+  std::string error;
+  if (!watch->Load(&error)) {
+    PrintError(error);
+    return false;
+  }
+  if (!options.car_class.empty() && watch->current()->Class(options.car_class) == nullptr) {
+    std::string classes;
+    for (const LeagueClass& c : watch->current()->classes()) {
+      classes += (classes.empty() ? "" : ", ") + c.name;
+    }
+    PrintError("watch: --class: " + options.league + " defines no class " + options.car_class +
+               (classes.empty() ? " (it defines none)" : " (its classes: " + classes + ")"));
+    return false;
+  }
+  *league = std::move(watch);
+  return true;
+}
+
+void DrawTower(const TimingState& state, bool terminal, const CliOptions& cli) {
   TowerOptions options;
   options.ansi = terminal;
-  options.follow = follow;
+  options.follow = cli.follow;
+  options.only_class = cli.car_class;
+  options.split = cli.split;
   int rows = 0, columns = 0;
   // One row fewer than the terminal has: a newline on the last row would
   // scroll the title away.
@@ -93,10 +119,11 @@ void DrawTower(const TimingState& state, bool terminal, const std::string& follo
 
 // watch: the tower after each live answer until the time is up, through
 // outages; only a host that does not resolve or a full server ends it early.
-int RunWatch(const CliOptions& options) {
+int RunWatch(const CliOptions& options, LeagueWatch* league) {
   // Colour and redraws only on a terminal that understands escapes.
   const bool terminal = EnableTerminalEscapes();
   LiveFeedOptions feed_options = FeedOptions(options, FeedFailure::kRetryUnlessHopeless);
+  feed_options.league = league;
   if (options.seconds != 0) {
     feed_options.stop_at = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
   }
@@ -106,6 +133,7 @@ int RunWatch(const CliOptions& options) {
   events.on_connected = [](const std::string& peer) {
     std::fprintf(stderr, "pitwall: connected to %s\n", peer.c_str());
   };
+  events.on_league = PrintError;
   events.on_status = [](const FeedStatus& status) {
     if (status.error.ok()) return;
     if (status.ends_run) {
@@ -119,7 +147,7 @@ int RunWatch(const CliOptions& options) {
   };
   events.on_answer = [&](const Answer& answer, double) {
     if (!std::holds_alternative<LiveAnswer>(answer)) return;
-    DrawTower(feed.state(), terminal, options.follow);
+    DrawTower(feed.state(), terminal, options);
     ++frames;
   };
   const ClientError error = feed.Run(events);
@@ -137,10 +165,11 @@ double UnixSeconds() {
 
 // dump: every answer on a line of its own (plain, or --json --raw), or with
 // --json the timing state after each live answer. The first failure ends it.
-int RunDump(const CliOptions& options) {
+int RunDump(const CliOptions& options, LeagueWatch* league) {
   const bool timing = options.json && !options.raw;
   std::uint32_t printed = 0;
   LiveFeedOptions feed_options = FeedOptions(options, FeedFailure::kEndRun);
+  feed_options.league = league;
   feed_options.should_stop = [&] { return options.count != 0 && printed >= options.count; };
   // The timing state needs only the session, the drivers and live data;
   // every answer's dump shows the outline and the handshake too.
@@ -150,6 +179,7 @@ int RunDump(const CliOptions& options) {
   }
   LiveFeed feed(std::move(feed_options));
   LiveFeedEvents events;
+  events.on_league = PrintError;
   events.on_answer = [&](const Answer& answer, double received_unix_s) {
     std::string line;
     if (timing) {
@@ -171,7 +201,7 @@ int RunDump(const CliOptions& options) {
   return kExitOk;
 }
 
-int RunTrack(const CliOptions& options) {
+int RunTrack(const CliOptions& options, const LeagueWatch* league) {
   PitwallClient client;
   const ClientError opened = Open(&client, options);
   if (!opened.ok()) {
@@ -184,6 +214,7 @@ int RunTrack(const CliOptions& options) {
     return kExitFailed;
   }
   TimingState state;
+  if (league != nullptr) state.SetLeague(league->current());
   const ClientResult<SessionAnswer> session = client.FetchSession(2000);
   if (session.ok()) state.ApplySession(session.value);
   const ClientResult<DriversAnswer> drivers = client.FetchDrivers(2000);
@@ -220,7 +251,7 @@ void PrintLine(const std::string& line) {
 // record: the race story of every session the server goes through, kept in
 // the history, each event printed as it happens. Runs through outages until
 // Ctrl-C; ends when the history cannot be written.
-int RunRecord(const CliOptions& options) {
+int RunRecord(const CliOptions& options, LeagueWatch* league) {
   RaceStore store;
   std::string error;
   if (!store.OpenForRecording(options.db, &error)) {
@@ -232,8 +263,10 @@ int RunRecord(const CliOptions& options) {
   std::signal(SIGTERM, OnSignal);
   LiveFeedOptions feed_options = FeedOptions(options, FeedFailure::kRetryUnlessHopeless);
   feed_options.should_stop = [&] { return g_interrupted != 0 || !recorder.recording(); };
+  feed_options.league = league;
   LiveFeed feed(std::move(feed_options));
   LiveFeedEvents events;
+  events.on_league = PrintLine;
   events.on_connected = [](const std::string& peer) { PrintLine("connected to " + peer); };
   events.on_status = [](const FeedStatus& status) {
     if (!status.error.ok()) PrintError(status.message + (status.ends_run ? "" : "; trying again"));
@@ -305,7 +338,7 @@ int RunHistory(const CliOptions& options) {
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
 }
 
-int RunWeb(const CliOptions& options, const char* argv0) {
+int RunWeb(const CliOptions& options, const char* argv0, LeagueWatch* league) {
   std::string address;
   std::uint16_t port = 0;
   std::string error;
@@ -333,7 +366,7 @@ int RunWeb(const CliOptions& options, const char* argv0) {
       PrintError(error + "; the web view goes on without recording");
     }
   }
-  WebBridge bridge(options.host, options.port, ports, recorder.get());
+  WebBridge bridge(options.host, options.port, ports, recorder.get(), league, PrintLine);
   WebServer server(&bridge, WebServerOptions{
                                 .www_dir = www,
                                 .max_viewers = static_cast<int>(options.max_viewers),
@@ -406,22 +439,27 @@ int main(int argc, char** argv) {
     PrintError("cannot start the socket layer (error " + std::to_string(socket_error) + ")");
     return kExitFailed;
   }
+  std::unique_ptr<LeagueWatch> league;
+  if (!OpenLeague(options, &league)) {
+    StopSocketLayer();
+    return kExitUsage;
+  }
   int status = kExitFailed;
   switch (options.command) {
     case CliCommand::kWatch:
-      status = RunWatch(options);
+      status = RunWatch(options, league.get());
       break;
     case CliCommand::kDump:
-      status = RunDump(options);
+      status = RunDump(options, league.get());
       break;
     case CliCommand::kTrack:
-      status = RunTrack(options);
+      status = RunTrack(options, league.get());
       break;
     case CliCommand::kWeb:
-      status = RunWeb(options, argv[0]);
+      status = RunWeb(options, argv[0], league.get());
       break;
     case CliCommand::kRecord:
-      status = RunRecord(options);
+      status = RunRecord(options, league.get());
       break;
     case CliCommand::kSessions:
     case CliCommand::kResults:

@@ -33,11 +33,14 @@ std::shared_ptr<const BridgeSnapshot> FirstSnapshot() {
 
 }  // namespace
 
-WebBridge::WebBridge(std::string host, std::uint16_t port, int ports, RaceRecorder* recorder)
+WebBridge::WebBridge(std::string host, std::uint16_t port, int ports, RaceRecorder* recorder,
+                     LeagueWatch* league, std::function<void(const std::string&)> on_league)
     : host_(std::move(host)),
       port_(port),
       ports_(ports),
       recorder_(recorder),
+      league_(league),
+      on_league_(std::move(on_league)),
       latest_(FirstSnapshot()) {}
 
 WebBridge::~WebBridge() { Stop(); }
@@ -104,6 +107,7 @@ void WebBridge::Run() {
   options.first_retry = options.max_retry = options.reconnect_after = kRetryEvery;
   options.want_track = true;
   options.should_stop = [this] { return stopped(); };
+  options.league = league_;
   LiveFeed feed(std::move(options));
   // "live" is published with each state, never alone.
   std::string live_message;
@@ -120,6 +124,7 @@ void WebBridge::Run() {
       s->message = status.message;
     });
   };
+  events.on_league = on_league_;
   events.on_track = [&](const TrackOutline& outline) {
     const std::string json = TrackOutlineJson(outline);
     Publish([&](BridgeSnapshot* s) { s->track_json = json; });

@@ -18,6 +18,7 @@
 
 #include "platform/mutex.h"
 
+class LeagueWatch;
 class RaceRecorder;
 
 // One event of the race story as the live stream sends it.
@@ -49,8 +50,12 @@ class WebBridge {
 
   // `ports` > 1: the server may be on any of that many ports from `port`.
   // `recorder` (may be null) is given every timing state on the bridge's
-  // thread and must outlive it.
-  WebBridge(std::string host, std::uint16_t port, int ports = 1, RaceRecorder* recorder = nullptr);
+  // thread and must outlive it. `league` (may be null) is the league file
+  // the timing state takes its classes from, looked at on the bridge's
+  // thread, which calls `on_league` (may be empty) with what it says.
+  WebBridge(std::string host, std::uint16_t port, int ports = 1, RaceRecorder* recorder = nullptr,
+            LeagueWatch* league = nullptr,
+            std::function<void(const std::string&)> on_league = nullptr);
   ~WebBridge();  // stops
 
   void Start();
@@ -77,6 +82,8 @@ class WebBridge {
   const std::uint16_t port_;
   const int ports_;
   RaceRecorder* const recorder_;
+  LeagueWatch* const league_;
+  const std::function<void(const std::string&)> on_league_;
   mutable Mutex mu_;
   mutable CondVar changed_;  // a new snapshot, or the stop
   std::shared_ptr<const BridgeSnapshot> latest_ GUARDED_BY(mu_);
