@@ -15,6 +15,8 @@ constexpr double kTitleHeight = 56;
 constexpr double kLegendWidth = 270;
 constexpr double kLegendRow = 18;
 constexpr double kDotRadius = 5;
+constexpr double kNumberedDotRadius = 8;  // room for a car number of up to three digits
+constexpr double kNumberFontSize = 8;
 constexpr double kLabelFontSize = 12;
 constexpr double kCharWidth = 7.0;  // a generous average for sans-serif at 12
 constexpr double kLabelHeight = 15;
@@ -225,13 +227,59 @@ std::string XmlEscape(const std::string& text) {
   return out;
 }
 
+namespace {
+
+// A car's colour on the map: its class's, else its own.
+std::string MarkerColour(const CarTiming& car) {
+  return car.class_colour.empty() ? CarColour(car.index) : car.class_colour;
+}
+
+// Black or white, whichever reads better on `colour` ("#rrggbb").
+const char* TextOn(const std::string& colour) {
+  if (colour.size() != 7) return "#000000";
+  const auto channel = [&](std::size_t at) { return std::stoi(colour.substr(at, 2), nullptr, 16); };
+  const double luminance =
+      0.2126 * channel(1) / 255.0 + 0.7152 * channel(3) / 255.0 + 0.0722 * channel(5) / 255.0;
+  return luminance > 0.5 ? "#000000" : "#ffffff";
+}
+
+// The legend's groups: every class with cars in the class order, then the
+// cars in no class; one group of every car without a league's classes.
+struct LegendGroup {
+  const ClassTiming* car_class = nullptr;  // null: no class
+  std::vector<const CarTiming*> cars;
+};
+
+std::vector<LegendGroup> LegendGroups(const TimingState& state) {
+  std::vector<LegendGroup> groups;
+  for (const ClassTiming& c : state.session().classes) {
+    LegendGroup group{&c, {}};
+    for (const CarTiming& car : state.cars()) {
+      if (car.car_class == c.name) group.cars.push_back(&car);
+    }
+    if (!group.cars.empty()) groups.push_back(std::move(group));
+  }
+  LegendGroup rest;
+  for (const CarTiming& car : state.cars()) {
+    if (car.car_class.empty()) rest.cars.push_back(&car);
+  }
+  if (!rest.cars.empty()) groups.push_back(std::move(rest));
+  return groups;
+}
+
+}  // namespace
+
 std::string TrackSvg(const TrackOutline& outline, const TimingState& state) {
   const std::vector<CarTiming>& cars = state.cars();
   const Frame frame = FitFrame(outline, cars);
   const double map_right = frame.left + frame.width + kMargin;
   const double legend_left = map_right + kMargin;
   const double width = legend_left + kLegendWidth;
-  const double legend_bottom = frame.top + kLegendRow * (static_cast<double>(cars.size()) + 1);
+  const bool by_class = !state.session().classes.empty();
+  const std::vector<LegendGroup> groups = LegendGroups(state);
+  const double legend_rows =
+      static_cast<double>(cars.size()) + 1 + (by_class ? static_cast<double>(groups.size()) : 0);
+  const double legend_bottom = frame.top + kLegendRow * legend_rows;
   const double height = std::max(frame.top + frame.height + kMargin, legend_bottom + kMargin);
   const std::string w = FixedText(width, 0), h = FixedText(height, 0);
   std::string svg =
@@ -275,6 +323,9 @@ std::string TrackSvg(const TrackOutline& outline, const TimingState& state) {
   // are placed leader first.
   std::vector<const CarTiming*> on_map;
   std::vector<LabelRequest> requests;
+  const bool numbered = std::any_of(cars.begin(), cars.end(),
+                                    [](const CarTiming& car) { return car.number.has_value(); });
+  const double dot_radius = numbered ? kNumberedDotRadius : kDotRadius;
   for (const CarTiming& car : cars) {
     if (!Finite(car.x, car.z)) continue;
     on_map.push_back(&car);
@@ -284,19 +335,25 @@ std::string TrackSvg(const TrackOutline& outline, const TimingState& state) {
                                     place});
   }
   const SvgBox bounds{0, kTitleHeight, map_right, height - kTitleHeight};
-  const std::vector<PlacedLabel> labels = PlaceLabels(requests, bounds, kDotRadius);
+  const std::vector<PlacedLabel> labels = PlaceLabels(requests, bounds, dot_radius);
   std::string dots, texts;
   for (std::size_t i = on_map.size(); i-- > 0;) {
     const CarTiming& car = *on_map[i];
     const LabelRequest& r = requests[i];
-    const std::string colour = CarColour(car.index);
+    const std::string colour = MarkerColour(car);
     if (car.place == 1) {
       dots += "<circle class=\"leader\" cx=\"" + Num(r.x) + "\" cy=\"" + Num(r.y) + "\" r=\"" +
-              Num(kDotRadius + 4) + "\" fill=\"none\" stroke=\"#e0a800\" stroke-width=\"3\"/>\n";
+              Num(dot_radius + 4) + "\" fill=\"none\" stroke=\"#e0a800\" stroke-width=\"3\"/>\n";
     }
     dots += "<circle class=\"car\" cx=\"" + Num(r.x) + "\" cy=\"" + Num(r.y) + "\" r=\"" +
-            Num(kDotRadius) + "\" fill=\"" + colour +
+            Num(dot_radius) + "\" fill=\"" + colour +
             "\" stroke=\"#ffffff\" stroke-width=\"1\"/>\n";
+    if (car.number) {
+      dots += "<text class=\"number\" x=\"" + Num(r.x) + "\" y=\"" + Num(r.y + 3) +
+              "\" font-size=\"" + Num(kNumberFontSize) +
+              "\" font-weight=\"bold\" text-anchor=\"middle\" fill=\"" + TextOn(colour) + "\">" +
+              std::to_string(*car.number) + "</text>\n";
+    }
     const PlacedLabel& label = labels[i];
     if (label.form == PlacedLabel::Form::kNone) continue;
     const SvgBox& b = label.box;
@@ -305,9 +362,9 @@ std::string TrackSvg(const TrackOutline& outline, const TimingState& state) {
       const double tx = std::clamp(r.x, b.x, b.x + b.width);
       const double ty = std::clamp(r.y, b.y, b.y + b.height);
       const double len = std::hypot(tx - r.x, ty - r.y);
-      if (len > kDotRadius) {
-        const double sx = r.x + (tx - r.x) * kDotRadius / len;
-        const double sy = r.y + (ty - r.y) * kDotRadius / len;
+      if (len > dot_radius) {
+        const double sx = r.x + (tx - r.x) * dot_radius / len;
+        const double sy = r.y + (ty - r.y) * dot_radius / len;
         texts += "<line class=\"leader-line\" x1=\"" + Num(sx) + "\" y1=\"" + Num(sy) + "\" x2=\"" +
                  Num(tx) + "\" y2=\"" + Num(ty) + "\" stroke=\"" + colour +
                  "\" stroke-width=\"1\"/>\n";
@@ -326,27 +383,45 @@ std::string TrackSvg(const TrackOutline& outline, const TimingState& state) {
   }
   svg += dots + texts;
 
-  // The legend: every car in place order.
+  // The legend: every car in place order; with classes, each class under
+  // its name, its cars with their gaps within the class.
   const std::string heading_y = Num(frame.top + 4);
   svg += "<text class=\"legend-title\" x=\"" + Num(legend_left + 16) + "\" y=\"" + heading_y +
          "\" font-size=\"13\" font-weight=\"bold\">P driver</text>\n";
   svg += "<text class=\"legend-title\" x=\"" + Num(width - kMargin) + "\" y=\"" + heading_y +
          "\" font-size=\"13\" font-weight=\"bold\" text-anchor=\"end\">gap</text>\n";
   double y = frame.top + kLegendRow;
-  for (const CarTiming& car : cars) {
-    const std::string colour = CarColour(car.index);
-    const std::string place = car.place > 0 ? std::to_string(car.place) : "-";
-    std::string gap = car.place == 1 ? "leader" : "";
-    if (car.gap_to_leader) gap = GapText(*car.gap_to_leader);
-    if (car.finished) gap += gap.empty() ? "fin" : " fin";
-    svg += "<circle cx=\"" + Num(legend_left + 5) + "\" cy=\"" + Num(y) + "\" r=\"" +
-           Num(kDotRadius) + "\" fill=\"" + colour + "\"/>\n";
-    svg += "<text class=\"legend\" x=\"" + Num(legend_left + 16) + "\" y=\"" + Num(y + 4) +
-           "\" font-size=\"12\"" + (car.place == 1 ? " font-weight=\"bold\"" : "") + ">" +
-           XmlEscape(place + " " + DisplayText(car.driver, 20)) + "</text>\n";
-    svg += "<text class=\"legend-gap\" x=\"" + Num(width - kMargin) + "\" y=\"" + Num(y + 4) +
-           "\" font-size=\"12\" text-anchor=\"end\">" + XmlEscape(gap) + "</text>\n";
-    y += kLegendRow;
+  for (const LegendGroup& group : groups) {
+    if (by_class) {
+      const std::string name =
+          group.car_class != nullptr ? group.car_class->name : std::string("(no class)");
+      const std::string colour = group.car_class != nullptr ? group.car_class->colour : "#808080";
+      svg += "<rect class=\"legend-class\" x=\"" + Num(legend_left) + "\" y=\"" + Num(y - 6) +
+             "\" width=\"10\" height=\"10\" fill=\"" + colour + "\"/>\n";
+      svg += "<text class=\"legend-class\" x=\"" + Num(legend_left + 16) + "\" y=\"" + Num(y + 4) +
+             "\" font-size=\"12\" font-weight=\"bold\" fill=\"#202020\">" +
+             XmlEscape(name + " (" + std::to_string(group.cars.size()) + ")") + "</text>\n";
+      y += kLegendRow;
+    }
+    for (const CarTiming* car : group.cars) {
+      const bool in_class = group.car_class != nullptr;
+      const std::string colour = MarkerColour(*car);
+      const std::string place = car->place > 0 ? std::to_string(car->place) : "-";
+      const bool leads = in_class ? car->class_place == 1 : car->place == 1;
+      const std::optional<Gap>& to_leader = in_class ? car->class_gap : car->gap_to_leader;
+      std::string gap = leads ? "leader" : "";
+      if (to_leader) gap = GapText(*to_leader);
+      if (car->finished) gap += gap.empty() ? "fin" : " fin";
+      const std::string number = car->number ? "#" + std::to_string(*car->number) + " " : "";
+      svg += "<circle cx=\"" + Num(legend_left + 5) + "\" cy=\"" + Num(y) + "\" r=\"" +
+             Num(kDotRadius) + "\" fill=\"" + colour + "\"/>\n";
+      svg += "<text class=\"legend\" x=\"" + Num(legend_left + 16) + "\" y=\"" + Num(y + 4) +
+             "\" font-size=\"12\"" + (leads ? " font-weight=\"bold\"" : "") + ">" +
+             XmlEscape(place + " " + number + DisplayText(car->driver, 20)) + "</text>\n";
+      svg += "<text class=\"legend-gap\" x=\"" + Num(width - kMargin) + "\" y=\"" + Num(y + 4) +
+             "\" font-size=\"12\" text-anchor=\"end\">" + XmlEscape(gap) + "</text>\n";
+      y += kLegendRow;
+    }
   }
   return svg + "</svg>\n";
 }

@@ -6,6 +6,12 @@
 // pack, nothing where even that does not fit); and a legend of every car in
 // place order with its colour and gap.
 //
+// With a league, a car in a class is drawn in the class colour, and cars
+// with a number carry it on a larger dot (in black or white, whichever
+// reads on the colour); the legend lists each class under its name, in the
+// league's order, its cars with their gaps within the class, then the cars
+// in no class with their gaps to the leader.
+//
 // Thread-safety: plain functions without state.
 #ifndef PITWALL_TOOLS_CLIENT_TRACK_SVG_H_
 #define PITWALL_TOOLS_CLIENT_TRACK_SVG_H_

@@ -133,3 +133,60 @@ TEST(TrackSvgTest, HostileNamesAreEscapedText) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TrackSvgTest, ClassColoursNumbersOnMarkersAndALegendByClass) {
+  std::string error;
+  std::optional<League> league = League::Parse(
+      "kind,name,number,class,colour\n"
+      "class,GT3,,,#ffd700\n"  // light: a black number on it
+      "class,GT4,,,#1a237e\n"  // dark: a white one
+      "driver,Ann,7,GT4,\n"
+      "driver,Bea,,GT3,\n"
+      "driver,Cy,12,GT4,\n",
+      "league.csv", &error);
+  ASSERT_TRUE(league) << error;
+  TrackOutline outline;
+  outline.strips.push_back(OutlineStrip{1, {{0, 0}, {0, 50}, {100, 0}, {100, 50}}});
+  TimingState state;
+  state.ApplySession(SessionAnswer{0, "Ring", 3, 0.0f, 5, 1000.0f});
+  state.ApplyDrivers(DriversAnswer{0, {{0, "Ann"}, {1, "Bea"}, {2, "Cy"}, {3, "Dee"}}});
+  state.SetLeague(std::make_shared<const League>(std::move(*league)));
+  const std::vector<CarState> cars = {
+      {.place = 1, .laps = 1, .x = 10, .z = 25},
+      {.index = 1, .place = 2, .time_behind_leader = 1.5f, .laps = 1, .x = 40, .z = 25},
+      {.index = 2, .place = 3, .time_behind_leader = 4.0f, .laps = 1, .x = 70, .z = 25},
+      {.index = 3, .place = 4, .time_behind_leader = 9.0f, .laps = 1, .x = 95, .z = 25}};
+  state.ApplyLive(LiveAnswer{0, true, 0, -1, 0, cars}, 0);
+  const std::string svg = TrackSvg(outline, state);
+  // Markers in the class colour, larger to hold the number; a car in no
+  // class keeps its own colour.
+  EXPECT_TRUE(
+      Has(svg, "<circle class=\"car\" cx=\"110.0\" cy=\"301.0\" r=\"8.0\" fill=\"#1a237e\""))
+      << svg;
+  EXPECT_TRUE(
+      Has(svg, "<circle class=\"car\" cx=\"380.0\" cy=\"301.0\" r=\"8.0\" fill=\"#ffd700\""));
+  EXPECT_TRUE(Has(svg, "r=\"8.0\" fill=\"" + CarColour(3) + "\""));
+  EXPECT_TRUE(Has(svg, "text-anchor=\"middle\" fill=\"#ffffff\">7</text>")) << svg;
+  EXPECT_TRUE(Has(svg, "text-anchor=\"middle\" fill=\"#ffffff\">12</text>"));
+  EXPECT_EQ(Count(svg, "class=\"number\""), 2) << "Bea and Dee have no number";
+  // The legend: GT3 first (the file's order), then GT4, then no class;
+  // gaps within the class.
+  const std::size_t gt3 = svg.find(">GT3 (1)</text>"), gt4 = svg.find(">GT4 (2)</text>"),
+                    none = svg.find(">(no class) (1)</text>");
+  ASSERT_NE(gt3, std::string::npos) << svg;
+  ASSERT_NE(gt4, std::string::npos);
+  ASSERT_NE(none, std::string::npos);
+  EXPECT_LT(gt3, gt4);
+  EXPECT_LT(gt4, none);
+  // (The map's labels, before the legend, read "2 Bea" too.)
+  const std::size_t bea = svg.find(">2 Bea</text>", gt3), ann = svg.find(">1 #7 Ann</text>"),
+                    cy = svg.find(">3 #12 Cy</text>");
+  EXPECT_TRUE(gt3 < bea && bea < gt4 && gt4 < ann && ann < cy && cy < none) << svg;
+  EXPECT_TRUE(Has(svg.substr(bea, 200), ">leader</text>")) << "Bea leads GT3";
+  EXPECT_TRUE(Has(svg.substr(cy, 200), ">+4.000</text>")) << "Cy is 4 s behind Ann in GT4";
+  EXPECT_TRUE(Has(svg.substr(none), ">+9.000</text>")) << "Dee's gap to the overall leader";
+}
+
+}  // namespace
