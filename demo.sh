@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The demo: builds the plug-in, the test host and the client, starts the test
 # host with the plug-in on the sample track in a temporary game folder, and
-# shows the live timing tower with `pitwall watch`: a five-lap race at ten
-# times real speed, from the grid to the final classification, recorded
-# into build/demo.db, whose results it prints at the end.
+# shows the live timing tower with `pitwall watch`: a fourteen-lap race of
+# two classes at 28 times real speed, GT3 lapping most of GT4, from the grid
+# to the final classification, recorded into build/demo.db, whose results it
+# prints at the end. Every client reads the league file examples/league.csv
+# (numbers, short names, teams, classes and their colours).
 # Usage: ./demo.sh [SECONDS] [--web]   (default 80 s, the whole race; Ctrl-C ends
 # it sooner; --web also serves the live web page, on http://127.0.0.1:8047/)
 set -euo pipefail
@@ -62,9 +64,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A five-lap race at ten times real speed.
-"$root/build/tools/test_host/pitwall-host" --game-dir "$game" --sessions race --race-laps 5 \
-  --speed 10 >"$game/host.out" 2>&1 &
+# A fourteen-lap race at 28 times real speed, ten updates a second: twelve
+# GT3 cars and eight GT4 cars 7 % slower a lap, of which the GT3 leader laps
+# seven. The final classification stands 300 s (11 s real) so that the
+# tower's last frame shows it, not the next race's grid.
+league="$root/examples/league.csv"
+"$root/build/tools/test_host/pitwall-host" --game-dir "$game" --sessions race --race-laps 14 \
+  --classes 12:8 --speed 28 --rate 10 --hold 300 >"$game/host.out" 2>&1 &
 host_pid=$!
 
 # The plug-in names its log after the port it bound.
@@ -79,21 +85,23 @@ done
 echo "demo: plug-in serving on port $port; watching for $seconds s"
 if [ -n "$web" ]; then
   "$root/build/tools/client/pitwall" web "127.0.0.1:$port" --listen 127.0.0.1:8047 --db "$db" \
-    >"$game/web.out" 2>&1 &
+    --league "$league" >"$game/web.out" 2>&1 &
   echo "demo: the live page is on http://127.0.0.1:8047/ (overlays: /overlay?view=tower, results: /results)"
 else
-  "$root/build/tools/client/pitwall" record "127.0.0.1:$port" --db "$db" >"$game/record.out" 2>&1 &
+  "$root/build/tools/client/pitwall" record "127.0.0.1:$port" --db "$db" --league "$league" \
+    >"$game/record.out" 2>&1 &
 fi
 web_pid=$!
 sleep 1
 
-"$root/build/tools/client/pitwall" watch "127.0.0.1:$port" --seconds "$seconds"
+"$root/build/tools/client/pitwall" watch "127.0.0.1:$port" --seconds "$seconds" --league "$league"
 # One line after the tower, so its last frame stays whole on an 80x24 screen.
-"$root/build/tools/client/pitwall" track --svg "$root/build/track.svg" "127.0.0.1:$port" >/dev/null
+"$root/build/tools/client/pitwall" track --svg "$root/build/track.svg" "127.0.0.1:$port" \
+  --league "$league" >/dev/null
 cp "$log" "$root/build/demo-plugin.log"
 kill "$web_pid" 2>/dev/null && wait "$web_pid" 2>/dev/null || true
 web_pid=""
-# The classification and the fastest lap fill an 80x24 screen; the pit
+# The classification and the fastest lap, then each class's own; the pit
 # stops, laps and events are a command away.
-"$root/build/tools/client/pitwall" results --db "$db" | sed '/^Pit stops:/,$d' || true
+"$root/build/tools/client/pitwall" results --db "$db" --league "$league" | sed '/^Pit stops:/,$d' || true
 echo "demo: results from build/demo.db; also build/track.svg, build/demo-plugin.log"
