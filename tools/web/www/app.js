@@ -249,15 +249,18 @@ function drawTrack(track) {
 }
 
 // A marker is 1/100 of the track's extent, and never smaller than a few
-// pixels on screen, so a small map (a phone, an overlay) still shows them.
+// pixels on screen, so a small map (a phone, an overlay) still shows them;
+// one that carries a car number (up to three digits) a little larger.
 const MARKER_MIN_PX = 6;
+const NUMBERED_MIN_PX = 8;
+let numbered = false;  // the markers carry the league's car numbers
 function sizeMarkers() {
   if (trackBox === null) return;
   const extent = Math.max(trackBox[2], trackBox[3]);
   const box = map.getBoundingClientRect();
   // The viewBox fits the element ("meet"): the tighter side sets the units per pixel.
   const unitsPerPx = box.width > 0 && box.height > 0 ? Math.max(trackBox[2] / box.width, trackBox[3] / box.height) : 0;
-  markerRadius = Math.max(extent / 100, MARKER_MIN_PX * unitsPerPx);
+  markerRadius = numbered ? Math.max(extent / 80, NUMBERED_MIN_PX * unitsPerPx) : Math.max(extent / 100, MARKER_MIN_PX * unitsPerPx);
   for (const m of markers.values()) sizeMarker(m);
 }
 function sizeMarker(m) {
@@ -572,6 +575,10 @@ function takeState(next) {
   shownView = viewOf(state);
   // The number column once any car has a number or a class.
   root.classList.toggle("league", state.cars.some((car) => numberOf(car) !== null || classOf(car) !== null));
+  if (numbered !== state.cars.some((car) => numberOf(car) !== null)) {
+    numbered = !numbered;
+    sizeMarkers();
+  }
   showSessionLine(state.session);
   document.title = state.session ? state.session.track + " · PitwallFeed" : "PitwallFeed live";
   drawTower();
