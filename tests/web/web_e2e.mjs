@@ -7,7 +7,11 @@
 // `pitwall web` keeps a race history (--db), also the live page's event
 // feed, and a short race recorded to its end on the results page: its
 // classification, a line per car in the lap chart and the gap chart, in
-// the colours of the cars' markers on the map.
+// the colours of the cars' markers on the map. When `pitwall web` takes a
+// league file (--league) and the test host a two-class field (--classes),
+// a race of two classes with the example league: the tower split by class,
+// each with its own leader, the markers in the class colours with the
+// numbers, and (with a race history) the results page by class.
 // Every page must come with the content security policy, and any console
 // error or policy violation on any page is a failure.
 //
@@ -18,6 +22,7 @@ import fs from "node:fs";
 import net from "node:net";
 import os from "node:os";
 import path from "node:path";
+import { readLive, rgb } from "./live_dom.mjs";
 
 const require = createRequire(import.meta.url);
 const { chromium } = require("playwright-core");
@@ -95,9 +100,16 @@ const history = /--db\b/.test((help.stdout || "") + (help.stderr || ""));
 const db = (name) => (history ? ["--db", path.join(work, name)] : []);
 console.log(history ? "the web view keeps a race history: the feed and the results page are checked"
                     : "this pitwall web has no race history (no --db): the feed and the results page are left out");
+const leagueFile = path.join(examples, "league.csv");
+const hostHelp = spawnSync(hostBin, ["--help"], { encoding: "utf8" });
+const leagues = /--league\b/.test((help.stdout || "") + (help.stderr || "")) &&
+                /--classes\b/.test((hostHelp.stdout || "") + (hostHelp.stderr || "")) && fs.existsSync(leagueFile);
+console.log(leagues ? "the web view takes a league file: a race of two classes is checked"
+                    : "no --league in pitwall web, no --classes in the host or no examples/league.csv: the classes are left out");
 const web = start(pitwallBin, ["web", `127.0.0.1:${pluginPort}`, "--listen", `127.0.0.1:${webPort}`, ...db("pitwall.db")],
                   path.join(work, "web.log"));
 let oneViewerWeb = null;
+let leagueWeb = null;
 const base = `http://127.0.0.1:${webPort}`;
 
 // Console errors and policy violations of every page, by the page's name.
@@ -170,6 +182,130 @@ async function recordedRace() {
     await results.screenshot({ path: path.join(shots, name), fullPage: true });
     await results.close();
   }
+}
+
+// The driver rows of a league file: {name -> {number, cls}}, and its
+// classes in order; RFC 4180 quoting, '#' lines and blank lines skipped.
+function readLeague(text) {
+  const rows = [];
+  let row = [], field = "", quoted = false;
+  for (let i = 0; i < text.length; i++) {
+    const ch = text[i];
+    if (quoted) {
+      if (ch === '"' && text[i + 1] === '"') { field += '"'; i++; } else if (ch === '"') quoted = false; else field += ch;
+    } else if (ch === '"') quoted = true;
+    else if (ch === ",") { row.push(field); field = ""; }
+    else if (ch === "\n" || ch === "\r") {
+      if (ch === "\r" && text[i + 1] === "\n") i++;
+      row.push(field); rows.push(row); row = []; field = "";
+    } else field += ch;
+  }
+  if (field !== "" || row.length > 0) { row.push(field); rows.push(row); }
+  const kept = rows.filter((r) => !(r.length === 1 && r[0].trim() === "") && !r[0].startsWith("#"));
+  const head = kept[0].map((h) => h.trim().toLowerCase());
+  const col = (r, name) => (head.indexOf(name) >= 0 ? (r[head.indexOf(name)] || "").trim() : "");
+  const classes = [], drivers = new Map();
+  for (const r of kept.slice(1)) {
+    if (col(r, "kind").toLowerCase() === "class") classes.push({ name: col(r, "name"), colour: col(r, "colour").toLowerCase() });
+    else drivers.set(col(r, "name").toLowerCase(), { number: col(r, "number") === "" ? null : Number(col(r, "number")), cls: col(r, "class") || null });
+  }
+  return { classes, drivers };
+}
+
+// A race of two classes (the test host's --classes 12:8) with the example
+// league: the live page split by class, its markers, an overlay, a phone,
+// and with a race history the results page by class.
+async function leagueRace() {
+  const league = readLeague(fs.readFileSync(leagueFile, "utf8"));
+  await stop(host);
+  host = start(hostBin, ["--game-dir", path.join(work, "game"), "--speed", "20", "--sessions", "race", "--seed", "7",
+                         "--race-laps", "4", "--classes", "12:8"], path.join(work, "host-league.log"));
+  const port = await freePort();
+  const leagueBase = `http://127.0.0.1:${port}`;
+  leagueWeb = start(pitwallBin, ["web", `127.0.0.1:${pluginPort}`, "--listen", `127.0.0.1:${port}`, "--league", leagueFile,
+                                 ...db("league.db")], path.join(work, "league-web.log"));
+  const state = async () => {
+    try { return await (await fetch(leagueBase + "/api/state")).json(); } catch { return null; }
+  };
+  // Under way: the leader on its second lap, every car placed.
+  const first = await waitFor("the two-class race is under way", async () => {
+    const st = await state();
+    return st && Array.isArray(st.cars) && st.cars.length === 20 && st.cars.every((c) => c.place !== null) &&
+           st.cars.some((c) => c.place === 1 && c.laps >= 1) ? st : null;
+  }, 60000);
+  if (!first) return;
+  const sameLeague = first.cars.every((c) => {
+    const d = league.drivers.get(c.driver.toLowerCase());
+    return d && c.number === d.number && c.class === d.cls;
+  });
+  check(sameLeague && first.session.classes.map((c) => c.name + c.colour).join() === league.classes.map((c) => c.name + c.colour).join(),
+        "the web view's state carries the example league's numbers, classes and colours");
+  const classOf = new Map(first.cars.map((c) => [String(c.index), c]));
+
+  const page = await openPage("league split", leagueBase + "/?split=class", { width: 1280, height: 800 });
+  await waitFor("the split tower fills", async () => (await shown(page, "#tower tbody tr.class-head")) === 2 &&
+                                                     (await shown(page, "#cars g.car")) === 20);
+  await page.waitForTimeout(1500);  // the markers glide into place
+  const live = await readLive(page);
+  check(live.sections.map((x) => x.head).join() === league.classes.map((c) => c.name).join(),
+        `the tower is split into the league's classes in order (${live.sections.map((x) => x.head).join(", ")})`);
+  for (const [i, c] of league.classes.entries()) {
+    const sec = live.sections[i];
+    if (!sec) continue;
+    const mine = first.cars.filter((car) => car.class === c.name).length;
+    check(sec.headColour === rgb(c.colour) && sec.rows.length === mine &&
+          sec.rows.every((r) => classOf.get(r.index).class === c.name && r.chip === rgb(c.colour) &&
+                                r.num === String(classOf.get(r.index).number)),
+          `the ${c.name} section has its ${mine} cars, each with its number on the class's colour`);
+    check(sec.rows.every((r, k) => r.pos === String(k + 1)) && sec.rows[0].gap === "leader" &&
+          sec.rows.slice(1).every((r) => /^\+/.test(r.gap)),
+          `the ${c.name} section counts from its own leader: P1 with no gap, then places 2 to ${mine} with gaps`);
+  }
+  const markersOk = Object.entries(live.markers).every(([i, m]) => m.fill === classOf.get(i).class_colour &&
+                                                                   m.label === String(classOf.get(i).number));
+  check(Object.keys(live.markers).length === 20 && markersOk, "each marker is filled in its class's colour and carries the car's number");
+  check(live.legend !== null && live.legend.map((g) => g.head).join() === league.classes.map((c) => c.name).join(),
+        "the map's legend is grouped by the league's classes");
+  check(live.width <= 1280, `the split page is no wider than the window (${live.width} px)`);
+  await page.screenshot({ path: path.join(shots, "league-split.png") });
+  await page.close();
+  const phone = await openPage("league phone", leagueBase + "/?split=class", { width: 390, height: 844 });
+  await waitFor("the phone's split tower fills", async () => (await shown(phone, "#tower tbody tr.class-head")) === 2);
+  const onPhone = await readLive(phone);
+  check(onPhone.width <= 390 && onPhone.clipped === 0, `split by class on a phone fits its screen, every name whole (${onPhone.width} px)`);
+  await phone.screenshot({ path: path.join(shots, "league-phone.png"), fullPage: true });
+  await phone.close();
+  const overlay = await openPage("league overlay", leagueBase + "/overlay?view=both&split=class&rows=6&name=short", { width: 1000, height: 700 });
+  await waitFor("the split overlay draws", async () => (await shown(overlay, "#tower tbody tr.class-head")) === 2);
+  const ov = await readLive(overlay);
+  check(ov.sections.every((x) => x.rows.length === 6 && x.rows.every((r) => r.driver.length <= 3)),
+        "the overlay with rows=6 and name=short shows six rows a class, by short name");
+  await overlay.screenshot({ path: path.join(shots, "league-overlay.png"), omitBackground: true });
+  await overlay.close();
+  if (!history) return;
+
+  // The race to its end, then its results page by class.
+  const session = await waitFor("the two-class race is recorded to its end", async () => {
+    try {
+      const list = await (await fetch(leagueBase + "/api/sessions")).json();
+      return list.sessions.find((x) => x.kind === "race" && x.ended) || null;
+    } catch { return null; }
+  }, 120000);
+  if (!session) return;
+  const results = await (await fetch(`${leagueBase}/api/sessions/${session.id}/results`)).json();
+  check(Array.isArray(results.classes) && results.classes.map((c) => c.name).join() === league.classes.map((c) => c.name).join(),
+        "the recorded results carry the league's classes");
+  const res = await openPage("league results", `${leagueBase}/results?session=${session.id}`, { width: 1280, height: 900 });
+  await waitFor("the results by class draw", async () => (await shown(res, ".class-box")) === league.classes.length);
+  const boxes = await res.evaluate(() => [...document.querySelectorAll(".class-box")].map((b) => ({
+    cls: b.dataset.class, first: b.querySelector("tbody tr").dataset.car, pos: b.querySelector("tbody td.pos").textContent,
+    rows: b.querySelectorAll("tbody tr").length })));
+  check(Array.isArray(results.classes) && boxes.length === results.classes.length &&
+        boxes.every((b, i) => b.cls === results.classes[i].name && results.classes[i].winner &&
+                              b.first === String(results.classes[i].winner.car) && b.pos === "1" && b.rows === results.classes[i].cars),
+        `the results page shows each class with its own winner first (${boxes.map((b) => b.cls + ": car " + b.first).join(", ")})`);
+  await res.screenshot({ path: path.join(shots, "league-results.png"), fullPage: true });
+  await res.close();
 }
 
 const statusText = (page) => page.locator("#status").textContent();
@@ -397,6 +533,7 @@ try {
   check(!(await small.locator("#status").isVisible()), "status=small hides its dot once live again");
 
   if (history) await recordedRace();
+  if (leagues) await leagueRace();
 
   check(problems.length === 0, "every page was served under the content security policy, broke none of it and logged no error" +
         problems.map((p) => "\n       " + p).join(""));
@@ -406,6 +543,7 @@ try {
   if (browser) await browser.close();
   await stop(host);
   await stop(oneViewerWeb);
+  await stop(leagueWeb);
   await stop(web);
   fs.rmSync(work, { recursive: true, force: true });
 }
