@@ -418,6 +418,15 @@ std::optional<League> League::Parse(std::string_view text, const std::string& fi
     driver.also = get(kAlsoColumn);
     driver.team = get(kTeamColumn);
     driver.class_name = get(kClassColumn);
+    const std::size_t index = league.drivers_.size();
+    for (const std::string* key : {&driver.name, &driver.also}) {
+      if (key->empty()) continue;
+      const auto [it, added] = league.by_name_.emplace(FoldName(*key), index);
+      if (!added && it->second != index) {
+        const LeagueDriver& other = league.drivers_[it->second];
+        return fail(row.line, *key + " is already on line " + std::to_string(other.line));
+      }
+    }
     const std::string number = get(kNumberColumn);
     if (!number.empty()) {
       if (number.size() > 3 ||
@@ -444,15 +453,6 @@ std::optional<League> League::Parse(std::string_view text, const std::string& fi
     if (!nation.empty() && !IsCountryCode(driver.nation)) {
       return fail(row.line,
                   Quoted(nation) + " is not an ISO 3166 country code (two letters, e.g. DE)");
-    }
-    const std::size_t index = league.drivers_.size();
-    for (const std::string* key : {&driver.name, &driver.also}) {
-      if (key->empty()) continue;
-      const auto [it, added] = league.by_name_.emplace(FoldName(*key), index);
-      if (!added && it->second != index) {
-        const LeagueDriver& other = league.drivers_[it->second];
-        return fail(row.line, *key + " is already on line " + std::to_string(other.line));
-      }
     }
     league.drivers_.push_back(std::move(driver));
   }

@@ -112,6 +112,8 @@ TEST(LeagueFileTest, EveryFaultNamesTheFileTheLineAndWhatIsWrong) {
        "league.csv:3: ADA BRENNAN is already on line 2"},
       {h + "driver,Ada Brennan,,,,,,,\ndriver,Bo Lind,ada brennan,,,,,,\n",
        "league.csv:3: ada brennan is already on line 2"},
+      {h + "driver,Ada Brennan,,7,,,,,\ndriver,Ada Brennan,,7,,,,,\n",
+       "league.csv:3: Ada Brennan is already on line 2"},  // a row twice: its name is the fault
       {h + "driver,Ada Brennan,,7,,,,,\ndriver,Bo Lind,,07,,,,,\n",
        "league.csv:3: car number 07 is already Ada Brennan's (line 2)"},
       {h + "driver,Ada Brennan,,,,,GT5,,\nclass,GT3,,,,,,,#fff\n",
