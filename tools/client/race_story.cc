@@ -69,6 +69,8 @@ const char* EventKindName(EventKind kind) {
       return "finished";
     case EventKind::kSessionEnd:
       return "session_end";
+    case EventKind::kClassLeadChange:
+      return "class_lead_change";
   }
   return "event";
 }
@@ -116,6 +118,7 @@ RaceEvent RaceStory::Event(EventKind kind, const CarTiming* car) const {
   if (car != nullptr) {
     event.car = car->index;
     event.driver = car->driver;
+    event.car_class = car->car_class;
   }
   return event;
 }
@@ -124,6 +127,9 @@ void RaceStory::BeginSession(const TimingState& state, StoryUpdate* update) {
   update->new_session = true;
   cars_.clear();
   order_.clear();
+  classes_before_.fill(std::string());
+  class_leaders_before_.clear();
+  classes_kept_ = false;
   fastest_lap_s_.reset();
   have_previous_ = false;
   session_ = SessionFacts{};
@@ -178,6 +184,11 @@ StoryUpdate RaceStory::Update(const TimingState& state) {
     CarStanding& standing = car.standing;
     standing.car = now.index;
     standing.driver = now.driver;
+    standing.number = now.number;
+    standing.short_name = now.short_name;
+    standing.team = now.team;
+    standing.nation = now.nation;
+    standing.car_class = now.car_class;
     if (!car.seen) {
       // First sight in this session: nothing has happened yet that the
       // story could tell, but the lap under way began at the start when
@@ -259,6 +270,7 @@ StoryUpdate RaceStory::Update(const TimingState& state) {
       update.events.push_back(std::move(event));
     }
   }
+  if (race && under_way && have_previous_) ClassLeads(state, &update);
 
   // The end: every car in after a race, the clock run out otherwise.
   if (!session_.ended && (race ? facts.all_in : facts.finished)) {
@@ -271,6 +283,18 @@ StoryUpdate RaceStory::Update(const TimingState& state) {
   order_.clear();
   for (const CarTiming& now : state.cars()) {
     if (now.place > 0) order_.push_back(now.index);
+  }
+  // Most sessions have no league: nothing to keep then.
+  if (classes_kept_ || !state.session().classes.empty()) {
+    classes_before_.fill(std::string());
+    class_leaders_before_.clear();
+    for (const CarTiming& now : state.cars()) {
+      classes_before_[now.index] = now.car_class;
+      if (!now.car_class.empty() && now.class_place == 1) {
+        class_leaders_before_[now.car_class] = now.index;
+      }
+    }
+    classes_kept_ = !state.session().classes.empty();
   }
   have_previous_ = true;
   return update;
@@ -353,6 +377,8 @@ void RaceStory::Crossing(const CarTiming& now, Car* car, int laps_done, StoryUpd
     lap.lap = standing.laps + missed;
     lap.at_s = session_.last_at_s;
     lap.stint_lap = ++standing.stint_laps;
+    lap.number = now.number;
+    lap.car_class = now.car_class;
     update->laps.push_back(std::move(lap));
   }
   LapRecord lap;
@@ -382,6 +408,8 @@ void RaceStory::Crossing(const CarTiming& now, Car* car, int laps_done, StoryUpd
   lap.in_lap = car->entered_pits_this_lap;
   lap.out_lap = lap.complete && car->lap_began_in_pits;
   lap.stint_lap = ++standing.stint_laps;
+  lap.number = now.number;
+  lap.car_class = now.car_class;
   if (lap.lap_s) {
     const float t = *lap.lap_s;
     const bool first_timed = !standing.best_lap_s;
@@ -459,6 +487,35 @@ void RaceStory::Passes(const TimingState& state, StoryUpdate* update) {
   for (RaceEvent& event : passes) update->events.push_back(std::move(event));
 }
 
+// The lead of each class: a class whose best-placed car is another than in
+// the previous update, when both cars were of that class then and are now
+// (a league read again that moves drivers between classes tells nothing).
+void RaceStory::ClassLeads(const TimingState& state, StoryUpdate* update) {
+  if (class_leaders_before_.empty()) return;
+  std::array<const CarTiming*, 256> by_index{};
+  for (const CarTiming& now : state.cars()) by_index[now.index] = &now;
+  for (const ClassTiming& c : state.session().classes) {
+    const auto before = class_leaders_before_.find(c.name);
+    if (before == class_leaders_before_.end()) continue;
+    // The class's leader: its car with class place 1.
+    const CarTiming* leader = c.leader ? by_index[*c.leader] : nullptr;
+    if (leader == nullptr || leader->index == before->second) continue;
+    // The old leader was of the class then, the new one is now: each must
+    // also be of it in the other update.
+    const CarTiming* old = by_index[before->second];
+    if (old == nullptr || old->car_class != c.name || classes_before_[leader->index] != c.name) {
+      continue;
+    }
+    RaceEvent event = Event(EventKind::kClassLeadChange, leader);
+    event.other_car = old->index;
+    event.other_driver = old->driver;
+    event.place = 1;
+    event.car_class = c.name;
+    event.text = leader->driver + " leads " + c.name + " on lap " + std::to_string(event.lap) + ".";
+    update->events.push_back(std::move(event));
+  }
+}
+
 std::vector<ResultRow> Classify(const SessionFacts& session, const std::vector<CarStanding>& cars,
                                 const std::vector<LapRecord>& laps) {
   const bool race = session.code == kRaceCode;
@@ -490,6 +547,11 @@ std::vector<ResultRow> Classify(const SessionFacts& session, const std::vector<C
     row.status = FinishStatusName(car.finish_status);
     row.laps_led = car.laps_led;
     row.pit_stops = car.pit_stops;
+    row.number = car.number;
+    row.short_name = car.short_name;
+    row.team = car.team;
+    row.nation = car.nation;
+    row.car_class = car.car_class;
     const Timed& t = timed[car.car];
     row.best_lap_s = t.best ? t.best : car.best_lap_s;
     row.best_lap = t.best ? t.best_lap : car.best_lap;
@@ -554,5 +616,47 @@ std::vector<ResultRow> Classify(const SessionFacts& session, const std::vector<C
       }
     }
   }
+  ClassifyClasses(&ordered, laps, session);
   return ordered;
+}
+
+void ClassifyClasses(std::vector<ResultRow>* rows, const std::vector<LapRecord>& laps,
+                     const SessionFacts& session) {
+  const bool race = session.code == kRaceCode;
+  std::map<std::string, const ResultRow*> firsts;  // each class's first row
+  std::map<std::string, int> counts;
+  bool any = false;
+  for (ResultRow& row : *rows) {
+    row.class_position.reset();
+    row.class_gap.reset();
+    if (row.car_class.empty()) continue;
+    any = true;
+    row.class_position = ++counts[row.car_class];
+  }
+  if (!any) return;
+  // When each car crossed the line completing each lap.
+  std::map<std::pair<std::uint8_t, int>, double> crossed;
+  if (race) {
+    for (const LapRecord& lap : laps) crossed[{lap.car, lap.lap}] = lap.at_s;
+  }
+  const auto at = [&crossed](std::uint8_t car, int lap) -> std::optional<double> {
+    const auto it = crossed.find({car, lap});
+    return it == crossed.end() ? std::nullopt : std::optional<double>(it->second);
+  };
+  for (ResultRow& row : *rows) {
+    if (row.car_class.empty()) continue;
+    const auto [it, first] = firsts.try_emplace(row.car_class, &row);
+    if (first || row.status == FinishStatusName(kFinishDisqualified)) continue;
+    const ResultRow& leader = *it->second;
+    if (!race) {
+      if (row.best_lap_s && leader.best_lap_s) {
+        row.class_gap = Gap{0, std::max(0.0f, *row.best_lap_s - *leader.best_lap_s)};
+      }
+    } else if (row.laps < leader.laps) {
+      row.class_gap = Gap{leader.laps - row.laps, 0.0f};
+    } else if (row.laps == leader.laps && row.laps > 0) {
+      const std::optional<double> a = at(leader.car, row.laps), b = at(row.car, row.laps);
+      if (a && b) row.class_gap = Gap{0, static_cast<float>(std::max(0.0, *b - *a))};
+    }
+  }
 }

@@ -1,8 +1,13 @@
 // The race story: what happened in a session, derived from consecutive
 // timing states. A lap record at each line crossing, the pit stops, the
-// events a broadcaster calls out (the start, lead changes, overtakes, pit
-// in and out, fastest laps, retirements, the flag) and, on demand, the
-// classification. Every view and the recorder read it from here.
+// events a broadcaster calls out (the start, lead changes overall and in
+// each class, overtakes, pit in and out, fastest laps, retirements, the
+// flag) and, on demand, the classification, overall and by class. Every view
+// and the recorder read it from here.
+//
+// Cars carry what the league says of their driver (number, short name,
+// team, nation, class) as the timing state gives it at each update; a
+// league read again changes them from the next update on.
 //
 // The host's finish status: 0 running, 1 took the chequered flag, 2 retired
 // (did not finish), 3 disqualified.
@@ -23,6 +28,7 @@
 #ifndef PITWALL_TOOLS_CLIENT_RACE_STORY_H_
 #define PITWALL_TOOLS_CLIENT_RACE_STORY_H_
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -59,6 +65,10 @@ struct LapRecord {
   bool session_best = false;         // the session's fastest lap so far, as this lap ended
   int stint_lap = 0;      // laps since the last pit stop (or the start), this one included
   bool complete = false;  // both ends of the lap seen
+  // The car's number and class from the league as the lap ended (the race
+  // store does not keep them per lap: read back, they are the car's).
+  std::optional<int> number;
+  std::string car_class;
 };
 
 struct PitStop {
@@ -85,11 +95,12 @@ enum class EventKind {
   kDisqualified,
   kFinished,  // took the chequered flag
   kSessionEnd,
+  kClassLeadChange,  // a car takes the lead of its class
 };
 
 // "start", "lead_change", "overtake", "pit_in", "pit_out", "fastest_lap",
 // "personal_best", "stopped", "retired", "disqualified", "finished",
-// "session_end".
+// "session_end", "class_lead_change".
 const char* EventKindName(EventKind kind);
 
 struct RaceEvent {
@@ -98,11 +109,17 @@ struct RaceEvent {
   int lap = 0;                      // the leader's lap (1 on the opening lap); 0 before the start
   std::optional<std::uint8_t> car;  // absent for the start and the session end
   std::string driver;
-  std::optional<std::uint8_t> other_car;  // overtake: the car passed; lead change: the old leader
+  // Overtake: the car passed; lead change and class lead change: the old leader.
+  std::optional<std::uint8_t> other_car;
   std::string other_driver;
-  int place = 0;                  // overtake and lead change: the place gained; finished: its place
+  // Overtake and lead changes: the place gained (1 for the lead of a class
+  // too); finished: its place.
+  int place = 0;
   std::optional<double> seconds;  // pit out: time in the lane; laps: the lap time
   std::string text;  // a sentence for people, e.g. "Ada Lovelace passes Bob for P3 on lap 4."
+  // Class lead change: the class; any other event about a car: the car's
+  // class; empty when none.
+  std::string car_class;
 };
 
 // What one update added to the story.
@@ -132,6 +149,13 @@ struct CarStanding {
   std::optional<double> finish_at_s;  // session time it took the flag
   std::optional<double> pit_entry_s;  // in the lane since
   int pit_entry_lap = 0;
+  // What the league says of the driver, as of the latest update; empty or
+  // absent when it does not name the driver, or without a league.
+  std::optional<int> number;
+  std::string short_name;
+  std::string team;
+  std::string nation;
+  std::string car_class;  // empty: in no class
 };
 
 // What a session is, as the story and the recorder name it.
@@ -166,13 +190,36 @@ struct ResultRow {
   int pit_stops = 0;
   std::optional<int> places_gained;  // race, when the start was seen
   std::string status;                // FinishStatusName
+  // The car's league identity (CarStanding's).
+  std::optional<int> number;
+  std::string short_name;
+  std::string team;
+  std::string nation;
+  std::string car_class;
+  // Its place among the rows of its class, in this classification's order;
+  // absent without a class.
+  std::optional<int> class_position;
+  // To the class's first: in a race the laps behind, or on the same lap
+  // the difference of the times the two crossed the line completing it;
+  // in practice and qualifying the best-lap difference. Absent for the
+  // class's first, for disqualified cars, and when not known.
+  std::optional<Gap> class_gap;
 };
 
 // Race: finished and running cars in the host's order, then retired cars by
 // laps, then disqualified ones. Practice and qualifying: by best lap, cars
 // without one last. `laps` are every lap of the session, in any order.
+// The rows carry the cars' identities, and their class positions and gaps
+// as ClassifyClasses gives them.
 std::vector<ResultRow> Classify(const SessionFacts& session, const std::vector<CarStanding>& cars,
                                 const std::vector<LapRecord>& laps);
+
+// Fills in each row's class_position and class_gap from its car_class and
+// its place in `rows`, which are in classification order (as Classify
+// makes them). `laps` are every lap of the session, in any order; a race's
+// gaps on the same lap come from their `at_s`.
+void ClassifyClasses(std::vector<ResultRow>* rows, const std::vector<LapRecord>& laps,
+                     const SessionFacts& session);
 
 class RaceStory {
  public:
@@ -207,12 +254,18 @@ class RaceStory {
   void PitExit(const CarTiming& now, Car* car, StoryUpdate* update);
   void FinishChange(const CarTiming& now, Car* car, StoryUpdate* update);
   void Passes(const TimingState& state, StoryUpdate* update);
+  void ClassLeads(const TimingState& state, StoryUpdate* update);
   RaceEvent Event(EventKind kind, const CarTiming* car) const;
   int LeaderLap() const;
 
   SessionFacts session_;
   std::map<std::uint8_t, Car> cars_;
   std::vector<std::uint8_t> order_;  // the previous update's placed cars in place order
+  // The previous update's class of each car (by index; empty: none) and
+  // the leader of each class; kept only while there are classes.
+  std::array<std::string, 256> classes_before_;
+  std::map<std::string, std::uint8_t> class_leaders_before_;
+  bool classes_kept_ = false;
   std::optional<float> fastest_lap_s_;
   int session_serial_ = -1;  // the timing state's session count this story belongs to
   bool have_previous_ = false;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -396,6 +397,119 @@ TEST(RaceStoryTest, ANewSessionStartsTheStoryAgain) {
   EXPECT_FALSE(feed.story_.standings()[0].best_lap_s);
 }
 
+// The league read from `text`, as the timing state takes it.
+std::shared_ptr<const League> LeagueOf(const std::string& text) {
+  std::string error;
+  std::optional<League> league = League::Parse(text, "league.csv", &error);
+  EXPECT_TRUE(league) << error;
+  return league ? std::make_shared<const League>(std::move(*league)) : nullptr;
+}
+
+constexpr char kTwoClasses[] =
+    "kind,name,number,class,nation,colour\n"
+    "class,GT3,,,,#e4572e\n"
+    "class,GT4,,,,#2e86de\n"
+    "driver,Ada,7,GT3,IE,\n"
+    "driver,Bea,9,GT4,,\n"
+    "driver,Cy,11,GT3,,\n"
+    "driver,Dot,4,GT4,,\n";
+
+// "kind driver>other class" for each event about a class's lead.
+std::vector<std::string> ClassLeads(const std::vector<RaceEvent>& events) {
+  std::vector<std::string> out;
+  for (const RaceEvent& e : events) {
+    if (e.kind != EventKind::kClassLeadChange) continue;
+    out.push_back(e.driver + ">" + e.other_driver + " " + e.car_class + " P" +
+                  std::to_string(e.place) + " L" + std::to_string(e.lap) + ": " + e.text);
+  }
+  return out;
+}
+
+TEST(RaceStoryTest, ClassLeadChangesAfterTheStartAndNotFromALeagueReadAgain) {
+  StoryFeed feed;
+  feed.state_.SetLeague(LeagueOf(kTwoClasses));
+  // Ada leads GT3, Bea GT4. Before the start the grid's order changes
+  // within each class (Cy and Dot to the front): nothing to tell.
+  std::vector<Spot> grid = Grid();
+  std::swap(grid[0].place, grid[2].place);
+  std::swap(grid[1].place, grid[3].place);
+  feed.Step(0, Grid());
+  feed.Step(1, grid);
+  for (Spot& s : grid) s.metres += 110;
+  feed.Step(2, grid);  // the start
+  EXPECT_EQ(feed.Events(), std::vector<std::string>{"start L1"});
+  // Ada takes the lead from Cy (of GT3 and overall); Bea passes Dot, the
+  // leader of GT4.
+  std::vector<Spot> cars = {{.index = 0, .place = 1, .metres = 302},
+                            {.index = 1, .place = 3, .metres = 280},
+                            {.index = 2, .place = 2, .metres = 300},
+                            {.index = 3, .place = 4, .metres = 270}};
+  const StoryUpdate passes = feed.Step(20, cars);
+  EXPECT_EQ(ClassLeads(feed.events_),
+            (std::vector<std::string>{"Ada>Cy GT3 P1 L1: Ada leads GT3 on lap 1.",
+                                      "Bea>Dot GT4 P1 L1: Bea leads GT4 on lap 1."}));
+  EXPECT_EQ(feed.Events(),
+            (std::vector<std::string>{"start L1", "overtake Ada>Cy P1 L1", "overtake Ada>Dot P2 L1",
+                                      "overtake Bea>Dot P3 L1", "lead_change Ada>Cy P1 L1",
+                                      "class_lead_change Ada>Cy P1 L1",
+                                      "class_lead_change Bea>Dot P1 L1"}));
+  // Every event about a car carries its class.
+  for (const RaceEvent& e : passes.events) {
+    EXPECT_EQ(e.car_class, e.driver == "Ada" || e.driver == "Cy" ? "GT3" : "GT4") << e.text;
+  }
+
+  // The league read again puts Ada in GT4: GT3's leader is now Cy and
+  // GT4's Ada, but neither took a lead on track.
+  feed.state_.SetLeague(
+      LeagueOf("kind,name,number,class,colour\n"
+               "class,GT3,,,#e4572e\nclass,GT4,,,#2e86de\n"
+               "driver,Ada,17,GT4,\ndriver,Bea,9,GT4,\ndriver,Cy,11,GT3,\ndriver,Dot,4,GT4,\n"));
+  Creep(&cars);
+  cars[0].metres += 1;
+  feed.Step(21, cars);
+  EXPECT_EQ(ClassLeads(feed.events_).size(), 2u);
+  const std::vector<CarStanding> standings = feed.story_.standings();
+  ASSERT_EQ(standings.size(), 4u);
+  EXPECT_EQ(standings[0].car_class, "GT4");
+  EXPECT_EQ(standings[0].number, 17);
+  EXPECT_EQ(standings[0].nation, "");  // the new file gives no nations
+  // On track again: Bea takes GT4 (and the lead) from Ada.
+  cars = {{.index = 0, .place = 2, .metres = 400},
+          {.index = 1, .place = 1, .metres = 402},
+          {.index = 2, .place = 3, .metres = 390},
+          {.index = 3, .place = 4, .metres = 370}};
+  feed.Step(30, cars);
+  EXPECT_EQ(ClassLeads(feed.events_).size(), 3u);
+  EXPECT_EQ(ClassLeads(feed.events_).back(), "Bea>Ada GT4 P1 L1: Bea leads GT4 on lap 1.");
+}
+
+TEST(RaceStoryTest, CarsAndLapsCarryTheLeaguesIdentity) {
+  StoryFeed feed;
+  feed.state_.SetLeague(LeagueOf(kTwoClasses));
+  feed.Step(0, Grid());
+  std::vector<Spot> cars = Grid(50);
+  feed.Step(1, cars);
+  cars[0].laps = 1, cars[0].metres = 5, cars[0].last_lap = 90;
+  Creep(&cars);
+  const StoryUpdate crossing = feed.Step(90, cars);
+  ASSERT_EQ(crossing.laps.size(), 1u);
+  EXPECT_EQ(crossing.laps[0].number, 7);
+  EXPECT_EQ(crossing.laps[0].car_class, "GT3");
+  const std::vector<CarStanding> standings = feed.story_.standings();
+  EXPECT_EQ(standings[0].number, 7);
+  EXPECT_EQ(standings[0].short_name, "ADA");
+  EXPECT_EQ(standings[0].nation, "IE");
+  EXPECT_EQ(standings[1].car_class, "GT4");
+  // Without a league from here on, the cars carry nothing of it.
+  feed.state_.SetLeague(nullptr);
+  Creep(&cars);
+  feed.Step(91, cars);
+  for (const CarStanding& c : feed.story_.standings()) {
+    EXPECT_FALSE(c.number);
+    EXPECT_EQ(c.car_class + c.short_name + c.team + c.nation, "");
+  }
+}
+
 // A finished race as the recorder keeps it.
 std::vector<LapRecord> Laps(std::uint8_t car, std::vector<float> times) {
   std::vector<LapRecord> laps;
@@ -455,6 +569,85 @@ TEST(ClassifyTest, PracticeByBestLapWithTheGapToTheFastest) {
   EXPECT_EQ(rows[1].best_lap, 2);
   EXPECT_EQ(rows[2].driver, "Cy");  // no time: last, no gap
   EXPECT_FALSE(rows[2].gap);
+}
+
+CarStanding InClass(CarStanding car, const std::string& car_class) {
+  car.car_class = car_class;
+  return car;
+}
+
+// Laps as the recorder keeps them: `crossed` the session time at the line.
+std::vector<LapRecord> Crossings(std::uint8_t car, std::vector<double> crossed) {
+  std::vector<LapRecord> laps;
+  for (std::size_t i = 0; i < crossed.size(); ++i) {
+    LapRecord lap;
+    lap.car = car;
+    lap.lap = static_cast<int>(i) + 1;
+    lap.lap_s = 90.0f;
+    lap.at_s = crossed[i];
+    laps.push_back(lap);
+  }
+  return laps;
+}
+
+TEST(ClassifyTest, ClassPositionsAndGapsWithinEachClass) {
+  SessionFacts race;
+  race.code = 3;
+  race.start_seen = true;
+  // Overall: Ada, Bea, Cy, Dot, Eve (no class), Fay (retired a lap down),
+  // Gus (disqualified).
+  std::vector<CarStanding> cars = {
+      InClass(Standing(0, "Ada", 1, 1, 3, 1), "GT3"),
+      InClass(Standing(1, "Bea", 2, 2, 3, 1), "GT4"),
+      InClass(Standing(2, "Cy", 3, 3, 3, 1), "GT3"),
+      InClass(Standing(3, "Dot", 4, 4, 2, 1), "GT3"),
+      Standing(4, "Eve", 5, 5, 2, 1),
+      InClass(Standing(5, "Fay", 0, 6, 2, kFinishRetired), "GT4"),
+      InClass(Standing(6, "Gus", 7, 7, 3, kFinishDisqualified), "GT4")};
+  std::vector<LapRecord> laps = Crossings(0, {100, 200, 300.25});
+  for (const auto& l : Crossings(1, {101, 202, 303})) laps.push_back(l);
+  for (const auto& l : Crossings(2, {102, 204, 306.5})) laps.push_back(l);
+  for (const auto& l : Crossings(3, {110, 220})) laps.push_back(l);
+  for (const auto& l : Crossings(5, {120, 240})) laps.push_back(l);
+  for (const auto& l : Crossings(6, {99, 198, 297})) laps.push_back(l);
+  std::vector<ResultRow> rows = Classify(race, cars, laps);
+  const auto lines = [&rows] {
+    std::vector<std::string> out;
+    for (const ResultRow& r : rows) {
+      out.push_back(std::to_string(r.position) + " " + r.driver + " " +
+                    (r.car_class.empty() ? "-" : r.car_class) + " " +
+                    (r.class_position ? std::to_string(*r.class_position) : "-") + " " +
+                    (r.class_gap ? GapText(*r.class_gap) : "-"));
+    }
+    return out;
+  };
+  EXPECT_EQ(lines(), (std::vector<std::string>{
+                         "1 Ada GT3 1 -", "2 Bea GT4 1 -", "3 Cy GT3 2 +6.250", "4 Dot GT3 3 +1 L",
+                         "5 Eve - - -", "6 Fay GT4 2 +1 L", "7 Gus GT4 3 -"}));
+  // Without Ada's crossing of lap 3 Cy's gap is not known.
+  std::erase_if(laps, [](const LapRecord& l) { return l.car == 0 && l.lap == 3; });
+  ClassifyClasses(&rows, laps, race);
+  EXPECT_EQ(lines()[2], "3 Cy GT3 2 -");
+  // A row moved out of its class takes no place in it; the class's places
+  // close up.
+  rows[0].car_class.clear();
+  ClassifyClasses(&rows, laps, race);
+  EXPECT_EQ(lines(), (std::vector<std::string>{"1 Ada - - -", "2 Bea GT4 1 -", "3 Cy GT3 1 -",
+                                               "4 Dot GT3 2 +1 L", "5 Eve - - -",
+                                               "6 Fay GT4 2 +1 L", "7 Gus GT4 3 -"}));
+
+  // Practice: the best-lap difference to the class's fastest.
+  SessionFacts practice;
+  practice.code = 1;
+  std::vector<CarStanding> runners = {
+      InClass(Standing(0, "Ada", 1, 0, 0), "GT4"), InClass(Standing(1, "Bea", 2, 0, 0), "GT3"),
+      InClass(Standing(2, "Cy", 3, 0, 0), "GT3"), InClass(Standing(3, "Dot", 4, 0, 0), "GT3")};
+  std::vector<LapRecord> timed = Laps(0, {95.5f});
+  for (const auto& l : Laps(1, {96})) timed.push_back(l);
+  for (const auto& l : Laps(2, {97.25f, 96.75f})) timed.push_back(l);
+  rows = Classify(practice, runners, timed);
+  EXPECT_EQ(lines(), (std::vector<std::string>{"1 Ada GT4 1 -", "2 Bea GT3 1 -",
+                                               "3 Cy GT3 2 +0.750", "4 Dot GT3 3 -"}));
 }
 
 }  // namespace
