@@ -44,6 +44,9 @@ Json OptionalCar(const std::optional<std::uint8_t>& car) {
   return car ? Json(*car) : Json(nullptr);
 }
 
+// A name, or null when empty.
+Json TextOrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Text(text); }
+
 Json EventObject(const StoredEvent& stored) {
   const RaceEvent& e = stored.event;
   return Json{{"id", stored.id},
@@ -56,7 +59,8 @@ Json EventObject(const StoredEvent& stored) {
               {"other_driver", e.other_car ? Text(e.other_driver) : Json(nullptr)},
               {"place", e.place > 0 ? Json(e.place) : Json(nullptr)},
               {"seconds", Maybe(e.seconds)},
-              {"text", Text(e.text)}};
+              {"text", Text(e.text)},
+              {"class", TextOrNull(e.car_class)}};
 }
 
 // `key` and a float in its shortest form (as Float writes it), or null.
@@ -84,16 +88,57 @@ void PutMillis(std::string* out, const char* key, double seconds) {
   out->append(text, ec == std::errc() ? end : text);
 }
 
-// The fastest lap of the session: the lowest lap time, the earlier on a tie.
-const LapRecord* FastestLap(const SessionRecord& record) {
+// The fastest lap of the session (`car_class` empty) or of a class: the
+// lowest lap time, the earlier on a tie.
+const LapRecord* FastestLap(const SessionRecord& record, const std::string& car_class = "") {
   const LapRecord* best = nullptr;
   for (const LapRecord& lap : record.laps) {
+    if (!car_class.empty() && lap.car_class != car_class) continue;
     if (lap.lap_s && (!best || *lap.lap_s < *best->lap_s ||
                       (*lap.lap_s == *best->lap_s && lap.at_s < best->at_s))) {
       best = &lap;
     }
   }
   return best;
+}
+
+// Whether the session shows classes: it has some, or a row is in one.
+bool Classed(const SessionRecord& record) {
+  if (!record.classes.empty()) return true;
+  return std::any_of(record.results.begin(), record.results.end(),
+                     [](const ResultRow& row) { return !row.car_class.empty(); });
+}
+
+// The session's classes in their order.
+std::vector<LeagueClass> ClassesInOrder(const SessionRecord& record) {
+  std::vector<LeagueClass> classes = record.classes;
+  std::stable_sort(classes.begin(), classes.end(),
+                   [](const LeagueClass& a, const LeagueClass& b) { return a.order < b.order; });
+  return classes;
+}
+
+// The rows of one class, in its order.
+std::vector<const ResultRow*> RowsOf(const SessionRecord& record, const std::string& car_class) {
+  std::vector<const ResultRow*> rows;
+  for (const ResultRow& row : record.results) {
+    if (row.car_class == car_class) rows.push_back(&row);
+  }
+  return rows;
+}
+
+// "#rrggbb" or "#rgb" as it stands, anything else empty: a colour read
+// back from a file goes into the page's markup.
+std::string SafeColour(const std::string& colour) {
+  if ((colour.size() != 7 && colour.size() != 4) || colour[0] != '#') return "";
+  for (std::size_t i = 1; i < colour.size(); ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(colour[i]))) return "";
+  }
+  return colour;
+}
+
+// "#7 Ada Brennan", or the name alone without a number.
+std::string NamedDriver(const std::optional<int>& number, const std::string& driver) {
+  return number ? "#" + std::to_string(*number) + " " + driver : driver;
 }
 
 bool HoldsCaseless(const std::string& text, const std::string& part) {
@@ -135,6 +180,16 @@ std::string TimeOrGap(const ResultRow& row, bool race) {
     return "";
   }
   return row.gap ? GapText(*row.gap) : "";
+}
+
+// The same within the row's class: the class's first gets the time.
+std::string ClassTimeOrGap(const ResultRow& row, bool race) {
+  if (row.class_position == 1) {
+    ResultRow first = row;
+    first.position = 1;
+    return TimeOrGap(first, race);
+  }
+  return row.class_gap ? GapText(*row.class_gap) : "";
 }
 
 std::string BestText(const ResultRow& row) {
@@ -230,15 +285,40 @@ std::string ResultsJson(const SessionRecord& record) {
                         {"laps_led", r.laps_led},
                         {"pit_stops", r.pit_stops},
                         {"places_gained", Maybe(r.places_gained)},
-                        {"status", r.status}});
+                        {"status", r.status},
+                        {"number", Maybe(r.number)},
+                        {"short_name", TextOrNull(r.short_name)},
+                        {"team", TextOrNull(r.team)},
+                        {"nation", TextOrNull(r.nation)},
+                        {"class", TextOrNull(r.car_class)},
+                        {"class_position", Maybe(r.class_position)},
+                        {"class_gap", GapJson(r.class_gap)}});
   }
   json["rows"] = rows;
-  const LapRecord* fastest = FastestLap(record);
-  json["fastest_lap"] = fastest ? Json{{"car", fastest->car},
-                                       {"driver", Text(fastest->driver)},
-                                       {"lap", fastest->lap},
-                                       {"lap_s", Float(*fastest->lap_s)}}
-                                : Json(nullptr);
+  const auto lap_json = [](const LapRecord* lap) {
+    return lap ? Json{{"car", lap->car},
+                      {"driver", Text(lap->driver)},
+                      {"lap", lap->lap},
+                      {"lap_s", Float(*lap->lap_s)}}
+               : Json(nullptr);
+  };
+  const bool race = record.summary.code == 3;
+  Json classes = Json::array();
+  for (const LeagueClass& c : ClassesInOrder(record)) {
+    const std::vector<const ResultRow*> of_class = RowsOf(record, c.name);
+    const ResultRow* first = of_class.empty() ? nullptr : of_class.front();
+    classes.push_back(
+        Json{{"name", Text(c.name)},
+             {"colour", Text(c.colour)},
+             {"order", c.order},
+             {"cars", of_class.size()},
+             {"winner", first && (race || first->best_lap_s)
+                            ? Json{{"car", first->car}, {"driver", Text(first->driver)}}
+                            : Json(nullptr)},
+             {"fastest_lap", lap_json(FastestLap(record, c.name))}});
+  }
+  json["classes"] = classes;
+  json["fastest_lap"] = lap_json(FastestLap(record));
   Json stops = Json::array();
   for (const PitStop& p : record.pit_stops) {
     stops.push_back(Json{{"car", p.car},
@@ -263,12 +343,17 @@ std::string LapsJson(const SessionRecord& record, const std::string& driver) {
   out.reserve(head.size() + record.laps.size() * 340);  // a lap's object is about 310 bytes
   out += head;
   out += ",\"laps\":[";
-  std::map<std::uint8_t, std::string> names;  // each driver's name as a JSON string
+  // Each car's driver (a car may change drivers) and the name as a JSON string.
+  std::map<std::uint8_t, std::pair<std::string, std::string>> names;
+  std::map<std::string, std::string> classes;  // each class's name as a JSON string
   bool first = true;
   for (const LapRecord& l : record.laps) {
     if (!driver.empty() && !HoldsCaseless(l.driver, driver)) continue;
-    std::string& name = names[l.car];
-    if (name.empty()) name = Dump(Text(l.driver));
+    auto& [raw, name] = names[l.car];
+    if (name.empty() || raw != l.driver) {
+      raw = l.driver;
+      name = Dump(Text(l.driver));
+    }
     out += first ? "{\"car\":" : ",{\"car\":";
     first = false;
     out += std::to_string(l.car);
@@ -299,6 +384,15 @@ std::string LapsJson(const SessionRecord& record, const std::string& driver) {
     flag(",\"session_best\":", l.session_best);
     out += ",\"stint_lap\":" + std::to_string(l.stint_lap);
     flag(",\"complete\":", l.complete);
+    out += ",\"number\":" + (l.number ? std::to_string(*l.number) : std::string("null"));
+    out += ",\"class\":";
+    if (l.car_class.empty()) {
+      out += "null";
+    } else {
+      std::string& class_name = classes[l.car_class];
+      if (class_name.empty()) class_name = Dump(Text(l.car_class));
+      out += class_name;
+    }
     out += '}';
   }
   out += "]}";
@@ -338,29 +432,62 @@ std::string SessionsText(const std::vector<SessionSummary>& sessions) {
 
 std::string ResultsText(const SessionRecord& r) {
   const bool race = r.summary.code == 3;
+  const bool classed = Classed(r);
   std::string out = Title(r) + "\n";
   // 3 + 18 + 4 + 11 + 12 + 3 + 3 + 3 + 12 columns and the spaces between: 77.
-  out += race ? "Pos Driver             Laps Time/gap    Best lap     Led Pit +/- Status\n"
-              : "Pos Driver             Laps Best/gap    Best lap                 Status\n";
+  // With classes the class (7) and the place in it (3) stand where a race
+  // shows laps led, stops and places gained: those are in each class's own
+  // table below.
+  const char* lead = race ? "Pos Driver             Laps Time/gap    Best lap     "
+                          : "Pos Driver             Laps Best/gap    Best lap     ";
+  out += std::string(lead) + (classed ? "Class   PIC Status\n"
+                              : race  ? "Led Pit +/- Status\n"
+                                      : "            Status\n");
+  // Position, driver, laps, time or gap and best lap; then what follows.
+  const auto head = [](const ResultRow& row, int position, const std::string& time_or_gap) {
+    return Column(std::to_string(position), 3, true) + " " +
+           Column(NamedDriver(row.number, row.driver), 18) + " " +
+           Column(std::to_string(row.laps), 4, true) + " " + Column(time_or_gap, 11) + " " +
+           Column(BestText(row), 12) + " ";
+  };
+  const auto race_columns = [](const ResultRow& row) {
+    return Column(std::to_string(row.laps_led), 3, true) + " " +
+           Column(std::to_string(row.pit_stops), 3, true) + " " +
+           Column(GainedText(row.places_gained), 3, true) + " ";
+  };
   for (const ResultRow& row : r.results) {
-    out += Column(std::to_string(row.position), 3, true) + " " + Column(row.driver, 18) + " " +
-           Column(std::to_string(row.laps), 4, true) + " " + Column(TimeOrGap(row, race), 11) +
-           " " + Column(BestText(row), 12) + " ";
-    if (race) {
-      out += Column(std::to_string(row.laps_led), 3, true) + " " +
-             Column(std::to_string(row.pit_stops), 3, true) + " " +
-             Column(GainedText(row.places_gained), 3, true) + " ";
+    out += head(row, row.position, TimeOrGap(row, race));
+    if (classed) {
+      out += Column(row.car_class, 7) + " " +
+             Column(row.class_position ? std::to_string(*row.class_position) : "", 3, true) + " ";
+    } else if (race) {
+      out += race_columns(row);
     } else {
       out += std::string(12, ' ');
     }
     out += row.status + "\n";
   }
-  if (const LapRecord* fastest = FastestLap(r)) {
-    out += "Fastest lap: " + DisplayText(fastest->driver, 30) + ", " +
-           LapTimeText(*fastest->lap_s) + " on lap " + std::to_string(fastest->lap) + "\n";
+  const auto fastest_text = [](const LapRecord& lap) {
+    return DisplayText(NamedDriver(lap.number, lap.driver), 30) + ", " + LapTimeText(*lap.lap_s) +
+           " on lap " + std::to_string(lap.lap) + "\n";
+  };
+  if (const LapRecord* fastest = FastestLap(r)) out += "Fastest lap: " + fastest_text(*fastest);
+  // Each class by itself: its place, its gaps.
+  for (const LeagueClass& c : ClassesInOrder(r)) {
+    const std::vector<const ResultRow*> rows = RowsOf(r, c.name);
+    if (rows.empty()) continue;
+    out += "\n" + DisplayText(c.name, 40) + "\n" + lead +
+           (race ? "Led Pit +/- Status\n" : "            Status\n");
+    for (const ResultRow* row : rows) {
+      out += head(*row, row->class_position.value_or(0), ClassTimeOrGap(*row, race)) +
+             (race ? race_columns(*row) : std::string(12, ' ')) + row->status + "\n";
+    }
+    if (const LapRecord* fastest = FastestLap(r, c.name)) {
+      out += "Fastest lap in " + DisplayText(c.name, 12) + ": " + fastest_text(*fastest);
+    }
   }
   if (!r.pit_stops.empty()) {
-    out += "Pit stops:\n";
+    out += classed ? "\nPit stops:\n" : "Pit stops:\n";
     for (const PitStop& p : r.pit_stops) {
       out += "  " + Column(p.driver, 20) + "  stop " + std::to_string(p.number) + " on lap " +
              std::to_string(p.lap) +
@@ -374,7 +501,7 @@ std::string ResultsText(const SessionRecord& r) {
 std::string ResultsCsv(const SessionRecord& r) {
   std::string out =
       "position,car,driver,laps,total_s,gap,best_lap_s,best_lap,laps_led,pit_stops,places_gained,"
-      "status\n";
+      "status,number,short_name,team,nation,class,class_position,class_gap\n";
   for (const ResultRow& row : r.results) {
     out += std::to_string(row.position) + "," + std::to_string(row.car) + "," +
            CsvField(row.driver) + "," + std::to_string(row.laps) + "," +
@@ -382,7 +509,11 @@ std::string ResultsCsv(const SessionRecord& r) {
            (row.gap ? GapText(*row.gap) : "") + "," + CsvNumber(row.best_lap_s) + "," +
            (row.best_lap_s ? std::to_string(row.best_lap) : "") + "," +
            std::to_string(row.laps_led) + "," + std::to_string(row.pit_stops) + "," +
-           (row.places_gained ? std::to_string(*row.places_gained) : "") + "," + row.status + "\n";
+           (row.places_gained ? std::to_string(*row.places_gained) : "") + "," + row.status + "," +
+           (row.number ? std::to_string(*row.number) : "") + "," + CsvField(row.short_name) + "," +
+           CsvField(row.team) + "," + CsvField(row.nation) + "," + CsvField(row.car_class) + "," +
+           (row.class_position ? std::to_string(*row.class_position) : "") + "," +
+           (row.class_gap ? GapText(*row.class_gap) : "") + "\n";
   }
   return out;
 }
@@ -390,7 +521,7 @@ std::string ResultsCsv(const SessionRecord& r) {
 std::string LapsCsv(const SessionRecord& r, const std::string& driver) {
   std::string out =
       "car,driver,lap,lap_s,sector1_s,sector2_s,sector3_s,place,gap,at_s,in_lap,out_lap,"
-      "personal_best,session_best,stint_lap,complete\n";
+      "personal_best,session_best,stint_lap,complete,number,class\n";
   const auto flag = [](bool b) { return b ? "1" : "0"; };
   for (const LapRecord& l : LapsOf(r, driver)) {
     out += std::to_string(l.car) + "," + CsvField(l.driver) + "," + std::to_string(l.lap) + "," +
@@ -398,18 +529,24 @@ std::string LapsCsv(const SessionRecord& r, const std::string& driver) {
            CsvNumber(l.sector3_s) + "," + (l.place > 0 ? std::to_string(l.place) : "") + "," +
            (l.gap_to_leader ? GapText(*l.gap_to_leader) : "") + "," + Decimals(l.at_s, 3) + "," +
            flag(l.in_lap) + "," + flag(l.out_lap) + "," + flag(l.personal_best) + "," +
-           flag(l.session_best) + "," + std::to_string(l.stint_lap) + "," + flag(l.complete) + "\n";
+           flag(l.session_best) + "," + std::to_string(l.stint_lap) + "," + flag(l.complete) + "," +
+           (l.number ? std::to_string(*l.number) : "") + "," + CsvField(l.car_class) + "\n";
   }
   return out;
 }
 
 std::string EventsText(const SessionRecord& r) {
   std::string out = Title(r) + "\n";
+  // With classes, the class each event is about before its text.
+  const bool classed = !r.classes.empty() ||
+                       std::any_of(r.events.begin(), r.events.end(),
+                                   [](const StoredEvent& e) { return !e.event.car_class.empty(); });
   for (const StoredEvent& stored : r.events) {
     const RaceEvent& e = stored.event;
     char head[32];
     std::snprintf(head, sizeof(head), "%9s  L%-3d ", DurationText(e.at_s).c_str(), e.lap);
-    out += head + DisplayText(e.text) + "\n";
+    out += head + (classed ? Column(e.car_class, 7) + " " : std::string()) + DisplayText(e.text) +
+           "\n";
   }
   if (r.events.empty()) out += "(no events)\n";
   return out;
@@ -417,6 +554,36 @@ std::string EventsText(const SessionRecord& r) {
 
 std::string ResultsHtml(const SessionRecord& r) {
   const bool race = r.summary.code == 3;
+  const bool classed = Classed(r);
+  std::map<std::string, std::string> colours;
+  for (const LeagueClass& c : r.classes) colours[c.name] = SafeColour(c.colour);
+  // A class's colour as a small square before its name.
+  const auto chip = [&colours](const std::string& name) {
+    const std::string& colour = colours[name];
+    return colour.empty() ? std::string()
+                          : "<span class=\"chip\" style=\"background:" + colour + "\"></span>";
+  };
+  const std::string columns = std::string("<th>Driver</th><th>Laps</th><th>") +
+                              (race ? "Time/gap" : "Best/gap") + "</th><th>Best lap</th>" +
+                              (race ? "<th>Led</th><th>Pit</th><th>+/-</th>" : "") +
+                              "<th>Status</th></tr>\n";
+  // Driver to status, as both tables show them.
+  const auto cells = [race](const ResultRow& row, const std::string& time_or_gap) {
+    std::string out = "<td><bdi>" + Html(NamedDriver(row.number, row.driver)) +
+                      "</bdi></td><td class=\"n\">" + std::to_string(row.laps) +
+                      "</td><td class=\"n\">" + Html(time_or_gap) + "</td><td class=\"n\">" +
+                      Html(BestText(row)) + "</td>";
+    if (race) {
+      out += "<td class=\"n\">" + std::to_string(row.laps_led) + "</td><td class=\"n\">" +
+             std::to_string(row.pit_stops) + "</td><td class=\"n\">" +
+             GainedText(row.places_gained) + "</td>";
+    }
+    return out + "<td>" + row.status + "</td></tr>\n";
+  };
+  const auto fastest_text = [](const LapRecord& lap) {
+    return "<bdi>" + Html(NamedDriver(lap.number, lap.driver)) + "</bdi>, " +
+           LapTimeText(*lap.lap_s) + " on lap " + std::to_string(lap.lap);
+  };
   std::string out =
       "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" +
       Html(Title(r)) +
@@ -424,26 +591,36 @@ std::string ResultsHtml(const SessionRecord& r) {
       "h1{font-size:1.3em}h2{font-size:1.1em;margin-top:1.5em}\n"
       "table{border-collapse:collapse}th,td{padding:.2em .6em;border-bottom:1px solid #ccc;"
       "text-align:left}td.n{text-align:right;font-variant-numeric:tabular-nums}\n"
-      "td bdi{unicode-bidi:isolate}\n@media print{body{margin:0}}\n</style></head><body>\n<h1>" +
-      Html(Title(r)) + "</h1>\n<table>\n<tr><th>Pos</th><th>Driver</th><th>Laps</th><th>" +
-      (race ? "Time/gap" : "Best/gap") + "</th><th>Best lap</th>" +
-      (race ? "<th>Led</th><th>Pit</th><th>+/-</th>" : "") + "<th>Status</th></tr>\n";
+      "td bdi{unicode-bidi:isolate}\n" +
+      (classed ? ".chip{display:inline-block;width:.8em;height:.8em;margin-right:.4em;"
+                 "border-radius:2px;print-color-adjust:exact;-webkit-print-color-adjust:exact}\n"
+               : "") +
+      "@media print{body{margin:0}}\n</style></head><body>\n<h1>" + Html(Title(r)) +
+      "</h1>\n<table>\n<tr><th>Pos</th>" + (classed ? "<th>Class</th><th>PIC</th>" : "") + columns;
   for (const ResultRow& row : r.results) {
-    out += "<tr><td class=\"n\">" + std::to_string(row.position) + "</td><td><bdi>" +
-           Html(row.driver) + "</bdi></td><td class=\"n\">" + std::to_string(row.laps) +
-           "</td><td class=\"n\">" + Html(TimeOrGap(row, race)) + "</td><td class=\"n\">" +
-           Html(BestText(row)) + "</td>";
-    if (race) {
-      out += "<td class=\"n\">" + std::to_string(row.laps_led) + "</td><td class=\"n\">" +
-             std::to_string(row.pit_stops) + "</td><td class=\"n\">" +
-             GainedText(row.places_gained) + "</td>";
+    out += "<tr><td class=\"n\">" + std::to_string(row.position) + "</td>";
+    if (classed) {
+      out += "<td>" + chip(row.car_class) + Html(row.car_class) + "</td><td class=\"n\">" +
+             (row.class_position ? std::to_string(*row.class_position) : "") + "</td>";
     }
-    out += "<td>" + row.status + "</td></tr>\n";
+    out += cells(row, TimeOrGap(row, race));
   }
   out += "</table>\n";
   if (const LapRecord* fastest = FastestLap(r)) {
-    out += "<h2>Fastest lap</h2>\n<p><bdi>" + Html(fastest->driver) + "</bdi>, " +
-           LapTimeText(*fastest->lap_s) + " on lap " + std::to_string(fastest->lap) + "</p>\n";
+    out += "<h2>Fastest lap</h2>\n<p>" + fastest_text(*fastest) + "</p>\n";
+  }
+  for (const LeagueClass& c : ClassesInOrder(r)) {
+    const std::vector<const ResultRow*> rows = RowsOf(r, c.name);
+    if (rows.empty()) continue;
+    out += "<h2>" + chip(c.name) + Html(c.name) + "</h2>\n<table>\n<tr><th>Pos</th>" + columns;
+    for (const ResultRow* row : rows) {
+      out += "<tr><td class=\"n\">" + std::to_string(row->class_position.value_or(0)) + "</td>" +
+             cells(*row, ClassTimeOrGap(*row, race));
+    }
+    out += "</table>\n";
+    if (const LapRecord* fastest = FastestLap(r, c.name)) {
+      out += "<p>Fastest lap in " + Html(c.name) + ": " + fastest_text(*fastest) + "</p>\n";
+    }
   }
   if (!r.pit_stops.empty()) {
     out +=
@@ -459,4 +636,34 @@ std::string ResultsHtml(const SessionRecord& r) {
     out += "</table>\n";
   }
   return out + "</body></html>\n";
+}
+
+void ApplyLeague(const League& league, SessionRecord* record) {
+  const auto identify = [&league](const std::string& driver, std::optional<int>* number,
+                                  std::string* short_name, std::string* team, std::string* nation,
+                                  std::string* car_class) {
+    const LeagueDriver* d = league.Find(driver);
+    *number = d ? d->number : std::nullopt;
+    *car_class = d ? d->class_name : std::string();
+    if (short_name) *short_name = d ? d->short_name : std::string();
+    if (team) *team = d ? d->team : std::string();
+    if (nation) *nation = d ? d->nation : std::string();
+  };
+  for (CarStanding& c : record->cars) {
+    identify(c.driver, &c.number, &c.short_name, &c.team, &c.nation, &c.car_class);
+  }
+  for (ResultRow& row : record->results) {
+    identify(row.driver, &row.number, &row.short_name, &row.team, &row.nation, &row.car_class);
+  }
+  for (LapRecord& lap : record->laps) {
+    identify(lap.driver, &lap.number, nullptr, nullptr, nullptr, &lap.car_class);
+  }
+  for (StoredEvent& stored : record->events) {
+    RaceEvent& e = stored.event;
+    if (!e.car) continue;  // the start and the end are nobody's
+    std::optional<int> number;
+    identify(e.driver, &number, nullptr, nullptr, nullptr, &e.car_class);
+  }
+  record->classes = league.classes();
+  ClassifyClasses(&record->results, record->laps, record->facts);
 }

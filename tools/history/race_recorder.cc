@@ -38,6 +38,7 @@ void RaceRecorder::Begin(const TimingState& state, double unix_s) {
   }
   if (!carries_on) return;  // the new session's start ends it
   story_.Resume(open->facts, open->cars);
+  saved_classes_ = open->classes;
   session_id_ = open->summary.id;
   last_cars_ = open->cars;
   last_facts_ = open->facts;
@@ -56,6 +57,18 @@ void RaceRecorder::EndCurrent(const std::vector<CarStanding>& cars, const Sessio
   ended_ = true;
   notices_.push_back("session " + std::to_string(session_id_) + " (" + Describe(facts) +
                      ") ended; its results are stored");
+}
+
+bool RaceRecorder::ClassesChanged(const TimingState& state) const {
+  const std::vector<ClassTiming>& now = state.session().classes;
+  if (now.size() != saved_classes_.size()) return true;
+  for (std::size_t i = 0; i < now.size(); ++i) {
+    if (now[i].name != saved_classes_[i].name || now[i].colour != saved_classes_[i].colour ||
+        now[i].order != saved_classes_[i].order) {
+      return true;
+    }
+  }
+  return false;
 }
 
 std::vector<StoredEvent> RaceRecorder::Update(const TimingState& state, double unix_s) {
@@ -86,6 +99,7 @@ std::vector<StoredEvent> RaceRecorder::Update(const TimingState& state, double u
       return stored;
     }
     ended_ = false;
+    saved_classes_.clear();
     const bool joined = !facts.start_seen;
     notices_.push_back("recording session " + std::to_string(session_id_) + " (" + Describe(facts) +
                        ")" +
@@ -93,14 +107,25 @@ std::vector<StoredEvent> RaceRecorder::Update(const TimingState& state, double u
                                  "car's first lap is kept marked incomplete"
                                : " from its start"));
   }
+  // A league read again (a new one in the state) changes every car's
+  // identity and perhaps the classes.
+  const bool league_changed = state.league().get() != league_seen_;
+  league_seen_ = state.league().get();
+  const bool classes_changed = !ended_ && ClassesChanged(state);
   // The story's cars are copied only for an update that brought something:
   // the stored rows change only then, and most updates bring nothing.
-  if (update.empty()) return stored;
+  if (update.empty() && !league_changed && !classes_changed) return stored;
   std::vector<CarStanding> cars = story_.standings();
   if (!ended_) {
+    std::vector<LeagueClass> classes;
+    if (classes_changed) {
+      for (const ClassTiming& c : state.session().classes) {
+        classes.push_back({c.name, c.colour, c.order});
+      }
+    }
     // Every car when the field matters as a whole; else the cars named.
     const bool all =
-        update.new_session ||
+        update.new_session || league_changed ||
         std::any_of(update.events.begin(), update.events.end(), [](const RaceEvent& e) {
           return e.kind == EventKind::kStart || e.kind == EventKind::kSessionEnd;
         });
@@ -118,10 +143,12 @@ std::vector<StoredEvent> RaceRecorder::Update(const TimingState& state, double u
         if (named.count(c.car)) changed.push_back(c);
       }
     }
-    if (!store_->Save(session_id_, facts, update, changed, unix_s, &stored, &error)) {
+    if (!store_->Save(session_id_, facts, update, changed, unix_s, &stored, &error,
+                      classes_changed ? &classes : nullptr)) {
       error_ = error;
       return stored;
     }
+    if (classes_changed) saved_classes_ = std::move(classes);
     if (facts.ended) EndCurrent(cars, facts, unix_s);
   }
   last_cars_ = std::move(cars);

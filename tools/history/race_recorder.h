@@ -10,6 +10,10 @@
 // new session, and an earlier one of that track and kind left unfinished
 // is ended with the classification it had.
 //
+// The session's classes are saved as the league gives them when the session
+// begins and again whenever they change; a league read again also saves
+// every car, so that each keeps its driver's new number, names and class.
+//
 // When the store fails (a full disk, a file taken away), recording stops
 // with one message and nothing already recorded is changed; the caller's
 // live views go on.
@@ -47,6 +51,8 @@ class RaceRecorder {
   // The first state of a session: carry on a recorded one, or start anew.
   void Begin(const TimingState& state, double unix_s);
   void EndCurrent(const std::vector<CarStanding>& cars, const SessionFacts& facts, double unix_s);
+  // Whether the state's classes differ from those saved last.
+  bool ClassesChanged(const TimingState& state) const;
 
   RaceStore* const store_;
   RaceStory story_;
@@ -55,6 +61,8 @@ class RaceRecorder {
   bool ended_ = false;
   std::vector<CarStanding> last_cars_;  // the story's cars after the previous update
   SessionFacts last_facts_;
+  std::vector<LeagueClass> saved_classes_;  // the session's classes in the store
+  const League* league_seen_ = nullptr;     // the state's league at the previous update
   std::string error_;
   std::vector<std::string> notices_;
 };

@@ -53,6 +53,25 @@ constexpr const char* kMigrations[] = {
          gap_laps INTEGER, gap_s REAL, best_lap_s REAL, best_lap INTEGER NOT NULL,
          laps_led INTEGER NOT NULL, pit_stops INTEGER NOT NULL, places_gained INTEGER,
          status TEXT NOT NULL, PRIMARY KEY(session_id, position));)",
+    // Version 2: the league's part of cars, results and events, and the
+    // session's classes.
+    R"(ALTER TABLE cars ADD COLUMN number INTEGER;
+       ALTER TABLE cars ADD COLUMN short_name TEXT NOT NULL DEFAULT '';
+       ALTER TABLE cars ADD COLUMN team TEXT NOT NULL DEFAULT '';
+       ALTER TABLE cars ADD COLUMN nation TEXT NOT NULL DEFAULT '';
+       ALTER TABLE cars ADD COLUMN class TEXT NOT NULL DEFAULT '';
+       ALTER TABLE results ADD COLUMN number INTEGER;
+       ALTER TABLE results ADD COLUMN short_name TEXT NOT NULL DEFAULT '';
+       ALTER TABLE results ADD COLUMN team TEXT NOT NULL DEFAULT '';
+       ALTER TABLE results ADD COLUMN nation TEXT NOT NULL DEFAULT '';
+       ALTER TABLE results ADD COLUMN class TEXT NOT NULL DEFAULT '';
+       ALTER TABLE results ADD COLUMN class_position INTEGER;
+       ALTER TABLE results ADD COLUMN class_gap_laps INTEGER;
+       ALTER TABLE results ADD COLUMN class_gap_s REAL;
+       ALTER TABLE events ADD COLUMN class TEXT NOT NULL DEFAULT '';
+       CREATE TABLE classes(
+         session_id INTEGER NOT NULL REFERENCES sessions(id), name TEXT NOT NULL,
+         colour TEXT NOT NULL, ord INTEGER NOT NULL, PRIMARY KEY(session_id, name));)",
 };
 constexpr int kMigrationCount = static_cast<int>(std::size(kMigrations));
 static_assert(kMigrationCount == kRaceStoreSchemaVersion);
@@ -60,7 +79,7 @@ static_assert(kMigrationCount == kRaceStoreSchemaVersion);
 const std::map<std::string, EventKind>& EventKinds() {
   static const auto* kinds = [] {
     auto* m = new std::map<std::string, EventKind>;
-    for (int k = 0; k <= static_cast<int>(EventKind::kSessionEnd); ++k) {
+    for (int k = 0; k <= static_cast<int>(EventKind::kClassLeadChange); ++k) {
       (*m)[EventKindName(static_cast<EventKind>(k))] = static_cast<EventKind>(k);
     }
     return m;
@@ -150,7 +169,8 @@ std::optional<float> GapSeconds(const std::optional<Gap>& gap) {
 
 struct RaceStore::Db {
   sqlite3* handle = nullptr;
-  sqlite3* lock = nullptr;  // the recorder's lock file, held open while recording
+  sqlite3* lock = nullptr;                // the recorder's lock file, held open while recording
+  int version = kRaceStoreSchemaVersion;  // of the file; older only when read as it is
   ~Db() {
     sqlite3_close_v2(handle);
     sqlite3_close_v2(lock);
@@ -274,7 +294,10 @@ bool RaceStore::Migrate(std::string* error) {
              "): update pitwall, or give --db another file";
     return false;
   }
+  db_->version = static_cast<int>(version);
   if (version == kRaceStoreSchemaVersion) return true;
+  // A reader takes an older file as it is, and leaves it so.
+  if (sqlite3_db_readonly(db_->handle, "main") == 1 && version >= 1) return true;
   if (sqlite3_db_readonly(db_->handle, "main") == 1) {
     *error = path_ + " holds an older schema (" + std::to_string(version) +
              "): record into it once with this pitwall to bring it up to date";
@@ -294,8 +317,10 @@ bool RaceStore::Migrate(std::string* error) {
   if (!ok) {
     *error = Fail("updating its schema");
     db_->Exec("ROLLBACK");
+    return false;
   }
-  return ok;
+  db_->version = kRaceStoreSchemaVersion;
+  return true;
 }
 
 namespace {
@@ -305,11 +330,13 @@ void SaveCar(Statement* s, std::int64_t session, const CarStanding& c) {
   s->Bind(5, c.start_place).Bind(6, c.laps).Bind(7, static_cast<int>(c.finish_status));
   s->Bind(8, c.in_pits).Bind(9, c.best_lap_s).Bind(10, c.best_lap).Bind(11, c.stint_laps);
   s->Bind(12, c.pit_stops).Bind(13, c.laps_led).Bind(14, c.finish_at_s).Bind(15, c.pit_entry_s);
-  s->Bind(16, c.pit_entry_lap);
+  s->Bind(16, c.pit_entry_lap).Bind(17, c.number).Bind(18, c.short_name).Bind(19, c.team);
+  s->Bind(20, c.nation).Bind(21, c.car_class);
 }
 
 constexpr char kSaveCar[] =
-    "INSERT OR REPLACE INTO cars VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16)";
+    "INSERT OR REPLACE INTO cars VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,"
+    "?17,?18,?19,?20,?21)";
 constexpr char kSaveFacts[] =
     "UPDATE sessions SET updated_unix_s=?2, max_laps=?3, end_time_s=?4, start_seen=?5, "
     "started_s=?6, ended=?7, last_at_s=?8, track=?9, kind=?10 WHERE id=?1";
@@ -341,7 +368,8 @@ bool RaceStore::BeginSession(const SessionFacts& facts, double unix_s, std::int6
 
 bool RaceStore::Save(std::int64_t session, const SessionFacts& facts, const StoryUpdate& update,
                      const std::vector<CarStanding>& cars, double unix_s,
-                     std::vector<StoredEvent>* events, std::string* error) {
+                     std::vector<StoredEvent>* events, std::string* error,
+                     const std::vector<LeagueClass>* classes) {
   events->clear();
   if (!db_->Exec("BEGIN IMMEDIATE")) {
     *error = Fail("saving an update");
@@ -368,14 +396,15 @@ bool RaceStore::Save(std::int64_t session, const SessionFacts& facts, const Stor
       stop.Bind(9, p.stint_laps);
       ok = ok && stop.ok() && stop.Run() == SQLITE_DONE;
     }
-    Statement event(
-        db_->handle,
-        "INSERT INTO events(session_id, kind, at_s, lap, car, driver, other_car, "
-        "other_driver, place, seconds, text) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11)");
+    Statement event(db_->handle,
+                    "INSERT INTO events(session_id, kind, at_s, lap, car, driver, other_car, "
+                    "other_driver, place, seconds, text, class) "
+                    "VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12)");
     for (const RaceEvent& e : update.events) {
       event.Bind(1, session).Bind(2, std::string(EventKindName(e.kind))).Bind(3, e.at_s);
       event.Bind(4, e.lap).Bind(5, e.car).Bind(6, e.driver).Bind(7, e.other_car);
       event.Bind(8, e.other_driver).Bind(9, e.place).Bind(10, e.seconds).Bind(11, e.text);
+      event.Bind(12, e.car_class);
       ok = ok && event.ok() && event.Run() == SQLITE_DONE;
       if (ok) events->push_back({sqlite3_last_insert_rowid(db_->handle), session, e});
     }
@@ -383,6 +412,16 @@ bool RaceStore::Save(std::int64_t session, const SessionFacts& facts, const Stor
     for (const CarStanding& c : cars) {
       SaveCar(&car, session, c);
       ok = ok && car.ok() && car.Run() == SQLITE_DONE;
+    }
+    if (classes != nullptr) {
+      Statement clear(db_->handle, "DELETE FROM classes WHERE session_id=?1");
+      clear.Bind(1, session);
+      ok = ok && clear.ok() && clear.Run() == SQLITE_DONE;
+      Statement add(db_->handle, "INSERT OR REPLACE INTO classes VALUES(?1,?2,?3,?4)");
+      for (const LeagueClass& c : *classes) {
+        add.Bind(1, session).Bind(2, c.name).Bind(3, c.colour).Bind(4, c.order);
+        ok = ok && add.ok() && add.Run() == SQLITE_DONE;
+      }
     }
     Statement f(db_->handle, kSaveFacts);
     BindFacts(&f, session, facts, unix_s);
@@ -417,12 +456,15 @@ bool RaceStore::EndSession(std::int64_t session, const SessionFacts& facts,
     clear.Bind(1, session);
     ok = clear.ok() && clear.Run() == SQLITE_DONE;
     Statement row(db_->handle,
-                  "INSERT INTO results VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14)");
+                  "INSERT INTO results VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,"
+                  "?16,?17,?18,?19,?20,?21,?22)");
     for (const ResultRow& r : rows) {
       row.Bind(1, session).Bind(2, r.position).Bind(3, static_cast<int>(r.car)).Bind(4, r.driver);
       row.Bind(5, r.laps).Bind(6, r.total_s).Bind(7, GapLaps(r.gap)).Bind(8, GapSeconds(r.gap));
       row.Bind(9, r.best_lap_s).Bind(10, r.best_lap).Bind(11, r.laps_led).Bind(12, r.pit_stops);
-      row.Bind(13, r.places_gained).Bind(14, r.status);
+      row.Bind(13, r.places_gained).Bind(14, r.status).Bind(15, r.number).Bind(16, r.short_name);
+      row.Bind(17, r.team).Bind(18, r.nation).Bind(19, r.car_class).Bind(20, r.class_position);
+      row.Bind(21, GapLaps(r.class_gap)).Bind(22, GapSeconds(r.class_gap));
       ok = ok && row.ok() && row.Run() == SQLITE_DONE;
     }
     Statement car(db_->handle, kSaveCar);
@@ -546,6 +588,8 @@ std::optional<SessionRecord> RaceStore::Session(std::int64_t id, std::string* er
     return std::nullopt;
   }
   for (Statement* q : {&cars, &laps, &stops, &events, &results}) q->Bind(1, id);
+  // A file of version 1, read as it is, has none of the league's columns.
+  const bool league_columns = db_->version >= 2;
   while (cars.Step() == SQLITE_ROW) {
     CarStanding c;
     c.car = static_cast<std::uint8_t>(cars.Int(1));
@@ -563,8 +607,18 @@ std::optional<SessionRecord> RaceStore::Session(std::int64_t id, std::string* er
     c.finish_at_s = cars.MaybeReal(13);
     c.pit_entry_s = cars.MaybeReal(14);
     c.pit_entry_lap = static_cast<int>(cars.Int(15));
+    if (league_columns) {
+      if (!cars.Null(16)) c.number = static_cast<int>(cars.Int(16));
+      c.short_name = cars.Text(17);
+      c.team = cars.Text(18);
+      c.nation = cars.Text(19);
+      c.car_class = cars.Text(20);
+    }
     r.cars.push_back(std::move(c));
   }
+  // A lap's number and class are its car's.
+  std::map<std::uint8_t, const CarStanding*> car_of;
+  for (const CarStanding& c : r.cars) car_of[c.car] = &c;
   while (laps.Step() == SQLITE_ROW) {
     LapRecord l;
     l.car = static_cast<std::uint8_t>(laps.Int(1));
@@ -583,6 +637,10 @@ std::optional<SessionRecord> RaceStore::Session(std::int64_t id, std::string* er
     l.session_best = laps.Int(15) != 0;
     l.stint_lap = static_cast<int>(laps.Int(16));
     l.complete = laps.Int(17) != 0;
+    if (const auto it = car_of.find(l.car); it != car_of.end()) {
+      l.number = it->second->number;
+      l.car_class = it->second->car_class;
+    }
     r.laps.push_back(std::move(l));
   }
   while (stops.Step() == SQLITE_ROW) {
@@ -615,6 +673,7 @@ std::optional<SessionRecord> RaceStore::Session(std::int64_t id, std::string* er
     e.place = static_cast<int>(events.Int(9));
     e.seconds = events.MaybeReal(10);
     e.text = events.Text(11);
+    if (league_columns) e.car_class = events.Text(12);
     r.events.push_back(std::move(stored));
   }
   while (results.Step() == SQLITE_ROW) {
@@ -631,7 +690,29 @@ std::optional<SessionRecord> RaceStore::Session(std::int64_t id, std::string* er
     row.pit_stops = static_cast<int>(results.Int(11));
     if (!results.Null(12)) row.places_gained = static_cast<int>(results.Int(12));
     row.status = results.Text(13);
+    if (league_columns) {
+      if (!results.Null(14)) row.number = static_cast<int>(results.Int(14));
+      row.short_name = results.Text(15);
+      row.team = results.Text(16);
+      row.nation = results.Text(17);
+      row.car_class = results.Text(18);
+      if (!results.Null(19)) row.class_position = static_cast<int>(results.Int(19));
+      row.class_gap = GapFrom(results, 20);
+    }
     r.results.push_back(std::move(row));
+  }
+  if (league_columns) {
+    Statement classes(
+        db_->handle,
+        "SELECT name, colour, ord FROM classes WHERE session_id=?1 ORDER BY ord, name");
+    if (!classes.ok()) {
+      *error = Fail("reading it");
+      return std::nullopt;
+    }
+    classes.Bind(1, id);
+    while (classes.Step() == SQLITE_ROW) {
+      r.classes.push_back({classes.Text(0), classes.Text(1), static_cast<int>(classes.Int(2))});
+    }
   }
   if (r.results.empty()) r.results = Classify(r.facts, r.cars, r.laps);
   return r;

@@ -1,26 +1,36 @@
 // The race history: every session's laps, pit stops, events, cars and
 // classification in one SQLite database file ("pitwall.db" by default).
 //
-// Schema version 1 (PRAGMA user_version; PRAGMA application_id 0x50574442,
+// Schema version 2 (PRAGMA user_version; PRAGMA application_id 0x50574442,
 // "PWDB", marks the file as ours). Times in seconds: `*_s` on the session
-// clock, `*_unix_s` since 1970. Gaps to the leader are a whole lap count
-// (`gap_laps` > 0) or seconds (`gap_s`).
+// clock, `*_unix_s` since 1970. Gaps are a whole lap count (`*gap_laps` > 0)
+// or seconds (`*gap_s`). What the league said of a driver (number,
+// short_name, team, nation, class) is kept on its car, its result row and,
+// as the class, its events; '' or NULL when the league did not name it or
+// there was none.
 //
 //   sessions(id, started_unix_s, updated_unix_s, track, code, kind, max_laps,
 //            end_time_s, start_seen, started_s, ended, last_at_s)
 //   cars(session_id, car, driver, place, start_place, laps, finish_status,
 //        in_pits, best_lap_s, best_lap, stint_laps, pit_stops, laps_led,
-//        finish_at_s, pit_entry_s, pit_entry_lap)      -- one row a car, kept current
+//        finish_at_s, pit_entry_s, pit_entry_lap,
+//        number, short_name, team, nation, class)   -- one row a car, kept current
 //   laps(session_id, car, lap, driver, lap_s, sector1_s, sector2_s,
 //        sector3_s, place, gap_laps, gap_s, at_s, in_lap, out_lap,
 //        personal_best, session_best, stint_lap, complete)  -- key (session_id, car, lap)
 //   pit_stops(session_id, car, number, driver, lap, entry_s, exit_s, lane_s,
 //             stint_laps)                              -- key (session_id, car, number)
 //   events(id, session_id, kind, at_s, lap, car, driver, other_car,
-//          other_driver, place, seconds, text)
+//          other_driver, place, seconds, text, class)
 //   results(session_id, position, car, driver, laps, total_s, gap_laps,
 //           gap_s, best_lap_s, best_lap, laps_led, pit_stops,
-//           places_gained, status)                     -- written when a session ends
+//           places_gained, status, number, short_name, team, nation, class,
+//           class_position, class_gap_laps, class_gap_s)  -- written when a session ends
+//   classes(session_id, name, colour, ord)  -- the league's classes, as last read
+//
+// Version 2 added the league's columns and the classes table to version 1.
+// A file of an older version is brought up to date when it is opened to
+// record; opened to read, it is read as it is (nothing of the league).
 //
 // The file is in WAL mode, and each update that brought a lap, a stop or an
 // event is one transaction: a recorder killed at any moment loses at most
@@ -41,7 +51,7 @@
 
 #include "race_story.h"
 
-inline constexpr int kRaceStoreSchemaVersion = 1;
+inline constexpr int kRaceStoreSchemaVersion = 2;
 inline constexpr char kDefaultDatabase[] = "pitwall.db";
 
 // A session as the lists show it.
@@ -73,6 +83,9 @@ struct SessionRecord {
   std::vector<StoredEvent> events;  // in the order they happened
   std::vector<ResultRow> results;   // the stored classification, else worked out now
   bool provisional = true;          // the session has not ended
+  // The league's classes as the recorder last saw them, in their order;
+  // empty when it recorded without a league.
+  std::vector<LeagueClass> classes;
 };
 
 class RaceStore {
@@ -100,9 +113,11 @@ class RaceStore {
   bool BeginSession(const SessionFacts& facts, double unix_s, std::int64_t* id, std::string* error);
   // One update's laps, stops and events, the cars they name and the
   // session's facts, in one transaction. `events` receive their ids.
+  // `classes` not null: the session's classes from now on, in place of
+  // those saved before.
   bool Save(std::int64_t session, const SessionFacts& facts, const StoryUpdate& update,
             const std::vector<CarStanding>& cars, double unix_s, std::vector<StoredEvent>* events,
-            std::string* error);
+            std::string* error, const std::vector<LeagueClass>* classes = nullptr);
   // Marks the session ended and stores its classification and every car.
   bool EndSession(std::int64_t session, const SessionFacts& facts,
                   const std::vector<CarStanding>& cars, double unix_s, std::string* error);
@@ -110,7 +125,7 @@ class RaceStore {
   // Reading.
   std::vector<SessionSummary> Sessions(std::string* error);
   // `id` 0: the latest session. Absent when there is none (error empty) or
-  // on failure (error set).
+  // on failure (error set). Each lap carries its car's number and class.
   std::optional<SessionRecord> Session(std::int64_t id, std::string* error);
 
  private:

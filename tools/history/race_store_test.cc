@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -199,7 +200,7 @@ TEST(RaceStoreTest, FilesItCannotUseAreRefusedWithAMessageAndLeftAlone) {
   Sql(newer, "PRAGMA application_id=1347896386; PRAGMA user_version=7; CREATE TABLE t(x)");
   EXPECT_FALSE(store.OpenForRecording(newer, &error));
   EXPECT_EQ(error, newer +
-                       " was written by a newer pitwall (schema 7; this one reads up to 1): "
+                       " was written by a newer pitwall (schema 7; this one reads up to 2): "
                        "update pitwall, or give --db another file");
   // A file that does not exist, to read.
   EXPECT_FALSE(store.OpenForReading(dir.File("none.db"), &error));
@@ -269,6 +270,278 @@ TEST(RaceStoreTest, AFileMadeReadOnlyMidRaceStopsRecordingAndKeepsWhatWasRecorde
   const std::optional<SessionRecord> race = store.Session(0, &error);
   ASSERT_TRUE(race) << error;
   EXPECT_EQ(race->laps.size(), 2u);  // lap 1 of both cars, as recorded before
+}
+
+// A file as pitwall wrote it before the league: schema version 1, one
+// ended race of two cars.
+constexpr char kVersion1File[] = R"(
+  CREATE TABLE sessions(
+    id INTEGER PRIMARY KEY, started_unix_s REAL NOT NULL, updated_unix_s REAL NOT NULL,
+    track TEXT NOT NULL, code INTEGER NOT NULL, kind TEXT NOT NULL, max_laps INTEGER,
+    end_time_s REAL, start_seen INTEGER NOT NULL, started_s REAL, ended INTEGER NOT NULL,
+    last_at_s REAL NOT NULL);
+  CREATE TABLE cars(
+    session_id INTEGER NOT NULL REFERENCES sessions(id), car INTEGER NOT NULL,
+    driver TEXT NOT NULL, place INTEGER NOT NULL, start_place INTEGER NOT NULL,
+    laps INTEGER NOT NULL, finish_status INTEGER NOT NULL, in_pits INTEGER NOT NULL,
+    best_lap_s REAL, best_lap INTEGER NOT NULL, stint_laps INTEGER NOT NULL,
+    pit_stops INTEGER NOT NULL, laps_led INTEGER NOT NULL, finish_at_s REAL,
+    pit_entry_s REAL, pit_entry_lap INTEGER NOT NULL,
+    PRIMARY KEY(session_id, car));
+  CREATE TABLE laps(
+    session_id INTEGER NOT NULL REFERENCES sessions(id), car INTEGER NOT NULL,
+    lap INTEGER NOT NULL, driver TEXT NOT NULL, lap_s REAL, sector1_s REAL, sector2_s REAL,
+    sector3_s REAL, place INTEGER NOT NULL, gap_laps INTEGER, gap_s REAL,
+    at_s REAL NOT NULL, in_lap INTEGER NOT NULL, out_lap INTEGER NOT NULL,
+    personal_best INTEGER NOT NULL, session_best INTEGER NOT NULL,
+    stint_lap INTEGER NOT NULL, complete INTEGER NOT NULL,
+    PRIMARY KEY(session_id, car, lap));
+  CREATE TABLE pit_stops(
+    session_id INTEGER NOT NULL REFERENCES sessions(id), car INTEGER NOT NULL,
+    number INTEGER NOT NULL, driver TEXT NOT NULL, lap INTEGER NOT NULL,
+    entry_s REAL NOT NULL, exit_s REAL, lane_s REAL, stint_laps INTEGER NOT NULL,
+    PRIMARY KEY(session_id, car, number));
+  CREATE TABLE events(
+    id INTEGER PRIMARY KEY, session_id INTEGER NOT NULL REFERENCES sessions(id),
+    kind TEXT NOT NULL, at_s REAL NOT NULL, lap INTEGER NOT NULL, car INTEGER,
+    driver TEXT NOT NULL, other_car INTEGER, other_driver TEXT NOT NULL,
+    place INTEGER NOT NULL, seconds REAL, text TEXT NOT NULL);
+  CREATE INDEX events_by_session ON events(session_id, id);
+  CREATE TABLE results(
+    session_id INTEGER NOT NULL REFERENCES sessions(id), position INTEGER NOT NULL,
+    car INTEGER NOT NULL, driver TEXT NOT NULL, laps INTEGER NOT NULL, total_s REAL,
+    gap_laps INTEGER, gap_s REAL, best_lap_s REAL, best_lap INTEGER NOT NULL,
+    laps_led INTEGER NOT NULL, pit_stops INTEGER NOT NULL, places_gained INTEGER,
+    status TEXT NOT NULL, PRIMARY KEY(session_id, position));
+  PRAGMA application_id=1347896386;
+  PRAGMA user_version=1;
+  INSERT INTO sessions VALUES(1, 1765000000, 1765000400, 'Old Ring', 3, 'race', 2, NULL, 1, 10,
+                              1, 215);
+  INSERT INTO cars VALUES(1, 0, 'Ada', 1, 1, 2, 1, 0, 100, 1, 2, 0, 2, 210, NULL, 0);
+  INSERT INTO cars VALUES(1, 1, 'Bea', 2, 2, 2, 1, 0, 101, 2, 2, 0, 0, 214, NULL, 0);
+  INSERT INTO laps VALUES(1, 0, 1, 'Ada', 100, NULL, NULL, NULL, 1, NULL, NULL, 110, 0, 0, 1, 1,
+                          1, 1);
+  INSERT INTO laps VALUES(1, 0, 2, 'Ada', 100, NULL, NULL, NULL, 1, NULL, NULL, 210, 0, 0, 0, 0,
+                          2, 1);
+  INSERT INTO laps VALUES(1, 1, 1, 'Bea', 102, NULL, NULL, NULL, 2, NULL, 2, 112, 0, 0, 1, 0,
+                          1, 1);
+  INSERT INTO laps VALUES(1, 1, 2, 'Bea', 101, NULL, NULL, NULL, 2, NULL, 4, 214, 0, 0, 1, 0,
+                          2, 1);
+  INSERT INTO events VALUES(1, 1, 'start', 10, 1, NULL, '', NULL, '', 0, NULL, 'The race starts.');
+  INSERT INTO events VALUES(2, 1, 'finished', 210, 2, 0, 'Ada', NULL, '', 1, NULL,
+                            'Ada takes the chequered flag in P1.');
+  INSERT INTO results VALUES(1, 1, 0, 'Ada', 2, 200, NULL, NULL, 100, 1, 2, 0, 0, 'finished');
+  INSERT INTO results VALUES(1, 2, 1, 'Bea', 2, 203, 0, 4, 101, 2, 0, 0, 0, 'finished');
+)";
+
+int UserVersion(const std::string& path) {
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* s = nullptr;
+  sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &s, nullptr);
+  const int version = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int(s, 0) : -1;
+  sqlite3_finalize(s);
+  sqlite3_close(db);
+  return version;
+}
+
+std::shared_ptr<const League> LeagueOf(const std::string& text) {
+  std::string error;
+  std::optional<League> league = League::Parse(text, "league.csv", &error);
+  EXPECT_TRUE(league) << error;
+  return league ? std::make_shared<const League>(std::move(*league)) : nullptr;
+}
+
+constexpr char kLeague[] =
+    "kind,name,number,team,class,nation,colour\n"
+    "class,GT3,,,,,#e4572e\n"
+    "class,GT4,,,,,#2e86de\n"
+    "driver,Ada,7,Brennan Racing,GT3,IE,\n"
+    "driver,Bea,9,,GT4,,\n";
+
+TEST(RaceStoreTest, AVersion1FileIsReadAsItIsAndBroughtUpToDateToRecord) {
+  TempDir dir;
+  const std::string path = dir.File("old.db");
+  Sql(path, kVersion1File);
+  std::string error;
+  {
+    // A reader takes it as it is and leaves it at version 1.
+    RaceStore reader;
+    ASSERT_TRUE(reader.OpenForReading(path, &error)) << error;
+    const std::optional<SessionRecord> old = reader.Session(1, &error);
+    ASSERT_TRUE(old) << error;
+    ASSERT_EQ(old->results.size(), 2u);
+    EXPECT_EQ(old->results[1].driver, "Bea");
+    EXPECT_EQ(GapText(*old->results[1].gap), "+4.000");
+    EXPECT_FALSE(old->results[1].class_position);
+    EXPECT_TRUE(old->classes.empty());
+    ASSERT_EQ(old->events.size(), 2u);
+    EXPECT_EQ(old->events[1].event.car_class, "");
+  }
+  EXPECT_EQ(UserVersion(path), 1);
+  {
+    RaceStore store;
+    ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
+    EXPECT_EQ(UserVersion(path), 2);
+    // What was there reads as before, with nothing of a league.
+    const std::optional<SessionRecord> old = store.Session(1, &error);
+    ASSERT_TRUE(old) << error;
+    ASSERT_EQ(old->cars.size(), 2u);
+    EXPECT_FALSE(old->cars[0].number);
+    EXPECT_EQ(old->cars[0].car_class, "");
+    ASSERT_EQ(old->laps.size(), 4u);
+    EXPECT_EQ(old->laps[3].gap_to_leader->seconds, 4.0f);
+    ASSERT_EQ(old->results.size(), 2u);
+    EXPECT_EQ(old->results[0].total_s, 200.0);
+    EXPECT_EQ(old->results[1].car_class, "");
+    EXPECT_FALSE(old->results[1].class_gap);
+    EXPECT_EQ(old->events[1].event.text, "Ada takes the chequered flag in P1.");
+    // A race with a league recorded into it keeps the league's part.
+    RaceRecorder recorder(&store);
+    RaceFeed feed;
+    feed.state.SetLeague(LeagueOf(kLeague));
+    for (float t = 0; t <= 330; t += 0.5f) {
+      feed.At(t);
+      recorder.Update(feed.state, 1765000000.0 + t);
+    }
+    ASSERT_TRUE(recorder.recording()) << recorder.error();
+  }
+  RaceStore reader;
+  ASSERT_TRUE(reader.OpenForReading(path, &error)) << error;
+  const std::optional<SessionRecord> race = reader.Session(0, &error);
+  ASSERT_TRUE(race) << error;
+  EXPECT_EQ(race->summary.id, 2);
+  ASSERT_EQ(race->classes.size(), 2u);
+  EXPECT_EQ(race->classes[1].name, "GT4");
+  EXPECT_EQ(race->classes[1].colour, "#2e86de");
+  EXPECT_EQ(race->classes[1].order, 2);
+  ASSERT_EQ(race->results.size(), 2u);
+  EXPECT_EQ(race->results[0].number, 7);
+  EXPECT_EQ(race->results[0].team, "Brennan Racing");
+  EXPECT_EQ(race->results[0].nation, "IE");
+  EXPECT_EQ(race->results[0].short_name, "ADA");
+  EXPECT_EQ(race->results[1].car_class, "GT4");
+  EXPECT_EQ(race->results[1].class_position, 1);  // alone in its class
+  EXPECT_FALSE(race->results[1].class_gap);
+  EXPECT_EQ(race->laps[0].number, 7);
+  EXPECT_EQ(race->laps.back().car_class, "GT4");
+  for (const StoredEvent& e : race->events) {
+    EXPECT_EQ(e.event.car_class, !e.event.car        ? ""
+                                 : *e.event.car == 0 ? "GT3"
+                                                     : "GT4")
+        << e.event.text;
+  }
+}
+
+TEST(RaceStoreTest, ALeagueReadAgainMidRaceIsRecordedForTheCarsAndClasses) {
+  TempDir dir;
+  const std::string path = dir.File("pitwall.db");
+  std::string error;
+  RaceStore store;
+  ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
+  RaceRecorder recorder(&store);
+  RaceFeed feed;
+  feed.state.SetLeague(LeagueOf(kLeague));
+  for (float t = 0; t <= 150; t += 0.5f) {
+    feed.At(t);
+    recorder.Update(feed.state, 1765000000.0 + t);
+  }
+  // Bea moves to GT3 with a new number; GT4 goes away and GT3 changes colour.
+  feed.state.SetLeague(
+      LeagueOf("kind,name,number,class,colour\n"
+               "class,GT3,,,#112233\n"
+               "driver,Ada,7,GT3,\n"
+               "driver,Bea,99,GT3,\n"));
+  feed.At(150.5f);
+  recorder.Update(feed.state, 1765000150.5);
+  ASSERT_TRUE(recorder.recording()) << recorder.error();
+  // Read while the race is under way: the cars and classes as they are now.
+  std::optional<SessionRecord> race = store.Session(0, &error);
+  ASSERT_TRUE(race) << error;
+  ASSERT_EQ(race->classes.size(), 1u);
+  EXPECT_EQ(race->classes[0].colour, "#112233");
+  ASSERT_EQ(race->cars.size(), 2u);
+  EXPECT_EQ(race->cars[1].number, 99);
+  EXPECT_EQ(race->cars[1].car_class, "GT3");
+  EXPECT_TRUE(race->provisional);
+  ASSERT_EQ(race->results.size(), 2u);
+  EXPECT_EQ(race->results[1].class_position, 2);
+  // Without a league from here on: no classes, no numbers.
+  feed.state.SetLeague(nullptr);
+  for (float t = 151; t <= 330; t += 0.5f) {
+    feed.At(t);
+    recorder.Update(feed.state, 1765000000.0 + t);
+  }
+  race = store.Session(0, &error);
+  ASSERT_TRUE(race) << error;
+  EXPECT_FALSE(race->provisional);
+  EXPECT_TRUE(race->classes.empty());
+  EXPECT_FALSE(race->results[1].number);
+  EXPECT_FALSE(race->results[1].class_position);
+}
+
+TEST(RaceStoreTest, ALeagueGivenWhenReadingIdentifiesARaceRecordedWithoutOne) {
+  TempDir dir;
+  const std::string path = dir.File("pitwall.db");
+  std::string error;
+  {
+    RaceStore store;
+    ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
+    RaceRecorder recorder(&store);
+    RaceFeed feed;
+    for (float t = 0; t <= 330; t += 0.5f) {
+      feed.At(t);
+      recorder.Update(feed.state, 1765000000.0 + t);
+    }
+  }
+  RaceStore reader;
+  ASSERT_TRUE(reader.OpenForReading(path, &error)) << error;
+  std::optional<SessionRecord> race = reader.Session(0, &error);
+  ASSERT_TRUE(race) << error;
+  ASSERT_TRUE(race->classes.empty());
+  const std::string plain = ResultsText(*race);
+  // Both in GT3: Bea crossed the line 3 s after Ada at the end of lap 3.
+  ApplyLeague(*LeagueOf("kind,name,number,class,colour\n"
+                        "class,GT3,,,#e4572e\n"
+                        "class,GT4,,,#2e86de\n"
+                        "driver, ADA ,7,GT3,\n"
+                        "driver,Bea,9,GT3,\n"),
+              &*race);
+  ASSERT_EQ(race->classes.size(), 2u);
+  EXPECT_EQ(race->classes[0].colour, "#e4572e");
+  ASSERT_EQ(race->results.size(), 2u);
+  EXPECT_EQ(race->results[0].number, 7);
+  EXPECT_EQ(race->results[0].short_name, "ADA");
+  EXPECT_EQ(race->results[1].class_position, 2);
+  EXPECT_EQ(GapText(*race->results[1].class_gap), "+3.000");
+  EXPECT_EQ(race->cars[1].number, 9);
+  for (const LapRecord& lap : race->laps) EXPECT_EQ(lap.car_class, "GT3");
+  for (const StoredEvent& e : race->events) EXPECT_EQ(e.event.car_class, e.event.car ? "GT3" : "");
+  const std::string text = ResultsText(*race);
+  EXPECT_NE(
+      text.find("  1 #7 Ada                3 5:00.000    1:40.000 L1  GT3       1 finished\n"
+                "  2 #9 Bea                3 +3.000      1:41.000 L1  GT3       2 finished\n"),
+      std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\nGT3\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("\nGT4\n"), std::string::npos) << text;  // a class without cars
+  // Another league that names only Bea, in GT4: Ada has no number, no class.
+  ApplyLeague(*LeagueOf("kind,name,number,class,colour\n"
+                        "class,GT4,,,#2e86de\n"
+                        "driver,Bea,19,GT4,\n"),
+              &*race);
+  EXPECT_FALSE(race->results[0].number);
+  EXPECT_EQ(race->results[0].short_name, "");
+  EXPECT_EQ(race->results[0].car_class, "");
+  EXPECT_FALSE(race->results[0].class_position);
+  EXPECT_EQ(race->results[1].class_position, 1);
+  EXPECT_FALSE(race->results[1].class_gap);
+  EXPECT_EQ(race->laps[0].car_class, "");
+  EXPECT_FALSE(race->laps[0].number);
+  EXPECT_EQ(race->laps.back().number, 19);
+  // A league that names nobody and has no classes: the views as without one.
+  ApplyLeague(*LeagueOf("kind,name\ndriver,Cy\n"), &*race);
+  EXPECT_EQ(ResultsText(*race), plain);
 }
 
 TEST(HistoryViewsTest, TextFitsEightyColumnsAndHostileNamesStayInert) {

@@ -33,7 +33,7 @@ bool RaceStore::BeginSession(const SessionFacts&, double, std::int64_t*, std::st
 }
 bool RaceStore::Save(std::int64_t, const SessionFacts&, const StoryUpdate&,
                      const std::vector<CarStanding>&, double, std::vector<StoredEvent>*,
-                     std::string* error) {
+                     std::string* error, const std::vector<LeagueClass>*) {
   *error = Unavailable(path_);
   return false;
 }
