@@ -68,7 +68,7 @@ SessionRecord TwoClassRace() {
   r.cars = {Car(0, "Ada Brennan", 1, 2, 3, kFinishFlag, 7, "GT3"),
             Car(1, "Bea Tran", 3, 3, 3, kFinishFlag, 9, "GT4"),
             Car(2, "Cy Moss", 2, 1, 3, kFinishFlag, 11, "GT3"),
-            Car(3, "Dot Ito", 4, 4, 2, kFinishFlag, 4, "GT4"),
+            Car(3, "Dot Ito", 4, 4, 3, kFinishFlag, 4, "GT4"),
             Car(4, "Eve", 5, 5, 1, kFinishRetired, std::nullopt, "")};
   r.cars[0].laps_led = 3;
   r.cars[0].short_name = "BRE";
@@ -76,9 +76,10 @@ SessionRecord TwoClassRace() {
   r.cars[0].nation = "IE";
   AddLaps(&r, r.cars[0], {100, 99.5f, 100}, {110, 209.5, 309.5}, {0, 0, 0});
   AddLaps(&r, r.cars[1], {101, 101, 101}, {111, 212, 313}, {1, 2.5f, 3.5f});
-  // Cy's gap at the line (the host's) is not the difference of the crossings.
+  // The host's gaps at the line give the gaps overall; the updates' times
+  // those within a class.
   AddLaps(&r, r.cars[2], {100.5f, 100.5f, 100.5f}, {110.5, 211, 311.5}, {0.5f, 1.5f, 1.75f});
-  AddLaps(&r, r.cars[3], {102, 103}, {112, 215}, {2, 5.5f});
+  AddLaps(&r, r.cars[3], {102, 103, 104}, {112, 215, 320}, {2, 5.5f, 9.5f});
   AddLaps(&r, r.cars[4], {105}, {115}, {5});
   r.results = Classify(r.facts, r.cars, r.laps);
   const auto event = [&r](EventKind kind, double at_s, int lap, std::optional<std::uint8_t> car,
@@ -118,7 +119,7 @@ TEST(HistoryViewsTest, ResultsTextWithClassesShowsEachClassByItself) {
                 "  1 #7 Ada Brennan        3 4:59.500    1:39.500 L2  GT3       1 finished\n"
                 "  2 #11 Cy Moss           3 +1.750      1:40.500 L1  GT3       2 finished\n"
                 "  3 #9 Bea Tran           3 +3.500      1:41.000 L1  GT4       1 finished\n"
-                "  4 #4 Dot Ito            2 +1 L        1:42.000 L1  GT4       2 finished\n"
+                "  4 #4 Dot Ito            3 +9.500      1:42.000 L1  GT4       2 finished\n"
                 "  5 Eve                   1 +2 L        1:45.000 L1              retired\n"
                 "Fastest lap: #7 Ada Brennan, 1:39.500 on lap 2\n"
                 "\n"
@@ -131,7 +132,7 @@ TEST(HistoryViewsTest, ResultsTextWithClassesShowsEachClassByItself) {
                 "GT4\n"
                 "Pos Driver             Laps Time/gap    Best lap     Led Pit +/- Status\n"
                 "  1 #9 Bea Tran           3 5:03.000    1:41.000 L1    0   0   0 finished\n"
-                "  2 #4 Dot Ito            2 +1 L        1:42.000 L1    0   0   0 finished\n"
+                "  2 #4 Dot Ito            3 +7.000      1:42.000 L1    0   0   0 finished\n"
                 "Fastest lap in GT4: #9 Bea Tran, 1:41.000 on lap 1\n");
   // Practice: the best lap for each class's first, the difference for the rest.
   SessionRecord practice = TwoClassRace();
@@ -149,7 +150,7 @@ TEST(HistoryViewsTest, ResultsTextWithClassesShowsEachClassByItself) {
       text.find("GT4\n"
                 "Pos Driver             Laps Best/gap    Best lap                 Status\n"
                 "  1 #9 Bea Tran           3 1:41.000    1:41.000 L1              finished\n"
-                "  2 #4 Dot Ito            2 +1.000      1:42.000 L1              finished\n"),
+                "  2 #4 Dot Ito            3 +1.000      1:42.000 L1              finished\n"),
       std::string::npos)
       << text;
 }
@@ -170,7 +171,8 @@ TEST(HistoryViewsTest, ResultsJsonAndCsvCarryTheLeagueAndTheClasses) {
   EXPECT_EQ(cy["gap"].dump(), R"({"laps":0,"seconds":1.75,"text":"+1.750"})");
   EXPECT_EQ(cy["class_gap"].dump(), R"({"laps":0,"seconds":2,"text":"+2.000"})");
   EXPECT_TRUE(cy["short_name"].is_null());
-  EXPECT_EQ(json["rows"][3]["class_gap"].dump(), R"({"laps":1,"seconds":null,"text":"+1 L"})");
+  EXPECT_EQ(json["rows"][3]["gap"].dump(), R"({"laps":0,"seconds":9.5,"text":"+9.500"})");
+  EXPECT_EQ(json["rows"][3]["class_gap"].dump(), R"({"laps":0,"seconds":7,"text":"+7.000"})");
   const auto& eve = json["rows"][4];
   for (const char* key :
        {"number", "short_name", "team", "nation", "class", "class_position", "class_gap"}) {
@@ -202,7 +204,7 @@ TEST(HistoryViewsTest, ResultsJsonAndCsvCarryTheLeagueAndTheClasses) {
             "1,0,Ada Brennan,3,299.500,,99.500,2,3,0,1,finished,7,BRE,Brennan Racing,IE,GT3,1,\n"
             "2,2,Cy Moss,3,301.500,+1.750,100.500,1,0,0,-1,finished,11,,,,GT3,2,+2.000\n"
             "3,1,Bea Tran,3,303.000,+3.500,101.000,1,0,0,0,finished,9,,,,GT4,1,\n"
-            "4,3,Dot Ito,2,205.000,+1 L,102.000,1,0,0,0,finished,4,,,,GT4,2,+1 L\n"
+            "4,3,Dot Ito,3,309.000,+9.500,102.000,1,0,0,0,finished,4,,,,GT4,2,+7.000\n"
             "5,4,Eve,1,,+2 L,105.000,1,0,0,0,retired,,,,,,,\n");
 }
 
@@ -216,12 +218,12 @@ TEST(HistoryViewsTest, LapsCarryTheNumberAndClass) {
             "1,Bea Tran,3,101.000,,,,3,+3.500,313.000,0,0,0,0,0,1,9,GT4\n"
             "4,Eve,1,105.000,,,,5,+5.000,115.000,0,0,0,0,0,1,,\n");
   const auto json = nlohmann::json::parse(LapsJson(r));
-  ASSERT_EQ(json["laps"].size(), 12u);
+  ASSERT_EQ(json["laps"].size(), 13u);
   EXPECT_EQ(json["laps"][0]["number"], 7);
   EXPECT_EQ(json["laps"][0]["class"], "GT3");
   EXPECT_EQ(json["laps"][3]["class"], "GT4");
-  EXPECT_TRUE(json["laps"][11]["number"].is_null());
-  EXPECT_TRUE(json["laps"][11]["class"].is_null());
+  EXPECT_TRUE(json["laps"][12]["number"].is_null());
+  EXPECT_TRUE(json["laps"][12]["class"].is_null());
 }
 
 TEST(HistoryViewsTest, EventsShowTheirClassAndTheClassLeads) {
@@ -270,8 +272,8 @@ TEST(HistoryViewsTest, ResultsHtmlWithClassChipsAndATableForEachClass) {
         "<tr><th>Pos</th><th>Driver</th>",
         "<tr><td class=\"n\">1</td><td><bdi>#9 Bea Tran</bdi></td><td class=\"n\">3</td>"
         "<td class=\"n\">5:03.000</td>",
-        "<tr><td class=\"n\">2</td><td><bdi>#11 Cy Moss</bdi></td><td class=\"n\">3</td>"
-        "<td class=\"n\">+2.000</td>",
+        "<tr><td class=\"n\">2</td><td><bdi>#4 Dot Ito</bdi></td><td class=\"n\">3</td>"
+        "<td class=\"n\">+7.000</td>",
         "<p>Fastest lap in GT4: <bdi>#9 Bea Tran</bdi>, 1:41.000 on lap 1</p>\n"}) {
     EXPECT_NE(html.find(part), std::string::npos) << part << "\nin\n" << html;
   }
