@@ -4,7 +4,9 @@
 // (two_class.league.csv). Checked against what was worked out from the
 // recording itself (two_class.expected.json, tests/data/races/README.md
 // says how): the places, gaps and intervals within each class at chosen
-// moments and at the end, each class's leader and fastest lap.
+// moments and at the end, each class's leader and fastest lap; the story's
+// classification of each class and its class lead changes; and the race
+// history's results of each class, recorded and read back.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -17,7 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "timing_state.h"
+#include "history_views.h"
+#include "race_recorder.h"
+#include "race_store.h"
+#include "race_story.h"
+#include "testing/temp_dir.h"
 #include "tools/league/league.h"
 #include "tools/test_host/answer_feed.h"
 #include "tools/test_host/recording.h"
@@ -200,6 +206,168 @@ TEST(ClassRaceTest, TheTimingStatePlacesEveryCarWithinItsClass) {
     EXPECT_EQ(car.holds_class_fastest_lap,
               car.index == end.classes[car.car_class == "GT3" ? 0 : 1].fastest_lap_car);
   }
+}
+
+// The story of the race told from the state with the league.
+struct Told {
+  SessionFacts facts;
+  std::vector<CarStanding> cars;
+  std::vector<LapRecord> laps;
+  std::vector<RaceEvent> events;
+};
+
+Told Tell() {
+  Told told;
+  TimingState state;
+  state.SetLeague(RaceLeague());
+  RaceStory story;
+  Replay(&state, [&] {
+    StoryUpdate update = story.Update(state);
+    for (LapRecord& l : update.laps) told.laps.push_back(std::move(l));
+    for (RaceEvent& e : update.events) told.events.push_back(std::move(e));
+  });
+  told.facts = story.session();
+  told.cars = story.standings();
+  return told;
+}
+
+TEST(ClassRaceTest, TheStoryClassifiesEachClassAndTellsWhoTookItsLead) {
+  const json expected = Expected();
+  const Told told = Tell();
+  const std::vector<ResultRow> rows = Classify(told.facts, told.cars, told.laps);
+  for (const json& want : expected["classes"]) {
+    const std::string name = want["name"].get<std::string>();
+    SCOPED_TRACE(name);
+    // The class's rows in the classification's order: "1 Rafael Duarte P5
+    // laps 7 finished gap -".
+    std::vector<std::string> got, wanted;
+    for (const ResultRow& r : rows) {
+      if (r.car_class != name) continue;
+      got.push_back(std::to_string(r.class_position.value_or(0)) + " " + r.driver + " P" +
+                    std::to_string(r.position) + " laps " + std::to_string(r.laps) + " " +
+                    r.status + " gap " + Text(r.class_gap));
+    }
+    for (const json& r : want["results"]) {
+      wanted.push_back(std::to_string(r["class_position"].get<int>()) + " " +
+                       r["driver"].get<std::string>() + " P" +
+                       std::to_string(r["position"].get<int>()) + " laps " +
+                       std::to_string(r["laps"].get<int>()) + " " + r["status"].get<std::string>() +
+                       " gap " + Text(r["class_gap"]));
+    }
+    EXPECT_EQ(got, wanted);
+
+    // Its lead changes, with the old leader and the overall leader's lap.
+    std::vector<std::string> changes, wanted_changes;
+    for (const RaceEvent& e : told.events) {
+      if (e.kind != EventKind::kClassLeadChange || e.car_class != name) continue;
+      char at[16];
+      std::snprintf(at, sizeof(at), "%.1f", e.at_s);
+      changes.push_back(std::string(at) + " " + e.driver + " from " + e.other_driver + " L" +
+                        std::to_string(e.lap) + " P" + std::to_string(e.place) + ": " + e.text);
+    }
+    for (const json& e : want["lead_changes"]) {
+      char at[16];
+      std::snprintf(at, sizeof(at), "%.1f", e["at_s"].get<double>());
+      const std::string driver = e["driver"].get<std::string>();
+      const std::string lap = std::to_string(e["lap"].get<int>());
+      wanted_changes.push_back(std::string(at) + " " + driver + " from " +
+                               e["other_driver"].get<std::string>() + " L" + lap +
+                               " P1: " + driver + " leads " + name + " on lap " + lap + ".");
+    }
+    EXPECT_EQ(changes, wanted_changes);
+  }
+  // Every other event about a car carries the car's class; the start and
+  // the end none.
+  const std::shared_ptr<const League> league = RaceLeague();
+  ASSERT_NE(league, nullptr);
+  int with_car = 0;
+  for (const RaceEvent& e : told.events) {
+    if (e.kind == EventKind::kClassLeadChange) continue;
+    SCOPED_TRACE(std::string(EventKindName(e.kind)) + " " + e.driver);
+    if (!e.car) {
+      EXPECT_EQ(e.car_class, "");
+      continue;
+    }
+    ++with_car;
+    const LeagueDriver* driver = league->Find(e.driver);
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(e.car_class, driver->class_name);
+  }
+  EXPECT_GT(with_car, 0);
+}
+
+TEST(ClassRaceTest, TheHistoryGivesEachClassItsResultsWinnerAndFastestLap) {
+  const json expected = Expected();
+  TempDir dir;
+  const std::string path = dir.File("pitwall.db");
+  std::string error;
+  {
+    RaceStore store;
+    ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
+    RaceRecorder recorder(&store);
+    TimingState state;
+    state.SetLeague(RaceLeague());
+    Replay(&state, [&] { recorder.Update(state, 1765000000.0 + state.session().current_time_s); });
+    EXPECT_TRUE(recorder.recording()) << recorder.error();
+  }
+  RaceStore store;
+  ASSERT_TRUE(store.OpenForReading(path, &error)) << error;
+  const std::optional<SessionRecord> record = store.Session(0, &error);
+  ASSERT_TRUE(record) << error;
+  EXPECT_FALSE(record->provisional) << "the race ended and its classification was stored";
+  const json results = json::parse(ResultsJson(*record));
+
+  const json& want_classes = expected["classes"];
+  ASSERT_EQ(results["classes"].size(), want_classes.size());
+  std::map<std::string, int> car_of;  // the cars' indices, from the rows
+  for (const json& row : results["rows"]) car_of[row["driver"]] = row["car"].get<int>();
+  for (std::size_t k = 0; k < want_classes.size(); ++k) {
+    const json& want = want_classes[k];
+    const json& got = results["classes"][k];
+    const std::string name = want["name"].get<std::string>();
+    SCOPED_TRACE(name);
+    EXPECT_EQ(got["name"], name);
+    EXPECT_EQ(got["colour"], want["colour"]);
+    EXPECT_EQ(got["order"], want["order"]);
+    EXPECT_EQ(got["cars"], want["cars"]);
+    ASSERT_TRUE(got["winner"].is_object());
+    EXPECT_EQ(got["winner"]["driver"], want["winner"]);
+    EXPECT_EQ(got["winner"]["car"], car_of[want["winner"].get<std::string>()]);
+    const json& fastest = want["fastest_lap"];
+    ASSERT_TRUE(got["fastest_lap"].is_object());
+    EXPECT_EQ(got["fastest_lap"]["driver"], fastest["driver"]);
+    EXPECT_EQ(got["fastest_lap"]["car"], fastest["car"]);
+    EXPECT_EQ(got["fastest_lap"]["lap"], fastest["lap"]) << "the faster of two laps alike to 1 ms";
+    EXPECT_EQ(Seconds3(got["fastest_lap"]["lap_s"].get<double>()),
+              Seconds3(fastest["lap_s"].get<double>()));
+
+    // The class's rows as stored: position in class and gap to its winner.
+    std::vector<std::string> rows, wanted;
+    for (const json& row : results["rows"]) {
+      if (row["class"] != name) continue;
+      rows.push_back(
+          std::to_string(row["class_position"].get<int>()) + " " +
+          row["driver"].get<std::string>() + " P" + std::to_string(row["position"].get<int>()) +
+          " gap " +
+          (row["class_gap"].is_null() ? "-" : row["class_gap"]["text"].get<std::string>()));
+    }
+    for (const json& r : want["results"]) {
+      wanted.push_back(std::to_string(r["class_position"].get<int>()) + " " +
+                       r["driver"].get<std::string>() + " P" +
+                       std::to_string(r["position"].get<int>()) + " gap " + Text(r["class_gap"]));
+    }
+    EXPECT_EQ(rows, wanted);
+  }
+  // The class lead changes are in the history too, each with its class.
+  int stored = 0, wanted = 0;
+  for (const StoredEvent& e : record->events) {
+    if (e.event.kind == EventKind::kClassLeadChange) {
+      ++stored;
+      EXPECT_TRUE(e.event.car_class == "GT3" || e.event.car_class == "GT4") << e.event.text;
+    }
+  }
+  for (const json& c : want_classes) wanted += static_cast<int>(c["lead_changes"].size());
+  EXPECT_EQ(stored, wanted);
 }
 
 }  // namespace
