@@ -292,8 +292,9 @@ int RunRecord(const CliOptions& options, LeagueWatch* league) {
   return kExitOk;
 }
 
-// sessions, results, laps and events: read the history and print it.
-int RunHistory(const CliOptions& options) {
+// sessions, results, laps and events: read the history and print it; with
+// a league, the session's cars as that file names them.
+int RunHistory(const CliOptions& options, const LeagueWatch* league) {
   RaceStore store;
   std::string error;
   if (!store.OpenForReading(options.db, &error)) {
@@ -305,7 +306,7 @@ int RunHistory(const CliOptions& options) {
     const std::vector<SessionSummary> sessions = store.Sessions(&error);
     out = SessionsText(sessions);
   } else {
-    const std::optional<SessionRecord> record = store.Session(options.session, &error);
+    std::optional<SessionRecord> record = store.Session(options.session, &error);
     if (!record) {
       PrintError(!error.empty() ? error
                  : options.session == 0
@@ -314,6 +315,7 @@ int RunHistory(const CliOptions& options) {
                            " (see pitwall sessions)");
       return kExitFailed;
     }
+    if (league != nullptr) ApplyLeague(*league->current(), &*record);
     const std::string& f = options.format;
     switch (options.command) {
       case CliCommand::kResults:
@@ -465,7 +467,7 @@ int main(int argc, char** argv) {
     case CliCommand::kResults:
     case CliCommand::kLaps:
     case CliCommand::kEvents:
-      status = RunHistory(options);
+      status = RunHistory(options, league.get());
       break;
     case CliCommand::kHelp:
     case CliCommand::kVersion:
