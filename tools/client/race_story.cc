@@ -634,14 +634,25 @@ void ClassifyClasses(std::vector<ResultRow>* rows, const std::vector<LapRecord>&
     row.class_position = ++counts[row.car_class];
   }
   if (!any) return;
-  // When each car crossed the line completing each lap.
-  std::map<std::pair<std::uint8_t, int>, double> crossed;
+  // When each car crossed the line completing each lap, and the lap's time.
+  std::map<std::pair<std::uint8_t, int>, const LapRecord*> crossed;
   if (race) {
-    for (const LapRecord& lap : laps) crossed[{lap.car, lap.lap}] = lap.at_s;
+    for (const LapRecord& lap : laps) crossed[{lap.car, lap.lap}] = &lap;
   }
   const auto at = [&crossed](std::uint8_t car, int lap) -> std::optional<double> {
     const auto it = crossed.find({car, lap});
-    return it == crossed.end() ? std::nullopt : std::optional<double>(it->second);
+    return it == crossed.end() ? std::nullopt : std::optional<double>(it->second->at_s);
+  };
+  // How far the car was behind the race's leader as it completed the lap,
+  // by the host's clock; absent when it was a lap or more behind (or the
+  // crossing was not seen). The leader itself is 0 behind.
+  const auto behind = [&crossed](std::uint8_t car, int lap) -> std::optional<double> {
+    const auto it = crossed.find({car, lap});
+    if (it == crossed.end()) return std::nullopt;
+    const LapRecord& record = *it->second;
+    if (!record.gap_to_leader) return record.place == 1 ? std::optional<double>(0.0) : std::nullopt;
+    if (record.gap_to_leader->laps > 0) return std::nullopt;
+    return record.gap_to_leader->seconds;
   };
   for (ResultRow& row : *rows) {
     if (row.car_class.empty()) continue;
@@ -655,7 +666,11 @@ void ClassifyClasses(std::vector<ResultRow>* rows, const std::vector<LapRecord>&
     } else if (row.laps < leader.laps) {
       row.class_gap = Gap{leader.laps - row.laps, 0.0f};
     } else if (row.laps == leader.laps && row.laps > 0) {
-      const std::optional<double> a = at(leader.car, row.laps), b = at(row.car, row.laps);
+      // The host's times behind the leader say to the millisecond how far
+      // apart the two crossed the line; the updates that showed the
+      // crossings only to their period.
+      std::optional<double> a = behind(leader.car, row.laps), b = behind(row.car, row.laps);
+      if (!a || !b) a = at(leader.car, row.laps), b = at(row.car, row.laps);
       if (a && b) row.class_gap = Gap{0, static_cast<float>(std::max(0.0, *b - *a))};
     }
   }

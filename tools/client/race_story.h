@@ -216,8 +216,12 @@ std::vector<ResultRow> Classify(const SessionFacts& session, const std::vector<C
 
 // Fills in each row's class_position and class_gap from its car_class and
 // its place in `rows`, which are in classification order (as Classify
-// makes them). `laps` are every lap of the session, in any order; a race's
-// gaps on the same lap come from their `at_s`.
+// makes them). `laps` are every lap of the session, in any order. In a
+// race, a car on its class leader's lap is behind by the difference of
+// the host's times behind the race's leader as each completed that lap;
+// where either was a lap or more behind the race's leader then, by the
+// difference of the times of the updates that showed them cross the line
+// (`at_s`), as exact as the update period.
 void ClassifyClasses(std::vector<ResultRow>* rows, const std::vector<LapRecord>& laps,
                      const SessionFacts& session);
 

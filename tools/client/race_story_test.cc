@@ -624,6 +624,22 @@ TEST(ClassifyTest, ClassPositionsAndGapsWithinEachClass) {
   EXPECT_EQ(lines(), (std::vector<std::string>{
                          "1 Ada GT3 1 -", "2 Bea GT4 1 -", "3 Cy GT3 2 +6.250", "4 Dot GT3 3 +1 L",
                          "5 Eve - - -", "6 Fay GT4 2 +1 L", "7 Gus GT4 3 -"}));
+  // With the host's times behind the leader at those crossings, their
+  // difference: exact where the updates' times are only as exact as their
+  // period. Cy is 5.5 s behind Ada, the race's leader.
+  for (LapRecord& l : laps) {
+    if (l.car == 0 && l.lap == 3) l.place = 1;
+    if (l.car == 2 && l.lap == 3) l.place = 3, l.gap_to_leader = Gap{0, 5.5f};
+  }
+  ClassifyClasses(&rows, laps, race);
+  EXPECT_EQ(lines()[2], "3 Cy GT3 2 +5.500");
+  // A lapped class leader's time behind says nothing of the lap: the
+  // updates' times again.
+  for (LapRecord& l : laps) {
+    if (l.car == 0 && l.lap == 3) l.place = 2, l.gap_to_leader = Gap{1, 0.0f};
+  }
+  ClassifyClasses(&rows, laps, race);
+  EXPECT_EQ(lines()[2], "3 Cy GT3 2 +6.250");
   // Without Ada's crossing of lap 3 Cy's gap is not known.
   std::erase_if(laps, [](const LapRecord& l) { return l.car == 0 && l.lap == 3; });
   ClassifyClasses(&rows, laps, race);

@@ -76,8 +76,8 @@ SessionRecord TwoClassRace() {
   r.cars[0].nation = "IE";
   AddLaps(&r, r.cars[0], {100, 99.5f, 100}, {110, 209.5, 309.5}, {0, 0, 0});
   AddLaps(&r, r.cars[1], {101, 101, 101}, {111, 212, 313}, {1, 2.5f, 3.5f});
-  // The host's gaps at the line give the gaps overall; the updates' times
-  // those within a class.
+  // The host's gaps at the line give the gaps overall, and their
+  // differences those within a class (Dot Ito 9.5 - 3.5 behind Bea Tran).
   AddLaps(&r, r.cars[2], {100.5f, 100.5f, 100.5f}, {110.5, 211, 311.5}, {0.5f, 1.5f, 1.75f});
   AddLaps(&r, r.cars[3], {102, 103, 104}, {112, 215, 320}, {2, 5.5f, 9.5f});
   AddLaps(&r, r.cars[4], {105}, {115}, {5});
@@ -126,13 +126,13 @@ TEST(HistoryViewsTest, ResultsTextWithClassesShowsEachClassByItself) {
                 "GT3\n"
                 "Pos Driver             Laps Time/gap    Best lap     Led Pit +/- Status\n"
                 "  1 #7 Ada Brennan        3 4:59.500    1:39.500 L2    3   0  +1 finished\n"
-                "  2 #11 Cy Moss           3 +2.000      1:40.500 L1    0   0  -1 finished\n"
+                "  2 #11 Cy Moss           3 +1.750      1:40.500 L1    0   0  -1 finished\n"
                 "Fastest lap in GT3: #7 Ada Brennan, 1:39.500 on lap 2\n"
                 "\n"
                 "GT4\n"
                 "Pos Driver             Laps Time/gap    Best lap     Led Pit +/- Status\n"
                 "  1 #9 Bea Tran           3 5:03.000    1:41.000 L1    0   0   0 finished\n"
-                "  2 #4 Dot Ito            3 +7.000      1:42.000 L1    0   0   0 finished\n"
+                "  2 #4 Dot Ito            3 +6.000      1:42.000 L1    0   0   0 finished\n"
                 "Fastest lap in GT4: #9 Bea Tran, 1:41.000 on lap 1\n");
   // Practice: the best lap for each class's first, the difference for the rest.
   SessionRecord practice = TwoClassRace();
@@ -169,10 +169,10 @@ TEST(HistoryViewsTest, ResultsJsonAndCsvCarryTheLeagueAndTheClasses) {
   EXPECT_TRUE(ada["class_gap"].is_null());
   const auto& cy = json["rows"][1];
   EXPECT_EQ(cy["gap"].dump(), R"({"laps":0,"seconds":1.75,"text":"+1.750"})");
-  EXPECT_EQ(cy["class_gap"].dump(), R"({"laps":0,"seconds":2,"text":"+2.000"})");
+  EXPECT_EQ(cy["class_gap"].dump(), R"({"laps":0,"seconds":1.75,"text":"+1.750"})");
   EXPECT_TRUE(cy["short_name"].is_null());
   EXPECT_EQ(json["rows"][3]["gap"].dump(), R"({"laps":0,"seconds":9.5,"text":"+9.500"})");
-  EXPECT_EQ(json["rows"][3]["class_gap"].dump(), R"({"laps":0,"seconds":7,"text":"+7.000"})");
+  EXPECT_EQ(json["rows"][3]["class_gap"].dump(), R"({"laps":0,"seconds":6,"text":"+6.000"})");
   const auto& eve = json["rows"][4];
   for (const char* key :
        {"number", "short_name", "team", "nation", "class", "class_position", "class_gap"}) {
@@ -202,9 +202,9 @@ TEST(HistoryViewsTest, ResultsJsonAndCsvCarryTheLeagueAndTheClasses) {
             "position,car,driver,laps,total_s,gap,best_lap_s,best_lap,laps_led,pit_stops,"
             "places_gained,status,number,short_name,team,nation,class,class_position,class_gap\n"
             "1,0,Ada Brennan,3,299.500,,99.500,2,3,0,1,finished,7,BRE,Brennan Racing,IE,GT3,1,\n"
-            "2,2,Cy Moss,3,301.500,+1.750,100.500,1,0,0,-1,finished,11,,,,GT3,2,+2.000\n"
+            "2,2,Cy Moss,3,301.500,+1.750,100.500,1,0,0,-1,finished,11,,,,GT3,2,+1.750\n"
             "3,1,Bea Tran,3,303.000,+3.500,101.000,1,0,0,0,finished,9,,,,GT4,1,\n"
-            "4,3,Dot Ito,3,309.000,+9.500,102.000,1,0,0,0,finished,4,,,,GT4,2,+7.000\n"
+            "4,3,Dot Ito,3,309.000,+9.500,102.000,1,0,0,0,finished,4,,,,GT4,2,+6.000\n"
             "5,4,Eve,1,,+2 L,105.000,1,0,0,0,retired,,,,,,,\n");
 }
 
@@ -273,7 +273,7 @@ TEST(HistoryViewsTest, ResultsHtmlWithClassChipsAndATableForEachClass) {
         "<tr><td class=\"n\">1</td><td><bdi>#9 Bea Tran</bdi></td><td class=\"n\">3</td>"
         "<td class=\"n\">5:03.000</td>",
         "<tr><td class=\"n\">2</td><td><bdi>#4 Dot Ito</bdi></td><td class=\"n\">3</td>"
-        "<td class=\"n\">+7.000</td>",
+        "<td class=\"n\">+6.000</td>",
         "<p>Fastest lap in GT4: <bdi>#9 Bea Tran</bdi>, 1:41.000 on lap 1</p>\n"}) {
     EXPECT_NE(html.find(part), std::string::npos) << part << "\nin\n" << html;
   }

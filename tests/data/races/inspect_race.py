@@ -191,8 +191,10 @@ def gap(car, ahead):
 def class_story(session, s, league, at_times):
     """Per class: the places, gaps and intervals of the last update (by the
     host's places and times behind the leader), the classification's class
-    positions and gaps (on the same lap: the difference of the times of the
-    updates showing the two crossings that completed it), the fastest lap and
+    positions and gaps (on the same lap: the difference of the host's times
+    behind the leader in the updates showing the two crossings that completed
+    it, or, where either was a lap or more behind the leader then, of the
+    times of those updates), the fastest lap and
     the lead changes (the class's best-placed car changed, from the start on;
     lap as for the lead changes); and the places, gaps and intervals of the
     first update at or after each of `at_times`."""
@@ -200,15 +202,28 @@ def class_story(session, s, league, at_times):
     updates = session["updates"]
     names = [c["driver"] for c in updates[0][1]]
     klass = {n: of_driver.get(n.strip().lower()) for n in names}
-    # When each car was seen completing each lap.
+    # When each car was seen completing each lap, and how far it was behind
+    # the leader then (None: a lap or more).
     crossed = {}
+    behind_at = {}
     for u in range(1, len(updates)):
+        leader = next((c for c in updates[u][1] if c["place"] == 1), None)
         for a, b in zip(updates[u - 1][1], updates[u][1]):
             if b["laps"] > a["laps"]:
                 crossed[(b["driver"], b["laps"])] = updates[u][0]["now"]
+                if b["place"] == 1:
+                    behind_at[(b["driver"], b["laps"])] = 0.0
+                elif leader is not None:
+                    g = gap(b, leader)
+                    behind_at[(b["driver"], b["laps"])] = g.get("seconds")
     start = next((u for u in range(1, len(updates))
                   if any(moved(a, b) for a, b in zip(updates[u - 1][1], updates[u][1]))), None)
     _, final = updates[-1]
+
+    def behind(name, lap):
+        """The host's time behind the leader as the car completed `lap`;
+        None when it was a lap or more behind then."""
+        return behind_at.get((name, lap))
 
     def standing(cars, name):
         placed = sorted((c for c in cars if klass[c["driver"]] == name and c["place"] > 0),
@@ -233,8 +248,10 @@ def class_story(session, s, league, at_times):
                 if r["laps"] < first["laps"]:
                     g = {"laps": first["laps"] - r["laps"]}
                 elif r["laps"] == first["laps"] and r["laps"] > 0:
-                    a = crossed.get((first["driver"], r["laps"]))
-                    b = crossed.get((r["driver"], r["laps"]))
+                    a, b = behind(first["driver"], r["laps"]), behind(r["driver"], r["laps"])
+                    if a is None or b is None:
+                        a = crossed.get((first["driver"], r["laps"]))
+                        b = crossed.get((r["driver"], r["laps"]))
                     if a is not None and b is not None:
                         g = {"seconds": round(max(0.0, b - a), 3)}
             results.append({"class_position": k + 1, "driver": r["driver"],
@@ -286,7 +303,7 @@ def print_classes(classes):
         for moment in c["standing_at"]:
             show("at %.1f s" % moment["at_s"], moment["cars"])
         show("last update", c["standing"])
-        print("      classification (gaps from the crossings' update times):")
+        print("      classification (gaps from the host's times behind at the crossings):")
         for r in c["results"]:
             print("        %d  %-16s P%d  %d laps  %-9s gap %s" % (
                 r["class_position"], r["driver"], r["position"], r["laps"], r["status"],
