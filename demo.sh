@@ -101,7 +101,8 @@ sleep 1
 cp "$log" "$root/build/demo-plugin.log"
 kill "$web_pid" 2>/dev/null && wait "$web_pid" 2>/dev/null || true
 web_pid=""
-# The classification and the fastest lap, then each class's own; the pit
-# stops, laps and events are a command away.
-"$root/build/tools/client/pitwall" results --db "$db" --league "$league" | sed '/^Pit stops:/,$d' || true
+# The classification (each car with its class and place in it) and the
+# fastest lap fill an 80x24 screen; each class's own table, the pit stops,
+# laps and events are a command away.
+"$root/build/tools/client/pitwall" results --db "$db" --league "$league" | sed '/^$/,$d' || true
 echo "demo: results from build/demo.db; also build/track.svg, build/demo-plugin.log"

@@ -178,3 +178,4 @@ TEST(RaceStoryRacesTest, TheSameTrackRestartedIsANewSession) { Compare("restart"
 TEST(RaceStoryRacesTest, JoiningMidSession) { Compare("mid_session"); }
 
 }  // namespace
+TEST(RaceStoryRacesTest, TwoClassesTheFasterLappingTheSlower) { Compare("two_class"); }
