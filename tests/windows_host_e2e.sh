@@ -59,8 +59,10 @@ read_all pitwall.exe "$wine" "$windows_cli"
 
 # The web view: one connection to the DLL, the page and the API over HTTP.
 web_port=$(( 38000 + RANDOM % 2000 ))
+# With the league file, read through a Windows path.
 "$wine" "$windows_cli" web "127.0.0.1:$port" --listen "127.0.0.1:$web_port" \
-  --www "$("$wine" winepath -w "$www" 2>/dev/null | tr -d '\r')" >"$work/web.out" 2>&1 &
+  --www "$("$wine" winepath -w "$www" 2>/dev/null | tr -d '\r')" \
+  --league "$("$wine" winepath -w "$examples/league.csv" 2>/dev/null | tr -d '\r')" >"$work/web.out" 2>&1 &
 web_pid=$!
 state=""
 for _ in $(seq 1 100); do
@@ -69,6 +71,9 @@ for _ in $(seq 1 100); do
 done
 grep -q '"format":"pitwall-timing"' <<<"$state" || fail "pitwall.exe web: no state: $state $(cat "$work/web.out")"
 [ "$(grep -o '"heading_rad"' <<<"$state" | wc -l)" = 6 ] || fail "pitwall.exe web: not 6 cars: $state"
+[ "$(grep -o '"class":"GT3"' <<<"$state" | wc -l)" = 6 ] || fail "pitwall.exe web: not 6 GT3 cars: $state"
+grep -q '"number":7,"short_name":"BRE","team":"Brennan, Okafor & Co","nation":"IE"' <<<"$state" ||
+  fail "pitwall.exe web: no car #7 BRE of the league file: $state"
 curl -sf "http://127.0.0.1:$web_port/" | grep -q '<title>PitwallFeed live</title>' ||
   fail "pitwall.exe web: no page"
 curl -sf "http://127.0.0.1:$web_port/api/track" | grep -q '"strips":\[{"kind":1' ||
