@@ -59,6 +59,17 @@ using json_parts::Json;
 using json_parts::Maybe;
 using json_parts::Text;
 
+Json BestSectorsJson(const SessionTiming& s) {
+  Json bests = Json::array();
+  for (const std::optional<SectorBest>& best : s.best_sectors) {
+    bests.push_back(best ? Json{{"time_s", Float(best->seconds)},
+                                {"index", best->index},
+                                {"driver", Text(best->driver)}}
+                         : Json(nullptr));
+  }
+  return bests;
+}
+
 Json SessionJson(const SessionTiming& s) {
   if (!s.known) return nullptr;
   Json fastest = nullptr;
@@ -91,7 +102,10 @@ Json SessionJson(const SessionTiming& s) {
               {"time_left_s", Maybe(s.time_left_s)},
               {"max_laps", Maybe(s.max_laps)},
               {"laps_left", Maybe(s.laps_left)},
+              {"lap", Maybe(s.lap)},
               {"finished", s.finished},
+              {"flag", s.finished ? "chequered" : "green"},
+              {"best_sectors", BestSectorsJson(s)},
               {"fastest_lap", fastest},
               {"classes", classes}};
 }
@@ -99,37 +113,77 @@ Json SessionJson(const SessionTiming& s) {
 // A text the league may leave empty: null then.
 Json TextOrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Text(text); }
 
+Json SectorsJson(const CarTiming& car) {
+  Json sectors = Json::array();
+  for (const std::optional<SectorTime>& sector : car.sectors) {
+    sectors.push_back(sector ? Json{{"time_s", Float(sector->seconds)},
+                                    {"lap", sector->lap},
+                                    {"current", sector->current},
+                                    {"mark", TimeMarkName(sector->mark)}}
+                             : Json(nullptr));
+  }
+  return sectors;
+}
+
+Json RelativeJson(const std::vector<RelativeCar>& cars) {
+  Json list = Json::array();
+  for (const RelativeCar& other : cars) {
+    list.push_back(
+        Json{{"index", other.index}, {"gap_s", Float(other.gap_s)}, {"laps", other.laps}});
+  }
+  return list;
+}
+
 Json CarJson(const CarTiming& car) {
-  return Json{{"index", car.index},
-              {"driver", Text(car.driver)},
-              {"place", car.place > 0 ? Json(car.place) : Json(nullptr)},
-              {"laps", car.laps},
-              {"lap_distance_m", Float(car.lap_distance_m)},
-              {"sector", car.sector},
-              {"last_lap_s", Maybe(car.last_lap_s)},
-              {"best_lap_s", Maybe(car.best_lap_s)},
-              {"holds_fastest_lap", car.holds_fastest_lap},
-              {"sector1_s", Maybe(car.sector1_s)},
-              {"sector2_s", Maybe(car.sector2_s)},
-              {"gap_to_leader", GapJson(car.gap_to_leader)},
-              {"interval", GapJson(car.interval)},
-              {"in_pits", car.in_pits},
-              {"pit_stops", Maybe(car.pit_stops)},
-              {"places_gained", Maybe(car.places_gained)},
-              {"finished", car.finished},
-              {"x_m", Float(car.x)},
-              {"z_m", Float(car.z)},
-              {"heading_rad", Float(car.heading)},
-              {"number", Maybe(car.number)},
-              {"short_name", TextOrNull(car.short_name)},
-              {"team", TextOrNull(car.team)},
-              {"nation", TextOrNull(car.nation)},
-              {"class", TextOrNull(car.car_class)},
-              {"class_colour", TextOrNull(car.class_colour)},
-              {"class_place", Maybe(car.class_place)},
-              {"class_gap", GapJson(car.class_gap)},
-              {"class_interval", GapJson(car.class_interval)},
-              {"holds_class_fastest_lap", car.holds_class_fastest_lap}};
+  Json trend = nullptr;
+  if (car.interval_trend) {
+    trend = Json{{"direction", TrendName(car.interval_trend->direction)},
+                 {"change_s_per_lap", Float(car.interval_trend->change_s_per_lap)},
+                 {"laps", car.interval_trend->laps}};
+  }
+  Json best_sectors = Json::array();
+  for (const std::optional<float>& best : car.best_sectors_s) best_sectors.push_back(Maybe(best));
+  return Json{
+      {"index", car.index},
+      {"driver", Text(car.driver)},
+      {"place", car.place > 0 ? Json(car.place) : Json(nullptr)},
+      {"laps", car.laps},
+      {"lap_distance_m", Float(car.lap_distance_m)},
+      {"sector", car.sector},
+      {"last_lap_s", Maybe(car.last_lap_s)},
+      {"best_lap_s", Maybe(car.best_lap_s)},
+      {"holds_fastest_lap", car.holds_fastest_lap},
+      {"sector1_s", Maybe(car.sector1_s)},
+      {"sector2_s", Maybe(car.sector2_s)},
+      {"gap_to_leader", GapJson(car.gap_to_leader)},
+      {"interval", GapJson(car.interval)},
+      {"in_pits", car.in_pits},
+      {"pit_stops", Maybe(car.pit_stops)},
+      {"places_gained", Maybe(car.places_gained)},
+      {"finished", car.finished},
+      {"x_m", Float(car.x)},
+      {"z_m", Float(car.z)},
+      {"heading_rad", Float(car.heading)},
+      {"number", Maybe(car.number)},
+      {"short_name", TextOrNull(car.short_name)},
+      {"team", TextOrNull(car.team)},
+      {"nation", TextOrNull(car.nation)},
+      {"class", TextOrNull(car.car_class)},
+      {"class_colour", TextOrNull(car.class_colour)},
+      {"class_place", Maybe(car.class_place)},
+      {"class_gap", GapJson(car.class_gap)},
+      {"class_interval", GapJson(car.class_interval)},
+      {"holds_class_fastest_lap", car.holds_class_fastest_lap},
+      {"sectors", SectorsJson(car)},
+      {"best_sectors_s", best_sectors},
+      {"last_lap_mark", car.last_lap_mark ? Json(TimeMarkName(*car.last_lap_mark)) : Json(nullptr)},
+      {"pace_s", Maybe(car.pace_s)},
+      {"pace_laps", car.pace_laps},
+      {"interval_trend", trend},
+      {"pit_lane_s", Maybe(car.pit_lane_s)},
+      {"stint_laps", Maybe(car.stint_laps)},
+      {"relative", Json{{"ahead", RelativeJson(car.relative.ahead)},
+                        {"behind", RelativeJson(car.relative.behind)}}}};
 }
 
 Json RawCar(const CarState& car) {

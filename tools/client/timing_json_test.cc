@@ -35,21 +35,32 @@ TEST(TimingJsonTest, TimingStateFieldByField) {
       TimingStateJson(TwoCarRace(), 1765000000.25),
       R"({"format":"pitwall-timing","version":1,"received_unix_s":1765000000.25,"updates":1,)"
       R"("session":{"track":"Test Ring","kind":"race","code":3,"lap_length_m":1000,"time_s":250.5,)"
-      R"("end_time_s":null,"time_left_s":null,"max_laps":10,"laps_left":8,"finished":false,)"
+      R"("end_time_s":null,"time_left_s":null,"max_laps":10,"laps_left":8,"lap":3,"finished":false,)"
+      R"("flag":"green","best_sectors":[{"time_s":30.1,"index":0,"driver":"Ann"},null,null],)"
       R"("fastest_lap":{"time_s":85.25,"index":1,"driver":"José \"JJ\""},"classes":[]},"cars":[)"
       R"({"index":0,"driver":"Ann","place":1,"laps":2,"lap_distance_m":100,"sector":2,)"
       R"("last_lap_s":86,"best_lap_s":86,"holds_fastest_lap":false,"sector1_s":30.1,)"
       R"("sector2_s":null,"gap_to_leader":null,"interval":null,"in_pits":false,"pit_stops":null,)"
       R"("places_gained":null,"finished":false,"x_m":1.5,"z_m":-2,"heading_rad":0.1,)"
       R"("number":null,"short_name":null,"team":null,"nation":null,"class":null,"class_colour":null,)"
-      R"("class_place":null,"class_gap":null,"class_interval":null,"holds_class_fastest_lap":false},)"
+      R"("class_place":null,"class_gap":null,"class_interval":null,"holds_class_fastest_lap":false,)"
+      // Both set the same first sector: both hold the session's best.
+      R"("sectors":[{"time_s":30.1,"lap":3,"current":true,"mark":"session_best"},null,null],)"
+      R"("best_sectors_s":[30.1,null,null],"last_lap_mark":"personal_best","pace_s":null,)"
+      R"("pace_laps":0,"interval_trend":null,"pit_lane_s":null,"stint_laps":null,)"
+      // 80 m at the pace of José's 85.25 s lap of 1000 m.
+      R"("relative":{"ahead":[],"behind":[{"index":1,"gap_s":6.8199997,"laps":0}]}},)"
       R"({"index":1,"driver":"José \"JJ\"","place":2,"laps":2,"lap_distance_m":20,"sector":2,)"
       R"("last_lap_s":85.25,"best_lap_s":85.25,"holds_fastest_lap":true,"sector1_s":30.1,)"
       R"("sector2_s":null,"gap_to_leader":{"laps":0,"seconds":3.456,"text":"+3.456"},)"
       R"("interval":{"laps":0,"seconds":3.456,"text":"+3.456"},"in_pits":true,"pit_stops":null,)"
       R"("places_gained":null,"finished":false,"x_m":1.5,"z_m":-2,"heading_rad":0.1,)"
       R"("number":null,"short_name":null,"team":null,"nation":null,"class":null,"class_colour":null,)"
-      R"("class_place":null,"class_gap":null,"class_interval":null,"holds_class_fastest_lap":false}]})");
+      R"("class_place":null,"class_gap":null,"class_interval":null,"holds_class_fastest_lap":false,)"
+      R"("sectors":[{"time_s":30.1,"lap":3,"current":true,"mark":"session_best"},null,null],)"
+      R"("best_sectors_s":[30.1,null,null],"last_lap_mark":"session_best","pace_s":null,)"
+      R"("pace_laps":0,"interval_trend":null,"pit_lane_s":null,"stint_laps":null,)"
+      R"("relative":{"ahead":[{"index":0,"gap_s":6.8199997,"laps":0}],"behind":[]}}]})");
 }
 
 // Counts from a session seen from its start; names as the network gave
@@ -146,16 +157,18 @@ TEST(TimingJsonTest, LeagueFieldsAndClasses) {
                 R"("fastest_lap":{"time_s":80.5,"index":0,"driver":"Ann"}}]},)"),
       std::string::npos)
       << json;
-  EXPECT_NE(json.find(R"("heading_rad":0,"number":7,"short_name":"ANN","team":"A \"Team\"",)"
-                      R"("nation":"IE","class":"GT4","class_colour":"#2e86de","class_place":1,)"
-                      R"("class_gap":null,"class_interval":null,"holds_class_fastest_lap":true})"),
-            std::string::npos)
+  EXPECT_NE(
+      json.find(
+          R"("heading_rad":0,"number":7,"short_name":"ANN","team":"A \"Team\"",)"
+          R"("nation":"IE","class":"GT4","class_colour":"#2e86de","class_place":1,)"
+          R"("class_gap":null,"class_interval":null,"holds_class_fastest_lap":true,"sectors":)"),
+      std::string::npos)
       << json;
   EXPECT_NE(json.find(R"("heading_rad":0,"number":null,"short_name":"BEA","team":null,)"
                       R"("nation":null,"class":"GT4","class_colour":"#2e86de","class_place":2,)"
                       R"("class_gap":{"laps":0,"seconds":2.5,"text":"+2.500"},)"
                       R"("class_interval":{"laps":0,"seconds":2.5,"text":"+2.500"},)"
-                      R"("holds_class_fastest_lap":false})"),
+                      R"("holds_class_fastest_lap":false,"sectors":)"),
             std::string::npos)
       << json;
   EXPECT_NE(json.find(R"({"index":2,"driver":"Cy",)"), std::string::npos);

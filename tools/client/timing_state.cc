@@ -78,6 +78,30 @@ bool PlaceOrder(const CarState* a, const CarState* b) {
 
 }  // namespace
 
+const char* TimeMarkName(TimeMark mark) {
+  switch (mark) {
+    case TimeMark::kSessionBest:
+      return "session_best";
+    case TimeMark::kPersonalBest:
+      return "personal_best";
+    case TimeMark::kSlower:
+      break;
+  }
+  return "slower";
+}
+
+const char* TrendName(IntervalTrend::Direction direction) {
+  switch (direction) {
+    case IntervalTrend::Direction::kClosing:
+      return "closing";
+    case IntervalTrend::Direction::kGrowing:
+      return "growing";
+    case IntervalTrend::Direction::kSteady:
+      break;
+  }
+  return "steady";
+}
+
 std::string GapText(const Gap& gap) {
   if (gap.laps > 0) return "+" + std::to_string(gap.laps) + " L";
   char text[32];
@@ -138,6 +162,9 @@ void TimingState::ApplyDrivers(const DriversAnswer& drivers) {
   for (const DriverEntry& d : drivers.drivers) drivers_[d.index] = d.name;
   for (CarTiming& car : cars_) car.driver = DriverName(car.index);
   if (session_.fastest_lap_car) session_.fastest_lap_driver = DriverName(*session_.fastest_lap_car);
+  for (std::optional<SectorBest>& best : session_.best_sectors) {
+    if (best) best->driver = DriverName(best->index);
+  }
   // The league matches drivers by name.
   DeriveClasses();
 }
@@ -234,6 +261,8 @@ bool TimingState::NewSessionBegan(std::uint8_t change_mask) {
 
 void TimingState::StartNewSession() {
   memory_.clear();
+  relative_.Clear();
+  session_.best_sectors = {};
   ++sessions_begun_;
   session_.finished = false;
   start_ = Start::kSeen;
@@ -299,7 +328,19 @@ void TimingState::Derive(const LiveAnswer& live) {
     CarMemory& memory = memory_[state->index];
     if (live.captured) {
       // Entering the pits is a stop; a car first seen in them has not made one.
-      if (memory.seen && state->in_pits && !memory.in_pits) ++memory.pit_stops;
+      if (memory.seen && state->in_pits && !memory.in_pits) {
+        ++memory.pit_stops;
+        memory.pit_entered_s = live.current_time;
+        memory.stint_laps.reset();
+        if (memory.stint_from) memory.stint_laps = state->laps - *memory.stint_from;
+      }
+      if (memory.seen && !state->in_pits && memory.in_pits) {
+        memory.pit_entered_s.reset();
+        memory.stint_from = state->laps;
+      }
+      // A stint is known from the start, or from a stop seen to its end.
+      if (!memory.seen && !state->in_pits && start_ == Start::kSeen)
+        memory.stint_from = state->laps;
       memory.seen = true;
       memory.in_pits = state->in_pits;
       if (memory.start_place == 0) memory.start_place = state->place;
@@ -333,5 +374,162 @@ void TimingState::Derive(const LiveAnswer& live) {
                     std::all_of(cars_.begin(), cars_.end(), [](const CarTiming& car) {
                       return car.finished || car.place == 0;
                     });
+  DeriveHistory(live);
   DeriveClasses();
+}
+
+void TimingState::TakeSector(CarMemory* memory, std::uint8_t index, int lap, int sector,
+                             float seconds) {
+  if (lap != memory->lap) {
+    if (lap == memory->previous_lap) {
+      // A late word on the lap before (none has come yet): only fills a gap.
+      if (memory->previous_sectors[sector]) return;
+      memory->previous_sectors[sector] = seconds;
+    } else if (lap < memory->lap) {
+      return;  // older than both: nothing to keep
+    } else {
+      memory->previous_lap = memory->lap;
+      memory->previous_sectors = memory->sectors;
+      memory->lap = lap;
+      memory->sectors = {};
+    }
+  }
+  if (lap == memory->lap) {
+    if (memory->sectors[sector]) return;  // taken once, when the sector ended
+    memory->sectors[sector] = seconds;
+  }
+  std::optional<float>& own = memory->best_sectors[sector];
+  if (!own || seconds < *own) own = seconds;
+  std::optional<SectorBest>& best = session_.best_sectors[sector];
+  // On equal times the one who set it first keeps it.
+  if (!best || seconds < best->seconds) best = SectorBest{seconds, index, DriverName(index)};
+}
+
+void TimingState::DeriveHistory(const LiveAnswer& live) {
+  const bool race = !session_.known || session_.code == kRaceCode;
+  std::vector<TrackRelative::Position> positions;
+  const CarTiming* ahead = nullptr;  // the placed car one place ahead
+  for (CarTiming& car : cars_) {
+    CarMemory& memory = memory_[car.index];
+    const int in_progress = car.laps + 1;
+    if (live.captured) {
+      // A lap completed since the last update: its time, the interval at
+      // the line.
+      if (memory.laps >= 0 && car.laps > memory.laps) {
+        if (car.laps == memory.laps + 1 && car.last_lap_s) {
+          const bool paced = !memory.lap_in_pits && !car.in_pits && !(race && car.laps == 1);
+          if (paced) {
+            memory.paced.push_back(*car.last_lap_s);
+            if (memory.paced.size() > static_cast<std::size_t>(kPaceLaps))
+              memory.paced.erase(memory.paced.begin());
+          }
+        }
+        if (race && ahead != nullptr && car.interval && car.interval->laps == 0) {
+          memory.crossings.push_back({car.laps, ahead->index, car.interval->seconds});
+          if (memory.crossings.size() > static_cast<std::size_t>(kTrendLaps + 1))
+            memory.crossings.erase(memory.crossings.begin());
+        }
+        memory.lap_in_pits = false;
+      }
+      if (car.in_pits) memory.lap_in_pits = true;
+      memory.laps = car.laps;
+
+      // The sectors the answer carries, each taken when it ends.
+      if (car.sector == 1) {
+        if (car.laps >= 1 && car.sector1_s && car.sector2_s && car.last_lap_s) {
+          const float third = *car.last_lap_s - *car.sector1_s - *car.sector2_s;
+          TakeSector(&memory, car.index, car.laps, 0, *car.sector1_s);
+          TakeSector(&memory, car.index, car.laps, 1, *car.sector2_s);
+          if (third > 0.0f) TakeSector(&memory, car.index, car.laps, 2, third);
+        }
+      } else if (car.sector == 2 || car.sector == 0) {
+        if (car.sector1_s) TakeSector(&memory, car.index, in_progress, 0, *car.sector1_s);
+        if (car.sector == 0 && car.sector2_s)
+          TakeSector(&memory, car.index, in_progress, 1, *car.sector2_s);
+      }
+    }
+
+    for (int k = 0; k < 3; ++k) {
+      std::optional<float> seconds;
+      int lap = 0;
+      if (memory.sectors[k] && (memory.lap == in_progress || memory.lap == car.laps)) {
+        seconds = memory.sectors[k];
+        lap = memory.lap;
+      } else if (memory.previous_sectors[k] && memory.lap == in_progress &&
+                 memory.previous_lap == car.laps) {
+        seconds = memory.previous_sectors[k];
+        lap = memory.previous_lap;
+      }
+      car.best_sectors_s[k] = memory.best_sectors[k];
+      if (!seconds) continue;
+      TimeMark mark = TimeMark::kSlower;
+      const std::optional<SectorBest>& best = session_.best_sectors[k];
+      if (best && *seconds <= best->seconds) {
+        mark = TimeMark::kSessionBest;
+      } else if (memory.best_sectors[k] && *seconds <= *memory.best_sectors[k]) {
+        mark = TimeMark::kPersonalBest;
+      }
+      car.sectors[k] = SectorTime{*seconds, lap, lap == in_progress, mark};
+    }
+    if (car.last_lap_s) {
+      car.last_lap_mark = session_.fastest_lap_s && *car.last_lap_s <= *session_.fastest_lap_s
+                              ? TimeMark::kSessionBest
+                          : car.best_lap_s && *car.last_lap_s <= *car.best_lap_s
+                              ? TimeMark::kPersonalBest
+                              : TimeMark::kSlower;
+    }
+
+    if (!memory.paced.empty()) {
+      float sum = 0.0f;
+      for (float lap : memory.paced) sum += lap;
+      car.pace_laps = static_cast<int>(memory.paced.size());
+      car.pace_s = sum / static_cast<float>(car.pace_laps);
+    }
+
+    // The trend over the latest crossings in a row behind the car that is
+    // still the one ahead.
+    const auto& crossings = memory.crossings;
+    if (ahead != nullptr && crossings.size() >= 2 && crossings.back().lap == car.laps &&
+        crossings.back().ahead == ahead->index) {
+      const auto& latest = crossings.back();
+      int laps = 0;
+      for (int j = 1; j <= kTrendLaps && j < static_cast<int>(crossings.size()); ++j) {
+        const auto& earlier = crossings[crossings.size() - 1 - static_cast<std::size_t>(j)];
+        if (earlier.lap != latest.lap - j || earlier.ahead != latest.ahead) break;
+        laps = j;
+      }
+      if (laps > 0) {
+        const auto& from = crossings[crossings.size() - 1 - static_cast<std::size_t>(laps)];
+        IntervalTrend trend;
+        trend.laps = laps;
+        trend.change_s_per_lap = (latest.interval_s - from.interval_s) / static_cast<float>(laps);
+        trend.direction =
+            trend.change_s_per_lap <= -kSteadySPerLap  ? IntervalTrend::Direction::kClosing
+            : trend.change_s_per_lap >= kSteadySPerLap ? IntervalTrend::Direction::kGrowing
+                                                       : IntervalTrend::Direction::kSteady;
+        car.interval_trend = trend;
+      }
+    }
+
+    if (car.in_pits && memory.pit_entered_s) {
+      car.pit_lane_s =
+          std::max(0.0f, static_cast<float>(live.current_time - *memory.pit_entered_s));
+    }
+    if (car.in_pits) {
+      car.stint_laps = memory.stint_laps;
+    } else if (memory.stint_from) {
+      car.stint_laps = car.laps - *memory.stint_from;
+    }
+
+    positions.push_back({car.index, car.laps, car.lap_distance_m, car.finish_status == 0,
+                         car.best_lap_s.value_or(0.0f)});
+    if (car.place > 0) ahead = &car;
+  }
+
+  if (live.captured) relative_.Update(positions, live.current_time, session_.lap_length_m);
+  const std::map<std::uint8_t, Relative> relatives = relative_.Relatives(race);
+  for (CarTiming& car : cars_) {
+    const auto found = relatives.find(car.index);
+    if (found != relatives.end()) car.relative = found->second;
+  }
 }

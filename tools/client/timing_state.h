@@ -6,7 +6,16 @@
 // and interval to the car ahead (in whole laps when a lap or more behind),
 // the session's fastest lap marked on its holder, pit stops counted from the
 // in-pits flag, places gained since the first placed update of the session,
-// finished cars and sessions, time and laps left.
+// finished cars and sessions, time and laps left; each sector's time and
+// whether it is the session's or the car's best, the pace of the last laps,
+// how the interval moves, the time in the pit lane and the laps of the
+// stint, and the cars just ahead and behind on track (track_relative.h).
+//
+// Sector times are each sector's own. The answer carries the lap in
+// progress's first two while a car is in its second or third sector, and
+// the lap it completed last while it is in its first, whose third sector is
+// the lap time less the other two. The bests are those of the laps the state
+// saw: a client that joins mid-session knows the sectors from then on.
 //
 // Pit stops and places gained count from the start of the session, so they
 // are known only when the state saw that start; a client that joins at lap
@@ -31,6 +40,7 @@
 #ifndef PITWALL_TOOLS_CLIENT_TIMING_STATE_H_
 #define PITWALL_TOOLS_CLIENT_TIMING_STATE_H_
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -39,6 +49,7 @@
 
 #include "pitwall_client.h"
 #include "tools/league/league.h"
+#include "track_relative.h"
 
 // How far one car is behind another: whole laps, or seconds when less than
 // a lap behind.
@@ -49,6 +60,31 @@ struct Gap {
 
 // "+1 L", "+2 L", or "+3.456".
 std::string GapText(const Gap& gap);
+
+// How a time compares: the session's best (purple on a screen), the car's
+// own best (green), or slower (yellow).
+enum class TimeMark { kSessionBest, kPersonalBest, kSlower };
+
+// "session_best", "personal_best" or "slower".
+const char* TimeMarkName(TimeMark mark);
+
+struct SectorTime {
+  float seconds = 0.0f;
+  int lap = 0;           // the lap it belongs to, from 1
+  bool current = false;  // of the lap in progress
+  TimeMark mark = TimeMark::kSlower;
+};
+
+// The direction of a car's interval to the car ahead over its last laps.
+struct IntervalTrend {
+  enum class Direction { kClosing, kGrowing, kSteady };
+  Direction direction = Direction::kSteady;
+  float change_s_per_lap = 0.0f;  // negative: closing
+  int laps = 0;                   // over how many laps, 1 to kTrendLaps
+};
+
+// "closing", "growing" or "steady".
+const char* TrendName(IntervalTrend::Direction direction);
 
 struct CarTiming {
   std::uint8_t index = 0;  // the host's vehicle index
@@ -94,6 +130,31 @@ struct CarTiming {
   std::optional<Gap> class_gap;
   std::optional<Gap> class_interval;
   bool holds_class_fastest_lap = false;  // its best lap is its class's fastest
+
+  // The latest time in each sector: the lap in progress's once the car is
+  // past that sector, else its previous lap's; absent before either.
+  std::array<std::optional<SectorTime>, 3> sectors;
+  std::array<std::optional<float>, 3> best_sectors_s;  // its own best in each
+  std::optional<TimeMark> last_lap_mark;               // absent without a last lap
+  // The mean of its last laps (up to kPaceLaps), leaving out laps begun or
+  // ended in the pit lane and a race's opening lap; absent before one.
+  std::optional<float> pace_s;
+  int pace_laps = 0;
+  // Absent without an interval in seconds to the same car ahead at two
+  // crossings of the line in a row.
+  std::optional<IntervalTrend> interval_trend;
+  std::optional<float> pit_lane_s;  // in the pit lane: for how long; absent when not or not known
+  // Laps completed since it last left the pit lane, or since the start; in
+  // the pit lane, the stint it has just ended. Absent when not known.
+  std::optional<int> stint_laps;
+  Relative relative;  // the cars just ahead and behind it on track; empty when not running
+};
+
+// A session's best time in one sector, and who set it.
+struct SectorBest {
+  float seconds = 0.0f;
+  std::uint8_t index = 0;
+  std::string driver;
 };
 
 // A class of the league, as it stands in the latest live answer.
@@ -128,10 +189,16 @@ struct SessionTiming {
   std::string fastest_lap_driver;
   // Every class the league defines, in its order; empty without a league.
   std::vector<ClassTiming> classes;
+  std::array<std::optional<SectorBest>, 3> best_sectors;  // absent until timed
 };
 
 class TimingState {
  public:
+  static constexpr int kPaceLaps = 5;   // laps a car's pace is the mean of
+  static constexpr int kTrendLaps = 3;  // laps an interval's trend is taken over
+  // A trend of less than this many seconds a lap either way is steady.
+  static constexpr float kSteadySPerLap = 0.1f;
+
   // Takes one decoded answer received at `received_at_s` (any clock the
   // caller keeps, in seconds). Handshakes and track chunks change nothing.
   void Apply(const Answer& answer, double received_at_s);
@@ -168,6 +235,26 @@ class TimingState {
     bool in_pits = false;
     int pit_stops = 0;
     int start_place = 0;  // 0 until first placed
+
+    // Sector times of the lap in progress and of the one before, by lap.
+    int lap = 0;  // the lap `sectors` belongs to
+    std::array<std::optional<float>, 3> sectors;
+    int previous_lap = 0;
+    std::array<std::optional<float>, 3> previous_sectors;
+    std::array<std::optional<float>, 3> best_sectors;
+    // Laps counted as it completed them.
+    int laps = -1;             // laps completed at its latest update; -1: none yet
+    bool lap_in_pits = false;  // the lap in progress began or went in the pit lane
+    std::vector<float> paced;  // the latest laps of its pace, oldest first
+    struct Crossing {
+      int lap = 0;
+      std::uint8_t ahead = 0;
+      float interval_s = 0.0f;
+    };
+    std::vector<Crossing> crossings;      // the latest, oldest first
+    std::optional<double> pit_entered_s;  // session time it entered the pit lane, if seen
+    std::optional<int> stint_from;        // laps completed as its stint began, if known
+    std::optional<int> stint_laps;        // frozen in the pit lane
   };
 
   // Whether the counts of the current session run from its start.
@@ -178,6 +265,11 @@ class TimingState {
   bool NewSessionBegan(std::uint8_t change_mask);
   void StartNewSession();
   void Derive(const LiveAnswer& live);
+  // Sectors, pace, interval trend, pit lane and stint of each car from the
+  // latest answer, and the relative of each.
+  void DeriveHistory(const LiveAnswer& live);
+  // Takes `seconds` as the car's time in `sector` (0-2) of `lap`.
+  void TakeSector(CarMemory* memory, std::uint8_t index, int lap, int sector, float seconds);
   std::string DriverName(std::uint8_t index) const;
 
   // The league's part of each car and the classes, from cars_.
@@ -187,6 +279,7 @@ class TimingState {
   std::shared_ptr<const League> league_;
   std::map<std::uint8_t, std::string> drivers_;
   std::map<std::uint8_t, CarMemory> memory_;
+  TrackRelative relative_;
   std::vector<CarTiming> cars_;
   bool has_live_ = false;
   bool captured_ = false;

@@ -397,3 +397,214 @@ TEST(TimingStateTest, OutsideARaceClassGapsAreBestLapDifferences) {
   EXPECT_EQ(ClassGaps(state), (std::vector<std::string>{"GT3 1 -- --", "GT4 1 -- --",
                                                         "GT3 2 +2.000 +2.000", "GT4 2 -- --"}));
 }
+
+namespace {
+
+// A car of a live answer for the sector, pace and pit tests: 1000 m laps.
+struct Lap {
+  std::uint8_t index = 0;
+  std::uint8_t place = 1;
+  std::int16_t laps = 0;
+  float metres = 0.0f;
+  float behind = 0.0f;
+  std::uint8_t sector = 1;  // 1, 2, or 0 for the third
+  float s1 = -1.0f, s2 = -1.0f, last = -1.0f, best = -1.0f;
+  bool pits = false;
+};
+
+CarState Of(const Lap& lap) {
+  CarState car{.index = lap.index,
+               .sector = lap.sector,
+               .in_pits = lap.pits,
+               .lap_distance = lap.metres,
+               .place = lap.place,
+               .time_behind_leader = lap.behind};
+  car.laps = lap.laps;
+  car.best_lap = lap.best;
+  car.last_lap = lap.last;
+  car.sector1 = lap.s1;
+  car.sector2 = lap.s2;
+  return car;
+}
+
+void Step(TimingState* state, float time, std::vector<Lap> laps, float fastest = -1.0f) {
+  std::vector<CarState> cars;
+  for (const Lap& lap : laps) cars.push_back(Of(lap));
+  state->ApplyLive(LiveAnswer{0, true, time, fastest, 0, cars}, time);
+}
+
+const CarTiming& CarAt(const TimingState& state, std::uint8_t index) {
+  for (const CarTiming& car : state.cars()) {
+    if (car.index == index) return car;
+  }
+  ADD_FAILURE() << "no car " << int{index};
+  return state.cars().front();
+}
+
+// "time/lap/c|p/mark" for each sector: c for the lap in progress, p for the
+// previous; "-" without a time.
+std::string Sectors(const CarTiming& car) {
+  std::string text;
+  for (const std::optional<SectorTime>& s : car.sectors) {
+    char one[64] = "-";
+    if (s) {
+      std::snprintf(one, sizeof(one), "%.2f/%d/%s/%s", static_cast<double>(s->seconds), s->lap,
+                    s->current ? "c" : "p", TimeMarkName(s->mark));
+    }
+    text += (text.empty() ? "" : " ") + std::string(one);
+  }
+  return text;
+}
+
+}  // namespace
+
+TEST(TimingStateTest, SectorTimesMarkTheSessionsAndTheCarsOwnBests) {
+  TimingState state;
+  state.ApplySession(Session(3, 0, 10));
+  // Lap 1, second sector: each car's first sector. Ann's 30 s is the best.
+  Step(&state, 10,
+       {{.index = 0, .place = 1, .metres = 400, .sector = 2, .s1 = 30.0f},
+        {.index = 1, .place = 2, .metres = 390, .sector = 2, .s1 = 31.0f}});
+  EXPECT_EQ(Sectors(CarAt(state, 0)), "30.00/1/c/session_best - -");
+  EXPECT_EQ(Sectors(CarAt(state, 1)), "31.00/1/c/personal_best - -");
+  // Third sector: the second sectors; Bea's 28.5 s is the best.
+  Step(&state, 20,
+       {{.index = 0, .place = 1, .metres = 700, .sector = 0, .s1 = 30, .s2 = 29},
+        {.index = 1, .place = 2, .metres = 690, .sector = 0, .s1 = 31, .s2 = 28.5f}});
+  EXPECT_EQ(Sectors(CarAt(state, 1)), "31.00/1/c/personal_best 28.50/1/c/session_best -");
+  // Lap 2, first sector: the answer carries lap 1's sectors, and the third
+  // is the lap less the other two: Ann 88 - 59 = 29, Bea 89 - 59.5 = 29.5.
+  Step(&state, 30,
+       {{.index = 0,
+         .place = 1,
+         .laps = 1,
+         .metres = 50,
+         .s1 = 30,
+         .s2 = 29,
+         .last = 88,
+         .best = 88},
+        {.index = 1,
+         .place = 2,
+         .laps = 1,
+         .metres = 40,
+         .behind = 1,
+         .s1 = 31,
+         .s2 = 28.5f,
+         .last = 89,
+         .best = 89}},
+       88.0f);
+  EXPECT_EQ(Sectors(CarAt(state, 0)),
+            "30.00/1/p/session_best 29.00/1/p/personal_best 29.00/1/p/session_best");
+  EXPECT_EQ(Sectors(CarAt(state, 1)),
+            "31.00/1/p/personal_best 28.50/1/p/session_best 29.50/1/p/personal_best");
+  EXPECT_EQ(CarAt(state, 0).last_lap_mark, TimeMark::kSessionBest);
+  EXPECT_EQ(CarAt(state, 1).last_lap_mark, TimeMark::kPersonalBest);
+  // Lap 2, second sector: Ann's 30.5 s is slower than her own 30; Bea's
+  // 29.9 s beats Ann's. The other sectors are still lap 1's.
+  Step(&state, 40,
+       {{.index = 0,
+         .place = 1,
+         .laps = 1,
+         .metres = 400,
+         .sector = 2,
+         .s1 = 30.5f,
+         .last = 88,
+         .best = 88},
+        {.index = 1,
+         .place = 2,
+         .laps = 1,
+         .metres = 390,
+         .behind = 1,
+         .sector = 2,
+         .s1 = 29.9f,
+         .last = 89,
+         .best = 89}},
+       88.0f);
+  EXPECT_EQ(Sectors(CarAt(state, 0)),
+            "30.50/2/c/slower 29.00/1/p/personal_best 29.00/1/p/session_best");
+  EXPECT_EQ(Sectors(CarAt(state, 1)),
+            "29.90/2/c/session_best 28.50/1/p/session_best 29.50/1/p/personal_best");
+  const auto& bests = state.session().best_sectors;
+  ASSERT_TRUE(bests[0] && bests[1] && bests[2]);
+  EXPECT_EQ(bests[0]->index, 1);
+  EXPECT_FLOAT_EQ(bests[0]->seconds, 29.9f);
+  EXPECT_EQ(bests[1]->index, 1);
+  EXPECT_EQ(bests[2]->index, 0);
+  EXPECT_EQ(CarAt(state, 0).best_sectors_s,
+            (std::array<std::optional<float>, 3>{30.0f, 29.0f, 29.0f}));
+  // A new session forgets them.
+  state.ApplyLive(LiveAnswer{kChangeSession, true, 1, -1, 0, {}}, 50);
+  EXPECT_FALSE(state.session().best_sectors[0]);
+}
+
+TEST(TimingStateTest, PaceTrendPitLaneAndStintOverARace) {
+  TimingState state;
+  state.ApplySession(Session(3, 0, 10));
+  // Ann leads; Bea follows, crossing the line with these intervals and lap
+  // times. Her opening lap (95 s) is left out of her pace.
+  const float intervals[] = {2.0f, 1.7f, 1.4f, 1.2f};
+  const float times[] = {95, 90, 89, 88};
+  Step(&state, 0, {{.index = 0, .place = 1}, {.index = 1, .place = 2, .metres = -10}});
+  for (std::int16_t lap = 1; lap <= 4; ++lap) {
+    const float t = 90.0f * lap;
+    Step(&state, t,
+         {{.index = 0, .place = 1, .laps = lap, .metres = 100, .last = 88},
+          {.index = 1,
+           .place = 2,
+           .laps = lap,
+           .metres = 50,
+           .behind = intervals[lap - 1],
+           .last = times[lap - 1]}});
+  }
+  const CarTiming& bea = CarAt(state, 1);
+  ASSERT_TRUE(bea.pace_s);
+  EXPECT_FLOAT_EQ(*bea.pace_s, 89.0f);
+  EXPECT_EQ(bea.pace_laps, 3);
+  ASSERT_TRUE(bea.interval_trend);
+  // From 2.0 s to 1.2 s over three laps.
+  EXPECT_EQ(bea.interval_trend->direction, IntervalTrend::Direction::kClosing);
+  EXPECT_NEAR(bea.interval_trend->change_s_per_lap, -0.8f / 3, 1e-5);
+  EXPECT_EQ(bea.interval_trend->laps, 3);
+  EXPECT_EQ(bea.stint_laps, 4);
+  EXPECT_FALSE(bea.pit_lane_s);
+  EXPECT_FALSE(CarAt(state, 0).interval_trend);  // the leader has no interval
+
+  // Bea goes into the pit lane on lap 5 and is there 12.5 s; her stint was
+  // 4 laps.
+  Step(&state, 400,
+       {{.index = 0, .place = 1, .laps = 4, .metres = 900},
+        {.index = 1, .place = 2, .laps = 4, .metres = 800, .behind = 1.5f, .pits = true}});
+  Step(&state, 412.5f,
+       {{.index = 0, .place = 1, .laps = 4, .metres = 990},
+        {.index = 1, .place = 2, .laps = 4, .metres = 850, .behind = 14, .pits = true}});
+  EXPECT_FLOAT_EQ(*CarAt(state, 1).pit_lane_s, 12.5f);
+  EXPECT_EQ(CarAt(state, 1).stint_laps, 4);
+  EXPECT_EQ(CarAt(state, 1).pit_stops, 1);
+  // Out again; the lap she stopped in (120 s) is not pace, the next is.
+  Step(&state, 420,
+       {{.index = 0, .place = 1, .laps = 5, .metres = 100, .last = 88},
+        {.index = 1, .place = 2, .laps = 4, .metres = 900, .behind = 20}});
+  EXPECT_FALSE(CarAt(state, 1).pit_lane_s);
+  EXPECT_EQ(CarAt(state, 1).stint_laps, 0);
+  Step(&state, 430,
+       {{.index = 0, .place = 1, .laps = 5, .metres = 200, .last = 88},
+        {.index = 1, .place = 2, .laps = 5, .metres = 10, .behind = 22, .last = 120}});
+  EXPECT_EQ(CarAt(state, 1).pace_laps, 3);
+  // The interval grew from 1.7 s at lap 2 to 22 s at lap 5.
+  ASSERT_TRUE(CarAt(state, 1).interval_trend);
+  EXPECT_EQ(CarAt(state, 1).interval_trend->direction, IntervalTrend::Direction::kGrowing);
+  EXPECT_NEAR(CarAt(state, 1).interval_trend->change_s_per_lap, (22.0f - 1.7f) / 3, 1e-4);
+  Step(&state, 520,
+       {{.index = 0, .place = 1, .laps = 6, .metres = 200, .last = 88},
+        {.index = 1, .place = 2, .laps = 6, .metres = 10, .behind = 22, .last = 87}});
+  EXPECT_FLOAT_EQ(*CarAt(state, 1).pace_s, (90.0f + 89 + 88 + 87) / 4);
+  EXPECT_EQ(CarAt(state, 1).stint_laps, 2);
+
+  // Places swapped: the car ahead is another, so no trend until two
+  // crossings behind it.
+  Step(&state, 610,
+       {{.index = 1, .place = 1, .laps = 7, .metres = 300, .last = 80},
+        {.index = 0, .place = 2, .laps = 7, .metres = 200, .behind = 1, .last = 95}});
+  EXPECT_FALSE(CarAt(state, 0).interval_trend);
+  EXPECT_FALSE(CarAt(state, 1).interval_trend);
+}

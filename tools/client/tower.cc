@@ -14,6 +14,8 @@ constexpr std::size_t kClassColumns = 4;
 constexpr std::size_t kLeaderRows = 3;  // always shown when the field is cut
 constexpr const char* kFastestOn = "\x1b[1;35m";
 constexpr const char* kAttributesOff = "\x1b[0m";
+constexpr const char* kPersonalBestOn = "\x1b[32m";
+constexpr const char* kSlowerOn = "\x1b[33m";
 
 std::string PadLeft(const std::string& text, std::size_t width) {
   const std::size_t used = DisplayWidth(text);
@@ -110,17 +112,32 @@ std::string LeagueColumns(const CarTiming& car, bool ansi) {
   return PadLeft(number, 3) + " " + coloured + " " + PadLeft(place, 2) + " ";
 }
 
+// The last lap in nine columns and its mark in one: '*' the session's best
+// lap, '+' the driver's own best; in purple, green or yellow when `ansi`.
+std::string LastLap(const CarTiming& car, bool ansi) {
+  const std::string time = PadLeft(Seconds(car.last_lap_s), 9);
+  if (!car.last_lap_mark) return time + " ";
+  const TimeMark mark = *car.last_lap_mark;
+  const char* on = mark == TimeMark::kSessionBest    ? kFastestOn
+                   : mark == TimeMark::kPersonalBest ? kPersonalBestOn
+                                                     : kSlowerOn;
+  const char* cue = mark == TimeMark::kSessionBest    ? "*"
+                    : mark == TimeMark::kPersonalBest ? "+"
+                                                      : " ";
+  return (ansi ? on + time + kAttributesOff : time) + cue;
+}
+
 // The row up to the best lap: place, (league columns,) name, laps, last lap.
 std::string RowHead(const CarTiming& car, const Layout& layout, bool ansi, bool followed) {
   const std::string place = PadLeft(car.place == 0 ? "-" : std::to_string(car.place), 3);
   if (!layout.league) {
     return place + (followed ? "> " : "  ") +
            PadRight(DisplayText(car.driver, kNameColumns), kNameColumns) + " " +
-           PadLeft(std::to_string(car.laps), 4) + "  " + PadLeft(Seconds(car.last_lap_s), 9) + "  ";
+           PadLeft(std::to_string(car.laps), 4) + "  " + LastLap(car, ansi) + " ";
   }
   return place + (followed ? ">" : " ") + LeagueColumns(car, ansi) +
          PadRight(DisplayText(car.driver, kLeagueNameColumns), kLeagueNameColumns) + " " +
-         PadLeft(std::to_string(car.laps), 3) + " " + PadLeft(Seconds(car.last_lap_s), 9) + " ";
+         PadLeft(std::to_string(car.laps), 3) + " " + LastLap(car, ansi);
 }
 
 std::string CarRow(const CarTiming& car, const Layout& layout, bool followed) {

@@ -26,7 +26,10 @@ struct TowerOptions {
 
 // The tower as lines ending in '\n', none wider than kTowerColumns. The best
 // lap of the car holding the session's fastest lap is drawn bold magenta
-// when `ansi`, else followed by '*'; no other escape sequence is written.
+// when `ansi`, else followed by '*'. A last lap that is the session's best
+// is followed by '*', one that is the driver's own best by '+', and drawn
+// bold magenta, green or (slower) yellow when `ansi`; no other escape
+// sequence is written.
 // Names are in their display form (text_safety.h), driver names cut to 18
 // terminal columns and padded by their width, so wide characters line up.
 // The "pit" column shows PIT while a car is in the pits, "fin" once it has

@@ -56,7 +56,7 @@ TEST(TowerTest, PlainFrameInPlaceOrderWithGapsIntervalsAndFastestMarked) {
   const std::string expected =
       "Test Ring | race | time 12:34 | lap 8/12 | fastest 1:25.250 Bob Day\n"
       "  P  driver             laps       last       best       gap interval pit +/-\n"
-      "  1  Bob Day               7   1:25.250   1:25.250*   leader            -   -\n"
+      "  1  Bob Day               7   1:25.250*  1:25.250*   leader            -   -\n"
       "  2  Annabelle Leeworth    7   1:26.000   1:25.500    +3.456   +3.456   -   -\n"
       "  3  car 7                 6         --         --      +1 L     +1 L PIT   -\n";
   EXPECT_EQ(FormatTower(SampleState(), {}), expected);
@@ -93,17 +93,18 @@ TEST(TowerTest, CountsFromTheGridAndHostileOrWideNamesInTheirColumns) {
   const std::string expected =
       "Ring\\x1b]0;pwned\\x07 | race | time 3:20 | lap 2/12 | fastest 1:30.000 e\xcc\x81mile\n"
       "  P  driver             laps       last       best       gap interval pit +/-\n"
-      "  1  e\xcc\x81mile                 1   1:30.000   1:30.000*   leader            0  +2\n"
+      "  1  e\xcc\x81mile                 1   1:30.000*  1:30.000*   leader            0  +2\n"
       "  2  \xe4\xbd\x90\xe8\x97\xa4\xe4\xb8\x80\xe9\x83\x8e\xe4\xbd\x90\xe8\x97\xa4\xe4\xb8\x80"
-      "\xe9\x83\x8e\xe4\xbd\x90    1   1:31.000   1:31.000    +1.500   +1.500   0  -1\n"
-      "  3  Zoe\\x1b[2J            1   1:32.000   1:32.000    +3.250   +1.750   0  -1\n"
-      "  4  \\u202eEvil            1   1:35.000   1:35.000   +20.000  +16.750   1\n";
+      "\xe9\x83\x8e\xe4\xbd\x90    1   1:31.000+  1:31.000    +1.500   +1.500   0  -1\n"
+      "  3  Zoe\\x1b[2J            1   1:32.000+  1:32.000    +3.250   +1.750   0  -1\n"
+      "  4  \\u202eEvil            1   1:35.000+  1:35.000   +20.000  +16.750   1\n";
   EXPECT_EQ(FormatTower(state, {}), expected);
   // With colour, the tower's own sequences are the only ones.
   std::string ansi =
       FormatTower(state, {.ansi = true, .follow = {}, .only_class = {}, .split = false});
-  for (const std::string sequence : {"\x1b[1;35m", "\x1b[0m"}) {
-    ansi.erase(ansi.find(sequence), sequence.size());
+  for (const std::string sequence : {"\x1b[1;35m", "\x1b[32m", "\x1b[33m", "\x1b[0m"}) {
+    for (auto at = ansi.find(sequence); at != std::string::npos; at = ansi.find(sequence))
+      ansi.erase(at, sequence.size());
   }
   EXPECT_EQ(ansi.find('\x1b'), std::string::npos) << ansi;
 }
@@ -121,12 +122,33 @@ TEST(TowerTest, EveryLineFitsEightyColumns) {
   EXPECT_EQ(count, 2 + 255);
 }
 
-TEST(TowerTest, AnsiHighlightsFastestLapOnly) {
+// The fastest lap's holder's best lap in purple; last laps in purple (the
+// session's best), green (the driver's own) or yellow, each still marked
+// by its cue; nothing else coloured.
+TEST(TowerTest, AnsiColoursTheFastestLapAndEachLastLapByItsMark) {
   const std::string tower =
       FormatTower(SampleState(), {.ansi = true, .follow = {}, .only_class = {}, .split = false});
-  EXPECT_NE(tower.find("\x1b[1;35m 1:25.250\x1b[0m "), std::string::npos) << tower;
-  EXPECT_EQ(tower.find('*'), std::string::npos);
-  EXPECT_EQ(tower.find("\x1b[1;35m", tower.find("\x1b[0m")), std::string::npos);
+  EXPECT_NE(tower.find("\x1b[1;35m 1:25.250\x1b[0m* \x1b[1;35m 1:25.250\x1b[0m    leader"),
+            std::string::npos)
+      << tower;
+  EXPECT_NE(tower.find("\x1b[33m 1:26.000\x1b[0m   1:25.500 "), std::string::npos) << tower;
+  EXPECT_NE(tower.find("   6         --         --  "), std::string::npos) << tower;
+  std::size_t escapes = 0;
+  for (std::size_t at = tower.find('\x1b'); at != std::string::npos;
+       at = tower.find('\x1b', at + 1))
+    ++escapes;
+  EXPECT_EQ(escapes, 6u) << tower;
+
+  // A driver's own best, in green.
+  TimingState state;
+  state.ApplySession(SessionAnswer{0, "Test Ring", 3, 0.0f, 12, 1000.0f});
+  state.ApplyLive(
+      LiveAnswer{
+          0, true, 1, 80.0f, 1, {Car(0, 1, 2, 10, 0, 85.0f, 85.0f), Car(1, 2, 2, 5, 1, 81, 80)}},
+      0);
+  EXPECT_NE(FormatTower(state, {.ansi = true, .follow = {}, .only_class = {}, .split = false})
+                .find("\x1b[32m 1:25.000\x1b[0m+"),
+            std::string::npos);
 }
 
 TEST(TowerTest, SessionLineInWords) {
@@ -267,16 +289,16 @@ TEST(TowerTest, LeagueColumnsOverallAndSplitByClass) {
   EXPECT_EQ(
       FormatTower(state, {}),
       head +
-          "  1   7 GT3   1 Ada Brennan     8  1:21.000  1:21.000    leader            -   -\n"
+          "  1   7 GT3   1 Ada Brennan     8  1:21.000+ 1:21.000    leader            -   -\n"
           "  2  88 GT4   1 Bea Lindqvist   8  1:28.000  1:27.500   +30.000  +30.000   -   -\n"
-          "  3 111 GT3   2 Cy Rao          7  1:20.500  1:20.500*     +1 L  +40.000   -   -\n"
+          "  3 111 GT3   2 Cy Rao          7  1:20.500* 1:20.500*     +1 L  +40.000   -   -\n"
           "  4     GT4   2 Dot Weiss       7  1:29.000  1:28.000   +75.500   +5.500   -   -\n"
-          "  5   5         Eve Mori        7  1:30.000  1:30.000      +1 L  +14.500   -   -\n"
+          "  5   5         Eve Mori        7  1:30.000+ 1:30.000      +1 L  +14.500   -   -\n"
           "  6             Zed             6        --        --      +1 L   +9.000   -   -\n");
   const std::string gt3 =
       "GT3 | 2 cars | fastest 1:20.500 Cy Rao | gaps within the class\n"
-      "  1   7 GT3   1 Ada Brennan     8  1:21.000  1:21.000    leader            -   -\n"
-      "  3 111 GT3   2 Cy Rao          7  1:20.500  1:20.500*     +1 L     +1 L   -   -\n";
+      "  1   7 GT3   1 Ada Brennan     8  1:21.000+ 1:21.000    leader            -   -\n"
+      "  3 111 GT3   2 Cy Rao          7  1:20.500* 1:20.500*     +1 L     +1 L   -   -\n";
   const std::string gt4 =
       "GT4 | 2 cars | fastest 1:27.500 Bea Lindqvist-Holmberg | gaps within the class\n"
       "  2  88 GT4   1 Bea Lindqvist   8  1:28.000  1:27.500*   leader            -   -\n"
@@ -287,7 +309,7 @@ TEST(TowerTest, LeagueColumnsOverallAndSplitByClass) {
       FormatTower(state, split),
       head + gt3 + gt4 +
           "(no class) | 2 car(s)\n"
-          "  5   5         Eve Mori        7  1:30.000  1:30.000                      -   -\n"
+          "  5   5         Eve Mori        7  1:30.000+ 1:30.000                      -   -\n"
           "  6             Zed             6        --        --                      -   -\n");
   TowerOptions one;
   one.only_class = "GT4";
