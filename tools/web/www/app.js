@@ -38,8 +38,64 @@ function pixels(name, min, max) {
   return value > 0 && value < min ? min : value;
 }
 
+// The tower's columns by the names cols= takes: each cell's class name
+// (what the style sheet and the tests know a column by) and its heading.
+// "sector" is the sector the car is in now, one of the default columns.
+const COLUMNS = {
+  pos: { cls: "pos", head: "P" }, num: { cls: "num", head: "No" }, class: { cls: "cls", head: "Class" },
+  driver: { cls: "driver", head: "Driver" }, gap: { cls: "gap", head: "Gap" }, int: { cls: "interval", head: "Int" },
+  last: { cls: "last", head: "Last" }, best: { cls: "best", head: "Best" }, pace: { cls: "pace", head: "Pace" },
+  trend: { cls: "trend", head: "Trend" }, s1: { cls: "s1 split", head: "S1" }, s2: { cls: "s2 split", head: "S2" },
+  s3: { cls: "s3 split", head: "S3" }, sector: { cls: "sector", head: "S" }, pit: { cls: "pit", head: "Pit" },
+  stops: { cls: "stops", head: "Stops" }, gained: { cls: "gained", head: "+/-" },
+};
+const DEFAULT_COLUMNS = ["pos", "num", "driver", "gap", "int", "last", "best", "sector", "pit", "gained"];
+function columnList(name) {
+  const raw = params.get(name);
+  if (raw === null || raw.trim() === "") return DEFAULT_COLUMNS;
+  const wanted = raw.split(",").map((c) => c.trim().toLowerCase()).filter((c) => c !== "");
+  const unknown = wanted.filter((c) => !Object.hasOwn(COLUMNS, c));
+  if (unknown.length > 0) console.warn(`pitwall: ${name}= has no column ${unknown.join(", ")}; it takes ${Object.keys(COLUMNS).join(", ")}`);
+  const list = [...new Set(wanted.filter((c) => Object.hasOwn(COLUMNS, c)))];
+  if (list.length > 0) return list;
+  console.warn(`pitwall: ${name}=${raw} names no column; using ${DEFAULT_COLUMNS.join(",")}`);
+  return DEFAULT_COLUMNS;
+}
+
+// font= a family from the list (any letter case), or any plain family
+// name (letters, digits, spaces, hyphens), which the browser may or may not
+// have: the usual faces stand behind it.
+const FONTS = ["sans-serif", "serif", "monospace", "system-ui", "DejaVu Sans", "DejaVu Sans Condensed", "DejaVu Serif",
+  "DejaVu Sans Mono", "Liberation Sans", "Noto Sans", "Arial", "Helvetica", "Verdana", "Tahoma", "Trebuchet MS",
+  "Georgia", "Roboto", "Roboto Condensed", "Open Sans"];
+const GENERIC_FONTS = ["sans-serif", "serif", "monospace", "system-ui"];
+function fontFamily(name) {
+  const raw = params.get(name);
+  if (raw === null || raw.trim() === "") return null;
+  const value = raw.trim().replace(/\s+/g, " ");
+  const listed = FONTS.find((f) => f.toLowerCase() === value.toLowerCase());
+  if (listed) return GENERIC_FONTS.includes(listed) ? listed : `"${listed}"`;
+  if (/^[A-Za-z0-9][A-Za-z0-9 -]{0,63}$/.test(value)) return `"${value}"`;
+  console.warn(`pitwall: ${name}=${raw} is not a font name (letters, digits, spaces and hyphens); using the usual font`);
+  return null;
+}
+// accent= #rgb, #rrggbb or one of a few colour names.
+const ACCENTS = ["white", "black", "silver", "grey", "gray", "red", "orange", "gold", "yellow", "lime", "green",
+  "teal", "cyan", "blue", "navy", "purple", "magenta", "pink"];
+function accentColour(name) {
+  const raw = params.get(name);
+  if (raw === null || raw.trim() === "") return null;
+  const value = raw.trim().toLowerCase();
+  if (/^#([0-9a-f]{3}|[0-9a-f]{6})$/.test(value) || ACCENTS.includes(value)) return value;
+  console.warn(`pitwall: ${name}=${raw} is not #rgb, #rrggbb or one of ${ACCENTS.join(", ")}; using the usual accent`);
+  return null;
+}
+
+// The broadcast graphics (broadcast.js draws them), each an overlay's view.
+const BROADCAST_VIEWS = ["relative", "battles", "ticker", "pit", "clock", "results"];
+
 const options = {
-  view: overlay ? choice("view", ["tower", "map", "both", "events"], "both") : "both",
+  view: overlay ? choice("view", ["tower", "map", "both", "events", ...BROADCAST_VIEWS], "both") : "both",
   theme: choice("theme", ["dark", "light"], "dark"),
   rows: number("rows", 0, 64, 0, true),    // 0: every car
   fixed: number("fixed", 0, 64, 3, true),  // rows at the top that never page
@@ -55,7 +111,16 @@ const options = {
   only: (params.get("class") || "").trim().slice(0, 64),
   split: choice("split", ["none", "class"], "none"),
   name: choice("name", ["full", "last", "short"], "full"),
+  columns: columnList("cols"),
+  font: fontFamily("font"),
+  accent: accentColour("accent"),
+  // The race as it was this many seconds ago (0: live); see openStream.
+  delay: number("delay", 0, 300, 0, false),
+  within: number("within", 0.1, 5, 1, false),  // battles: seconds between two cars
+  hold: number("hold", 2, 30, 6, false),       // ticker: seconds a line stays
+  local: choice("local", ["0", "1"], "0") === "1",  // clock: the viewer's own time too
 };
+const broadcast = BROADCAST_VIEWS.includes(options.view);
 const root = document.documentElement;
 root.classList.add(overlay ? "overlay" : "page");
 if (options.theme === "light") root.classList.add("light");
@@ -65,6 +130,9 @@ if (options.column === "interval") root.classList.add("hide-gap");
 if (options.width > 0) document.body.style.width = options.width + "px";
 if (options.scale !== 1) document.body.style.zoom = String(options.scale);
 root.classList.add("name-" + options.name);
+if (broadcast) root.classList.add("broadcast");
+if (options.font !== null) root.style.setProperty("--font", options.font + ", \"DejaVu Sans\", Arial, sans-serif");
+if (options.accent !== null) root.style.setProperty("--accent", options.accent);
 
 const SVG = "http://www.w3.org/2000/svg";
 const map = document.getElementById("map");
@@ -217,8 +285,52 @@ const serverStatusText = {
   full: "The timing feed is full; retrying.",
 };
 function showServerStatus(s) {
-  const kind = s.status in serverStatusText || s.status === "live" ? s.status : "connecting";
+  // "gathering": a delayed stream waits until the web view holds its delay
+  // of the race; the delay badge says how long.
+  const kind = s.status in serverStatusText || s.status === "live" || s.status === "gathering" ? s.status : "connecting";
   showStatus(kind, serverStatusText[kind] || "", s.message || "");
+  takeDelayStatus(s);
+}
+
+// delay=S: a badge says the race is shown S seconds late ("Delayed 10 s"),
+// on the page in the session bar, in an overlay small in a corner (not with
+// status=hide). Until the web view holds S seconds of the race (the status
+// object's kept_s short of its delay_s) the stream sends nothing newer, and
+// the badge counts down to the start. A web view that sends no delay_s
+// cannot delay: the badge says the race is live instead.
+const delayBadge = document.getElementById("delay");
+let delayWait = null;       // {left_s, at}: seconds to wait as of `at`, while waiting
+let delayTimer = 0;
+let delayRefused = false;   // the web view does not delay
+let streamState = false;    // the open stream has sent a state
+if (overlay) document.body.appendChild(delayBadge);
+function delaySeconds() {
+  return Number.isInteger(options.delay) ? String(options.delay) : options.delay.toFixed(1).replace(/\.0$/, "");
+}
+function showDelay() {
+  if (options.delay === 0 || options.status === "hide") return;
+  delayBadge.hidden = false;
+  delayBadge.classList.toggle("refused", delayRefused);
+  let text = "Delayed " + delaySeconds() + " s";
+  if (delayRefused) text = "Live: this web view cannot delay";
+  else if (delayWait !== null && !streamState) {
+    const left = Math.max(1, Math.ceil(delayWait.left_s - (performance.now() - delayWait.at) / 1000));
+    text += " \u2014 starting in " + left + " s";
+  }
+  if (delayBadge.textContent !== text) delayBadge.textContent = text;
+}
+function takeDelayStatus(s) {
+  if (options.delay === 0) return;
+  if (!known(s.delay_s)) {
+    if (!delayRefused) console.warn(`pitwall: the web view sends no delay_s; delay=${options.delay} is not applied`);
+    delayRefused = true;
+  } else {
+    delayRefused = false;
+    delayWait = known(s.kept_s) && s.kept_s < s.delay_s ? { left_s: s.delay_s - s.kept_s, at: performance.now() } : null;
+  }
+  clearInterval(delayTimer);
+  delayTimer = delayWait !== null && !streamState ? setInterval(showDelay, 1000) : 0;
+  showDelay();
 }
 
 function drawTrack(track) {
@@ -413,6 +525,142 @@ function known(n) {
   return typeof n === "number" && Number.isFinite(n);
 }
 
+// How a lap or sector time compares, as the state marks it: purple, green
+// or yellow, and besides the colour a symbol and words in the title, so
+// that it reads in greyscale and to a colour-blind viewer.
+const MARKS = {
+  session_best: { cls: "mark-sb", symbol: "\u25c6", words: "session best" },  // a diamond
+  personal_best: { cls: "mark-pb", symbol: "\u25cf", words: "personal best" },  // a dot
+  slower: { cls: "mark-slow", symbol: "", words: "slower than its best" },
+};
+function markTime(node, mark, what) {
+  const m = typeof mark === "string" && Object.hasOwn(MARKS, mark) ? MARKS[mark] : null;
+  if (m === null) return node;
+  node.classList.add(m.cls);
+  node.dataset.mark = mark;
+  if (m.symbol !== "") {
+    const cue = document.createElement("span");
+    cue.className = "cue";
+    cue.setAttribute("aria-hidden", "true");
+    cue.textContent = m.symbol;
+    node.appendChild(cue);
+  }
+  node.title = what + ": " + m.words;
+  node.setAttribute("aria-label", node.title);
+  return node;
+}
+// A sector's time: seconds under a minute, else as a lap time.
+function sectorTime(s) {
+  return known(s) && s > 0 && s < 60 ? s.toFixed(3) : lapTime(s);
+}
+// The car's latest time in sector k (0 to 2) into `td`: the lap in
+// progress's, or dimmed, the previous lap's.
+function sectorCell(td, car, k) {
+  const sector = Array.isArray(car.sectors) ? car.sectors[k] : null;
+  if (!sector || typeof sector !== "object" || !known(sector.time_s)) {
+    td.textContent = "--";
+    return td;
+  }
+  td.textContent = sectorTime(sector.time_s);
+  if (sector.current !== true) td.classList.add("previous");
+  markTime(td, sector.mark, "S" + (k + 1) + " " + sectorTime(sector.time_s) + (known(sector.lap) ? " on lap " + sector.lap : ""));
+  return td;
+}
+// How its interval to the car ahead moves: an arrow, and in words in the title.
+const TRENDS = { closing: { symbol: "\u25bc", words: "closing" }, growing: { symbol: "\u25b2", words: "growing" },
+                 steady: { symbol: "\u2013", words: "steady" } };
+function trendCell(td, trend) {
+  const t = trend && typeof trend === "object" && Object.hasOwn(TRENDS, trend.direction) ? TRENDS[trend.direction] : null;
+  if (t === null) return td;
+  td.textContent = t.symbol;
+  td.classList.add("trend-" + trend.direction);
+  td.dataset.trend = trend.direction;
+  let words = "interval " + t.words;
+  if (known(trend.change_s_per_lap)) {
+    words += " (" + (trend.change_s_per_lap > 0 ? "+" : "") + trend.change_s_per_lap.toFixed(2) + " s a lap";
+    words += known(trend.laps) ? " over " + trend.laps + (trend.laps === 1 ? " lap)" : " laps)") : ")";
+  }
+  td.title = words;
+  td.setAttribute("aria-label", words);
+  return td;
+}
+// The car's number on a chip in its class's colour, or null without either.
+function numberChip(car) {
+  const chip = document.createElement("span");
+  chip.className = "chip";
+  chip.textContent = numberOf(car) !== null ? String(numberOf(car)) : "";
+  const colour = classColour(car.class_colour);
+  if (colour !== null) paint(chip, colour);
+  else chip.classList.add("plain");
+  return chip.textContent !== "" || colour !== null ? chip : null;
+}
+function classChip(car) {
+  const name = classOf(car);
+  if (name === null) return null;
+  const chip = document.createElement("bdi");
+  chip.className = "class-chip";
+  chip.textContent = name;
+  const colour = classColour(car.class_colour);
+  if (colour !== null) paint(chip, colour);
+  return chip;
+}
+
+// Each column's cell of a car's row.
+const CELLS = {
+  pos: (td, car, at) => { td.textContent = known(at.place) ? String(at.place) : "-"; },
+  num: (td, car) => { const chip = numberChip(car); if (chip) td.appendChild(chip); },
+  class: (td, car) => { const chip = classChip(car); if (chip) td.appendChild(chip); },
+  driver: (td, car) => {
+    td.textContent = shownName(car);
+    if (options.name !== "full") td.title = car.driver;
+  },
+  gap: (td, car, at) => { td.textContent = at.place === 1 ? "leader" : at.gap ? at.gap.text : ""; },
+  int: (td, car, at) => { td.textContent = at.interval ? at.interval.text : ""; },
+  last: (td, car) => {
+    td.textContent = lapTime(car.last_lap_s);
+    if (known(car.last_lap_s) && car.last_lap_s > 0) markTime(td, car.last_lap_mark, "last lap " + lapTime(car.last_lap_s));
+  },
+  best: (td, car, at) => {
+    td.textContent = lapTime(car.best_lap_s);
+    if (at.fastest) {
+      td.classList.add("fastest");
+      markTime(td, "session_best", "best lap " + lapTime(car.best_lap_s));
+    }
+  },
+  pace: (td, car) => {
+    td.textContent = known(car.pace_s) ? lapTime(car.pace_s) : "--";
+    if (known(car.pace_s) && known(car.pace_laps)) td.title = "mean of its last " + (car.pace_laps === 1 ? "lap" : car.pace_laps + " laps");
+  },
+  trend: (td, car) => trendCell(td, car.interval_trend),
+  s1: (td, car) => sectorCell(td, car, 0),
+  s2: (td, car) => sectorCell(td, car, 1),
+  s3: (td, car) => sectorCell(td, car, 2),
+  sector: (td, car) => { td.textContent = car.sector === 0 ? "3" : String(car.sector); },
+  pit: (td, car) => {
+    td.textContent = car.finished ? "fin" : car.in_pits ? "PIT" : known(car.pit_stops) ? String(car.pit_stops) : "-";
+    if (car.in_pits && !car.finished) td.classList.add("in");
+  },
+  stops: (td, car) => { td.textContent = known(car.pit_stops) ? String(car.pit_stops) : "-"; },
+  gained: (td, car) => {
+    const gained = car.places_gained;
+    td.textContent = !known(gained) ? "-" : gained > 0 ? "+" + gained : gained < 0 ? String(gained) : "";
+    if (known(gained) && gained > 0) td.classList.add("up");
+    if (known(gained) && gained < 0) td.classList.add("down");
+  },
+};
+
+function towerHead() {
+  const tr = document.createElement("tr");
+  for (const key of options.columns) {
+    const th = document.createElement("th");
+    th.className = COLUMNS[key].cls;
+    th.textContent = COLUMNS[key].head;
+    th.scope = "col";
+    tr.appendChild(th);
+  }
+  tower.tHead.replaceChildren(tr);
+}
+
 function towerRow(car, byClass) {
   const at = standing(car, byClass);
   const tr = document.createElement("tr");
@@ -420,30 +668,7 @@ function towerRow(car, byClass) {
   if (classOf(car) !== null) tr.dataset.class = classOf(car);
   if (at.place === 1) tr.classList.add("leader");
   if (followed(car)) tr.classList.add("followed");
-  cell(tr, "pos", known(at.place) ? String(at.place) : "-");
-  // The number on a chip in the class's colour.
-  const num = cell(tr, "num", "");
-  const chip = document.createElement("span");
-  chip.className = "chip";
-  chip.textContent = numberOf(car) !== null ? String(numberOf(car)) : "";
-  const colour = classColour(car.class_colour);
-  if (colour !== null) paint(chip, colour);
-  else chip.classList.add("plain");
-  if (chip.textContent !== "" || colour !== null) num.appendChild(chip);
-  const driver = cell(tr, "driver", shownName(car));
-  if (options.name !== "full") driver.title = car.driver;
-  cell(tr, "gap", at.place === 1 ? "leader" : at.gap ? at.gap.text : "");
-  cell(tr, "interval", at.interval ? at.interval.text : "");
-  cell(tr, "last", lapTime(car.last_lap_s));
-  const best = cell(tr, "best", lapTime(car.best_lap_s));
-  if (at.fastest) best.classList.add("fastest");
-  cell(tr, "sector", car.sector === 0 ? "3" : String(car.sector));
-  const pit = cell(tr, "pit", car.finished ? "fin" : car.in_pits ? "PIT" : known(car.pit_stops) ? String(car.pit_stops) : "-");
-  if (car.in_pits && !car.finished) pit.classList.add("in");
-  const gained = car.places_gained;
-  const g = cell(tr, "gained", !known(gained) ? "-" : gained > 0 ? "+" + gained : gained < 0 ? String(gained) : "");
-  if (known(gained) && gained > 0) g.classList.add("up");
-  if (known(gained) && gained < 0) g.classList.add("down");
+  for (const key of options.columns) CELLS[key](cell(tr, COLUMNS[key].cls, ""), car, at);
   return tr;
 }
 
@@ -573,6 +798,19 @@ function takeState(next) {
   state = next;
   const now = performance.now();
   shownView = viewOf(state);
+  // What the page shows, for a test to match against the web view's states.
+  root.dataset.updates = known(state.updates) ? state.updates : "";
+  if (!streamState) {
+    streamState = true;
+    if (delayTimer !== 0) { clearInterval(delayTimer); delayTimer = 0; }
+    showDelay();
+    if (options.delay > 0 && feedWanted()) loadFeedHistory();
+  }
+  if (broadcast) {
+    document.title = state.session ? state.session.track + " · PitwallFeed" : "PitwallFeed live";
+    drawBroadcast(state);
+    return;
+  }
   // The number column once any car has a number or a class.
   root.classList.toggle("league", state.cars.some((car) => numberOf(car) !== null || classOf(car) !== null));
   if (numbered !== state.cars.some((car) => numberOf(car) !== null)) {
@@ -673,11 +911,42 @@ function takeEvents(sessionId, list) {
   drawFeed();
 }
 
+// The newest race event the stream has sent, {session, id}, or null.
+let streamed = null;
 function takeRaceEvent(e) {
   if (!e || typeof e !== "object" || !known(e.session_id)) return;
+  if (streamed === null || e.session_id > streamed.session || (e.session_id === streamed.session && e.id > streamed.id)) {
+    streamed = { session: e.session_id, id: known(e.id) ? e.id : 0 };
+  }
+  if (broadcast) {
+    tickerEvent(e);
+    return;
+  }
   // An event of an older session than the one shown (a late answer) is dropped.
   if (feedSession !== null && e.session_id < feedSession) return;
   takeEvents(e.session_id, [e]);
+}
+
+// The recorded history is live; a delayed stream is behind it. Of the
+// history it keeps what the stream has reached: up to the stream's newest
+// race event, or before the stream sent one, up to the session time of the
+// state shown; a session recorded after that state is not shown at all
+// (null: the feed stays as it is).
+function delayedHistory(body) {
+  if (options.delay === 0) return body.events;
+  if (!state || !state.session) return null;
+  if (streamed !== null) {
+    if (body.session.id !== streamed.session) return body.session.id < streamed.session ? body.events : null;
+    return body.events.filter((e) => known(e.id) && e.id <= streamed.id);
+  }
+  if (known(body.session.started_unix_s) && known(state.received_unix_s) && body.session.started_unix_s > state.received_unix_s) return null;
+  const shownAt = state.session.time_s;
+  return known(shownAt) ? body.events.filter((e) => known(e.at_s) && e.at_s <= shownAt) : null;
+}
+// The page and view=events show the feed; the broadcast ticker only what
+// comes while it is open.
+function feedWanted() {
+  return !overlay || options.view === "events";
 }
 
 async function loadFeedHistory() {
@@ -687,7 +956,8 @@ async function loadFeedHistory() {
     const body = await answer.json();
     if (!body || body.format !== "pitwall-events" || !body.session || !Array.isArray(body.events)) return;
     if (feedSession !== null && body.session.id < feedSession) return;
-    takeEvents(body.session.id, body.events);
+    const shown = delayedHistory(body);
+    if (shown !== null) takeEvents(body.session.id, shown);
   } catch {
     // The stream's own retries say what is wrong with the web view.
   }
@@ -731,10 +1001,16 @@ function nextBackoff() {
   return backoff;
 }
 
+// The stream's address: with delay=S, the race as it was S seconds ago.
+function streamUrl() {
+  return options.delay > 0 ? "/api/events?delay=" + encodeURIComponent(String(options.delay)) : "/api/events";
+}
+
 function openStream() {
   clearRetry();
-  const source = new EventSource("/api/events");
+  const source = new EventSource(streamUrl());
   events = source;
+  streamState = false;
   let delivered = false;
   const began = performance.now();
   const end = () => {
@@ -762,7 +1038,9 @@ function openStream() {
   source.addEventListener("state", take(takeState));
   source.addEventListener("race", take(takeRaceEvent));
   source.onerror = end;
-  loadFeedHistory();
+  // A delayed stream's feed waits for its first state, which says how far
+  // the history may go.
+  if (options.delay === 0 && feedWanted()) loadFeedHistory();
 }
 
 function retryAfter(value) {
@@ -777,7 +1055,7 @@ async function probe() {
   const control = new AbortController();
   const deadline = setTimeout(() => control.abort(), DEADLINE_MS);
   try {
-    const answer = await fetch("/api/events", {
+    const answer = await fetch(streamUrl(), {
       signal: control.signal, cache: "no-store", headers: { Accept: "text/event-stream" },
     });
     if (answer.status === 200 && (answer.headers.get("Content-Type") || "").startsWith("text/event-stream")) {
@@ -806,12 +1084,14 @@ async function probe() {
 }
 
 setInterval(() => {
-  if (state && options.rows > 0) {
+  if (state && options.rows > 0 && !broadcast) {
     const step = Math.max(1, options.rows - Math.min(options.fixed, options.rows));
     for (const [key, start] of pageStarts) pageStarts.set(key, start + step);
     drawTower();
   }
 }, 5000);
+towerHead();
 showStatus("connecting", serverStatusText.connecting, "");
-requestAnimationFrame(animate);
+showDelay();
+if (!broadcast) requestAnimationFrame(animate);
 openStream();
