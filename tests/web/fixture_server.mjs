@@ -5,8 +5,11 @@
 // on /api/sessions..., and on /api/events a stream that says "live", sends
 // the track and one timing state (fixtures/track.json and state.json, as
 // `pitwall web` served them for the sample race; or state_classes.json, the
-// same race with a league of two classes) and then the `race` events given
-// to push().
+// same race with a league of two classes; or any other a test adds to
+// STATES) and then the `race` events given to push() and the states given
+// to pushState(). A stream asked for ?delay=S says so in its status
+// (delay_s, with kept_s as `kept` sets it, default 300) and while it holds
+// less than S seconds sends only the status, as the web view does.
 //
 // As a script: node fixture_server.mjs [PORT], then open http://127.0.0.1:PORT/results
 import http from "node:http";
@@ -33,7 +36,8 @@ export const STATES = {
 };
 
 export function startFixtureServer({ port = 0, history = "recorded", timing = "plain" } = {}) {
-  const state = { history, timing, sessions: fixtureSessions(), streams: new Set() };
+  // streamUrls: every /api/events address asked for, in order.
+  const state = { history, timing, sessions: fixtureSessions(), streams: new Set(), kept: 300, streamUrls: [] };
   const send = (res, status, type, body) => {
     res.writeHead(status, { "Content-Type": type, "Content-Security-Policy": POLICY,
                             "X-Content-Type-Options": "nosniff", "Cache-Control": "no-store" });
@@ -52,10 +56,15 @@ export function startFixtureServer({ port = 0, history = "recorded", timing = "p
       return;
     }
     if (p === "/api/events") {
+      state.streamUrls.push(req.url);
+      const delay = url.searchParams.has("delay") ? Number(url.searchParams.get("delay")) : 0;
+      if (!(delay >= 0 && delay <= 300)) return json(res, 400, { status: "bad_delay", message: "delay must be 0 to 300 seconds" });
       res.writeHead(200, { "Content-Type": "text/event-stream", "Cache-Control": "no-store",
                            "Content-Security-Policy": POLICY, "X-Content-Type-Options": "nosniff" });
-      res.write("retry: 1000\n\nevent: status\ndata: " + JSON.stringify({ status: "live", message: "" }) + "\n\n" +
-                "event: track\ndata: " + TRACK.trim() + "\n\nevent: state\ndata: " + STATES[state.timing].trim() + "\n\n");
+      // noDelay: a web view that knows no delay (its status has no delay_s).
+      const status = state.noDelay ? { status: "live", message: "" } : { status: "live", message: "", delay_s: delay, kept_s: state.kept };
+      res.write("retry: 1000\n\nevent: status\ndata: " + JSON.stringify(status) + "\n\n");
+      if (state.noDelay || state.kept >= delay) res.write("event: track\ndata: " + TRACK.trim() + "\n\nevent: state\ndata: " + STATES[state.timing].trim() + "\n\n");
       state.streams.add(res);
       req.on("close", () => state.streams.delete(res));
       return;
@@ -85,6 +94,16 @@ export function startFixtureServer({ port = 0, history = "recorded", timing = "p
         // One `race` event to every open stream.
         push(event) {
           for (const res of state.streams) res.write("event: race\ndata: " + JSON.stringify(event) + "\n\n");
+        },
+        // A timing state (an object) to every open stream, after the track
+        // for a stream that has not had it.
+        pushState(value) {
+          for (const res of state.streams) res.write("event: track\ndata: " + TRACK.trim() + "\n\nevent: state\ndata: " + JSON.stringify(value) + "\n\n");
+        },
+        // Ends every open stream, as a web view that restarts does.
+        dropStreams() {
+          for (const res of state.streams) res.end();
+          state.streams.clear();
         },
         close() {
           for (const res of state.streams) res.destroy();

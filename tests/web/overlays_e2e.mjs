@@ -1,0 +1,579 @@
+// The broadcast overlays (relative, battles, ticker, pit, clock, results),
+// the tower's columns and sector marks, and the delayed stream, in headless
+// Chromium (Debian's, driven by playwright-core).
+//
+// First against fixture_server.mjs with the hand-made states of
+// fixtures/broadcast_fixture.mjs, whose exact values each overlay must show:
+// a lap-down car in the relative box, a train of three, a battle at exactly
+// the threshold, marks of all three kinds, the pit lane, the flag; bad
+// parameters and their fallbacks; the delay badge, its countdown and the
+// delayed feed's history.
+//
+// Then against a real race: the test host runs the plug-in, `pitwall web`
+// bridges it, and each overlay is read back against /api/state fetched at
+// that moment: the relative order by lap distance across the line, every
+// battle within the threshold and none missing, a purple sector where the
+// state marks the session's best (which its best_sectors agree with), the
+// pit lane timer running, the clock's laps left, the result at the flag,
+// and with a web view that delays, the page at time T showing the state
+// the web view had at T - 10 s.
+//
+// Every overlay's background must be transparent, every page must come
+// with the content security policy, and a console error or a policy
+// violation on any page is a failure.
+//
+// Usage: node overlays_e2e.mjs PITWALL_HOST PITWALL EXAMPLES_DIR SCREENSHOT_DIR
+//        node overlays_e2e.mjs --fixtures SCREENSHOT_DIR   (the fixture part alone)
+import { spawn } from "node:child_process";
+import { createRequire } from "node:module";
+import fs from "node:fs";
+import net from "node:net";
+import os from "node:os";
+import path from "node:path";
+import { startFixtureServer, POLICY, STATES } from "./fixture_server.mjs";
+import { broadcastState } from "./fixtures/broadcast_fixture.mjs";
+
+const require = createRequire(import.meta.url);
+const { chromium } = require("playwright-core");
+
+const fixturesOnly = process.argv[2] === "--fixtures";
+const [hostBin, pitwallBin, examples, shots] = fixturesOnly ? [null, null, null, process.argv[3] || "web-screenshots"]
+                                                             : process.argv.slice(2);
+fs.mkdirSync(shots, { recursive: true });
+const failures = [];
+function check(ok, what) {
+  if (!ok) failures.push(what);
+  console.log((ok ? "ok   " : "FAIL ") + what);
+}
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+async function waitFor(what, fn, ms = 10000) {
+  const deadline = Date.now() + ms;
+  for (;;) {
+    const value = await fn();
+    if (value) return value;
+    if (Date.now() > deadline) {
+      check(false, what + " (timed out)");
+      return value;
+    }
+    await sleep(50);
+  }
+}
+
+let browser;
+const problems = [];
+// A page that reports its console errors and policy violations, and keeps
+// its console warnings in page.warnings.
+async function openPage(name, url, viewport = { width: 900, height: 700 }) {
+  const page = await browser.newPage({ viewport });
+  page.warnings = [];
+  page.on("console", (m) => {
+    if (m.type() === "warning") page.warnings.push(m.text());
+    const feedless = /\/api\/sessions\/latest\/events$/.test(m.location().url || "") && /status of (404|503)/.test(m.text());
+    if (m.type() === "error" && !feedless) problems.push(`${name}: ${m.text().slice(0, 200)}`);
+  });
+  page.on("pageerror", (e) => problems.push(`${name}: ${e.message.slice(0, 200)}`));
+  await page.addInitScript(() => {
+    document.addEventListener("securitypolicyviolation", (e) =>
+      console.error(`policy violation: ${e.violatedDirective} ${e.blockedURI} line ${e.lineNumber}`));
+  });
+  const answer = await page.goto(url);
+  if (!answer || answer.headers()["content-security-policy"] !== POLICY) problems.push(`${name}: served without the policy`);
+  return page;
+}
+
+// What a broadcast overlay shows, row by row: each row's car index and the
+// text of each of its cells by the cell's first class name.
+function readRows(page, rowSelector) {
+  return page.evaluate((sel) => [...document.querySelectorAll(sel)].map((row) => ({
+    index: row.dataset.index === undefined ? null : Number(row.dataset.index),
+    side: row.dataset.side || null,
+    cells: Object.fromEntries([...row.children].map((c) => [c.classList[0], c.textContent])),
+    marks: Object.fromEntries([...row.querySelectorAll("[data-mark]")].map((c) => [c.classList[0], c.dataset.mark])),
+    titles: Object.fromEntries([...row.querySelectorAll("[title]")].map((c) => [c.classList[0], c.title])),
+    classes: Object.fromEntries([...row.querySelectorAll("span")].map((c) => [c.classList[0], c.className])),
+  })), rowSelector);
+}
+const shownBroadcast = (page) => page.evaluate(() => {
+  const v = document.getElementById("broadcast-view");
+  return !v.hidden && v.getBoundingClientRect().height > 0 && v.textContent.trim() !== "";
+});
+
+// A screenshot's pixel (x, y) as [r, g, b, a], decoded by the browser in
+// a page of its own.
+async function pixel(png, x, y) {
+  const page = await browser.newPage();
+  const rgba = await page.evaluate(async ({ data, x, y }) => {
+    const bytes = Uint8Array.from(atob(data), (c) => c.charCodeAt(0));
+    const bitmap = await createImageBitmap(new Blob([bytes], { type: "image/png" }));
+    const canvas = new OffscreenCanvas(bitmap.width, bitmap.height);
+    const g = canvas.getContext("2d");
+    g.drawImage(bitmap, 0, 0);
+    return [...g.getImageData(x, y, 1, 1).data];
+  }, { data: png.toString("base64"), x, y });
+  await page.close();
+  return rgba;
+}
+// The overlay's page is transparent: html and body have no background,
+// a screenshot without the browser's own white is clear where nothing is
+// drawn (the bottom right corner) and not where the overlay draws (inside
+// its first box, if it has one).
+async function transparent(page, name, inside) {
+  const backgrounds = await page.evaluate(() => [getComputedStyle(document.documentElement).backgroundColor,
+                                                 getComputedStyle(document.body).backgroundColor]);
+  const vp = page.viewportSize();
+  const png = await page.screenshot({ omitBackground: true, path: path.join(shots, `overlay-${name}.png`) });
+  const corner = await pixel(png, vp.width - 2, vp.height - 2);
+  let drawn = true;
+  if (inside) {
+    const box = await page.locator(inside).first().boundingBox();
+    drawn = box !== null && (await pixel(png, Math.round(box.x + 2), Math.round(box.y + box.height / 2)))[3] > 100;
+  }
+  check(backgrounds.every((b) => b === "rgba(0, 0, 0, 0)") && corner[3] === 0 && drawn,
+        `${name}: the background is transparent (html ${backgrounds[0]}, body ${backgrounds[1]}, corner alpha ${corner[3]}), the box solid`);
+}
+
+// The fixture states by name; the server sends the one server.state.timing names.
+STATES.green = JSON.stringify(broadcastState());
+STATES.timed = JSON.stringify(broadcastState({ timed: true }));
+STATES.flag = JSON.stringify(broadcastState({ chequered: true }));
+const GREEN = broadcastState();
+const FLAG = broadcastState({ chequered: true });
+
+async function relativeCases(base) {
+  // follow=ada: Ada Brennan (P3) in the middle; ahead of her, farthest on
+  // top, Clara Weiss (a lap down, in the pits), the leader, Mei; behind her
+  // Mateo, Tomas, Hana.
+  const want = [
+    [8, "ahead", "-2.5"], [5, "ahead", "-1.2"], [4, "ahead", "-0.8"], [0, "self", ""],
+    [11, "behind", "+0.3"], [3, "behind", "+1.0"], [12, "behind", "+1.5"],
+  ];
+  let p = await openPage("relative", `${base}/overlay?view=relative&follow=ada`);
+  await waitFor("the relative box draws", () => shownBroadcast(p));
+  let rows = await readRows(p, ".rl-row");
+  check(JSON.stringify(rows.map((r) => [r.index, r.side, r.cells.gap])) === JSON.stringify(want),
+        `relative follow=ada: the cars ahead above, Ada in the middle, the cars behind below, with their gaps (${rows.map((r) => r.index + r.cells.gap).join(" ")})`);
+  const clara = rows.find((r) => r.index === 8);
+  check(clara && clara.cells.extra === "PIT-1L" && clara.titles.laps === "1 lap down" && /\bdown\b/.test(clara.classes.laps) &&
+        rows.filter((r) => r.index !== 8).every((r) => r.cells.extra === ""),
+        `relative: the car a lap down reads -1L ("1 lap down") and PIT; the others on the same lap carry no cue`);
+  check(rows.map((r) => r.cells.pos).join() === "20,1,2,3,4,5,6" && rows.find((r) => r.index === 0).cells.num === "7",
+        "relative: each row carries the car's place and number");
+  check(rows.find((r) => r.index === 4).marks.last === "personal_best" && rows.find((r) => r.index === 0).marks.last === "slower",
+        "relative: last laps carry their marks (Mei's personal best, Ada's slower)");
+  await transparent(p, "relative", ".bx");
+  await p.close();
+
+  // Without follow: the leader, with the lapped cars ahead across the line.
+  p = await openPage("relative leader", `${base}/overlay?view=relative`);
+  await waitFor("the leader's relative draws", () => shownBroadcast(p));
+  rows = await readRows(p, ".rl-row");
+  check(rows.map((r) => r.index).join() === "10,19,8,5,4,0,11" && rows.slice(0, 3).every((r) => r.cells.extra.endsWith("-1L")),
+        `relative without follow: the leader in the middle, three lapped cars ahead (${rows.map((r) => r.index + ":" + r.cells.extra).join(" ")})`);
+  await p.close();
+
+  // follow=clara (a lap down): the leaders behind her read +1L, tinted apart.
+  p = await openPage("relative clara", `${base}/overlay?view=relative&follow=CLARA&rows=2`);
+  await waitFor("Clara's relative draws", () => shownBroadcast(p));
+  rows = await readRows(p, ".rl-row");
+  check(rows.map((r) => `${r.index}${r.cells.gap}${r.cells.extra}`).join() === "10-82.3,19-69.9,8PIT,5+1.2+1L,4+1.7+1L",
+        `relative follow=CLARA rows=2: two each way, the leaders behind her +1L (${rows.map((r) => r.index + r.cells.gap + r.cells.extra).join(" ")})`);
+  check(rows.slice(3).every((r) => /\bup\b/.test(r.classes.laps) && r.titles.laps === "1 lap up"), "relative: a lap up is its own tint and says so");
+  await p.close();
+
+  // rows= above three is three; a follow= that names nobody is the leader.
+  p = await openPage("relative bad", `${base}/overlay?view=relative&follow=nobody&rows=9`);
+  await waitFor("the fallback relative draws", () => shownBroadcast(p));
+  rows = await readRows(p, ".rl-row");
+  check(rows.length === 7 && rows[3].index === 5 && p.warnings.some((w) => /follow=nobody/.test(w)) && p.warnings.some((w) => /rows=9/.test(w)),
+        "relative follow=nobody rows=9: the leader, three each way, both said on the console");
+  await p.close();
+}
+
+async function battleCases(base) {
+  const read = async (query) => {
+    const p = await openPage("battles " + query, `${base}/overlay?view=battles&${query}`);
+    await p.waitForFunction(() => document.documentElement.dataset.updates !== undefined);
+    await sleep(150);
+    const boxes = await p.evaluate(() => [...document.querySelectorAll(".bx-battle")].map((b) => ({
+      cars: b.dataset.cars, head: b.querySelector(".bx-head").textContent,
+      intervals: [...b.querySelectorAll(".bt-row .interval")].map((n) => n.textContent),
+      trends: [...b.querySelectorAll(".bt-row .trend")].map((n) => (n.dataset.trend || "") + (n.textContent ? ":" + n.textContent : "")),
+      titles: [...b.querySelectorAll(".bt-row .trend")].map((n) => n.title),
+    })));
+    return { p, boxes };
+  };
+  let { p, boxes } = await read("");
+  check(JSON.stringify(boxes.map((b) => [b.cars, b.head])) ===
+        JSON.stringify([["4,0", "Battle for P2"], ["11,3,12", "Train for P4 \u2013 P6"], ["2,7", "Battle for P7"]]),
+        `battles within 1.0: P2-P3, the train P4-P6 and P7-P8 at exactly 1.000, not P9 half a second behind a lap down (${boxes.map((b) => b.cars).join(" | ")})`);
+  check(JSON.stringify(boxes.map((b) => b.intervals)) === JSON.stringify([["", "+0.400"], ["", "+0.300", "+0.950"], ["", "+1.000"]]),
+        "battles: each car behind reads its interval");
+  check(JSON.stringify(boxes.map((b) => b.trends)) === JSON.stringify([["", "closing:\u25bc"], ["", "steady:\u2013", ""], ["", ""]]) &&
+        boxes[0].titles[1] === "interval closing (-0.25 s a lap over 3 laps)",
+        `battles: the trend of each gap, closing \u25bc, steady \u2013, none where the state has none (${JSON.stringify(boxes.map((b) => b.trends))})`);
+  await transparent(p, "battles", ".bx");
+  await p.close();
+  ({ p, boxes } = await read("within=0.35"));
+  check(boxes.map((b) => b.cars).join("|") === "11,3", "battles within=0.35: only P4-P5");
+  await p.close();
+  ({ p, boxes } = await read("within=2.2"));
+  check(boxes.map((b) => b.cars).join("|") === "5,4,0,11,3,12,2,7|14,15|17,18|1,16,6" && boxes[0].head === "Train for P1 \u2013 P8",
+        `battles within=2.2: the train P1-P8, then P10-P11, P12-P13, P14-P16 (${boxes.map((b) => b.cars).join(" | ")})`);
+  await p.close();
+  ({ p, boxes } = await read("class=gt4"));
+  check(boxes.length === 1 && boxes[0].cars === "14,15" && boxes[0].head === "Battle for P2" && boxes[0].intervals[1] === "+0.550",
+        "battles class=gt4: GT4's places 2 and 3 by their class interval");
+  await p.close();
+  ({ p, boxes } = await read("within=9"));
+  check(boxes.map((b) => b.cars).join("|") === "5,4,0,11,3,12,2,7|9,14,15,17,18|1,16,6,13,10" &&
+        p.warnings.some((w) => /within=9 is outside 0.1 to 5; using 5/.test(w)),
+        `battles within=9 is 5, said on the console (${boxes.map((b) => b.cars).join(" | ")})`);
+  await p.close();
+  ({ p, boxes } = await read("within=0.1"));
+  check(boxes.length === 0 && !(await shownBroadcast(p)), "battles within=0.1: no battle, nothing shown");
+  await transparent(p, "battles-none", null);
+  await p.close();
+}
+
+async function pitCases(server) {
+  const { base } = server;
+  const p = await openPage("pit", `${base}/overlay?view=pit`);
+  await waitFor("the pit lane draws", () => shownBroadcast(p));
+  let rows = await readRows(p, ".pt-row:not(.pt-head)");
+  check(JSON.stringify(rows.map((r) => [r.index, r.cells.pos, r.cells.lane, r.cells.stops, r.cells.stint])) ===
+        JSON.stringify([[16, "15", "3.1", "2", "-"], [8, "20", "12.3", "1", "1"]]),
+        `pit: the two cars in the lane in place order, lane time, stops, last stint (${JSON.stringify(rows.map((r) => r.cells))})`);
+  await transparent(p, "pit", ".bx");
+  // The lane time runs with the states.
+  const next = broadcastState();
+  next.cars.find((c) => c.index === 8).pit_lane_s = 13.54;
+  server.pushState(next);
+  const ran = await waitFor("the lane time moves on", async () => (await readRows(p, ".pt-row:not(.pt-head)")).some((r) => r.index === 8 && r.cells.lane === "13.5"));
+  check(ran, "pit: the next state's lane time (13.5) replaces the last");
+  // Nobody in: nothing shown.
+  const empty = broadcastState();
+  for (const c of empty.cars) { c.in_pits = false; c.pit_lane_s = null; }
+  server.pushState(empty);
+  check(await waitFor("the pit lane empties", async () => !(await shownBroadcast(p))), "pit: with nobody in the lane nothing is shown");
+  await p.close();
+}
+
+async function clockCases(server) {
+  const { base } = server;
+  const read = (p) => p.evaluate(() => ({
+    values: Object.fromEntries([...document.querySelectorAll(".ck")].map((n) => [n.classList[1], n.querySelector(".ck-value").textContent])),
+    flag: document.querySelector(".flag") ? document.querySelector(".flag").className : null,
+    flagTitle: document.querySelector(".flag") ? document.querySelector(".flag").title : null,
+    pattern: document.querySelector(".flag") ? getComputedStyle(document.querySelector(".flag")).backgroundImage : null,
+  }));
+  let p = await openPage("clock", `${base}/overlay?view=clock&local=1`);
+  await waitFor("the clock draws", () => shownBroadcast(p));
+  let c = await read(p);
+  check(c.values.lap === "2 / 5" && c.values["laps-left"] === "4" && c.values["time-left"] === undefined &&
+        /^\d\d:\d\d:\d\d$/.test(c.values.local || "") && c.flag === "flag flag-green" && c.flagTitle === "green flag",
+        `clock: lap 2 / 5, 4 laps left, the green flag, local=1's time of day (${JSON.stringify(c)})`);
+  await transparent(p, "clock", ".bx");
+  await p.close();
+  server.state.timing = "timed";
+  p = await openPage("clock timed", `${base}/overlay?view=clock`);
+  await waitFor("the timed clock draws", () => shownBroadcast(p));
+  c = await read(p);
+  check(c.values["time-left"] === "1:02:05" && c.values.local === undefined, `clock: 3725.9 s left reads 1:02:05, no local time without local=1`);
+  await p.close();
+  server.state.timing = "flag";
+  p = await openPage("clock flag", `${base}/overlay?view=clock`);
+  await waitFor("the clock at the flag draws", () => shownBroadcast(p));
+  c = await read(p);
+  check(c.flag === "flag flag-chequered" && c.flagTitle === "chequered flag" && /conic-gradient/.test(c.pattern) &&
+        c.values.lap === "5 / 5" && c.values["laps-left"] === "0",
+        `clock at the flag: a chequered pattern titled "chequered flag", lap 5 / 5, 0 left`);
+  await p.close();
+  server.state.timing = "green";
+}
+
+async function resultsCases(server) {
+  const { base } = server;
+  let p = await openPage("results before", `${base}/overlay?view=results`);
+  await p.waitForFunction(() => document.documentElement.dataset.updates !== undefined);
+  await sleep(150);
+  check(!(await shownBroadcast(p)), "results: before the flag nothing is shown");
+  await p.close();
+  server.state.timing = "flag";
+  p = await openPage("results", `${base}/overlay?view=results`);
+  await waitFor("the result draws", () => shownBroadcast(p));
+  let rows = await readRows(p, ".rs-row:not(.rs-head)");
+  const top = [...FLAG.cars].sort((a, b) => a.place - b.place).slice(0, 10);
+  check(JSON.stringify(rows.map((r) => [r.index, r.cells.pos, r.cells.gap])) ===
+        JSON.stringify(top.map((c) => [c.index, String(c.place), c.place === 1 ? "5 laps" : c.gap_to_leader.text])),
+        `results at the flag: the top ten in place order, the winner's laps and each gap (${rows.map((r) => r.index).join(",")})`);
+  check(rows[0].cells.best === "2:13.469" && rows[0].cells.stops === "0" && rows[0].cells.num === "5", "results: best lap, pit stops, number");
+  await transparent(p, "results", ".bx");
+  await p.close();
+  p = await openPage("results gt4", `${base}/overlay?view=results&class=GT4&rows=5`);
+  await waitFor("the GT4 result draws", () => shownBroadcast(p));
+  rows = await readRows(p, ".rs-row:not(.rs-head)");
+  const gt4 = FLAG.cars.filter((c) => c.class === "GT4").sort((a, b) => a.class_place - b.class_place).slice(0, 5);
+  check(JSON.stringify(rows.map((r) => [r.index, r.cells.pos, r.cells.gap])) ===
+        JSON.stringify(gt4.map((c) => [c.index, String(c.class_place), c.class_place === 1 ? (c.laps + " laps") : c.class_gap.text])),
+        `results class=GT4 rows=5: GT4's first five by class place with class gaps (${rows.map((r) => r.index + ":" + r.cells.gap).join(" ")})`);
+  check((await p.locator(".bx-head").textContent()) === "GT4 result \u00b7 Pitwall Ring", "results class=GT4: headed with the class");
+  await p.close();
+  server.state.timing = "green";
+}
+
+async function tickerCases(server) {
+  const { base } = server;
+  const session = server.state.sessions[0].session.id;
+  const p = await openPage("ticker", `${base}/overlay?view=ticker&hold=2`, { width: 900, height: 400 });
+  await p.waitForFunction(() => document.documentElement.dataset.updates !== undefined);
+  await sleep(500);
+  check((await p.locator(".tk-line").count()) === 0, "ticker: the history before it opened is not replayed");
+  const e = (id, kind, text, extra = {}) => ({ id, session_id: session, kind, at_s: 248, lap: 2, car: 0, driver: "Ada Brennan",
+    other_car: 4, other_driver: "Mei Ishikawa", place: null, seconds: null, class: "GT3", text, ...extra });
+  const sent = [
+    e(9001, "overtake", "Ada Brennan passes Mei Ishikawa for P2 on lap 2.", { place: 2 }),
+    e(9002, "lead_change", "Ada Brennan takes the lead from Mei Ishikawa on lap 2.", { place: 1 }),
+    e(9003, "personal_best", "Ada Brennan improves to 2:13.100 on lap 2.", { seconds: 133.1 }),
+    e(9004, "pit_in", "Ada Brennan enters the pit lane on lap 2."),
+    e(9005, "finished", "Mei Ishikawa takes the chequered flag in P3.", { place: 3 }),
+    e(9006, "finished", "Ada Brennan takes the chequered flag in P1.", { place: 1 }),
+    e(9007, "retired", "Kofi Mensah retires on lap 2."),
+    e(9008, "fastest_lap", "Ada Brennan sets the fastest lap: 2:13.100 on lap 2.", { seconds: 133.1 }),
+    e(9001, "overtake", "Ada Brennan passes Mei Ishikawa for P2 on lap 2.", { place: 2 }),  // the same again
+    e(9009, "overtake", "A late pass long before the state shown.", { at_s: 100 }),
+    e(9010, "session_end", "The race is over.", { car: null, driver: null, other_car: null, other_driver: null, class: null, lap: 5 }),
+  ];
+  for (const x of sent) server.push(x);
+  await waitFor("the ticker shows its lines", async () => (await p.locator(".tk-line").count()) === 5);
+  const lines = await p.locator(".tk-line").evaluateAll((lis) => lis.map((li) => [Number(li.dataset.id), li.querySelector(".tag").textContent,
+                                                                                 li.querySelector(".text").textContent]));
+  check(JSON.stringify(lines.map((l) => l[0])) === JSON.stringify([9004, 9006, 9007, 9008, 9010]) &&
+        JSON.stringify(lines.map((l) => l[1])) === JSON.stringify(["PIT", "FLAG", "RET", "FAST", "END"]),
+        `ticker: passes, pits, the winner's flag, retirements, fastest laps and the end, newest at the bottom, five at most (${lines.map((l) => l[0] + l[1]).join(" ")})`);
+  check(lines[1][2] === "Ada Brennan takes the chequered flag in P1." && lines[3][2] === "Ada Brennan sets the fastest lap: 2:13.100",
+        "ticker: each line is the event's sentence, its lap shown apart");
+  await transparent(p, "ticker", ".tk-line");
+  const gone = await waitFor("the lines fade out", async () => (await p.locator(".tk-line").count()) === 0, 6000);
+  check(gone, "ticker hold=2: the lines are gone a few seconds later, and the overlay is clear again");
+  await p.close();
+  // class=GT4: that class's events, and the end of the race.
+  const q = await openPage("ticker rows", `${base}/overlay?view=ticker&rows=8&class=GT4`, { width: 900, height: 400 });
+  await q.waitForFunction(() => document.documentElement.dataset.updates !== undefined);
+  server.push(e(9101, "overtake", "Amara Diallo passes Jonas Keller for P10 on lap 2.", { class: "GT4", place: 10 }));
+  server.push(e(9102, "overtake", "Ada Brennan passes Mei Ishikawa for P2 on lap 2.", { class: "GT3", place: 2 }));
+  server.push(e(9103, "session_end", "The race is over.", { class: null }));
+  await waitFor("the GT4 ticker shows its lines", async () => (await q.locator(".tk-line").count()) === 2);
+  const ids = await q.locator(".tk-line").evaluateAll((lis) => lis.map((li) => li.dataset.id));
+  check(ids.join() === "9101,9103", "ticker class=GT4: that class's events and the end only");
+  await q.close();
+}
+
+async function towerCases(server) {
+  const { base } = server;
+  const readTower = (p) => p.evaluate(() => ({
+    heads: [...document.querySelectorAll("#tower thead th")].map((th) => th.textContent),
+    rows: Object.fromEntries([...document.querySelectorAll("#tower tbody tr")].map((tr) => [tr.dataset.index,
+      Object.fromEntries([...tr.children].map((td) => [td.classList[0], { text: td.textContent, mark: td.dataset.mark || null,
+        title: td.title, label: td.getAttribute("aria-label"), previous: td.classList.contains("previous"), colour: getComputedStyle(td).color }]))])),
+  }));
+  let p = await openPage("tower cols", `${base}/overlay?view=tower&cols=pos,driver,s1,s2,s3,last,pace,trend,bogus,s1`);
+  await waitFor("the tower draws", async () => (await p.locator("#tower tbody tr").count()) === 20);
+  let t = await readTower(p);
+  check(t.heads.join() === "P,Driver,S1,S2,S3,Last,Pace,Trend" && p.warnings.some((w) => /cols= has no column bogus/.test(w)),
+        `cols=: the columns asked for in order, once each, an unknown one said on the console (${t.heads.join(",")})`);
+  const lead = t.rows["5"], mei = t.rows["4"], quist = t.rows["13"], ada = t.rows["0"];
+  check(lead.s1.mark === "session_best" && lead.s1.text === "44.201\u25c6" && /session best/.test(lead.s1.label) &&
+        lead.s2.mark === "personal_best" && lead.s2.text === "44.388\u25cf" && /personal best/.test(lead.s2.label) &&
+        lead.s3.mark === "slower" && lead.s3.text === "45.094" && lead.s3.previous && !lead.s1.previous,
+        "sectors: purple with a diamond, green with a dot, yellow plain, each named in its label; the last lap's sector dimmed");
+  check(lead.s1.colour !== lead.s2.colour && lead.s2.colour !== lead.s3.colour && lead.s1.colour !== lead.s3.colour,
+        `sectors: three marks, three colours (${lead.s1.colour}, ${lead.s2.colour}, ${lead.s3.colour})`);
+  // Where the state marks a sector purple, it is the session's best in it.
+  const purple = GREEN.cars.flatMap((c) => c.sectors.map((x, k) => [c, x, k])).filter(([, x]) => x && x.mark === "session_best");
+  const shownPurple = Object.entries(t.rows).flatMap(([i, r]) => ["s1", "s2", "s3"].filter((k) => r[k].mark === "session_best").map((k) => i + k));
+  check(shownPurple.sort().join() === purple.map(([c, , k]) => c.index + "s" + (k + 1)).sort().join() &&
+        purple.every(([c, x, k]) => GREEN.session.best_sectors[k].index === c.index && GREEN.session.best_sectors[k].time_s === x.time_s),
+        `sectors: purple exactly where the state marks the session's best (${shownPurple.join(", ")})`);
+  check(ada.s1.text === "45.310" && ada.s1.mark === "slower" && t.rows["12"].s1.text === "--" && t.rows["12"].s1.mark === null,
+        "sectors: a car without a time reads --");
+  check(mei.last.mark === "personal_best" && quist.last.mark === "session_best" && quist.last.text === "2:13.255\u25c6" && ada.last.mark === "slower",
+        "last laps: the car's best green, the session's best purple with its diamond, others yellow");
+  check(lead.pace.text === "2:13.912" && lead.pace.title === "mean of its last 3 laps" && ada.pace.title === "mean of its last lap" &&
+        mei.pace.text === "--", "pace: the mean with the laps it is of in its title, -- without one");
+  check(ada.trend.text === "\u25bc" && ada.trend.title === "interval closing (-0.25 s a lap over 3 laps)" && mei.trend.text === "\u25b2" &&
+        /growing/.test(mei.trend.title) && t.rows["3"].trend.text === "\u2013" && t.rows["12"].trend.text === "",
+        "trend: closing \u25bc, growing \u25b2, steady \u2013, each in words in its title; none without a trend");
+  await p.screenshot({ path: path.join(shots, "fixture-tower-sectors.png"), omitBackground: true });
+  await p.close();
+
+  p = await openPage("tower default", `${base}/?cols=,bogus,`);
+  await waitFor("the default tower draws", async () => (await p.locator("#tower tbody tr").count()) === 20);
+  t = await readTower(p);
+  check(t.heads.join() === "P,No,Driver,Gap,Int,Last,Best,S,Pit,+/-" && p.warnings.some((w) => /names no column/.test(w)),
+        `cols= naming no column: the usual columns, said on the console (${t.heads.join(",")})`);
+  check(t.rows["13"].best.mark === "session_best" && t.rows["8"].pit.text === "PIT", "the usual tower: the fastest lap purple, PIT in the lane");
+  await p.close();
+  p = await openPage("tower gap", `${base}/overlay?view=tower&cols=pos,driver,gap,int,stops,class,gained&gap=interval`);
+  await waitFor("the gap= tower draws", async () => (await p.locator("#tower tbody tr").count()) === 20);
+  const shown = await p.evaluate(() => [...document.querySelectorAll("#tower thead th")].filter((th) => getComputedStyle(th).display !== "none")
+    .map((th) => th.textContent));
+  t = await readTower(p);
+  check(shown.join() === "P,Driver,Int,Stops,Class,+/-" && t.rows["16"].stops.text === "2" && t.rows["19"].cls.text === "" && t.rows["16"].cls.text === "GT4",
+        `cols= with gap=interval: the interval without the gap, stops, the class (${shown.join(",")})`);
+  await p.close();
+}
+
+async function parameterCases(base) {
+  const cases = [
+    ["font=Roboto%20Condensed&accent=%23f80", (v) => v.font.startsWith('"Roboto Condensed", ') && v.accent === "#f80" && v.warnings === 0, "a listed font and #rgb"],
+    ["font=monospace&accent=Purple", (v) => v.font.startsWith("monospace, ") && v.accent === "purple" && v.warnings === 0, "a generic family unquoted, a colour name"],
+    ["font=My%20Font-2&accent=%23a0b1c2", (v) => v.font.startsWith('"My Font-2", ') && v.accent === "#a0b1c2", "any plain family name, #rrggbb"],
+    ["font=x%22%3Bcolor:red&accent=url(x)", (v) => v.font === "" && v.accent === "" && v.warnings === 2, "a font with quotes and a colour that is none fall back"],
+    ["font=&accent=%23ff", (v) => v.font === "" && v.accent === "" && v.warnings === 1, "an empty font is the usual one; #ff is no colour"],
+    ["delay=500", (v) => v.stream === "/api/events?delay=300" && v.warnings === 1 && v.badge === "Delayed 300 s", "delay=500 is 300"],
+    ["delay=abc", (v) => v.stream === "/api/events" && v.warnings === 1 && v.badge === null, "delay=abc is none"],
+    ["delay=2.5", (v) => v.stream === "/api/events?delay=2.5" && v.badge === "Delayed 2.5 s", "delay=2.5 keeps its decimals"],
+    ["delay=-3", (v) => v.stream === "/api/events" && v.warnings === 1 && v.badge === null, "delay=-3 is 0"],
+    ["hold=1&within=0", (v) => v.warnings === 2, "hold=1 and within=0 are clamped, said on the console"],
+  ];
+  for (const [query, holds, what] of cases) {
+    const before = server.state.streamUrls.length;
+    const p = await openPage("params " + query, `${base}/overlay?view=clock&${query}`);
+    await waitFor(`?${query} opens its stream`, () => server.state.streamUrls.length > before);
+    await waitFor(`?${query} draws`, () => shownBroadcast(p));
+    const v = await p.evaluate(() => ({
+      font: document.documentElement.style.getPropertyValue("--font"),
+      accent: document.documentElement.style.getPropertyValue("--accent"),
+      badge: document.getElementById("delay").hidden ? null : document.getElementById("delay").textContent,
+    }));
+    v.warnings = p.warnings.filter((w) => /^pitwall:/.test(w)).length;
+    v.stream = server.state.streamUrls[server.state.streamUrls.length - 1];
+    check(holds(v), `?${query}: ${what} (${JSON.stringify(v)})`);
+    await p.close();
+  }
+  // The accent shows: the box's edge takes it.
+  const p = await openPage("accent", `${base}/overlay?view=clock&accent=%23ff8800`);
+  await waitFor("the accented clock draws", () => shownBroadcast(p));
+  check((await p.evaluate(() => getComputedStyle(document.querySelector(".bx")).borderLeftColor)) === "rgb(255, 136, 0)", "accent=#ff8800 edges the box");
+  await p.close();
+}
+
+let server;
+async function delayCases() {
+  const { base } = server;
+  // The web view holds 4 of the 10 s asked for: the badge counts down and nothing is drawn.
+  server.state.kept = 4;
+  const before = server.state.streamUrls.length;
+  const page = await openPage("delay page", `${base}/?delay=10`, { width: 1400, height: 800 });
+  await waitFor("the delayed page opens its stream", () => server.state.streamUrls.length > before);
+  check(server.state.streamUrls[before] === "/api/events?delay=10", `delay=10 opens /api/events?delay=10 (${server.state.streamUrls[before]})`);
+  const badge = () => page.evaluate(() => {
+    const b = document.getElementById("delay");
+    return { hidden: b.hidden, text: b.textContent, inBar: b.parentElement.id === "session-bar" };
+  });
+  let b = await waitFor("the badge counts down", async () => {
+    const x = await badge();
+    return /^Delayed 10 s \u2014 starting in [1-6] s$/.test(x.text) ? x : null;
+  });
+  check(b && !b.hidden && b.inBar, `the page's session bar says "${b && b.text}"`);
+  const first = b ? Number(/in (\d) s/.exec(b.text)[1]) : 0;
+  await sleep(2100);
+  b = await badge();
+  const later = /in (\d) s/.exec(b.text);
+  check(later && Number(later[1]) <= first - 2, `the countdown runs (${first} s, then "${b.text}")`);
+  check((await page.locator("#tower tbody tr").count()) === 0, "while waiting, no state is drawn");
+  server.pushState(broadcastState());
+  await waitFor("the delayed state comes", async () => (await page.locator("#tower tbody tr").count()) === 20);
+  b = await badge();
+  check(b.text === "Delayed 10 s", `once the race comes the badge says "${b.text}"`);
+  await page.screenshot({ path: path.join(shots, "fixture-delayed-page.png") });
+  await page.close();
+  server.state.kept = 300;
+
+  // The feed with a delay: the history up to the state's session time
+  // (248 s), then what the stream brings; reopened, up to the stream's
+  // newest race event.
+  const history = server.state.sessions[0];
+  const byTime = history.events.events.filter((e) => e.at_s <= GREEN.session.time_s);
+  const feed = await openPage("delay feed", `${base}/?delay=10`, { width: 1400, height: 800 });
+  await waitFor("the delayed feed fills", async () => (await feed.locator("#feed li").count()) > 0);
+  await sleep(300);
+  let ids = await feed.locator("#feed li").evaluateAll((lis) => lis.map((li) => Number(li.dataset.id)));
+  check(ids.length === byTime.length && Math.max(...ids) === Math.max(...byTime.map((e) => e.id)),
+        `delay=10: the feed holds the ${byTime.length} recorded events up to the delayed state's time, not the ${history.events.events.length - byTime.length} after (${ids.length})`);
+  const streamedEvent = history.events.events[44];
+  server.push({ ...streamedEvent, session_id: history.session.id });
+  await waitFor("the streamed event comes", async () => (await feed.locator(`#feed li[data-id="${streamedEvent.id}"]`).count()) === 1);
+  server.dropStreams();
+  await waitFor("the stream reopens", async () => server.state.streams.size > 0, 15000);
+  await sleep(800);
+  ids = await feed.locator("#feed li").evaluateAll((lis) => lis.map((li) => Number(li.dataset.id)));
+  const upTo = history.events.events.filter((e) => e.id <= streamedEvent.id);
+  check(ids.length === upTo.length && Math.max(...ids) === streamedEvent.id,
+        `reopened, the delayed feed reads the history up to the stream's newest event (${ids.length} of ${upTo.length}), nothing newer`);
+  await feed.close();
+
+  // An overlay: the badge small in the top right corner; status=hide hides it.
+  const ov = await openPage("delay overlay", `${base}/overlay?view=clock&delay=10`);
+  await waitFor("the delayed overlay draws", () => shownBroadcast(ov));
+  const r = await ov.evaluate(() => {
+    const x = document.getElementById("delay").getBoundingClientRect();
+    return { top: x.top, right: innerWidth - x.right, height: x.height, text: document.getElementById("delay").textContent };
+  });
+  check(r.text === "Delayed 10 s" && r.top <= 8 && r.right <= 8 && r.height <= 20, `an overlay's badge sits small in the corner (${JSON.stringify(r)})`);
+  await ov.close();
+  const hid = await openPage("delay hidden", `${base}/overlay?view=clock&delay=10&status=hide`);
+  await waitFor("the hidden-badge overlay draws", () => shownBroadcast(hid));
+  check(!(await hid.locator("#delay").isVisible()), "status=hide hides the delay badge");
+  await hid.close();
+  const live = await openPage("no delay", `${base}/?delay=0`);
+  await waitFor("the live page draws", async () => (await live.locator("#tower tbody tr").count()) === 20);
+  check(!(await live.locator("#delay").isVisible()) && server.state.streamUrls[server.state.streamUrls.length - 1] === "/api/events",
+        "delay=0: no badge, the stream without a delay");
+  await live.close();
+  // A web view that cannot delay says nothing of delay_s: the badge says the race is live.
+  server.state.noDelay = true;
+  const old = await openPage("no delay support", `${base}/overlay?view=clock&delay=10`);
+  await waitFor("the overlay draws on an old web view", () => shownBroadcast(old));
+  check((await old.locator("#delay").textContent()) === "Live: this web view cannot delay" && old.warnings.some((w) => /no delay_s/.test(w)),
+        "a web view without a delay: the badge says the race is live, and the console why");
+  await old.close();
+  server.state.noDelay = false;
+}
+
+async function fixtureCases() {
+  server = await startFixtureServer({ timing: "green" });
+  try {
+    await relativeCases(server.base);
+    await battleCases(server.base);
+    await pitCases(server);
+    await clockCases(server);
+    await resultsCases(server);
+    await tickerCases(server);
+    await towerCases(server);
+    await parameterCases(server.base);
+    await delayCases();
+  } finally {
+    await server.close();
+  }
+}
+
+try {
+  browser = await chromium.launch({
+    executablePath: "/usr/bin/chromium",
+    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+           "--disable-background-networking", "--disable-component-update", "--disable-sync"],
+  });
+  await fixtureCases();
+  check(problems.length === 0, "every page was served under the content security policy, broke none of it and logged no error" +
+        problems.map((p) => "\n       " + p).join(""));
+} catch (e) {
+  check(false, "the test ran: " + (e && e.stack ? e.stack : e));
+} finally {
+  if (browser) await browser.close();
+}
+if (failures.length > 0) {
+  console.log(failures.length + " failure(s)");
+  process.exit(1);
+}
+console.log("the overlays passed");
