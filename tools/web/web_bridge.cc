@@ -1,5 +1,6 @@
 #include "web_bridge.h"
 
+#include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <utility>
@@ -12,6 +13,7 @@
 
 namespace {
 
+using SteadyClock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
 // The plug-in answers live data ten times a second; session and drivers
@@ -24,6 +26,20 @@ std::string StatusJson(const BridgeSnapshot& s) {
       -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
+// What a kept snapshot counts against the byte budget: its own text, and
+// the outline and race events when it is the first to carry them.
+std::size_t KeptBytes(const BridgeSnapshot& s, const BridgeSnapshot* before) {
+  std::size_t bytes = sizeof(BridgeSnapshot) + s.status.size() + s.message.size() +
+                      s.state_json.size() + s.status_json.size() + s.history_message.size();
+  if (s.track_json && (before == nullptr || before->track_json != s.track_json)) {
+    bytes += s.track_json->size();
+  }
+  if (s.race_events && (before == nullptr || before->race_events != s.race_events)) {
+    for (const RaceEventText& e : *s.race_events) bytes += sizeof(RaceEventText) + e.json.size();
+  }
+  return bytes;
+}
+
 // Before the first publication too, the status reads as an object.
 std::shared_ptr<const BridgeSnapshot> FirstSnapshot() {
   auto first = std::make_shared<BridgeSnapshot>();
@@ -34,14 +50,20 @@ std::shared_ptr<const BridgeSnapshot> FirstSnapshot() {
 }  // namespace
 
 WebBridge::WebBridge(std::string host, std::uint16_t port, int ports, RaceRecorder* recorder,
-                     LeagueWatch* league, std::function<void(const std::string&)> on_league)
+                     LeagueWatch* league, std::function<void(const std::string&)> on_league,
+                     WebBridgeOptions options)
     : host_(std::move(host)),
       port_(port),
       ports_(ports),
       recorder_(recorder),
       league_(league),
       on_league_(std::move(on_league)),
-      latest_(FirstSnapshot()) {}
+      kept_bytes_(options.kept_bytes),
+      clock_(options.clock ? std::move(options.clock) : [] { return SteadyClock::now(); }),
+      latest_(FirstSnapshot()) {
+  MutexLock lock(&mu_);
+  Keep(latest_, nullptr);
+}
 
 WebBridge::~WebBridge() { Stop(); }
 
@@ -85,11 +107,74 @@ void WebBridge::Publish(Change change) {
     change(next.get());
     next->id = latest_->id + 1;
     next->status_json = StatusJson(*next);
+    Keep(next, latest_.get());
     latest_ = std::move(next);
   }
   changed_.NotifyAll();
   MutexLock lock(&on_publish_mu_);
   if (on_publish_) on_publish_();
+}
+
+void WebBridge::Keep(std::shared_ptr<const BridgeSnapshot> next, const BridgeSnapshot* before) {
+  // A clock that stood still or went back must not unorder the past.
+  SteadyClock::time_point now = clock_();
+  if (!past_.empty()) now = std::max(now, past_.back().kept.published);
+  const std::size_t bytes = KeptBytes(*next, before);
+  past_.push_back({{std::move(next), now}, bytes});
+  past_bytes_ += bytes;
+  // The one that was current kDelayKeptS ago stays: a viewer that far
+  // behind is shown it.
+  const SteadyClock::time_point horizon = now - std::chrono::seconds(kDelayKeptS);
+  while (past_.size() >= 2 && past_[1].kept.published <= horizon) {
+    past_bytes_ -= past_.front().bytes;
+    past_.pop_front();
+    memory_bound_ = false;
+  }
+  while (past_.size() >= 2 && past_bytes_ > kept_bytes_) {
+    past_bytes_ -= past_.front().bytes;
+    past_.pop_front();
+    memory_bound_ = true;
+  }
+}
+
+void WebBridge::PublishContent(BridgeSnapshot content) {
+  Publish([&](BridgeSnapshot* s) { *s = std::move(content); });
+}
+
+SteadyClock::time_point WebBridge::Now() const { return clock_(); }
+
+KeptSnapshot WebBridge::AsOf(SteadyClock::time_point t) const {
+  MutexLock lock(&mu_);
+  const auto after = std::upper_bound(
+      past_.begin(), past_.end(), t,
+      [](SteadyClock::time_point at, const Kept& k) { return at < k.kept.published; });
+  if (after == past_.begin()) return {};
+  return std::prev(after)->kept;
+}
+
+KeptSnapshot WebBridge::After(std::uint64_t id) const {
+  MutexLock lock(&mu_);
+  const std::uint64_t oldest = past_.front().kept.snapshot->id;
+  if (id < oldest) return past_.front().kept;
+  const std::uint64_t at = id - oldest + 1;
+  if (at >= past_.size()) return {};
+  return past_[static_cast<std::size_t>(at)].kept;
+}
+
+KeptPast WebBridge::Past() const {
+  MutexLock lock(&mu_);
+  return {past_.size(), past_bytes_, past_.front().kept.published, memory_bound_};
+}
+
+double WebBridge::KeptSeconds() const {
+  const SteadyClock::time_point now = clock_();
+  SteadyClock::time_point oldest;
+  {
+    MutexLock lock(&mu_);
+    oldest = past_.front().kept.published;
+  }
+  const double kept = std::chrono::duration<double>(now - oldest).count();
+  return std::clamp(kept, 0.0, static_cast<double>(kDelayKeptS));
 }
 
 void WebBridge::SetOnPublish(std::function<void()> on_publish) {
@@ -126,8 +211,8 @@ void WebBridge::Run() {
   };
   events.on_league = on_league_;
   events.on_track = [&](const TrackOutline& outline) {
-    const std::string json = TrackOutlineJson(outline);
-    Publish([&](BridgeSnapshot* s) { s->track_json = json; });
+    auto json = std::make_shared<const std::string>(TrackOutlineJson(outline));
+    Publish([&](BridgeSnapshot* s) { s->track_json = std::move(json); });
   };
   events.on_answer = [&](const Answer& answer, double received_unix_s) {
     if (!std::holds_alternative<LiveAnswer>(answer)) return;

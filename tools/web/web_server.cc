@@ -107,6 +107,109 @@ SharedText Event(const char* name, std::uint64_t id, const std::string& data) {
                                              "\ndata: " + data + "\n\n");
 }
 
+// An event whose data is shared text (a kept snapshot's JSON), sent as it
+// is without a copy: its lead, the data, its end.
+void PushEvent(const char* name, std::uint64_t id, SharedText data, std::vector<SharedText>* out) {
+  static const SharedText end = std::make_shared<const std::string>("\n\n");
+  out->push_back(std::make_shared<const std::string>("id: " + std::to_string(id) +
+                                                     "\nevent: " + name + "\ndata: "));
+  out->push_back(std::move(data));
+  out->push_back(end);
+}
+
+using Micros = std::chrono::microseconds;
+constexpr std::int64_t kMicrosPerSecond = 1000000;
+constexpr std::size_t kMaxDelayText = 20;
+constexpr std::string_view kBadDelay =
+    R"({"status":"bad_delay","message":"delay must be a number of seconds from 0 to 300, such as 10 or 2.5"})";
+
+// A number of seconds as a decimal without needless digits: "10", "2.5".
+std::string SecondsText(std::int64_t micros) {
+  std::string text = std::to_string(micros / kMicrosPerSecond);
+  std::int64_t fraction = micros % kMicrosPerSecond;
+  if (fraction == 0) return text;
+  std::string digits = std::to_string(fraction);
+  digits.insert(0, 6 - digits.size(), '0');
+  while (digits.back() == '0') digits.pop_back();
+  return text + "." + digits;
+}
+
+// The delay a request asks for in its query's `delay` (none: 0): a decimal
+// number of seconds from 0 to kDelayKeptS, digits with at most one point
+// between digits, read to the microsecond. False for anything else, given
+// twice included.
+bool ParseDelay(std::string_view target, Micros* delay) {
+  *delay = Micros(0);
+  const std::size_t question = target.find('?');
+  if (question == std::string_view::npos) return true;
+  std::string_view query = target.substr(question + 1);
+  bool seen = false;
+  while (!query.empty()) {
+    const std::size_t amp = query.find('&');
+    const std::string_view part = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    const std::size_t equals = part.find('=');
+    if (part.substr(0, equals) != "delay") continue;
+    if (seen || equals == std::string_view::npos) return false;
+    seen = true;
+    const std::string_view value = part.substr(equals + 1);
+    if (value.empty() || value.size() > kMaxDelayText) return false;
+    const std::size_t point = value.find('.');
+    const std::string_view whole = value.substr(0, point);
+    const std::string_view fraction =
+        point == std::string_view::npos ? std::string_view() : value.substr(point + 1);
+    const auto digits = [](std::string_view t) {
+      return !t.empty() &&
+             std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (!digits(whole) || (point != std::string_view::npos && !digits(fraction))) return false;
+    std::int64_t micros = 0;
+    for (const char c : whole) {
+      micros = micros * 10 + (c - '0') * kMicrosPerSecond;
+      if (micros > WebBridge::kDelayKeptS * kMicrosPerSecond) return false;
+    }
+    std::int64_t unit = kMicrosPerSecond;
+    for (const char c : fraction) {
+      unit /= 10;
+      micros += (c - '0') * unit;
+    }
+    if (micros > WebBridge::kDelayKeptS * kMicrosPerSecond) return false;
+    *delay = Micros(micros);
+  }
+  return true;
+}
+
+// Seconds held, rounded down to a tenth: "0", "12.3", "300" (a hair under
+// a tenth, from the clock's nanoseconds in a double, counts as the tenth).
+std::string KeptText(double seconds) {
+  const auto tenths = static_cast<std::int64_t>(std::max(0.0, seconds) * 10 + 1e-6);
+  return SecondsText(tenths * (kMicrosPerSecond / 10));
+}
+
+// The status object with the delay a viewer is shown and how far back the
+// web view holds.
+std::string StatusWithDelay(const std::string& status_json, Micros delay, double kept_s) {
+  return status_json.substr(0, status_json.size() - 1) +
+         ",\"delay_s\":" + SecondsText(delay.count()) + ",\"kept_s\":" + KeptText(kept_s) + "}";
+}
+
+// The status of a delayed view while the web view holds less of the past
+// than its delay.
+std::string Gathering(Micros delay, const KeptPast& past, SteadyClock::time_point now,
+                      double kept_s) {
+  std::string message = "delayed " + SecondsText(delay.count()) + " s: ";
+  if (past.memory_bound) {
+    message += "the web view holds only the last " + KeptText(kept_s) +
+               " s, as much as its memory for the past takes";
+  } else {
+    const auto left = std::chrono::ceil<std::chrono::seconds>(past.oldest + delay - now);
+    message += std::to_string(std::max<std::int64_t>(1, left.count())) + " s still to gather";
+  }
+  return "{\"status\":\"gathering\",\"message\":\"" + message +
+         "\",\"id\":0,\"delay_s\":" + SecondsText(delay.count()) +
+         ",\"kept_s\":" + KeptText(kept_s) + "}";
+}
+
 // The events of the newest snapshot, made once for every viewer.
 struct Events {
   std::shared_ptr<const BridgeSnapshot> snapshot;
@@ -259,7 +362,9 @@ class WebServer::Impl {
   void Refuse(tcp::socket socket, const std::string& why);
   void Tick();
   void OnPublish();
-  void PumpStreams();
+  // Every stream, or only the live ones (a delayed stream moves on its own
+  // timer, not with publications).
+  void PumpStreams(bool delayed_too);
   // Brings `events_` to the bridge's newest snapshot.
   void RefreshEvents();
   bool TakeStream(Connection* connection);
@@ -295,8 +400,8 @@ class WebServer::Impl {
   // idle and slow clients can never keep a new one out.
   std::list<Connection*> waiting_;
   Events events_;
-  std::string status_key_;  // status and message of events_.status
-  std::string track_json_;  // the outline of events_.track
+  std::string status_key_;                         // status and message of events_.status
+  std::shared_ptr<const std::string> track_json_;  // the outline of events_.track
   int turned_away_ = 0;
   SteadyClock::time_point last_notice_{};
 };
@@ -311,7 +416,8 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
         deadline_(socket_.get_executor()),
         buffer_(WebServer::kMaxHeadBytes + 4096),
         address_(std::move(address)),
-        counted_(counted) {}
+        counted_(counted),
+        due_(socket_.get_executor()) {}
 
   void Start() { ReadHead(); }
   // Sends `answer` and ends the connection.
@@ -323,6 +429,7 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
 
   bool counted() const { return counted_; }
   bool streaming() const { return streaming_; }
+  bool delayed() const { return delay_.count() > 0; }
   const std::string& address() const { return address_; }
 
  private:
@@ -334,7 +441,20 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
   void Reply(int status, std::string_view type, const std::string& body,
              std::string_view fields = {});
   void Json(int status, const std::string& body, const Request& request);
-  void StartStream(const Request& request);
+  // /api/state, /api/track or /api/status from `s`, the snapshot current
+  // `delay` ago.
+  void AnswerFrom(const BridgeSnapshot& s, std::string_view path, Micros delay,
+                  const Request& request);
+  // The same as they were `delay` (> 0) ago.
+  void AnswerDelayed(std::string_view path, Micros delay, const Request& request);
+  void StartStream(const Request& request, Micros delay);
+  // A delayed stream: adds to `out` what brings its viewer to the snapshot
+  // that was current `delay_` ago (or the status saying the web view holds
+  // less of the past); returns when it is next due to move on.
+  SteadyClock::time_point CatchDelayed(std::vector<SharedText>* out);
+  void PumpDelayed();
+  // Wakes a delayed stream at `due` on the bridge's clock.
+  void WakeAt(SteadyClock::time_point due);
   void AskHistory(const Request& request, std::string path);
   void Write(std::shared_ptr<std::string> text, bool then_close);
   void WriteChunk(std::string lead, std::vector<SharedText> pieces);
@@ -370,6 +490,14 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
   SteadyClock::time_point last_write_{};
   std::string lead_;
   std::vector<SharedText> in_flight_;
+  // A delayed stream's own: its delay (0: live), its timer, what it has
+  // been sent.
+  Micros delay_{0};
+  asio::steady_timer due_;
+  std::optional<SteadyClock::time_point> due_at_;  // the wake-up armed
+  std::string sent_status_key_;                    // status and message last sent
+  std::shared_ptr<const std::string> sent_track_;  // the outline last sent
+  bool race_begun_ = false;                        // sent_.race_id set from a first snapshot
 };
 
 bool WebServer::Impl::Listen(const std::string& address, std::uint16_t port, std::string* error) {
@@ -479,20 +607,22 @@ void WebServer::Impl::Tick() {
   ticker_.async_wait([this](const ErrorCode& ec) {
     if (ec) return;
     RefreshEvents();
-    PumpStreams();
+    PumpStreams(true);
     Tick();
   });
 }
 
 void WebServer::Impl::OnPublish() {
   RefreshEvents();
-  PumpStreams();
+  PumpStreams(false);
 }
 
-void WebServer::Impl::PumpStreams() {
+void WebServer::Impl::PumpStreams(bool delayed_too) {
   std::vector<std::shared_ptr<Connection>> streams;
   streams.reserve(streams_.size());
-  for (const auto& entry : streams_) streams.push_back(entry.second);
+  for (const auto& entry : streams_) {
+    if (delayed_too || !entry.second->delayed()) streams.push_back(entry.second);
+  }
   for (const auto& stream : streams) stream->Pump();
 }
 
@@ -505,12 +635,13 @@ void WebServer::Impl::RefreshEvents() {
     status_key_ = std::move(status_key);
     ++events_.status_version;
   }
-  if (!latest->track_json.empty() && latest->track_json != track_json_) {
+  if (latest->track_json && latest->track_json != track_json_) {
+    if (!track_json_ || *latest->track_json != *track_json_) ++events_.track_version;
     track_json_ = latest->track_json;
-    ++events_.track_version;
   }
-  events_.status = Event("status", id, latest->status_json);
-  events_.track = track_json_.empty() ? nullptr : Event("track", id, track_json_);
+  events_.status =
+      Event("status", id, StatusWithDelay(latest->status_json, Micros(0), bridge_->KeptSeconds()));
+  events_.track = track_json_ ? Event("track", id, *track_json_) : nullptr;
   events_.state = latest->state_json.empty() ? nullptr : Event("state", id, latest->state_json);
   if (latest->race_events &&
       (!events_.snapshot || latest->race_events != events_.snapshot->race_events)) {
@@ -677,25 +808,45 @@ void WebServer::Impl::Connection::Route(const Request& request) {
     if (!file) return Reply(404, "text/plain; charset=utf-8", "no such file\n");
     return Reply(200, type, *file, "Cache-Control: no-cache\r\n");
   }
+  const bool delayable = path == "/api/events" || path == "/api/state" || path == "/api/status" ||
+                         path == "/api/track";
+  Micros delay{0};
+  if (delayable && !ParseDelay(target, &delay)) return Json(400, std::string(kBadDelay), request);
   if (path == "/api/events") {
     if (head_only_) {
       return Reply(405, "text/plain; charset=utf-8", "the event stream is read with GET\n",
                    "Allow: GET\r\n");
     }
-    return StartStream(request);
+    return StartStream(request, delay);
   }
   if (IsHistoryPath(path)) return AskHistory(request, std::string(path));
-  const std::shared_ptr<const BridgeSnapshot> latest = server.bridge_->Latest();
-  if (path == "/api/status") return Json(200, latest->status_json, request);
-  if (path == "/api/state") {
-    if (latest->state_json.empty()) return Json(503, latest->status_json, request);
-    return Json(200, latest->state_json, request);
-  }
-  if (path == "/api/track") {
-    if (latest->track_json.empty()) return Json(503, latest->status_json, request);
-    return Json(200, latest->track_json, request);
+  if (delayable) {
+    if (delay.count() > 0) return AnswerDelayed(path, delay, request);
+    return AnswerFrom(*server.bridge_->Latest(), path, delay, request);
   }
   Reply(404, "text/plain; charset=utf-8", "not found\n");
+}
+
+void WebServer::Impl::Connection::AnswerFrom(const BridgeSnapshot& s, std::string_view path,
+                                             Micros delay, const Request& request) {
+  const std::string status = StatusWithDelay(s.status_json, delay, server_->bridge_->KeptSeconds());
+  if (path == "/api/status") return Json(200, status, request);
+  if (path == "/api/state") {
+    return s.state_json.empty() ? Json(503, status, request) : Json(200, s.state_json, request);
+  }
+  return s.track_json ? Json(200, *s.track_json, request) : Json(503, status, request);
+}
+
+void WebServer::Impl::Connection::AnswerDelayed(std::string_view path, Micros delay,
+                                                const Request& request) {
+  const WebBridge& bridge = *server_->bridge_;
+  const SteadyClock::time_point now = bridge.Now();
+  const KeptSnapshot then = bridge.AsOf(now - delay);
+  if (!then.snapshot) {
+    return Json(path == "/api/status" ? 200 : 503,
+                Gathering(delay, bridge.Past(), now, bridge.KeptSeconds()), request);
+  }
+  AnswerFrom(*then.snapshot, path, delay, request);
 }
 
 // The history is read on a thread of its own, so that a long query never
@@ -731,7 +882,7 @@ void WebServer::Impl::Connection::Json(int status, const std::string& body,
         "Cache-Control: no-store\r\n" + server_->CorsFields(request));
 }
 
-void WebServer::Impl::Connection::StartStream(const Request& request) {
+void WebServer::Impl::Connection::StartStream(const Request& request, Micros delay) {
   Impl& server = *server_;
   const std::string cors = server.CorsFields(request);
   if (!server.TakeStream(this)) {
@@ -744,6 +895,7 @@ void WebServer::Impl::Connection::StartStream(const Request& request) {
                      "\r\nCache-Control: no-store\r\n" + cors);
   }
   streaming_ = true;
+  delay_ = delay;
   chunked_ = request.version() >= 11;
   // A viewer that falls behind skips states instead of getting them late,
   // and one that stops reading is found out in seconds, not minutes: the
@@ -759,8 +911,11 @@ void WebServer::Impl::Connection::StartStream(const Request& request) {
     // an earlier run are ignored.
     sent_.id = id > server.events_.snapshot->id ? 0 : id;
   }
-  // Race events from now on: the page reads the ones before from the history.
-  if (!server.events_.race.empty()) sent_.race_id = server.events_.race.back().first;
+  // Race events from now on: the page reads the ones before from the
+  // history. A delayed stream begins with the snapshot it starts from.
+  if (!delayed() && !server.events_.race.empty()) {
+    sent_.race_id = server.events_.race.back().first;
+  }
   std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n";
   head += "Cache-Control: no-store\r\nX-Accel-Buffering: no\r\n";
   head += chunked_ ? "Transfer-Encoding: chunked\r\n" : "Connection: close\r\n";
@@ -770,12 +925,89 @@ void WebServer::Impl::Connection::StartStream(const Request& request) {
   std::vector<SharedText> pieces;
   static const SharedText retry = std::make_shared<const std::string>("retry: 1000\n\n");
   pieces.push_back(retry);
-  Catch(server.events_, &sent_, &pieces);
-  WriteChunk(std::move(head), std::move(pieces));
+  if (delayed()) {
+    const SteadyClock::time_point due = CatchDelayed(&pieces);
+    WriteChunk(std::move(head), std::move(pieces));
+    WakeAt(due);
+  } else {
+    Catch(server.events_, &sent_, &pieces);
+    WriteChunk(std::move(head), std::move(pieces));
+  }
   DrainUntilClosed();  // a viewer has nothing to say: what comes is its end
 }
 
+SteadyClock::time_point WebServer::Impl::Connection::CatchDelayed(std::vector<SharedText>* out) {
+  const WebBridge& bridge = *server_->bridge_;
+  const SteadyClock::time_point now = bridge.Now();
+  const KeptSnapshot then = bridge.AsOf(now - delay_);
+  if (!then.snapshot) {
+    // Not that much of the past yet: the viewer is told, and the stream
+    // moves once the oldest kept snapshot is due (or to say how long
+    // still, on the server's tick).
+    const KeptPast past = bridge.Past();
+    const std::string status = Gathering(delay_, past, now, bridge.KeptSeconds());
+    const std::string key = "gathering\n" + status.substr(0, status.find(",\"id\":"));
+    if (key != sent_status_key_) {
+      out->push_back(Event("status", sent_.id, status));
+      sent_status_key_ = key;
+    }
+    return past.oldest + delay_;
+  }
+  const BridgeSnapshot& s = *then.snapshot;
+  std::string key = s.status + "\n" + s.message;
+  if (key != sent_status_key_) {
+    out->push_back(
+        Event("status", s.id, StatusWithDelay(s.status_json, delay_, bridge.KeptSeconds())));
+    sent_status_key_ = std::move(key);
+  }
+  if (s.track_json && s.track_json != sent_track_) {
+    if (!sent_track_ || *s.track_json != *sent_track_) PushEvent("track", s.id, s.track_json, out);
+    sent_track_ = s.track_json;
+  }
+  if (!s.state_json.empty() && s.id > sent_.id) {
+    PushEvent("state", s.id, SharedText(then.snapshot, &s.state_json), out);
+  }
+  sent_.id = std::max(sent_.id, s.id);
+  if (s.race_events) {
+    for (const RaceEventText& e : *s.race_events) {
+      if (race_begun_ && e.id > sent_.race_id) {
+        PushEvent("race", s.id, SharedText(s.race_events, &e.json), out);
+      }
+    }
+    if (!s.race_events->empty()) sent_.race_id = std::max(sent_.race_id, s.race_events->back().id);
+  }
+  race_begun_ = true;
+  const KeptSnapshot next = bridge.After(s.id);
+  // Nothing newer yet: whatever comes is published after now.
+  return next.snapshot ? next.published + delay_ : now + delay_;
+}
+
+void WebServer::Impl::Connection::PumpDelayed() {
+  if (!streaming_ || writing_ || closed_) return;
+  std::vector<SharedText> pieces;
+  const SteadyClock::time_point due = CatchDelayed(&pieces);
+  WakeAt(due);
+  if (pieces.empty()) {
+    if (SteadyClock::now() - last_write_ < kKeepAliveEvery) return;
+    static const SharedText keep_alive = std::make_shared<const std::string>(": keep-alive\n\n");
+    pieces.push_back(keep_alive);
+  }
+  WriteChunk(std::string(), std::move(pieces));
+}
+
+void WebServer::Impl::Connection::WakeAt(SteadyClock::time_point due) {
+  if (due_at_ == due) return;  // armed for it already
+  due_at_ = due;
+  due_.expires_after(due - server_->bridge_->Now());
+  due_.async_wait([self = shared_from_this(), due](const ErrorCode& ec) {
+    if (ec || self->closed_ || self->due_at_ != due) return;
+    self->due_at_.reset();
+    self->Pump();
+  });
+}
+
 void WebServer::Impl::Connection::Pump() {
+  if (delayed()) return PumpDelayed();
   if (!streaming_ || writing_ || closed_) return;
   std::vector<SharedText> pieces;
   Catch(server_->events_, &sent_, &pieces);
@@ -853,6 +1085,7 @@ void WebServer::Impl::Connection::Close() {
   StopWaiting();
   ErrorCode ignored;
   deadline_.cancel();
+  due_.cancel();
   socket_.close(ignored);
   server_->Forget(this);
 }

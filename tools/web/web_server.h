@@ -3,11 +3,20 @@
 //   GET /api/state   the timing state (the `pitwall dump --json` object);
 //                    503 with the status object until there is one
 //   GET /api/track   the outline, {"strips":[{"kind":K,"points":[[x,z],...]}]}; 503 likewise
-//   GET /api/status  {"status":"connecting|live|unreachable|full","message":...,"id":N}
+//   GET /api/status  {"status":"connecting|live|unreachable|full","message":...,"id":N,
+//                    "delay_s":S,"kept_s":K}: the delay it is as of (0: now) and
+//                    how many seconds back the web view holds (0 to 300)
 //   GET /api/events  Server-Sent Events: "status", "track" and "state" events
 //                    with the same objects, each with the snapshot's id, so a
 //                    browser that reconnects with Last-Event-ID resumes; and
 //                    a "race" event for each event of the race story
+// The four take ?delay=S (seconds, 0 to 300, decimals allowed; anything else
+// is 400 {"status":"bad_delay",...}): the web view as it was S seconds ago.
+// A delayed stream sends each snapshot S seconds after it was published, at
+// the pace it was, on a timer of its own (it plays out the past when the
+// plug-in goes quiet). While the web view holds less than S seconds, the
+// stream sends {"status":"gathering","message":"delayed 10 s: 4 s still to
+// gather",...} and waits; /api/state and /api/track answer 503 with it.
 //   GET /api/sessions...  the race history (history_api.h)
 //   GET /results     the results page
 //

@@ -9,6 +9,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "testing/eventually.h"
 #include "testing/temp_dir.h"
 #include "tests/wire_client.h"
+#include "tools/web/delay_test_clock.h"
 #include "tools/web/race_feed.h"
 #include "web_bridge.h"
 
@@ -87,6 +89,72 @@ std::optional<std::string> FieldOf(const std::string& answer, const std::string&
   return head.substr(from, head.find("\r\n", from) - from);
 }
 
+// One event of a stream, stamped with the bridge's clock when it was read.
+struct StreamEvent {
+  std::uint64_t id = 0;
+  std::string name;
+  std::string data;
+  Clock::time_point read_at{};
+};
+
+// Reads an event stream and takes its events apart as they come.
+class EventReader {
+ public:
+  EventReader(Client* client, const DelayTestClock* clock) : client_(client), clock_(clock) {}
+  // Reads for `ms`, or until `done` holds for what has come; what has come.
+  template <typename Done>
+  const std::vector<StreamEvent>& ReadUntil(Done done, int ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!done(events_) && Clock::now() < deadline && !client_->closed()) {
+      const std::string& got = client_->ReadUntil("", 20);
+      const Clock::time_point at = clock_->Now();
+      for (;;) {
+        const std::size_t from = got.find("id: ", parsed_);
+        const std::size_t end = from == std::string::npos ? from : got.find("\n\n", from);
+        if (end == std::string::npos) break;
+        StreamEvent e;
+        const std::string text = got.substr(from, end - from);
+        const std::size_t name = text.find("\nevent: ");
+        const std::size_t data = text.find("\ndata: ");
+        e.id = std::stoull(text.substr(4, name - 4));
+        e.name = text.substr(name + 8, data - name - 8);
+        e.data = text.substr(data + 7);
+        e.read_at = at;
+        events_.push_back(std::move(e));
+        parsed_ = end + 2;
+      }
+    }
+    return events_;
+  }
+  const std::vector<StreamEvent>& ReadFor(int ms) {
+    return ReadUntil([](const std::vector<StreamEvent>&) { return false; }, ms);
+  }
+  // Reads until an event named `name` has come; its first such event.
+  const StreamEvent* First(const std::string& name, int ms = 5000) {
+    const auto named = [&](const std::vector<StreamEvent>& events) {
+      for (const StreamEvent& e : events) {
+        if (e.name == name) return &e;
+      }
+      return static_cast<const StreamEvent*>(nullptr);
+    };
+    ReadUntil([&](const std::vector<StreamEvent>& events) { return named(events) != nullptr; }, ms);
+    return named(events_);
+  }
+  std::vector<StreamEvent> Named(const std::string& name) const {
+    std::vector<StreamEvent> named;
+    for (const StreamEvent& e : events_) {
+      if (e.name == name) named.push_back(e);
+    }
+    return named;
+  }
+
+ private:
+  Client* const client_;
+  const DelayTestClock* const clock_;
+  std::vector<StreamEvent> events_;
+  std::size_t parsed_ = 0;
+};
+
 class WebServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -129,9 +197,56 @@ class WebServerTest : public ::testing::Test {
     return client;
   }
 
+  // An event stream with a query, e.g. "?delay=10".
+  std::unique_ptr<Client> OpenStreamAt(const std::string& query, const std::string& fields = "") {
+    auto client = std::make_unique<Client>(port_);
+    client->Send("GET /api/events" + query + " HTTP/1.1\r\nHost: " + Host() + "\r\n" + fields +
+                 "\r\n");
+    return client;
+  }
+
+  // Publishes `count` snapshots, one every `step` after the bridge's start,
+  // the clock standing at each: snapshot k's state is {"updates":k}, its
+  // status "live" with the message "first part" before k = 25, "second
+  // part" from there; the outline comes with the first, and race events
+  // 1 and 2 with snapshots 15 and 20. `state_bytes` pads the states.
+  void PublishPast(int count, Clock::duration step, std::size_t state_bytes = 0) {
+    const auto track = std::make_shared<const std::string>(R"({"strips":[]})");
+    std::shared_ptr<const std::vector<RaceEventText>> race;
+    for (int k = 1; k <= count; ++k) {
+      clock_.Set(start_ + k * step);
+      BridgeSnapshot s;
+      s.status = "live";
+      s.message = k < 25 ? "first part" : "second part";
+      s.state_json = "{\"updates\":" + std::to_string(k) + "}";
+      if (state_bytes > s.state_json.size())
+        s.state_json.insert(1, state_bytes - s.state_json.size(), ' ');
+      s.track_json = track;
+      if (k == 15 || k == 20) {
+        auto next = std::make_shared<std::vector<RaceEventText>>(
+            race ? *race : std::vector<RaceEventText>());
+        const int n = k == 15 ? 1 : 2;
+        next->push_back({n, "{\"kind\":\"overtake\",\"n\":" + std::to_string(n) + "}"});
+        race = std::move(next);
+      }
+      s.race_events = race;
+      bridge_->PublishContent(std::move(s));
+    }
+  }
+  // When snapshot k of PublishPast was published.
+  Clock::time_point PublishedAt(std::uint64_t k, Clock::duration step) const {
+    return start_ + static_cast<int>(k) * step;
+  }
+
   TempDir dir_;
-  // Never started: its snapshot stays the first one, "connecting", id 0.
-  std::unique_ptr<WebBridge> bridge_ = std::make_unique<WebBridge>("127.0.0.1", FreePort());
+  // The bridge's clock: standing at the bridge's start until a test moves it.
+  const Clock::time_point start_ = Clock::now();
+  DelayTestClock clock_{start_};
+  // Never started: its snapshot stays the first one, "connecting", id 0,
+  // unless a test publishes others.
+  std::unique_ptr<WebBridge> bridge_ =
+      std::make_unique<WebBridge>("127.0.0.1", FreePort(), 1, nullptr, nullptr, nullptr,
+                                  WebBridgeOptions{.clock = clock_.Function()});
   std::unique_ptr<WebServer> server_;
   std::thread thread_;
   std::uint16_t port_ = 0;
@@ -139,7 +254,8 @@ class WebServerTest : public ::testing::Test {
 
 TEST_F(WebServerTest, AnswersTheApiThePageAndItsFiles) {
   StartServer();
-  const std::string status = R"({"status":"connecting","message":"","id":0})";
+  const std::string status =
+      R"({"status":"connecting","message":"","id":0,"delay_s":0,"kept_s":0})";
   EXPECT_EQ(Get("/api/status"),
             "HTTP/1.1 200 OK\r\n"
             "Content-Type: application/json\r\n"
@@ -343,7 +459,7 @@ TEST_F(WebServerTest, ConnectionsFromOneAddressAreCapped) {
     held.push_back(std::make_unique<Client>(port_));
     // Served: each answers (and stays open).
     held.back()->Send("GET /api/status HTTP/1.1\r\nHost: " + Host() + "\r\n\r\n");
-    EXPECT_EQ(StatusOf(held.back()->ReadUntil("\"id\":0}")), 200);
+    EXPECT_EQ(StatusOf(held.back()->ReadUntil("\"kept_s\":0}")), 200);
   }
   // The fifth is told at once, without being read.
   Client fifth(port_);
@@ -366,7 +482,8 @@ TEST_F(WebServerTest, StreamsOverTheLimitAreToldToRetryWhileThePageStaysAnswered
     EXPECT_EQ(FieldOf(first, "Content-Type"), "text/event-stream");
     EXPECT_EQ(FieldOf(first, "Transfer-Encoding"), "chunked");
     EXPECT_NE(first.find("retry: 1000\n\nid: 0\nevent: status\ndata: "
-                         "{\"status\":\"connecting\",\"message\":\"\",\"id\":0}\n\n"),
+                         "{\"status\":\"connecting\",\"message\":\"\",\"id\":0,"
+                         "\"delay_s\":0,\"kept_s\":0}\n\n"),
               std::string::npos)
         << first;
   }
@@ -456,6 +573,316 @@ TEST_F(WebServerTest, StreamsFollowTheRaceResumeAndAStalledViewerIsClosed) {
   StopServer();
   bridge_->Stop();
   feed.Stop();
+}
+
+// A delay is a plain decimal number of seconds from 0 to 300; anything else
+// is refused with the reason, before a stream's place is taken.
+TEST_F(WebServerTest, ABadDelayIsRefusedWithTheReason) {
+  StartServer({.max_viewers = 1});
+  const std::string refused =
+      R"({"status":"bad_delay","message":"delay must be a number of seconds from 0 to 300, such as 10 or 2.5"})";
+  const char* bad[] = {
+      "delay=-1",
+      "delay=301",
+      "delay=abc",
+      "delay=1e400",
+      "delay=",
+      "delay",
+      "delay=1.",
+      "delay=.5",
+      "delay=1.5.5",
+      "delay=+5",
+      "delay=0x10",
+      "delay=1%2E5",
+      "delay=10%20",
+      "delay=300.000001",
+      "delay=10&delay=10",
+      "delay=9999999999999999999999",
+      "x=1&delay=NaN",
+      "delay=inf",
+      "delay=1,5",
+  };
+  for (const char* query : bad) {
+    for (const char* path : {"/api/events", "/api/state", "/api/status", "/api/track"}) {
+      const std::string answer = Get(std::string(path) + "?" + query);
+      EXPECT_EQ(StatusOf(answer), 400) << path << "?" << query;
+      EXPECT_EQ(FieldOf(answer, "Content-Type"), "application/json");
+      EXPECT_EQ(BodyOf(answer), refused) << path << "?" << query;
+    }
+  }
+  const struct {
+    const char* query;
+    const char* delay_s;
+  } good[] = {
+      {"", "0"},
+      {"delay=0", "0"},
+      {"delay=300", "300"},
+      {"delay=300.000", "300"},
+      {"delay=007", "7"},
+      {"delay=2.5", "2.5"},
+      {"delay=0.125", "0.125"},
+      {"delay=12.0000009", "12"},
+      {"view=tower&delay=10&follow=Ada", "10"},
+      {"delayed=abc", "0"},
+  };
+  for (const auto& g : good) {
+    const std::string answer = Get(std::string("/api/status?") + g.query);
+    EXPECT_EQ(StatusOf(answer), 200) << g.query;
+    const nlohmann::json status = nlohmann::json::parse(BodyOf(answer));
+    EXPECT_EQ(status["delay_s"].dump(), g.delay_s) << g.query;
+  }
+  // The one place was never taken by the refused streams.
+  EXPECT_EQ(StatusOf(OpenStreamAt("?delay=5")->ReadUntil("\r\n\r\n")), 200);
+}
+
+// /api/state and /api/status as they were S seconds ago, the status saying
+// which delay and how far back the web view holds; 503 while it holds less.
+TEST_F(WebServerTest, DelayedStateAndStatusAreThoseOfThePast) {
+  const auto step = std::chrono::milliseconds(100);
+  PublishPast(300, step);
+  clock_.Set(start_ + std::chrono::milliseconds(30050));  // stands 50 ms after the last
+  StartServer();
+  const struct {
+    const char* delay;
+    int status;
+    std::string state;
+  } states[] = {
+      {"0", 200, R"({"updates":300})"},
+      {"10", 200, R"({"updates":200})"},
+      {"10.05", 200, R"({"updates":200})"},  // published at that very time
+      {"10.051", 200, R"({"updates":199})"},
+      {"29.95", 200, R"({"updates":1})"},
+      // The first snapshot, before any state.
+      {"30.05", 503, R"({"status":"connecting","message":"","id":0,"delay_s":30.05,"kept_s":30})"},
+      {"31", 503,
+       R"({"status":"gathering","message":"delayed 31 s: 1 s still to gather","id":0,"delay_s":31,"kept_s":30})"},
+      {"300", 503,
+       R"({"status":"gathering","message":"delayed 300 s: 270 s still to gather","id":0,"delay_s":300,"kept_s":30})"},
+  };
+  for (const auto& c : states) {
+    const std::string answer = Get(std::string("/api/state?delay=") + c.delay);
+    EXPECT_EQ(StatusOf(answer), c.status) << c.delay;
+    EXPECT_EQ(BodyOf(answer), c.state) << c.delay;
+  }
+  const struct {
+    const char* delay;
+    std::string status;
+  } statuses[] = {
+      {"0", R"({"status":"live","message":"second part","id":300,"delay_s":0,"kept_s":30})"},
+      {"28", R"({"status":"live","message":"first part","id":20,"delay_s":28,"kept_s":30})"},
+      {"31",
+       R"({"status":"gathering","message":"delayed 31 s: 1 s still to gather","id":0,"delay_s":31,"kept_s":30})"},
+  };
+  for (const auto& c : statuses) {
+    const std::string answer = Get(std::string("/api/status?delay=") + c.delay);
+    EXPECT_EQ(StatusOf(answer), 200) << c.delay;
+    EXPECT_EQ(BodyOf(answer), c.status) << c.delay;
+  }
+  EXPECT_EQ(BodyOf(Get("/api/track?delay=20")), R"({"strips":[]})");
+  EXPECT_EQ(StatusOf(Get("/api/track?delay=30.05")), 503);
+}
+
+// A delayed stream starts from the snapshot current S seconds ago and then
+// sends each later one S seconds after it was published, never sooner, in
+// order and once, with the status and race events of its time, and plays
+// on when no more are published.
+TEST_F(WebServerTest, ADelayedStreamPlaysThePastAtItsPace) {
+  const auto step = std::chrono::milliseconds(100);
+  const auto delay = std::chrono::seconds(29);
+  PublishPast(300, step);
+  clock_.Set(start_ + std::chrono::seconds(30));
+  clock_.Run();  // from here on nothing is published
+  StartServer();
+  const Clock::time_point opened = clock_.Now();
+  auto client = OpenStreamAt("?delay=29");
+  EventReader stream(client.get(), &clock_);
+  const StreamEvent* first = stream.First("state");
+  ASSERT_NE(first, nullptr) << client->ReadUntil("", 10);
+  // The one current 29 s before it opened, or the next if that became due
+  // while it opened.
+  const auto due_at_open = (opened - delay - start_) / step;
+  EXPECT_GE(first->id, static_cast<std::uint64_t>(due_at_open));
+  EXPECT_LE(first->id, static_cast<std::uint64_t>(due_at_open) + 1);
+  EXPECT_EQ(first->data, "{\"updates\":" + std::to_string(first->id) + "}");
+  const std::uint64_t first_id = first->id;
+  ASSERT_LT(first_id, 12u);
+
+  stream.ReadFor(2500);
+  const std::vector<StreamEvent> states = stream.Named("state");
+  ASSERT_GE(states.size(), 10u) << "it stopped when the publications did";
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    const StreamEvent& e = states[i];
+    EXPECT_EQ(e.id, first_id + i) << "in order, each once";
+    EXPECT_EQ(e.data, "{\"updates\":" + std::to_string(e.id) + "}");
+    const Clock::time_point due = PublishedAt(e.id, step) + delay;
+    if (i > 0) {
+      EXPECT_GE(e.read_at, due) << "snapshot " << e.id << " was sent before it was due";
+    }
+    EXPECT_LT(e.read_at - due, std::chrono::seconds(2)) << "snapshot " << e.id << " came late";
+  }
+  // Nothing later than what was due when the reading ended.
+  EXPECT_LE(PublishedAt(states.back().id, step) + delay, clock_.Now());
+
+  // The status of each time: "first part" up to snapshot 24, then "second part".
+  const std::vector<StreamEvent> status = stream.Named("status");
+  ASSERT_EQ(status.size(), 2u);
+  EXPECT_EQ(status[0].id, first_id);
+  const std::string said = R"({"status":"live","message":"first part","id":)" +
+                           std::to_string(first_id) + R"(,"delay_s":29,"kept_s":)";
+  EXPECT_EQ(status[0].data.substr(0, said.size()), said);
+  EXPECT_EQ(status[1].id, 25u);
+  const std::string then =
+      R"({"status":"live","message":"second part","id":25,"delay_s":29,"kept_s":)";
+  EXPECT_EQ(status[1].data.substr(0, then.size()), then);
+  EXPECT_GE(status[1].read_at, PublishedAt(25, step) + delay);
+  EXPECT_EQ(stream.Named("track").size(), 1u);
+
+  // The race events of their time, each once: the one of snapshot 15, and
+  // of the list at 20 only the new one.
+  const std::vector<StreamEvent> race = stream.Named("race");
+  ASSERT_EQ(race.size(), 2u);
+  EXPECT_EQ(race[0].id, 15u);
+  EXPECT_EQ(race[0].data, R"({"kind":"overtake","n":1})");
+  EXPECT_GE(race[0].read_at, PublishedAt(15, step) + delay);
+  EXPECT_EQ(race[1].id, 20u);
+  EXPECT_EQ(race[1].data, R"({"kind":"overtake","n":2})");
+  EXPECT_GE(race[1].read_at, PublishedAt(20, step) + delay);
+}
+
+// A viewer that changes its delay opens a new stream: it begins at once
+// with the snapshot of the new delay. A delayed stream resumes after the
+// last id it had, and counts against the viewer limit.
+TEST_F(WebServerTest, ANewDelayStartsThereAtOnceAndAResumeGoesOnAfterItsId) {
+  const auto step = std::chrono::milliseconds(100);
+  PublishPast(300, step);
+  clock_.Set(start_ + std::chrono::seconds(30));
+  clock_.Run();
+  StartServer({.max_viewers = 4});
+  std::vector<std::unique_ptr<Client>> open;
+  for (const double delay : {10.0, 20.0, 2.5}) {
+    const Clock::time_point opened = clock_.Now();
+    std::ostringstream query;
+    query << "?delay=" << delay;
+    open.push_back(OpenStreamAt(query.str()));
+    EventReader stream(open.back().get(), &clock_);
+    const StreamEvent* first = stream.First("state", 2000);
+    ASSERT_NE(first, nullptr) << "delay " << delay << ": no state at once";
+    const auto due_at_open = static_cast<std::uint64_t>(
+        (opened -
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay)) -
+         start_) /
+        step);
+    EXPECT_GE(first->id, due_at_open) << delay;
+    EXPECT_LE(first->id, due_at_open + 1) << delay;
+  }
+  open.pop_back();
+
+  // Back with the id it had: the status and outline again, then the states
+  // after it, each when due.
+  const std::uint64_t had = (clock_.Now() - std::chrono::seconds(10) - start_) / step + 3;
+  auto back = OpenStreamAt("?delay=10", "Last-Event-ID: " + std::to_string(had) + "\r\n");
+  EventReader resumed(back.get(), &clock_);
+  const StreamEvent* state = resumed.First("state");
+  ASSERT_NE(state, nullptr);
+  EXPECT_EQ(state->id, had + 1);
+  EXPECT_GE(state->read_at, PublishedAt(had + 1, step) + std::chrono::seconds(10));
+  ASSERT_GE(resumed.Named("status").size(), 1u);
+  EXPECT_EQ(resumed.Named("track").size(), 1u);
+  EXPECT_LT(resumed.Named("status")[0].id, had + 1);
+
+  // Four streams are all there are.
+  open.push_back(OpenStreamAt("?delay=1"));
+  EXPECT_EQ(StatusOf(open.back()->ReadUntil("\r\n\r\n")), 200);
+  const std::string refused = OpenStreamAt("?delay=3")->ReadUntil("}");
+  EXPECT_EQ(StatusOf(refused), 503) << refused;
+  EXPECT_EQ(nlohmann::json::parse(BodyOf(refused))["status"], "too_many_viewers");
+}
+
+// While the web view holds less of the past than a stream's delay, the
+// stream says so and how long still, and begins once it does.
+TEST_F(WebServerTest, ADelayedStreamWaitsUntilThePastIsGathered) {
+  StartServer();
+  const std::string gathering =
+      R"({"status":"gathering","message":"delayed 2 s: 2 s still to gather","id":0,"delay_s":2,"kept_s":0})";
+  EXPECT_EQ(BodyOf(Get("/api/status?delay=2")), gathering);
+  const std::string state = Get("/api/state?delay=2");
+  EXPECT_EQ(StatusOf(state), 503);
+  EXPECT_EQ(BodyOf(state), gathering);
+
+  auto client = OpenStreamAt("?delay=2");
+  const std::string opening = "retry: 1000\n\nid: 0\nevent: status\ndata: " + gathering + "\n\n";
+  EXPECT_NE(client->ReadUntil(opening).find(opening), std::string::npos)
+      << client->ReadUntil("", 10);
+  EventReader stream(client.get(), &clock_);
+  clock_.Set(start_ + std::chrono::milliseconds(1500));
+  const auto said = [](const std::string& text) {
+    return [text](const std::vector<StreamEvent>& events) {
+      return !events.empty() && events.back().data == text;
+    };
+  };
+  const std::string one_more =
+      R"({"status":"gathering","message":"delayed 2 s: 1 s still to gather","id":0,"delay_s":2,"kept_s":1.5})";
+  stream.ReadUntil(said(one_more), 5000);
+  ASSERT_FALSE(stream.Named("status").empty());
+  EXPECT_EQ(stream.Named("status").back().data, one_more);
+
+  // Something is published; at 2 s the stream begins with what was there
+  // at the start, and not with that, which is due at 4 s.
+  clock_.Set(start_ + std::chrono::seconds(2));
+  BridgeSnapshot live;
+  live.status = "live";
+  live.state_json = R"({"updates":1})";
+  bridge_->PublishContent(live);
+  const std::string begun = R"({"status":"connecting","message":"","id":0,"delay_s":2,"kept_s":2})";
+  stream.ReadUntil(said(begun), 5000);
+  EXPECT_EQ(stream.Named("status").back().data, begun);
+  stream.ReadFor(1500);
+  EXPECT_TRUE(stream.Named("state").empty()) << "a state sent before it was due";
+  clock_.Set(start_ + std::chrono::seconds(4));
+  const StreamEvent* first = stream.First("state");
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->id, 1u);
+  EXPECT_EQ(first->data, R"({"updates":1})");
+  EXPECT_EQ(stream.Named("status").back().data,
+            R"({"status":"live","message":"","id":1,"delay_s":2,"kept_s":4})");
+}
+
+// When memory, not time, bounds the past, a longer delay is told so.
+TEST_F(WebServerTest, ADelayPastWhatMemoryHoldsIsToldSo) {
+  bridge_ = std::make_unique<WebBridge>(
+      "127.0.0.1", FreePort(), 1, nullptr, nullptr, nullptr,
+      WebBridgeOptions{.kept_bytes = 50 * 1000, .clock = clock_.Function()});
+  PublishPast(100, std::chrono::milliseconds(100), 10000);
+  StartServer();
+  const KeptPast past = bridge_->Past();
+  ASSERT_TRUE(past.memory_bound);
+  // Some snapshots of 10 kB, a tenth of a second apart.
+  ASSERT_GT(past.snapshots, 1u);
+  ASSERT_LT(past.snapshots, 10u);
+  const std::string kept = "0." + std::to_string(past.snapshots - 1);
+  EXPECT_EQ(BodyOf(Get("/api/status?delay=10")),
+            R"({"status":"gathering","message":"delayed 10 s: the web view holds only the last )" +
+                kept +
+                R"( s, as much as its memory for the past takes","id":0,"delay_s":10,"kept_s":)" +
+                kept + "}");
+}
+
+// A delayed viewer that stops reading is closed like a live one, and its
+// place given back.
+TEST_F(WebServerTest, AStalledDelayedViewerIsClosed) {
+  PublishPast(300, std::chrono::milliseconds(100), 20000);
+  clock_.Set(start_ + std::chrono::seconds(30));
+  clock_.Run();
+  StartServer({.max_viewers = 1, .stream_stall = std::chrono::milliseconds(500)});
+  auto stalled = OpenStreamAt("?delay=29");
+  SetReceiveBufferSize(stalled->socket().get(), 4096);
+  EXPECT_EQ(StatusOf(stalled->ReadUntil("\r\n\r\n")), 200);
+  EXPECT_EQ(StatusOf(OpenStreamAt("?delay=29")->ReadUntil("\r\n\r\n")), 503)
+      << "its place is taken";
+  EXPECT_TRUE(Eventually(
+      [&] { return StatusOf(OpenStreamAt("?delay=29")->ReadUntil("\r\n\r\n", 500)) == 200; },
+      20000))
+      << "the stalled viewer's place never came back";
 }
 
 }  // namespace
