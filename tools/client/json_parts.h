@@ -23,6 +23,8 @@ using Json = nlohmann::ordered_json;  // fields in the order written
 Json Float(float value);
 // Seconds kept as a double, to the millisecond; null when not finite.
 Json Millis(double seconds);
+// What Dump writes of Float(value).
+std::string FloatText(float value);
 // Valid UTF-8 for any bytes (see text_safety.h).
 Json Text(std::string_view text);
 // {"laps":N,"seconds":S|null,"text":"+1 L"}, or null.

@@ -3,9 +3,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string>
 #include <type_traits>
 #include <variant>
 
@@ -26,6 +28,15 @@ Json Float(float value) {
     return static_cast<std::int64_t>(shortest);
   }
   return shortest;
+}
+
+std::string FloatText(float value) {
+  const Json json = Float(value);
+  if (json.is_null()) return "null";
+  if (json.is_number_integer()) return std::to_string(json.get<std::int64_t>());
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof(text), value);
+  return std::string(text, ec == std::errc() ? end : text);
 }
 
 Json Text(std::string_view text) { return Utf8Text(text); }
@@ -110,80 +121,235 @@ Json SessionJson(const SessionTiming& s) {
               {"classes", classes}};
 }
 
-// A text the league may leave empty: null then.
-Json TextOrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Text(text); }
+// The car objects are most of every state and are written straight into
+// the text: building them as JSON values first took most of the bridge's
+// time per update. The output is what Dump makes of the same values.
+class CarWriter {
+ public:
+  explicit CarWriter(std::string* out) : out_(*out) {}
 
-Json SectorsJson(const CarTiming& car) {
-  Json sectors = Json::array();
-  for (const std::optional<SectorTime>& sector : car.sectors) {
-    sectors.push_back(sector ? Json{{"time_s", Float(sector->seconds)},
-                                    {"lap", sector->lap},
-                                    {"current", sector->current},
-                                    {"mark", TimeMarkName(sector->mark)}}
-                             : Json(nullptr));
+  void Begin() {
+    out_ += '{';
+    first_ = true;
   }
-  return sectors;
-}
+  void End() {
+    out_ += '}';
+    first_ = false;
+  }
+  void BeginArray(const char* key) {
+    Key(key);
+    out_ += '[';
+    first_ = true;
+  }
+  void EndArray() {
+    out_ += ']';
+    first_ = false;
+  }
+  void BeginObject(const char* key) {
+    Key(key);
+    Begin();
+  }
+  // Opens an object as the next item of an array.
+  void Item() {
+    Comma();
+    Begin();
+  }
 
-Json RelativeJson(const std::vector<RelativeCar>& cars) {
-  Json list = Json::array();
+  void Null(const char* key) {
+    Key(key);
+    out_ += "null";
+  }
+  void Bool(const char* key, bool value) {
+    Key(key);
+    out_ += value ? "true" : "false";
+  }
+  void Int(const char* key, long long value) {
+    Key(key);
+    out_ += std::to_string(value);
+  }
+  void Int(const char* key, const std::optional<int>& value) {
+    value ? Int(key, *value) : Null(key);
+  }
+  void Float(const char* key, float value) {
+    Key(key);
+    FloatValue(value);
+  }
+  void Float(const char* key, const std::optional<float>& value) {
+    value ? Float(key, *value) : Null(key);
+  }
+  // Any bytes, as valid UTF-8 (text_safety.h).
+  void Text(const char* key, std::string_view text) {
+    Key(key);
+    TextValue(Utf8Text(text));
+  }
+  // Text the league may leave empty: null then.
+  void TextOrNull(const char* key, const std::string& text) {
+    text.empty() ? Null(key) : Text(key, text);
+  }
+  // A name of our own, plain ASCII.
+  void Word(const char* key, const char* word) {
+    Key(key);
+    out_ += '"';
+    out_ += word;
+    out_ += '"';
+  }
+  void Gap(const char* key, const std::optional<::Gap>& gap) {
+    if (!gap) return Null(key);
+    Key(key);
+    Begin();
+    Int("laps", gap->laps);
+    gap->laps > 0 ? Null("seconds") : Float("seconds", gap->seconds);
+    Word("text", GapText(*gap).c_str());
+    End();
+  }
+  // A bare float as an array's item.
+  void FloatItem(const std::optional<float>& value) {
+    Comma();
+    value ? FloatValue(*value) : (void)(out_ += "null");
+  }
+  void NullItem() {
+    Comma();
+    out_ += "null";
+  }
+
+ private:
+  void Comma() {
+    if (!first_) out_ += ',';
+    first_ = false;
+  }
+  void Key(const char* key) {
+    Comma();
+    out_ += '"';
+    out_ += key;
+    out_ += "\":";
+  }
+  // As Float and Dump write it: the float's shortest text, whole values as
+  // integers, nothing that is not finite.
+  void FloatValue(float value) { out_ += json_parts::FloatText(value); }
+  // Escaped as Dump escapes: quote, backslash and control characters.
+  void TextValue(const std::string& text) {
+    out_ += '"';
+    for (const char c : text) {
+      switch (c) {
+        case '"':
+          out_ += "\\\"";
+          break;
+        case '\\':
+          out_ += "\\\\";
+          break;
+        case '\b':
+          out_ += "\\b";
+          break;
+        case '\f':
+          out_ += "\\f";
+          break;
+        case '\n':
+          out_ += "\\n";
+          break;
+        case '\r':
+          out_ += "\\r";
+          break;
+        case '\t':
+          out_ += "\\t";
+          break;
+        default:
+          if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
+            out_ += escaped;
+          } else {
+            out_ += c;
+          }
+      }
+    }
+    out_ += '"';
+  }
+
+  std::string& out_;
+  bool first_ = true;
+};
+
+void WriteRelative(CarWriter* w, const char* key, const std::vector<RelativeCar>& cars) {
+  w->BeginArray(key);
   for (const RelativeCar& other : cars) {
-    list.push_back(
-        Json{{"index", other.index}, {"gap_s", Float(other.gap_s)}, {"laps", other.laps}});
+    w->Item();
+    w->Int("index", other.index);
+    w->Float("gap_s", other.gap_s);
+    w->Int("laps", other.laps);
+    w->End();
   }
-  return list;
+  w->EndArray();
 }
 
-Json CarJson(const CarTiming& car) {
-  Json trend = nullptr;
-  if (car.interval_trend) {
-    trend = Json{{"direction", TrendName(car.interval_trend->direction)},
-                 {"change_s_per_lap", Float(car.interval_trend->change_s_per_lap)},
-                 {"laps", car.interval_trend->laps}};
+void WriteCar(CarWriter* w, const CarTiming& car) {
+  w->Item();
+  w->Int("index", car.index);
+  w->Text("driver", car.driver);
+  car.place > 0 ? w->Int("place", car.place) : w->Null("place");
+  w->Int("laps", car.laps);
+  w->Float("lap_distance_m", car.lap_distance_m);
+  w->Int("sector", car.sector);
+  w->Float("last_lap_s", car.last_lap_s);
+  w->Float("best_lap_s", car.best_lap_s);
+  w->Bool("holds_fastest_lap", car.holds_fastest_lap);
+  w->Float("sector1_s", car.sector1_s);
+  w->Float("sector2_s", car.sector2_s);
+  w->Gap("gap_to_leader", car.gap_to_leader);
+  w->Gap("interval", car.interval);
+  w->Bool("in_pits", car.in_pits);
+  w->Int("pit_stops", car.pit_stops);
+  w->Int("places_gained", car.places_gained);
+  w->Bool("finished", car.finished);
+  w->Float("x_m", car.x);
+  w->Float("z_m", car.z);
+  w->Float("heading_rad", car.heading);
+  w->Int("number", car.number);
+  w->TextOrNull("short_name", car.short_name);
+  w->TextOrNull("team", car.team);
+  w->TextOrNull("nation", car.nation);
+  w->TextOrNull("class", car.car_class);
+  w->TextOrNull("class_colour", car.class_colour);
+  w->Int("class_place", car.class_place);
+  w->Gap("class_gap", car.class_gap);
+  w->Gap("class_interval", car.class_interval);
+  w->Bool("holds_class_fastest_lap", car.holds_class_fastest_lap);
+  w->BeginArray("sectors");
+  for (const std::optional<SectorTime>& sector : car.sectors) {
+    if (!sector) {
+      w->NullItem();
+      continue;
+    }
+    w->Item();
+    w->Float("time_s", sector->seconds);
+    w->Int("lap", sector->lap);
+    w->Bool("current", sector->current);
+    w->Word("mark", TimeMarkName(sector->mark));
+    w->End();
   }
-  Json best_sectors = Json::array();
-  for (const std::optional<float>& best : car.best_sectors_s) best_sectors.push_back(Maybe(best));
-  return Json{
-      {"index", car.index},
-      {"driver", Text(car.driver)},
-      {"place", car.place > 0 ? Json(car.place) : Json(nullptr)},
-      {"laps", car.laps},
-      {"lap_distance_m", Float(car.lap_distance_m)},
-      {"sector", car.sector},
-      {"last_lap_s", Maybe(car.last_lap_s)},
-      {"best_lap_s", Maybe(car.best_lap_s)},
-      {"holds_fastest_lap", car.holds_fastest_lap},
-      {"sector1_s", Maybe(car.sector1_s)},
-      {"sector2_s", Maybe(car.sector2_s)},
-      {"gap_to_leader", GapJson(car.gap_to_leader)},
-      {"interval", GapJson(car.interval)},
-      {"in_pits", car.in_pits},
-      {"pit_stops", Maybe(car.pit_stops)},
-      {"places_gained", Maybe(car.places_gained)},
-      {"finished", car.finished},
-      {"x_m", Float(car.x)},
-      {"z_m", Float(car.z)},
-      {"heading_rad", Float(car.heading)},
-      {"number", Maybe(car.number)},
-      {"short_name", TextOrNull(car.short_name)},
-      {"team", TextOrNull(car.team)},
-      {"nation", TextOrNull(car.nation)},
-      {"class", TextOrNull(car.car_class)},
-      {"class_colour", TextOrNull(car.class_colour)},
-      {"class_place", Maybe(car.class_place)},
-      {"class_gap", GapJson(car.class_gap)},
-      {"class_interval", GapJson(car.class_interval)},
-      {"holds_class_fastest_lap", car.holds_class_fastest_lap},
-      {"sectors", SectorsJson(car)},
-      {"best_sectors_s", best_sectors},
-      {"last_lap_mark", car.last_lap_mark ? Json(TimeMarkName(*car.last_lap_mark)) : Json(nullptr)},
-      {"pace_s", Maybe(car.pace_s)},
-      {"pace_laps", car.pace_laps},
-      {"interval_trend", trend},
-      {"pit_lane_s", Maybe(car.pit_lane_s)},
-      {"stint_laps", Maybe(car.stint_laps)},
-      {"relative", Json{{"ahead", RelativeJson(car.relative.ahead)},
-                        {"behind", RelativeJson(car.relative.behind)}}}};
+  w->EndArray();
+  w->BeginArray("best_sectors_s");
+  for (const std::optional<float>& best : car.best_sectors_s) w->FloatItem(best);
+  w->EndArray();
+  car.last_lap_mark ? w->Word("last_lap_mark", TimeMarkName(*car.last_lap_mark))
+                    : w->Null("last_lap_mark");
+  w->Float("pace_s", car.pace_s);
+  w->Int("pace_laps", car.pace_laps);
+  if (car.interval_trend) {
+    w->BeginObject("interval_trend");
+    w->Word("direction", TrendName(car.interval_trend->direction));
+    w->Float("change_s_per_lap", car.interval_trend->change_s_per_lap);
+    w->Int("laps", car.interval_trend->laps);
+    w->End();
+  } else {
+    w->Null("interval_trend");
+  }
+  w->Float("pit_lane_s", car.pit_lane_s);
+  w->Int("stint_laps", car.stint_laps);
+  w->BeginObject("relative");
+  WriteRelative(w, "ahead", car.relative.ahead);
+  WriteRelative(w, "behind", car.relative.behind);
+  w->End();
+  w->End();
 }
 
 Json RawCar(const CarState& car) {
@@ -209,14 +375,18 @@ Json RawCar(const CarState& car) {
 }  // namespace
 
 std::string TimingStateJson(const TimingState& state, double received_unix_s) {
-  Json cars = Json::array();
-  for (const CarTiming& car : state.cars()) cars.push_back(CarJson(car));
-  return Dump(Json{{"format", "pitwall-timing"},
-                   {"version", kTimingJsonVersion},
-                   {"received_unix_s", received_unix_s},
-                   {"updates", state.updates()},
-                   {"session", SessionJson(state.session())},
-                   {"cars", cars}});
+  // The head as Dump writes it, then the cars written straight.
+  std::string text = Dump(Json{{"format", "pitwall-timing"},
+                               {"version", kTimingJsonVersion},
+                               {"received_unix_s", received_unix_s},
+                               {"updates", state.updates()},
+                               {"session", SessionJson(state.session())}});
+  text.pop_back();  // the closing brace
+  text += ",\"cars\":[";
+  CarWriter writer(&text);
+  for (const CarTiming& car : state.cars()) WriteCar(&writer, car);
+  text += "]}";
+  return text;
 }
 
 std::string TrackOutlineJson(const TrackOutline& outline) {
