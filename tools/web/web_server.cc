@@ -466,11 +466,16 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
   // or has sent more than kLingerBytes.
   void DrainUntilClosed();
   void ArmDeadline(SteadyClock::duration within);
+  // Past the deadline: cancels what the connection waits for, and again
+  // until that ends (a cancel that falls between the reads or writes of a
+  // composed operation finds nothing to cancel).
+  void CancelUntilDone(std::uint64_t generation);
   void StopWaiting();
 
   Impl* const server_;
   tcp::socket socket_;
   asio::steady_timer deadline_;
+  std::uint64_t deadline_generation_ = 0;  // grows with each ArmDeadline
   bool timed_out_ = false;
   boost::beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::empty_body>> parser_;
@@ -705,13 +710,24 @@ void WebServer::Impl::NoteTurnedAway(const char* why) {
 
 void WebServer::Impl::Connection::ArmDeadline(SteadyClock::duration within) {
   timed_out_ = false;
+  const std::uint64_t generation = ++deadline_generation_;
   deadline_.expires_after(within);
-  deadline_.async_wait([self = shared_from_this()](const ErrorCode& ec) {
-    if (ec || self->closed_) return;
-    if (self->deadline_.expiry() > SteadyClock::now()) return;  // armed again since
+  deadline_.async_wait([self = shared_from_this(), generation](const ErrorCode& ec) {
+    if (ec || self->closed_ || generation != self->deadline_generation_) return;
     self->timed_out_ = true;
-    ErrorCode ignored;
-    self->socket_.cancel(ignored);
+    self->CancelUntilDone(generation);
+  });
+}
+
+void WebServer::Impl::Connection::CancelUntilDone(std::uint64_t generation) {
+  ErrorCode ignored;
+  socket_.cancel(ignored);
+  // What was cancelled ends with an error and arms a deadline of its own
+  // or closes; until then, cancel again.
+  deadline_.expires_after(std::chrono::milliseconds(20));
+  deadline_.async_wait([self = shared_from_this(), generation](const ErrorCode& ec) {
+    if (ec || self->closed_ || generation != self->deadline_generation_) return;
+    self->CancelUntilDone(generation);
   });
 }
 
