@@ -29,8 +29,9 @@ std::string StatusJson(const BridgeSnapshot& s) {
 // What a kept snapshot counts against the byte budget: its own text, and
 // the outline and race events when it is the first to carry them.
 std::size_t KeptBytes(const BridgeSnapshot& s, const BridgeSnapshot* before) {
-  std::size_t bytes = sizeof(BridgeSnapshot) + s.status.size() + s.message.size() +
-                      s.state_json.size() + s.status_json.size() + s.history_message.size();
+  std::size_t bytes = sizeof(BridgeSnapshot) + s.status.capacity() + s.message.capacity() +
+                      s.state_json.capacity() + s.status_json.capacity() +
+                      s.history_message.capacity();
   if (s.track_json && (before == nullptr || before->track_json != s.track_json)) {
     bytes += s.track_json->size();
   }
@@ -229,7 +230,10 @@ void WebBridge::Run() {
     Publish([&](BridgeSnapshot* s) {
       s->status = "live";
       s->message = live_message;
-      s->state_json = json;
+      // A copy of exactly its size (the text grew by appending, and an
+      // assignment into the old state's buffer may double it): the past
+      // holds thousands of these.
+      s->state_json = std::string(json);
       if (!said.empty()) s->history_message = said;
       if (!told.empty()) {
         auto kept = s->race_events ? std::make_shared<std::vector<RaceEventText>>(*s->race_events)
