@@ -710,9 +710,15 @@ TEST_F(WebServerTest, ADelayedStreamPlaysThePastAtItsPace) {
   stream.ReadFor(2500);
   const std::vector<StreamEvent> states = stream.Named("state");
   ASSERT_GE(states.size(), 10u) << "it stopped when the publications did";
+  EXPECT_GE(states.back().id, first_id + 15) << "it did not keep the pace";
+  // A state may be skipped when the one before was still being written
+  // (the machine busy), as on a live stream; never sent twice or out of
+  // order.
   for (std::size_t i = 0; i < states.size(); ++i) {
     const StreamEvent& e = states[i];
-    EXPECT_EQ(e.id, first_id + i) << "in order, each once";
+    if (i > 0) {
+      EXPECT_GT(e.id, states[i - 1].id) << "in order, each once";
+    }
     EXPECT_EQ(e.data, "{\"updates\":" + std::to_string(e.id) + "}");
     const Clock::time_point due = PublishedAt(e.id, step) + delay;
     if (i > 0) {
@@ -730,9 +736,11 @@ TEST_F(WebServerTest, ADelayedStreamPlaysThePastAtItsPace) {
   const std::string said = R"({"status":"live","message":"first part","id":)" +
                            std::to_string(first_id) + R"(,"delay_s":29,"kept_s":)";
   EXPECT_EQ(status[0].data.substr(0, said.size()), said);
-  EXPECT_EQ(status[1].id, 25u);
-  const std::string then =
-      R"({"status":"live","message":"second part","id":25,"delay_s":29,"kept_s":)";
+  // With snapshot 25 (or the first sent after it, had it been skipped).
+  EXPECT_GE(status[1].id, 25u);
+  EXPECT_LE(status[1].id, 27u);
+  const std::string then = R"({"status":"live","message":"second part","id":)" +
+                           std::to_string(status[1].id) + R"(,"delay_s":29,"kept_s":)";
   EXPECT_EQ(status[1].data.substr(0, then.size()), then);
   EXPECT_GE(status[1].read_at, PublishedAt(25, step) + delay);
   EXPECT_EQ(stream.Named("track").size(), 1u);
@@ -741,10 +749,12 @@ TEST_F(WebServerTest, ADelayedStreamPlaysThePastAtItsPace) {
   // of the list at 20 only the new one.
   const std::vector<StreamEvent> race = stream.Named("race");
   ASSERT_EQ(race.size(), 2u);
-  EXPECT_EQ(race[0].id, 15u);
+  EXPECT_GE(race[0].id, 15u);
+  EXPECT_LT(race[0].id, 20u);
   EXPECT_EQ(race[0].data, R"({"kind":"overtake","n":1})");
   EXPECT_GE(race[0].read_at, PublishedAt(15, step) + delay);
-  EXPECT_EQ(race[1].id, 20u);
+  EXPECT_GE(race[1].id, 20u);
+  EXPECT_LE(race[1].id, 22u);
   EXPECT_EQ(race[1].data, R"({"kind":"overtake","n":2})");
   EXPECT_GE(race[1].read_at, PublishedAt(20, step) + delay);
 }
