@@ -307,7 +307,7 @@ def main():
         if status != 0:
             failures.append(f"watch ended with {status}")
         screen = out.decode("utf-8")
-        for own in ("\x1b[H", "\x1b[K", "\x1b[J", "\x1b[1;35m", "\x1b[0m"):
+        for own in ("\x1b[H", "\x1b[K", "\x1b[J", "\x1b[1;35m", "\x1b[32m", "\x1b[33m", "\x1b[0m"):
             screen = screen.replace(own, "")
         screen = screen.replace("\r\n", "\n")  # the terminal's own line ends
         if acting_characters(screen):
