@@ -121,6 +121,10 @@ const options = {
   local: choice("local", ["0", "1"], "0") === "1",  // clock: the viewer's own time too
 };
 const broadcast = BROADCAST_VIEWS.includes(options.view);
+// What the view draws: an overlay of the tower alone keeps no markers
+// gliding, one of the map alone no tower, one of the events neither.
+const mapShown = !overlay || options.view === "map" || options.view === "both";
+const towerShown = !overlay || options.view === "tower" || options.view === "both";
 const root = document.documentElement;
 root.classList.add(overlay ? "overlay" : "page");
 if (options.theme === "light") root.classList.add("light");
@@ -711,6 +715,21 @@ function sectionHead(head, count, columns) {
   return tr;
 }
 
+// The tower is drawn afresh in detached rows, then only the cells that
+// differ from those shown are put in their place: ten states a second
+// change a few gaps, and a cell left alone costs the browser nothing.
+function patchRow(old, next) {
+  if (old.tagName !== next.tagName || old.className !== next.className || old.dataset.index !== next.dataset.index ||
+      old.dataset.class !== next.dataset.class || old.cells.length !== next.cells.length) {
+    old.replaceWith(next);
+    return;
+  }
+  const cells = [...next.cells];
+  cells.forEach((cellNext, i) => {
+    const cellOld = old.cells[i];
+    if (cellOld.outerHTML !== cellNext.outerHTML) cellOld.replaceWith(cellNext);
+  });
+}
 function drawTower() {
   const view = shownView;
   const columns = tower.querySelectorAll("thead th").length;
@@ -728,9 +747,24 @@ function drawTower() {
     for (const car of rows) body.appendChild(towerRow(car, view.byClass));
     bodies.push(body);
   }
-  for (const old of tower.querySelectorAll("tbody")) old.remove();
-  tower.append(...bodies);
-  pageNote.textContent = cut ? view.cars.length + " cars" : "";
+  const shownBodies = [...tower.tBodies];
+  bodies.forEach((body, i) => {
+    const old = shownBodies[i];
+    if (!old || old.className !== body.className || old.dataset.class !== body.dataset.class) {
+      if (old) old.replaceWith(body);
+      else tower.appendChild(body);
+      return;
+    }
+    const next = [...body.rows];
+    next.forEach((tr, k) => {
+      if (k < old.rows.length) patchRow(old.rows[k], tr);
+      else old.appendChild(tr);
+    });
+    while (old.rows.length > next.length) old.rows[old.rows.length - 1].remove();
+  });
+  for (const old of shownBodies.slice(bodies.length)) old.remove();
+  const note = cut ? view.cars.length + " cars" : "";
+  if (pageNote.textContent !== note) pageNote.textContent = note;
 }
 
 // The map's legend, when the session has classes: the cars shown, class by
@@ -819,9 +853,11 @@ function takeState(next) {
   }
   showSessionLine(state.session);
   document.title = state.session ? state.session.track + " · PitwallFeed" : "PitwallFeed live";
-  drawTower();
-  drawLegend();
-  updateMarkers(now);
+  if (towerShown) drawTower();
+  if (mapShown) {
+    drawLegend();
+    updateMarkers(now);
+  }
   lastStateAt = now;
 }
 
@@ -1084,7 +1120,7 @@ async function probe() {
 }
 
 setInterval(() => {
-  if (state && options.rows > 0 && !broadcast) {
+  if (state && options.rows > 0 && towerShown) {
     const step = Math.max(1, options.rows - Math.min(options.fixed, options.rows));
     for (const [key, start] of pageStarts) pageStarts.set(key, start + step);
     drawTower();
@@ -1093,5 +1129,5 @@ setInterval(() => {
 towerHead();
 showStatus("connecting", serverStatusText.connecting, "");
 showDelay();
-if (!broadcast) requestAnimationFrame(animate);
+if (mapShown) requestAnimationFrame(animate);
 openStream();
