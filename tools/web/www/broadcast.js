@@ -65,6 +65,37 @@ function placeText(place) {
   return known(place) ? String(place) : "-";
 }
 
+// Brings the shown tree `old` to look like `next`, keeping the elements
+// that stay (ten states a second change a few figures, and an element left
+// in place costs the browser little): same tag, its attributes and
+// children made alike; anything else replaced.
+function morph(old, next) {
+  if (old.nodeType !== next.nodeType || old.nodeName !== next.nodeName) {
+    old.replaceWith(next);
+    return;
+  }
+  if (old.nodeType === Node.TEXT_NODE) {
+    if (old.nodeValue !== next.nodeValue) old.nodeValue = next.nodeValue;
+    return;
+  }
+  if (old.nodeType !== Node.ELEMENT_NODE) return;
+  for (const a of [...old.attributes]) if (!next.hasAttribute(a.name)) old.removeAttribute(a.name);
+  for (const a of next.attributes) {
+    // Styles through the CSSOM: the policy refuses a style attribute set as such.
+    if (a.name === "style") {
+      if (old.style.cssText !== next.style.cssText) old.style.cssText = next.style.cssText;
+    } else if (old.getAttribute(a.name) !== a.value) {
+      old.setAttribute(a.name, a.value);
+    }
+  }
+  const kids = [...next.childNodes];
+  kids.forEach((kid, i) => {
+    if (i < old.childNodes.length) morph(old.childNodes[i], kid);
+    else old.appendChild(kid);
+  });
+  while (old.childNodes.length > kids.length) old.lastChild.remove();
+}
+
 function drawBroadcast(s) {
   const draw = { relative: relativeView, battles: battlesView, pit: pitView, clock: clockView, results: resultsView, ticker: () => null }[options.view];
   const made = draw(s);
@@ -80,7 +111,9 @@ function drawBroadcast(s) {
   const [key, build] = made;
   if (key !== broadcastDrawn) {
     broadcastDrawn = key;
-    view.replaceChildren(build());
+    const next = build();
+    if (view.childNodes.length === 1) morph(view.firstChild, next);
+    else view.replaceChildren(next);
   }
   view.hidden = false;
 }
