@@ -12,8 +12,11 @@
 // with fewer cores than pages, task time counts the time a task waited
 // for a core; the CPU time does not.
 //
-// Usage: node bench/overlay_load.mjs [SECONDS, default 30] [BUILD_DIR, default build] [VIEW,...]   (after ./build.sh)
-//        (VIEW: one of the names of the table's first column, to measure only those)
+// With `alone`, each page is then measured by itself too, which on a
+// machine with few cores shows what a page costs without the others.
+//
+// Usage: node bench/overlay_load.mjs [SECONDS, default 30] [BUILD_DIR, default build] [VIEW,...|all] [alone]
+//        (after ./build.sh; VIEW: names of the table's first column, to measure only those)
 import { spawn } from "node:child_process";
 import { createRequire } from "node:module";
 import fs from "node:fs";
@@ -28,7 +31,8 @@ const { chromium } = require("playwright-core");
 
 const seconds = Number(process.argv[2] || 30);
 const build = path.resolve(root, process.argv[3] || "build");
-const only = process.argv[4] ? process.argv[4].split(",") : null;
+const only = process.argv[4] && process.argv[4] !== "all" ? process.argv[4].split(",") : null;
+const alone = process.argv[5] === "alone";
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const freePort = () => new Promise((resolve) => {
   const s = net.createServer();
@@ -36,7 +40,7 @@ const freePort = () => new Promise((resolve) => {
 });
 
 // What is measured: each overlay as a stream would use it, and the page.
-const VIEWS = process.env.PITWALL_VIEWS ? JSON.parse(process.env.PITWALL_VIEWS) : [
+const VIEWS = [
   ["page", "/"],
   ["tower", "/overlay?view=tower&rows=10"],
   ["tower sectors", "/overlay?view=tower&cols=pos,num,driver,int,last,s1,s2,s3,pace,trend"],
@@ -69,6 +73,48 @@ const browser = await chromium.launch({
          "--disable-renderer-backgrounding", "--disable-backgrounding-occluded-windows"],
 });
 const metric = (list, name) => (list.find((m) => m.name === name) || { value: 0 }).value;
+
+// Opens `views` at once, measures them for `seconds` and prints a row
+// each (under a table head if `head`); closes them and returns the
+// busiest page's task share.
+async function measure(views, head = true) {
+  const pages = [];
+  for (const [name, url] of views) {
+    const page = await browser.newPage({ viewport: url === "/" ? { width: 1400, height: 800 } : { width: 900, height: 700 } });
+    await page.goto(base + url);
+    const cdp = await page.context().newCDPSession(page);
+    await cdp.send("Performance.enable", { timeDomain: "timeTicks" });
+    pages.push({ name, url, page, cdp });
+  }
+  await sleep(3000);  // past loading: the stream and the first drawing
+  const sample = () => Promise.all(pages.map(async (p) => (await p.cdp.send("Performance.getMetrics")).metrics));
+  const shownUpdates = () => Promise.all(pages.map((p) => p.page.evaluate(() => Number(document.documentElement.dataset.updates || 0))));
+  const before = await sample();
+  const updates0 = await shownUpdates();
+  const t0 = performance.now();
+  await sleep(seconds * 1000);
+  const after = await sample();
+  const wall = (performance.now() - t0) / 1000;
+  const updates1 = await shownUpdates();
+  if (head || !headed) {
+    console.log("| view | address | busy | script | layout + style | CPU | states taken | JS heap (MiB) |");
+    console.log("|---|---|---|---|---|---|---|---|");
+    headed = !head;
+  }
+  let worst = 0;
+  pages.forEach((p, i) => {
+    const d = (name) => metric(after[i], name) - metric(before[i], name);
+    const busy = d("TaskDuration") / wall;
+    worst = Math.max(worst, busy);
+    const pct = (x) => (x * 100).toFixed(1) + " %";
+    console.log(`| ${p.name} | \`${p.url}\` | ${pct(busy)} | ${pct(d("ScriptDuration") / wall)} | ` +
+                `${pct((d("LayoutDuration") + d("RecalcStyleDuration")) / wall)} | ${pct(d("ThreadTime") / wall)} | ` +
+                `${updates1[i] - updates0[i]} | ${(metric(after[i], "JSHeapUsedSize") / 1048576).toFixed(1)} |`);
+  });
+  for (const p of pages) await p.page.close();
+  return worst;
+}
+let headed = false;  // the table of pages alone has its head
 try {
   for (let i = 0; ; i++) {
     try {
@@ -78,41 +124,19 @@ try {
     if (i > 300) throw new Error("the race did not start");
     await sleep(100);
   }
-  const pages = [];
-  for (const [name, url] of VIEWS.filter(([n]) => only === null || only.includes(n))) {
-    const page = await browser.newPage({ viewport: url === "/" ? { width: 1400, height: 800 } : { width: 900, height: 700 } });
-    await page.goto(base + url);
-    const cdp = await page.context().newCDPSession(page);
-    await cdp.send("Performance.enable", { timeDomain: "timeTicks" });
-    pages.push({ name, url, page, cdp });
+  const chosen = VIEWS.filter(([n]) => only === null || only.includes(n));
+  console.log(`Measured on: ${os.cpus().length} cores, ${os.cpus()[0].model}, load average ${os.loadavg()[0].toFixed(1)}, ` +
+              `${new Date().toISOString().slice(0, 10)}; 20 cars, a state every 100 ms`);
+  console.log();
+  console.log(`All ${chosen.length} pages at once, ${seconds} s:`);
+  const together = await measure(chosen);
+  console.log();
+  if (alone) {
+    console.log(`Each page alone, ${seconds} s each:`);
+    for (const view of chosen) await measure([view], false);
+    console.log();
   }
-  await sleep(3000);  // past loading: the stream and the first drawing
-  const sample = () => Promise.all(pages.map(async (p) => (await p.cdp.send("Performance.getMetrics")).metrics));
-  const before = await sample();
-  const t0 = performance.now();
-  const updates0 = await Promise.all(pages.map((p) => p.page.evaluate(() => Number(document.documentElement.dataset.updates || 0))));
-  await sleep(seconds * 1000);
-  const after = await sample();
-  const wall = (performance.now() - t0) / 1000;
-  const updates1 = await Promise.all(pages.map((p) => p.page.evaluate(() => Number(document.documentElement.dataset.updates || 0))));
-
-  console.log(`Measured on: ${os.cpus().length} cores, ${os.cpus()[0].model}, ${new Date().toISOString().slice(0, 10)}; ` +
-              `${pages.length} pages at once for ${wall.toFixed(1)} s, 20 cars, a state every 100 ms`);
-  console.log();
-  console.log("| view | address | busy | script | layout + style | CPU | states taken | JS heap (MiB) |");
-  console.log("|---|---|---|---|---|---|---|---|");
-  let worst = 0;
-  pages.forEach((p, i) => {
-    const d = (name) => metric(after[i], name) - metric(before[i], name);
-    const busy = d("TaskDuration") / wall;
-    worst = Math.max(worst, busy);
-    const pct = (x) => (x * 100).toFixed(1) + " %";
-    console.log(`| ${p.name} | \`${p.url}\` | ${pct(busy)} | ${pct(d("ScriptDuration") / wall)} | ` +
-                `${pct((d("LayoutDuration") + d("RecalcStyleDuration")) / wall)} | ${pct(d("ThreadTime") / wall)} | ${updates1[i] - updates0[i]} | ` +
-                `${(metric(after[i], "JSHeapUsedSize") / 1048576).toFixed(1)} |`);
-  });
-  console.log();
-  console.log(`busiest page: ${(worst * 100).toFixed(1)} % of its main thread (target: under 20 %)`);
+  console.log(`busiest page, all at once: ${(together * 100).toFixed(1)} % of its main thread in tasks (target: under 20 %)`);
 } finally {
   await browser.close();
   host.kill("SIGTERM");
