@@ -367,8 +367,9 @@ function tickerWanted(e) {
   if (e.kind === "finished" && e.place !== 1) return false;  // the winner's flag, not every car's
   const cls = state ? pickedClass(state) : null;
   if (cls !== null && e.kind !== "session_end" && e.class !== cls) return false;
-  // A late event of a moment the state shown is long past is not news.
-  if (state && state.session && known(state.session.time_s) && known(e.at_s) && e.at_s < state.session.time_s - options.hold) return false;
+  // An event of a moment the state shown is long past (a minute of the
+  // session's clock) is not news.
+  if (state && state.session && known(state.session.time_s) && known(e.at_s) && e.at_s < state.session.time_s - 60 - options.hold) return false;
   return true;
 }
 function tickerEvent(e) {
