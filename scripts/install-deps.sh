@@ -21,6 +21,11 @@ packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev libgtest-d
           python3 python3-jsonschema
           # The web view's browser test: Debian's Chromium, driven by playwright-core.
           chromium
+          # The fan-out for many viewers and its tests: nginx with its pub/sub
+          # module, and Redis for several nginx nodes sharing the channels.
+          nginx libnginx-mod-nchan redis-server
+          # The publisher's HTTP client (header-only).
+          libcpp-httplib-dev
           # The release archive.
           zip unzip)
 missing=()
