@@ -213,7 +213,7 @@ async function openPage(name, url, { viewport = { width: 1400, height: 800 }, al
   page.on("pageerror", (e) => problems.push(`${name}: ${e.message.slice(0, 200)}`));
   const answer = await page.goto(url);
   check(answer && answer.status() === 200 && answer.headers()["content-security-policy"] === POLICY,
-        `${name}: ${url} is served through nginx (200) with the page's content security policy`);
+        `${name}: ${url} is served (200) with the page's content security policy`);
   return page;
 }
 
@@ -437,6 +437,13 @@ async function singleCases(work) {
     // The bridge's own page goes on as before, beside nginx.
     const own = await openPage("the bridge's own page", r.bridgeBase + "/");
     await showsRace(own, bridge, "the bridge's own page", { follow: 1500 });
+    // Both say the same about the connection (nothing, while all is well).
+    const said = (p) => p.evaluate(() => {
+      const s = document.getElementById("status");
+      return (s.hidden || getComputedStyle(s).display === "none" ? "hidden: " : "shown: ") + s.textContent;
+    });
+    const [there, here] = [await said(page), await said(own)];
+    check(there === here, `the page through nginx says what the bridge's own page says of the connection (${JSON.stringify(there)})`);
   } finally {
     for (const page of browser.contexts().flatMap((c) => c.pages())) await page.close();
     if (bridge) await bridge.stop();
