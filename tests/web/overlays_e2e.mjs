@@ -439,10 +439,10 @@ async function parameterCases(base) {
     ["font=My%20Font-2&accent=%23a0b1c2", (v) => v.font.startsWith('"My Font-2", ') && v.accent === "#a0b1c2", "any plain family name, #rrggbb"],
     ["font=x%22%3Bcolor:red&accent=url(x)", (v) => v.font === "" && v.accent === "" && v.warnings === 2, "a font with quotes and a colour that is none fall back"],
     ["font=&accent=%23ff", (v) => v.font === "" && v.accent === "" && v.warnings === 1, "an empty font is the usual one; #ff is no colour"],
-    ["delay=500", (v) => v.stream === "/api/events?delay=300" && v.warnings === 1 && v.badge === "Delayed 300 s", "delay=500 is 300"],
-    ["delay=abc", (v) => v.stream === "/api/events" && v.warnings === 1 && v.badge === null, "delay=abc is none"],
-    ["delay=2.5", (v) => v.stream === "/api/events?delay=2.5" && v.badge === "Delayed 2.5 s", "delay=2.5 keeps its decimals"],
-    ["delay=-3", (v) => v.stream === "/api/events" && v.warnings === 1 && v.badge === null, "delay=-3 is 0"],
+    ["delay=500", (v) => v.stream === "/api/events?changes=1&delay=300" && v.warnings === 1 && v.badge === "Delayed 300 s", "delay=500 is 300"],
+    ["delay=abc", (v) => v.stream === "/api/events?changes=1" && v.warnings === 1 && v.badge === null, "delay=abc is none"],
+    ["delay=2.5", (v) => v.stream === "/api/events?changes=1&delay=2.5" && v.badge === "Delayed 2.5 s", "delay=2.5 keeps its decimals"],
+    ["delay=-3", (v) => v.stream === "/api/events?changes=1" && v.warnings === 1 && v.badge === null, "delay=-3 is 0"],
     ["hold=1&within=0", (v) => v.warnings === 2, "hold=1 and within=0 are clamped, said on the console"],
   ];
   for (const [query, holds, what] of cases) {
@@ -475,7 +475,7 @@ async function delayCases() {
   const before = server.state.streamUrls.length;
   const page = await openPage("delay page", `${base}/?delay=10`, { width: 1400, height: 800 });
   await waitFor("the delayed page opens its stream", () => server.state.streamUrls.length > before);
-  check(server.state.streamUrls[before] === "/api/events?delay=10", `delay=10 opens /api/events?delay=10 (${server.state.streamUrls[before]})`);
+  check(server.state.streamUrls[before] === "/api/events?changes=1&delay=10", `delay=10 opens /api/events?changes=1&delay=10 (${server.state.streamUrls[before]})`);
   const badge = () => page.evaluate(() => {
     const b = document.getElementById("delay");
     return { hidden: b.hidden, text: b.textContent, inBar: b.parentElement.id === "session-bar" };
@@ -539,7 +539,7 @@ async function delayCases() {
   await hid.close();
   const live = await openPage("no delay", `${base}/?delay=0`);
   await waitFor("the live page draws", async () => (await live.locator("#tower tbody tr").count()) === 20);
-  check(!(await live.locator("#delay").isVisible()) && server.state.streamUrls[server.state.streamUrls.length - 1] === "/api/events",
+  check(!(await live.locator("#delay").isVisible()) && server.state.streamUrls[server.state.streamUrls.length - 1] === "/api/events?changes=1",
         "delay=0: no badge, the stream without a delay");
   await live.close();
   // A web view that cannot delay says nothing of delay_s: the badge says the race is live.

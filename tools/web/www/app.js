@@ -1,12 +1,16 @@
 // The PitwallFeed live page and its overlays. Reads the web view's API:
-// /api/events (server-sent events: status, track, state, race) and the
-// recorded session's events (/api/sessions/latest/events). Plain JavaScript,
-// no build step, no network beyond this server; nothing inline, so the page
-// runs under a policy that allows only this server's own files.
+// api/events (server-sent events: status, track, state, change, race),
+// api/state and the recorded session's events (api/sessions/latest/events).
+// Every address is relative to the page's, so the same files serve at the
+// server's root and under a path of a proxy in front (/race1/, /race1/overlay).
+// Plain JavaScript, no build step, no network beyond this server; nothing
+// inline, so the page runs under a policy that allows only this server's
+// own files. Needs state_change.js loaded before it.
 "use strict";
 
 const params = new URLSearchParams(location.search);
-const overlay = location.pathname.startsWith("/overlay");
+// The overlay is the page at .../overlay, whatever path leads there.
+const overlay = location.pathname.split("/").pop() === "overlay";
 
 // What the address may set. Every parameter has its values or its range;
 // a value outside falls back to the default (numbers are clamped into the
@@ -987,7 +991,7 @@ function feedWanted() {
 
 async function loadFeedHistory() {
   try {
-    const answer = await fetch("/api/sessions/latest/events", { cache: "no-store" });
+    const answer = await fetch("api/sessions/latest/events", { cache: "no-store" });
     if (!answer.ok) return;  // no session yet, or no race history: the feed stays as it is
     const body = await answer.json();
     if (!body || body.format !== "pitwall-events" || !body.session || !Array.isArray(body.events)) return;
@@ -1037,9 +1041,84 @@ function nextBackoff() {
   return backoff;
 }
 
-// The stream's address: with delay=S, the race as it was S seconds ago.
+// The stream's address: changes after a first whole state; with delay=S,
+// the race as it was S seconds ago.
+function delayQuery() {
+  return options.delay > 0 ? "delay=" + encodeURIComponent(String(options.delay)) : "";
+}
 function streamUrl() {
-  return options.delay > 0 ? "/api/events?delay=" + encodeURIComponent(String(options.delay)) : "/api/events";
+  return "api/events?changes=1" + (options.delay > 0 ? "&" + delayQuery() : "");
+}
+
+// Changes that came while none could be applied, oldest first (at most
+// CHANGES_KEPT): they wait for a whole state from api/state (asked at most
+// once a second, one question at a time) or from the stream, and those
+// that follow on from it are applied. A page that never had a whole state
+// shows nothing of the race until one comes.
+const CHANGES_KEPT = 64;
+const STATE_ASK_MS = 1000;
+let waitingChanges = [];
+let stateAsked = false;     // a question to api/state is on its way
+let stateAskedAt = -Infinity;
+let stateAskTimer = 0;
+
+function takeChange(change) {
+  const next = state ? applyStateChange(state, change) : null;
+  if (next !== null) {
+    takeState(next);
+    return;
+  }
+  waitingChanges.push(change);
+  if (waitingChanges.length > CHANGES_KEPT) waitingChanges.splice(0, waitingChanges.length - CHANGES_KEPT);
+  askForState();
+}
+
+// A whole state, from the stream or from api/state: the page takes it with
+// the waiting changes that follow on from it.
+function takeWholeState(whole) {
+  const resumed = resumeFrom(whole, waitingChanges);
+  waitingChanges = resumed.waiting;
+  takeState(resumed.state);
+  if (waitingChanges.length > 0) askForState();
+}
+
+function askForState() {
+  if (waitingChanges.length === 0 || stateAsked || stateAskTimer !== 0) return;
+  const wait = stateAskedAt + STATE_ASK_MS - performance.now();
+  if (wait > 0) {
+    stateAskTimer = setTimeout(() => { stateAskTimer = 0; askForState(); }, wait);
+    return;
+  }
+  stateAsked = true;
+  stateAskedAt = performance.now();
+  fetchState().then((whole) => {
+    stateAsked = false;
+    if (waitingChanges.length === 0) return;  // the stream brought a whole state meanwhile
+    // One older than the page's own would take the race back in time: the
+    // changes wait for the next.
+    if (whole !== null && !(state && state.received_unix_s > whole.received_unix_s)) takeWholeState(whole);
+    else askForState();
+  });
+}
+
+// The whole state the web view (or the proxy in front) holds now, as
+// delayed as the stream; null when there is none or no answer.
+async function fetchState() {
+  const control = new AbortController();
+  const deadline = setTimeout(() => control.abort(), DEADLINE_MS);
+  try {
+    const answer = await fetch("api/state" + (options.delay > 0 ? "?" + delayQuery() : ""), {
+      signal: control.signal, cache: "no-store",
+    });
+    if (!answer.ok) return null;
+    const body = await answer.json();
+    const whole = body !== null && typeof body === "object" && typeof body.received_unix_s === "number" && Array.isArray(body.cars);
+    return whole ? body : null;
+  } catch {
+    return null;  // the stream's own retries say what is wrong with the web view
+  } finally {
+    clearTimeout(deadline);
+  }
 }
 
 function openStream() {
@@ -1071,7 +1150,8 @@ function openStream() {
   };
   source.addEventListener("status", take(showServerStatus));
   source.addEventListener("track", take(drawTrack));
-  source.addEventListener("state", take(takeState));
+  source.addEventListener("state", take(takeWholeState));
+  source.addEventListener("change", take(takeChange));
   source.addEventListener("race", take(takeRaceEvent));
   source.onerror = end;
   // A delayed stream's feed waits for its first state, which says how far

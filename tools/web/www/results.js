@@ -610,7 +610,7 @@ function wrongAnswer(what, r) {
 let refreshTimer = 0;
 async function load() {
   clearTimeout(refreshTimer);
-  const base = "/api/sessions/" + wanted;
+  const base = "api/sessions/" + wanted;
   let results, laps;
   try {
     [results, laps] = await Promise.all([getJson(base + "/results"), getJson(base + "/laps")]);
@@ -645,12 +645,12 @@ async function load() {
 
 async function loadSessions(current) {
   let r;
-  try { r = await getJson("/api/sessions"); } catch { return; }
+  try { r = await getJson("api/sessions"); } catch { return; }
   if (r.status !== 200 || !r.body || !Array.isArray(r.body.sessions) || r.body.sessions.length < 2) return;
   const items = r.body.sessions.slice(0, 30).map((s) => {
     const li = document.createElement("li");
     const a = document.createElement("a");
-    a.href = "/results?session=" + encodeURIComponent(s.id);
+    a.href = "results?session=" + encodeURIComponent(s.id);
     a.append(bdi(s.track || "?"), document.createTextNode(" · " + (kindNames[s.kind] || s.kind) + " · " + localTime(s.started_unix_s)));
     if (s.winner) a.append(document.createTextNode(" · "), bdi(s.winner));
     if (!s.ended) a.append(document.createTextNode(" · in progress"));
