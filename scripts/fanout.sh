@@ -56,7 +56,7 @@ while [ $# -gt 0 ]; do
     --bridge) [ $# -ge 2 ] || usage; bridge=$2; shift 2 ;;
     --www) [ $# -ge 2 ] || usage; www=$2; shift 2 ;;
     --token) [ $# -ge 2 ] || usage; token=$2; shift 2 ;;
-    -h|--help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,/^[^#]/{/^#/p}' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) bad "unknown option $1 (see --help)" ;;
   esac
 done

@@ -282,7 +282,36 @@ async function post(url, event, body, token) {
   await r.text();
   return r.status;
 }
+// fanout.sh's own failures: a port in use, bad use. Each must end at once
+// with its exit status and say what is wrong.
+async function scriptCases(work) {
+  const run = (args) => new Promise((resolve) => {
+    const child = spawn(fanoutScript, args, { stdio: ["ignore", "pipe", "pipe"] });
+    let text = "";
+    child.stdout.on("data", (d) => { text += d; });
+    child.stderr.on("data", (d) => { text += d; });
+    const timer = setTimeout(() => child.kill("SIGTERM"), 15000);  // our own child, by its process id
+    child.once("exit", (code) => { clearTimeout(timer); resolve([code, text.trim()]); });
+  });
+  const taken = net.createServer();
+  const port = await new Promise((resolve) => taken.listen(0, "127.0.0.1", () => resolve(taken.address().port)));
+  const before = fs.readdirSync(os.tmpdir()).filter((n) => n.startsWith("pitwall-fanout.")).length;
+  const [code, text] = await run(["--port", String(port)]);
+  taken.close();
+  check(code === 1 && text === `fanout.sh: port ${port} on 127.0.0.1 is taken: give another with --port`,
+        `fanout.sh on a port in use ends with 1 and says so (${code}: ${text})`);
+  const cases = [[["--nodes", "2"], /needs --redis/], [["--prefix", "race1"], /--prefix must be/], [["--port", "70000"], /--port must be/],
+                 [["--bridge", "nowhere"], /--bridge must be HOST:PORT/], [["--token", "a b"], /--token may hold/], [["--bogus"], /unknown option --bogus/]];
+  for (const [args, said] of cases) {
+    const [c, t] = await run(args);
+    check(c === 2 && said.test(t), `fanout.sh ${args.join(" ")}: bad use, exit status 2 and ${said} (${c}: ${t})`);
+  }
+  const after = fs.readdirSync(os.tmpdir()).filter((n) => n.startsWith("pitwall-fanout.")).length;
+  check(after <= before, "a fanout.sh that fails leaves no folder behind");
+}
+
 async function configCases(work, bridgeBase, bridgeListen) {
+  await scriptCases(work);
   const port = await freePort();
   const token = "t0ken-" + process.pid;
   const fan = await startFanout(["--prefix", "/probe/", "--port", String(port), "--bridge", bridgeListen, "--token", token],
