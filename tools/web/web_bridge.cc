@@ -9,6 +9,7 @@
 #include "history_views.h"
 #include "live_feed.h"
 #include "race_recorder.h"
+#include "state_change.h"
 #include "timing_json.h"
 
 namespace {
@@ -31,7 +32,7 @@ std::string StatusJson(const BridgeSnapshot& s) {
 std::size_t KeptBytes(const BridgeSnapshot& s, const BridgeSnapshot* before) {
   std::size_t bytes = sizeof(BridgeSnapshot) + s.status.capacity() + s.message.capacity() +
                       s.state_json.capacity() + s.status_json.capacity() +
-                      s.history_message.capacity();
+                      s.change_json.capacity() + s.history_message.capacity();
   if (s.track_json && (before == nullptr || before->track_json != s.track_json)) {
     bytes += s.track_json->size();
   }
@@ -102,12 +103,27 @@ std::shared_ptr<const BridgeSnapshot> WebBridge::WaitNewer(std::uint64_t id,
 
 template <typename Change>
 void WebBridge::Publish(Change change) {
+  // Only this thread publishes, so the latest stays the latest while the
+  // next is made, and readers wait for none of it.
+  const std::shared_ptr<const BridgeSnapshot> before = Latest();
+  auto next = std::make_shared<BridgeSnapshot>(*before);
+  next->change_json.clear();
+  next->change_base = 0;
+  change(next.get());
+  next->id = before->id + 1;
+  next->status_json = StatusJson(*next);
+  next->state_id = before->state_id;
+  if (next->state_json != before->state_json) {
+    next->state_id = next->id;
+    if (!before->state_json.empty() && !next->state_json.empty()) {
+      if (auto made = StateChangeJson(before->state_json, next->state_json, next->id)) {
+        next->change_json = std::move(*made);
+        next->change_base = before->state_id;
+      }
+    }
+  }
   {
     MutexLock lock(&mu_);
-    auto next = std::make_shared<BridgeSnapshot>(*latest_);
-    change(next.get());
-    next->id = latest_->id + 1;
-    next->status_json = StatusJson(*next);
     Keep(next, latest_.get());
     latest_ = std::move(next);
   }

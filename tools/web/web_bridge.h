@@ -45,6 +45,14 @@ struct BridgeSnapshot {
   std::string status = "connecting";
   std::string message;     // a sentence for people, e.g. why it is unreachable
   std::string state_json;  // the timing state (the `pitwall dump --json` object); empty before
+  // The publication that last changed state_json (0: none yet).
+  std::uint64_t state_id = 0;
+  // What changed from the state of publication `change_base` to this one's
+  // (state_change.h), for viewers that hold that one; empty when this
+  // publication did not change the state, it was the first, or a change
+  // cannot say it.
+  std::string change_json;
+  std::uint64_t change_base = 0;
   // {"strips":[{"kind":1,"points":[[x,z],...]},...]}, shared by the
   // snapshots that carry the same outline; null before.
   std::shared_ptr<const std::string> track_json;
@@ -115,7 +123,8 @@ class WebBridge {
   void SetOnPublish(std::function<void()> on_publish);
 
   // Publishes `content` as the next snapshot, as the bridge's thread does
-  // with each update of the plug-in (its id and status_json are made here):
+  // with each update of the plug-in (its id, status_json, state_id and
+  // change are made here):
   // for a bridge that is not started, fed by a replay or a test.
   void PublishContent(BridgeSnapshot content);
 

@@ -118,6 +118,23 @@ void PushEvent(const char* name, std::uint64_t id, SharedText data, std::vector<
 }
 
 using Micros = std::chrono::microseconds;
+
+// Whether the query of `target` has `name`=1.
+bool QueryFlag(std::string_view target, std::string_view name) {
+  const std::size_t question = target.find('?');
+  if (question == std::string_view::npos) return false;
+  std::string_view query = target.substr(question + 1);
+  while (!query.empty()) {
+    const std::size_t amp = query.find('&');
+    const std::string_view part = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    if (part.size() == name.size() + 2 && part.substr(0, name.size()) == name &&
+        part.substr(name.size()) == "=1") {
+      return true;
+    }
+  }
+  return false;
+}
 constexpr std::int64_t kMicrosPerSecond = 1000000;
 constexpr std::size_t kMaxDelayText = 20;
 constexpr std::string_view kBadDelay =
@@ -216,6 +233,7 @@ struct Events {
   std::uint64_t status_version = 0;  // grows whenever status or message change
   std::uint64_t track_version = 0;   // grows whenever the outline changes
   SharedText status, track, state;   // track and state null until there are some
+  SharedText change;                 // the latest snapshot's change; null: it has none
   // The race story's latest events with their ids, oldest first.
   std::vector<std::pair<std::int64_t, SharedText>> race;
 };
@@ -223,6 +241,11 @@ struct Events {
 // What one viewer has been sent.
 struct Sent {
   std::uint64_t id = 0;
+  // A viewer that asked for changes: the publication whose state it holds
+  // (0: none), so that it is sent what changed from that one or, when it
+  // holds another, the whole state.
+  bool changes = false;
+  std::uint64_t state_id = 0;
   std::uint64_t status_version = 0;
   std::uint64_t track_version = 0;
   std::int64_t race_id = 0;  // the last race event sent
@@ -232,7 +255,16 @@ struct Sent {
 void Catch(const Events& now, Sent* sent, std::vector<SharedText>* out) {
   if (sent->status_version != now.status_version) out->push_back(now.status);
   if (now.track && sent->track_version != now.track_version) out->push_back(now.track);
-  if (now.state && now.snapshot->id > sent->id) out->push_back(now.state);
+  if (sent->changes) {
+    const BridgeSnapshot& s = *now.snapshot;
+    if (now.state && s.state_id != sent->state_id) {
+      const bool follows = now.change && s.change_base == sent->state_id;
+      out->push_back(follows ? now.change : now.state);
+      sent->state_id = s.state_id;
+    }
+  } else if (now.state && now.snapshot->id > sent->id) {
+    out->push_back(now.state);
+  }
   for (const auto& [race_id, text] : now.race) {
     if (race_id > sent->race_id) out->push_back(text);
   }
@@ -648,6 +680,7 @@ void WebServer::Impl::RefreshEvents() {
       Event("status", id, StatusWithDelay(latest->status_json, Micros(0), bridge_->KeptSeconds()));
   events_.track = track_json_ ? Event("track", id, *track_json_) : nullptr;
   events_.state = latest->state_json.empty() ? nullptr : Event("state", id, latest->state_json);
+  events_.change = latest->change_json.empty() ? nullptr : Event("change", id, latest->change_json);
   if (latest->race_events &&
       (!events_.snapshot || latest->race_events != events_.snapshot->race_events)) {
     events_.race.clear();
@@ -912,6 +945,7 @@ void WebServer::Impl::Connection::StartStream(const Request& request, Micros del
   }
   streaming_ = true;
   delay_ = delay;
+  sent_.changes = QueryFlag(request.target(), "changes");
   chunked_ = request.version() >= 11;
   // A viewer that falls behind skips states instead of getting them late,
   // and one that stops reading is found out in seconds, not minutes: the
@@ -980,7 +1014,16 @@ SteadyClock::time_point WebServer::Impl::Connection::CatchDelayed(std::vector<Sh
     if (!sent_track_ || *s.track_json != *sent_track_) PushEvent("track", s.id, s.track_json, out);
     sent_track_ = s.track_json;
   }
-  if (!s.state_json.empty() && s.id > sent_.id) {
+  if (sent_.changes) {
+    if (!s.state_json.empty() && s.state_id != sent_.state_id) {
+      if (!s.change_json.empty() && s.change_base == sent_.state_id) {
+        PushEvent("change", s.id, SharedText(then.snapshot, &s.change_json), out);
+      } else {
+        PushEvent("state", s.id, SharedText(then.snapshot, &s.state_json), out);
+      }
+      sent_.state_id = s.state_id;
+    }
+  } else if (!s.state_json.empty() && s.id > sent_.id) {
     PushEvent("state", s.id, SharedText(then.snapshot, &s.state_json), out);
   }
   sent_.id = std::max(sent_.id, s.id);

@@ -9,7 +9,12 @@
 //   GET /api/events  Server-Sent Events: "status", "track" and "state" events
 //                    with the same objects, each with the snapshot's id, so a
 //                    browser that reconnects with Last-Event-ID resumes; and
-//                    a "race" event for each event of the race story
+//                    a "race" event for each event of the race story.
+//                    With ?changes=1, a whole "state" first and then, for
+//                    each next state, a "change" event (state_change.h)
+//                    that turns the state before into it; a viewer that
+//                    was skipped a state (it read too slowly) or resumed
+//                    gets a whole "state" again.
 // The four take ?delay=S (seconds, 0 to 300, decimals allowed; anything else
 // is 400 {"status":"bad_delay",...}): the web view as it was S seconds ago.
 // A delayed stream sends each snapshot S seconds after it was published, at

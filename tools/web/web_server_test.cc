@@ -20,6 +20,7 @@
 #include "tests/wire_client.h"
 #include "tools/web/delay_test_clock.h"
 #include "tools/web/race_feed.h"
+#include "tools/web/state_change.h"
 #include "web_bridge.h"
 
 namespace {
@@ -896,3 +897,131 @@ TEST_F(WebServerTest, AStalledDelayedViewerIsClosed) {
 }
 
 }  // namespace
+
+// A state of the timing state's shape whose car has done `laps`, padded
+// with `pad` bytes that never change.
+std::string LapsState(int laps, std::size_t pad = 0) {
+  return R"({"format":"pitwall-timing","version":1,"received_unix_s":)" + std::to_string(laps) +
+         R"(.5,"updates":)" + std::to_string(laps) + R"(,"pad":")" + std::string(pad, 'x') +
+         R"(","session":null,"cars":[{"index":0,"laps":)" + std::to_string(laps) + "}]}";
+}
+
+// A viewer that asks for changes holds a whole state first and then each
+// change turns it into the state published; one that fell behind is sent
+// the whole state again, and one that comes back too.
+TEST_F(WebServerTest, AViewerOfChangesHoldsExactlyEveryStateItIsSent) {
+  const auto publish = [&](int laps, std::size_t pad = 0, const char* message = "") {
+    BridgeSnapshot s;
+    s.status = "live";
+    s.message = message;
+    s.state_json = LapsState(laps, pad);
+    bridge_->PublishContent(std::move(s));
+  };
+  // A whole state far larger than what the viewer's connection can hold,
+  // so that the server is still writing it while the next ones come.
+  constexpr std::size_t kBig = 16 << 20;
+  publish(1, kBig);
+  StartServer();
+  auto viewer = OpenStreamAt("?changes=1");
+  EXPECT_TRUE(viewer->ReadUntil("\r\n\r\n", 2000).find("200 OK") != std::string::npos);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  publish(2, kBig);
+  publish(3, kBig);
+  EventReader reader(viewer.get(), &clock_);
+  ASSERT_NE(reader.First("state", 20000), nullptr);
+  // Read through the first whole state, then more come one at a time.
+  reader.ReadUntil([](const auto& events) { return events.size() >= 3; }, 20000);
+  for (int laps = 4; laps <= 6; ++laps) {
+    publish(laps, kBig, laps == 5 ? "a word" : "");
+    const std::size_t want = reader.Named("state").size() + reader.Named("change").size() + 1;
+    reader.ReadUntil(
+        [&](const auto&) {
+          return reader.Named("state").size() + reader.Named("change").size() >= want;
+        },
+        20000);
+  }
+  // The status alone changes: no state again.
+  BridgeSnapshot status_only = *bridge_->Latest();
+  status_only.message = "another word";
+  bridge_->PublishContent(status_only);
+  reader.ReadUntil([](const auto& events) { return events.size() >= 12; }, 1000);
+
+  std::optional<nlohmann::json> held;
+  std::vector<int> held_laps;
+  int wholes = 0;
+  for (const StreamEvent& e : reader.ReadFor(0)) {
+    if (e.name == "state") {
+      held = nlohmann::json::parse(e.data);
+      ++wholes;
+    } else if (e.name == "change") {
+      ASSERT_TRUE(held.has_value()) << "a change before any state";
+      held = ApplyStateChange(*held, nlohmann::json::parse(e.data));
+      ASSERT_TRUE(held.has_value()) << "a change that does not follow: " << e.data;
+    } else {
+      continue;
+    }
+    EXPECT_EQ(*held, nlohmann::json::parse(LapsState(held->at("updates").get<int>(), kBig)));
+    held_laps.push_back(held->at("updates").get<int>());
+  }
+  // 1 whole; 2 skipped while 1 was still being written, so 3 whole; then
+  // changes for 4, 5 and 6, and nothing for the status alone.
+  EXPECT_EQ(held_laps, (std::vector<int>{1, 3, 4, 5, 6}));
+  EXPECT_EQ(wholes, 2);
+  EXPECT_EQ(reader.Named("status").back().data.find("another word") != std::string::npos, true);
+
+  // Coming back with the last id it had: the whole state again.
+  const std::string last = std::to_string(reader.Named("change").back().id);
+  auto back = OpenStreamAt("?changes=1", "Last-Event-ID: " + last + "\r\n");
+  EventReader again(back.get(), &clock_);
+  again.ReadUntil(
+      [](const auto& events) { return !events.empty() && events.back().name != "status"; }, 20000);
+  ASSERT_FALSE(again.Named("state").empty());
+  EXPECT_TRUE(again.Named("change").empty());
+  publish(7);
+  const StreamEvent* change = again.First("change", 20000);
+  ASSERT_NE(change, nullptr);
+  EXPECT_EQ(ApplyStateChange(nlohmann::json::parse(again.Named("state").back().data),
+                             nlohmann::json::parse(change->data)),
+            nlohmann::json::parse(LapsState(7)));
+}
+
+// A delayed viewer of changes is sent the past one change at a time, as it
+// was published.
+TEST_F(WebServerTest, ADelayedViewerOfChangesIsSentThePastChangeByChange) {
+  const auto step = std::chrono::milliseconds(100);
+  for (int k = 1; k <= 30; ++k) {
+    clock_.Set(start_ + k * step);
+    BridgeSnapshot s;
+    s.status = "live";
+    s.state_json = LapsState(k);
+    bridge_->PublishContent(std::move(s));
+  }
+  StartServer();
+  auto viewer = OpenStreamAt("?delay=2&changes=1");
+  EventReader reader(viewer.get(), &clock_);
+  // Now is snapshot 30's time: 2 s ago was snapshot 10's.
+  ASSERT_NE(reader.First("state"), nullptr);
+  // The clock moves on one publication at a time: each is sent as it
+  // falls due.
+  for (std::uint64_t k = 11; k <= 30; ++k) {
+    clock_.Set(start_ + static_cast<int>(k + 20) * step);
+    reader.ReadUntil(
+        [&](const std::vector<StreamEvent>& events) {
+          return !events.empty() && events.back().id >= k;
+        },
+        5000);
+  }
+  const auto states = reader.Named("state");
+  const auto changes = reader.Named("change");
+  ASSERT_EQ(states.size(), 1u);
+  EXPECT_EQ(states[0].id, 10u);
+  ASSERT_EQ(changes.size(), 20u);
+  nlohmann::json held = nlohmann::json::parse(states[0].data);
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    EXPECT_EQ(changes[i].id, 11 + i);
+    auto next = ApplyStateChange(held, nlohmann::json::parse(changes[i].data));
+    ASSERT_TRUE(next.has_value()) << changes[i].data;
+    held = *next;
+  }
+  EXPECT_EQ(held, nlohmann::json::parse(LapsState(30)));
+}
