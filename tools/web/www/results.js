@@ -3,8 +3,9 @@
 // (its winner, its gaps, its fastest lap), then a lap chart (each car's place lap by lap) and a gap chart
 // (seconds behind the leader at each crossing of the line), both SVG built
 // here with DOM calls in the cars' map colours (carColour, colours.js).
-// Reads /api/sessions/ID/results and /laps (ID from ?session=, default
-// latest) and /api/sessions. Plain JavaScript, nothing inline, no network
+// Reads api/sessions/ID/results and /laps (ID from ?session=, default
+// latest) and api/sessions, relative to the page's own address (the root,
+// or a proxy's path such as /race1/). Plain JavaScript, nothing inline, no network
 // beyond this server; every text from the network goes in by textContent.
 "use strict";
 
