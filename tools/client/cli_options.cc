@@ -164,6 +164,15 @@ std::unique_ptr<CLI::App> MakeApp(CliOptions* o, std::string* endpoint) {
       });
   web->add_option("--www", o->www_dir, "the page's files (default: those installed with pitwall)")
       ->type_name("DIR");
+  web->add_option("--publish", o->publish_url,
+                  "also send every update to a pub/sub server (nginx with its pub/sub module: "
+                  "docs/nginx-fanout.conf) at URL/<channel>, e.g. http://127.0.0.1:8090/pub")
+      ->type_name("URL");
+  web->add_option("--publish-token", o->publish_token,
+                  "sent with each message as a bearer token, for a publisher location that "
+                  "checks one (or set PITWALL_PUBLISH_TOKEN)")
+      ->envname("PITWALL_PUBLISH_TOKEN")
+      ->type_name("TOKEN");
   AddDb(web, o);
   web->add_flag("--no-record", o->no_record, "keep no race history");
   AddLeague(web, o);

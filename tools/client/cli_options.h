@@ -46,6 +46,8 @@ struct CliOptions {
   std::vector<std::string> allow_hosts;   // web: Host names served besides addresses, localhost
   std::string db = "pitwall.db";          // record, web and the history commands: the database
   bool no_record = false;                 // web: keep no history
+  std::string publish_url;                // web: the pub/sub server to publish to; empty: none
+  std::string publish_token;              // web: the bearer token it takes; empty: none
   std::int64_t session = 0;               // results, laps, events: the session id; 0 the latest
   std::string format;                     // results, laps, events: empty for the command's default
   std::string car;                        // laps: only this driver's (part of the name, any case)
@@ -60,7 +62,7 @@ struct CliOptions {
 //   track --svg FILE [HOST[:PORT]] [--timeout S] [--league FILE]
 //   web [HOST[:PORT]] [--listen ADDR:PORT] [--max-viewers N] [--max-per-address N]
 //       [--allow-origin ORIGIN|*] [--allow-host NAME]... [--www DIR]
-//       [--db FILE] [--no-record] [--league FILE]
+//       [--publish URL [--publish-token TOKEN]] [--db FILE] [--no-record] [--league FILE]
 //   record [HOST[:PORT]] [--db FILE] [--league FILE]
 //   sessions [--db FILE]
 //   results [SESSION] [--db FILE] [--format text|json|csv|html] [--league FILE]

@@ -25,6 +25,7 @@
 #include "text_safety.h"
 #include "timing_json.h"
 #include "timing_state.h"
+#include "tools/web/publisher.h"
 #include "tools/web/web_bridge.h"
 #include "tools/web/web_server.h"
 #include "tower.h"
@@ -381,6 +382,19 @@ int RunWeb(const CliOptions& options, const char* argv0, LeagueWatch* league) {
     PrintError(error);
     return kExitFailed;
   }
+  std::unique_ptr<Publisher> publisher;
+  if (!options.publish_url.empty()) {
+    PublishTarget target;
+    if (!ParsePublishUrl(options.publish_url, &target, &error)) {
+      PrintError(error);
+      return kExitFailed;
+    }
+    publisher = std::make_unique<Publisher>(&bridge, PublisherOptions{
+                                                         .url = options.publish_url,
+                                                         .token = options.publish_token,
+                                                         .say = PrintLine,
+                                                     });
+  }
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   bridge.Start();
@@ -390,6 +404,10 @@ int RunWeb(const CliOptions& options, const char* argv0, LeagueWatch* league) {
                                        " to " + std::to_string(options.port + ports - 1) + ")";
   std::printf("pitwall: web view of %s on http://%s:%u/ (overlays: /overlay?view=tower|map|both)\n",
               plugin.c_str(), address.c_str(), server.port());
+  if (publisher) {
+    std::printf("pitwall: publishing every update to %s\n", options.publish_url.c_str());
+    publisher->Start();
+  }
   std::fflush(stdout);
   // Signals only set a flag; this thread turns it into a stop, and says
   // when the bridge's connection to the plug-in changes (which port it
@@ -412,6 +430,7 @@ int RunWeb(const CliOptions& options, const char* argv0, LeagueWatch* league) {
       std::printf("pitwall: %s\n", now.c_str());
       std::fflush(stdout);
     }
+    if (publisher) publisher->Stop();
     bridge.Stop();
     server.Stop();
   });
