@@ -28,8 +28,9 @@ run linux build
 if [ "${1:-}" != "--quick" ]; then
   run asan build-asan
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run tsan build-tsan
-  # SQLite for pitwall.exe, from Debian's source package.
+  # SQLite and cpp-httplib for pitwall.exe, from Debian's source packages.
   ./scripts/get-sqlite-source.sh
+  ./scripts/get-httplib-source.sh
   # Wine keeps its own prefix in the build tree; a fresh one takes ~10 s.
   WINEPREFIX="$PWD/build-win64/wineprefix" WINEDEBUG=-all \
   run win64 build-win64 -DPITWALL_LINUX_CLIENT="$PWD/build/tools/client/pitwall"
