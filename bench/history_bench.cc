@@ -42,6 +42,7 @@
 #include "tools/test_host/race_sim.h"
 #include "tools/test_host/track_path.h"
 #include "tools/web/history_api.h"
+#include "tools/web/state_change.h"
 
 namespace {
 
@@ -156,12 +157,13 @@ struct PaceResult {
 PaceResult g_plain, g_recording;
 
 // One pass over the race per iteration, from a fresh timing state (and a
-// fresh database when recording).
-void LiveUpdates(benchmark::State& state, bool record, int cars = 255) {
+// fresh database when recording; and with `changes`, the change from each
+// state to the next, as the web view makes for its viewers).
+void LiveUpdates(benchmark::State& state, bool record, int cars = 255, bool changes = false) {
   const LiveRace& race = FullPaceRace(cars);
   double cpu = 0, wall = 0;
   std::int64_t updates = 0, laps = 0, events = 0;
-  std::size_t json_bytes = 0;
+  std::size_t json_bytes = 0, change_bytes = 0;
   for (auto _ : state) {
     state.PauseTiming();
     TempDir dir;
@@ -173,6 +175,7 @@ void LiveUpdates(benchmark::State& state, bool record, int cars = 255) {
     }
     RaceRecorder recorder(&store);
     TimingState timing;
+    std::string before;
     state.ResumeTiming();
     const double cpu0 = ThreadCpuSeconds();
     const auto wall0 = std::chrono::steady_clock::now();
@@ -180,9 +183,16 @@ void LiveUpdates(benchmark::State& state, bool record, int cars = 255) {
       const double unix_s = kUnixBase + heard.at_s;
       timing.Apply(heard.answer, unix_s);
       if (!std::holds_alternative<LiveAnswer>(heard.answer)) continue;
-      const std::string json = TimingStateJson(timing, unix_s);
+      std::string json = TimingStateJson(timing, unix_s);
       json_bytes += json.size();
       benchmark::DoNotOptimize(json.data());
+      if (changes) {
+        if (!before.empty()) {
+          const std::optional<std::string> change = StateChangeJson(before, json, 1);
+          change_bytes += change ? change->size() : json.size();
+        }
+        before = std::move(json);
+      }
       if (record) {
         const std::vector<StoredEvent> stored = recorder.Update(timing, unix_s);
         events += static_cast<std::int64_t>(stored.size());
@@ -217,6 +227,10 @@ void LiveUpdates(benchmark::State& state, bool record, int cars = 255) {
   state.counters["simulated_s"] = race.simulated_s;
   state.counters["json_bytes_per_update"] =
       static_cast<double>(json_bytes) / static_cast<double>(updates);
+  if (changes) {
+    state.counters["change_bytes_per_update"] =
+        static_cast<double>(change_bytes) / static_cast<double>(updates);
+  }
   if (record) {
     state.counters["laps_recorded"] = static_cast<double>(laps) / passes;
     state.counters["events_recorded"] = static_cast<double>(events) / passes;
@@ -227,7 +241,16 @@ void BM_LiveUpdate_StateAndJson(benchmark::State& state) { LiveUpdates(state, fa
 void BM_LiveUpdate_StateJsonAndRecording(benchmark::State& state) { LiveUpdates(state, true); }
 // A league's usual field, as the broadcast overlays are measured against.
 void BM_LiveUpdate_StateAndJson_20Cars(benchmark::State& state) { LiveUpdates(state, false, 20); }
+// What making each state's change for the viewers adds, and its size.
+void BM_LiveUpdate_StateJsonAndChange_20Cars(benchmark::State& state) {
+  LiveUpdates(state, false, 20, true);
+}
+void BM_LiveUpdate_StateJsonAndChange(benchmark::State& state) {
+  LiveUpdates(state, false, 255, true);
+}
 BENCHMARK(BM_LiveUpdate_StateAndJson)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_LiveUpdate_StateJsonAndChange)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_LiveUpdate_StateJsonAndChange_20Cars)->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK(BM_LiveUpdate_StateAndJson_20Cars)->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK(BM_LiveUpdate_StateJsonAndRecording)->Unit(benchmark::kMillisecond)->Iterations(3);
 
