@@ -455,6 +455,18 @@ async function singleCases(work) {
     fan = await startFanout(r.fanArgsAll, path.join(work, "fanout.log"));
     check(!fan.failed && fan.nodes[0].publish === r.publishUrl, "fanout.sh is up, with the publish URL the bridge was given" + (fan.failed ? ": " + fan.failed : ""));
     if (fan.failed) return;
+    // What nginx streams: a change per publication, in order (a publication
+    // missing only where a whole state took its place), with the status and
+    // the track at hand.
+    const through = readStream(fan.nodes[0].view + "api/events");
+    await sleep(3000);
+    through.close();
+    await through.done;
+    const ids = through.events.filter((e) => e.event === "change").map((e) => JSON.parse(e.data).id);
+    const wholes = through.events.filter((e) => e.event === "state").length;
+    check(ids.length >= 15 && ids.every((id, i) => i === 0 || id > ids[i - 1]) && ids[ids.length - 1] - ids[0] + 1 - ids.length <= wholes &&
+          through.events.some((e) => e.event === "status") && through.events.some((e) => e.event === "track"),
+          `nginx streams the bridge's changes one publication after another (${ids.length} in 3 s, ${wholes} whole), with its status and track`);
     const page = await openPage("page", fan.nodes[0].view);
     await showsRace(page, bridge, "the page through nginx");
     check((await page.locator("#cars g.car").count()) === 20 && (await page.locator("#strips path.strip").count()) > 0,
