@@ -175,7 +175,9 @@ void LiveUpdates(benchmark::State& state, bool record, int cars = 255, bool chan
     }
     RaceRecorder recorder(&store);
     TimingState timing;
-    std::string before;
+    std::string texts[2];
+    StateTree trees[2];
+    int last = 0;
     state.ResumeTiming();
     const double cpu0 = ThreadCpuSeconds();
     const auto wall0 = std::chrono::steady_clock::now();
@@ -187,11 +189,15 @@ void LiveUpdates(benchmark::State& state, bool record, int cars = 255, bool chan
       json_bytes += json.size();
       benchmark::DoNotOptimize(json.data());
       if (changes) {
-        if (!before.empty()) {
-          const std::optional<std::string> change = StateChangeJson(before, json, 1);
-          change_bytes += change ? change->size() : json.size();
+        // As the bridge does: the state before read once, when it came.
+        const int now = 1 - last;
+        texts[now] = std::move(json);
+        trees[now].Read(texts[now]);
+        if (!texts[last].empty()) {
+          const std::optional<std::string> change = StateChangeJson(trees[last], trees[now], 1);
+          change_bytes += change ? change->size() : texts[now].size();
         }
-        before = std::move(json);
+        last = now;
       }
       if (record) {
         const std::vector<StoredEvent> stored = recorder.Update(timing, unix_s);

@@ -1,33 +1,26 @@
 #include "tools/web/state_change.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 namespace {
 
-// A JSON value as spans of the text it was read from: the states are our
-// own writer's, so the same value always has the same text, and a value is
-// compared and copied as text.
-struct Node {
-  enum class Kind : std::uint8_t { kScalar, kObject, kArray };
-  Kind kind = Kind::kScalar;
-  std::string_view text;               // the whole value
-  std::vector<std::string_view> keys;  // an object's member names, quotes included
-  std::vector<Node> children;          // its members' values, or an array's elements
-};
+using Kind = StateTree::Kind;
+using Node = StateTree::Node;
+constexpr std::uint32_t kNone = StateTree::kNone;
 
-// Reads a JSON text into nodes. Strict enough that whatever it accepts is
-// safe to pass on (balanced, strings closed, no control characters); the
-// numbers are passed on as their text.
+// Reads a JSON text into the tree's nodes. Strict enough that whatever it
+// accepts is safe to pass on (balanced, strings closed, no control
+// characters); the numbers are passed on as their text.
 class Reader {
  public:
-  explicit Reader(std::string_view text) : text_(text) {}
+  Reader(std::string_view text, std::vector<Node>* nodes) : text_(text), nodes_(nodes) {}
 
-  bool Document(Node* out) {
-    if (!Value(out, 0)) return false;
+  bool Document() {
+    if (!Value(0, {})) return false;
     SkipSpace();
     return pos_ == text_.size();
   }
@@ -82,121 +75,163 @@ class Reader {
     return false;
   }
 
-  bool Members(Node* out, int depth, char end) {
+  // Reads the members (or elements) of node `at` up to `end`.
+  bool Members(std::uint32_t at, int depth, char end) {
     if (Take(end)) return true;
+    const bool object = (*nodes_)[at].kind == Kind::kObject;
+    std::uint32_t last = kNone;
     do {
-      if (out->kind == Node::Kind::kObject) {
+      std::string_view key;
+      if (object) {
         SkipSpace();
         const std::size_t start = pos_;
         if (!String()) return false;
-        out->keys.push_back(text_.substr(start, pos_ - start));
+        key = text_.substr(start, pos_ - start);
         if (!Take(':')) return false;
       }
-      out->children.emplace_back();
-      if (!Value(&out->children.back(), depth + 1)) return false;
+      const auto child = static_cast<std::uint32_t>(nodes_->size());
+      if (!Value(depth + 1, key)) return false;
+      Node& parent = (*nodes_)[at];
+      if (last == kNone) {
+        parent.first = child;
+      } else {
+        (*nodes_)[last].next = child;
+      }
+      ++parent.count;
+      last = child;
     } while (Take(','));
     return Take(end);
   }
 
-  bool Value(Node* out, int depth) {
+  bool Value(int depth, std::string_view key) {
     if (depth > kMaxDepth) return false;
     SkipSpace();
     if (pos_ >= text_.size()) return false;
     const std::size_t start = pos_;
+    const auto at = static_cast<std::uint32_t>(nodes_->size());
+    nodes_->push_back({});
+    (*nodes_)[at].key = key;
     bool ok = false;
     if (text_[pos_] == '{' || text_[pos_] == '[') {
       const bool object = text_[pos_] == '{';
-      out->kind = object ? Node::Kind::kObject : Node::Kind::kArray;
+      (*nodes_)[at].kind = object ? Kind::kObject : Kind::kArray;
       ++pos_;
-      ok = Members(out, depth, object ? '}' : ']');
+      ok = Members(at, depth, object ? '}' : ']');
     } else if (text_[pos_] == '"') {
       ok = String();
     } else {
       ok = Scalar();
     }
-    out->text = text_.substr(start, pos_ - start);
+    (*nodes_)[at].text = text_.substr(start, pos_ - start);
     return ok;
   }
 
   std::string_view text_;
+  std::vector<Node>* nodes_;
   std::size_t pos_ = 0;
 };
 
-// The member `key` of an object, looked for first where `hint` says (the
-// states write their members in one order); null when it has none.
-const Node* Member(const Node& object, std::string_view key, std::size_t hint) {
-  if (hint < object.keys.size() && object.keys[hint] == key) return &object.children[hint];
-  for (std::size_t i = 0; i < object.keys.size(); ++i) {
-    if (object.keys[i] == key) return &object.children[i];
-  }
-  return nullptr;
-}
+// Compares two trees and writes the patch between them.
+class Differ {
+ public:
+  Differ(const StateTree& a, const StateTree& b, std::string* out) : a_(a), b_(b), out_(out) {}
 
-bool Patch(const Node& a, const Node& b, std::string* out);
-
-// The members of `b` that are new or differ from `a`'s, as "key":patch
-// pairs after `out`'s text, `skip` left out of both; false when a member of
-// `a` is gone from `b`, or a patch cannot say what changed.
-bool MemberPatches(const Node& a, const Node& b, std::string_view skip, std::string* out) {
-  bool first = true;
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < b.keys.size(); ++i) {
-    if (b.keys[i] == skip) continue;
-    const Node* old = Member(a, b.keys[i], i);
-    if (old != nullptr) ++kept;
-    if (old != nullptr && old->text == b.children[i].text) continue;
-    if (!first) out->push_back(',');
-    first = false;
-    out->append(b.keys[i]);
-    out->push_back(':');
-    if (old == nullptr) {
-      out->append(b.children[i].text);
-    } else if (!Patch(*old, b.children[i], out)) {
-      return false;
+  // The member `key` of object node `object`, looked for first at `*hint`
+  // (the states write their members in one order), which then moves past
+  // it; kNone when it has none.
+  static std::uint32_t Member(const StateTree& tree, std::uint32_t object, std::string_view key,
+                              std::uint32_t* hint) {
+    if (*hint != kNone && tree.node(*hint).key == key) {
+      const std::uint32_t found = *hint;
+      *hint = tree.node(found).next;
+      return found;
     }
-  }
-  const bool skipped = !skip.empty() && Member(a, skip, 0) != nullptr;
-  return kept + (skipped ? 1 : 0) == a.keys.size();
-}
-
-// Appends the patch that makes `a` into `b`, whose texts differ.
-bool Patch(const Node& a, const Node& b, std::string* out) {
-  if (b.kind == Node::Kind::kObject) {
-    // An object patch onto an array would be read as element patches.
-    if (a.kind == Node::Kind::kArray) return false;
-    if (a.kind != Node::Kind::kObject) {
-      out->append(b.text);  // patched from {}, it is b exactly
-      return true;
-    }
-    out->push_back('{');
-    if (!MemberPatches(a, b, {}, out)) return false;
-    out->push_back('}');
-    return true;
-  }
-  if (b.kind == Node::Kind::kArray && a.kind == Node::Kind::kArray &&
-      a.children.size() == b.children.size()) {
-    // Element by element, unless an element cannot be patched: then the
-    // array is replaced, as arrays may be.
-    const std::size_t start = out->size();
-    out->push_back('{');
-    bool first = true;
-    for (std::size_t i = 0; i < b.children.size(); ++i) {
-      if (a.children[i].text == b.children[i].text) continue;
-      if (!first) out->push_back(',');
-      first = false;
-      out->append("\"" + std::to_string(i) + "\":");
-      if (!Patch(a.children[i], b.children[i], out)) {
-        out->resize(start);
-        out->append(b.text);
-        return true;
+    for (std::uint32_t i = tree.node(object).first; i != kNone; i = tree.node(i).next) {
+      if (tree.node(i).key == key) {
+        *hint = tree.node(i).next;
+        return i;
       }
     }
-    out->push_back('}');
+    return kNone;
+  }
+
+  // The members of `b` that are new or differ from `a`'s, as "key":patch
+  // pairs, `skip` left out of both; false when a member of `a` is gone
+  // from `b`, or a patch cannot say what changed.
+  bool MemberPatches(std::uint32_t a, std::uint32_t b, std::string_view skip) {
+    bool first = true;
+    std::uint32_t kept = 0;
+    std::uint32_t hint = a_.node(a).first;
+    for (std::uint32_t i = b_.node(b).first; i != kNone; i = b_.node(i).next) {
+      const Node& member = b_.node(i);
+      if (member.key == skip) continue;
+      const std::uint32_t old = Member(a_, a, member.key, &hint);
+      if (old != kNone) ++kept;
+      if (old != kNone && a_.node(old).text == member.text) continue;
+      if (!first) out_->push_back(',');
+      first = false;
+      out_->append(member.key);
+      out_->push_back(':');
+      if (old == kNone) {
+        out_->append(member.text);
+      } else if (!Patch(old, i)) {
+        return false;
+      }
+    }
+    std::uint32_t no_hint = kNone;
+    const bool skipped = !skip.empty() && Member(a_, a, skip, &no_hint) != kNone;
+    return kept + (skipped ? 1 : 0) == a_.node(a).count;
+  }
+
+  // Appends the patch that makes `a` into `b`, whose texts differ.
+  bool Patch(std::uint32_t a, std::uint32_t b) {
+    const Node& x = a_.node(a);
+    const Node& y = b_.node(b);
+    if (y.kind == Kind::kObject) {
+      // An object patch onto an array would be read as element patches.
+      if (x.kind == Kind::kArray) return false;
+      if (x.kind != Kind::kObject) {
+        out_->append(y.text);  // patched from {}, it is y exactly
+        return true;
+      }
+      out_->push_back('{');
+      if (!MemberPatches(a, b, {})) return false;
+      out_->push_back('}');
+      return true;
+    }
+    if (y.kind == Kind::kArray && x.kind == Kind::kArray && x.count == y.count) {
+      // Element by element, unless an element cannot be patched: then the
+      // array is replaced, as arrays may be.
+      const std::size_t start = out_->size();
+      out_->push_back('{');
+      bool first = true;
+      std::uint32_t index = 0;
+      for (std::uint32_t i = x.first, j = y.first; j != kNone;
+           i = a_.node(i).next, j = b_.node(j).next, ++index) {
+        if (a_.node(i).text == b_.node(j).text) continue;
+        if (!first) out_->push_back(',');
+        first = false;
+        out_->push_back('"');
+        out_->append(std::to_string(index));
+        out_->append("\":");
+        if (!Patch(i, j)) {
+          out_->resize(start);
+          out_->append(y.text);
+          return true;
+        }
+      }
+      out_->push_back('}');
+      return true;
+    }
+    out_->append(y.text);
     return true;
   }
-  out->append(b.text);
-  return true;
-}
+
+ private:
+  const StateTree& a_;
+  const StateTree& b_;
+  std::string* const out_;
+};
 
 bool AllDigits(std::string_view text) {
   if (text.empty() || text.size() > 3) return false;
@@ -206,74 +241,90 @@ bool AllDigits(std::string_view text) {
   return true;
 }
 
-// A state's cars by index, in their order; false when a car is not an
-// object with an index of its own.
-bool CarsOf(const Node& state, std::vector<std::pair<std::string_view, const Node*>>* cars) {
-  const Node* list = Member(state, "\"cars\"", state.keys.size());
-  if (list == nullptr || list->kind != Node::Kind::kArray) return false;
-  std::unordered_set<std::string_view> seen;
-  for (const Node& car : list->children) {
-    if (car.kind != Node::Kind::kObject) return false;
-    const Node* index = Member(car, "\"index\"", 0);
-    if (index == nullptr || !AllDigits(index->text) || !seen.insert(index->text).second) {
-      return false;
-    }
-    cars->emplace_back(index->text, &car);
+}  // namespace
+
+bool StateTree::Read(std::string_view text) {
+  nodes_.clear();
+  cars_.clear();
+  received_ = kNone;
+  ok_ = false;
+  if (!Reader(text, &nodes_).Document() || nodes_[0].kind != Kind::kObject) return false;
+  std::uint32_t list = kNone;
+  for (std::uint32_t i = nodes_[0].first; i != kNone; i = nodes_[i].next) {
+    if (nodes_[i].key == "\"cars\"") list = i;
+    if (nodes_[i].key == "\"received_unix_s\"") received_ = i;
   }
+  if (list == kNone || nodes_[list].kind != Kind::kArray) return false;
+  if (received_ == kNone || nodes_[received_].kind != Kind::kScalar) return false;
+  for (std::uint32_t car = nodes_[list].first; car != kNone; car = nodes_[car].next) {
+    if (nodes_[car].kind != Kind::kObject) return false;
+    std::uint32_t index = kNone;
+    for (std::uint32_t i = nodes_[car].first; i != kNone && index == kNone; i = nodes_[i].next) {
+      if (nodes_[i].key == "\"index\"") index = i;
+    }
+    if (index == kNone || !AllDigits(nodes_[index].text)) return false;
+    cars_.push_back({nodes_[index].text, car});
+  }
+  // Distinct indexes: looked up by index below.
+  std::vector<std::string_view> indexes;
+  for (const Car& c : cars_) indexes.push_back(c.index);
+  std::sort(indexes.begin(), indexes.end());
+  if (std::adjacent_find(indexes.begin(), indexes.end()) != indexes.end()) return false;
+  ok_ = true;
   return true;
 }
 
-}  // namespace
-
-std::optional<std::string> StateChangeJson(std::string_view before, std::string_view after,
+std::optional<std::string> StateChangeJson(const StateTree& a, const StateTree& b,
                                            std::uint64_t id) {
-  Node a;
-  Node b;
-  if (!Reader(before).Document(&a) || !Reader(after).Document(&b)) return std::nullopt;
-  if (a.kind != Node::Kind::kObject || b.kind != Node::Kind::kObject) return std::nullopt;
-  const Node* base = Member(a, "\"received_unix_s\"", 2);
-  if (base == nullptr || base->kind != Node::Kind::kScalar) return std::nullopt;
-  std::vector<std::pair<std::string_view, const Node*>> old_cars;
-  std::vector<std::pair<std::string_view, const Node*>> new_cars;
-  if (!CarsOf(a, &old_cars) || !CarsOf(b, &new_cars)) return std::nullopt;
-
+  if (!a.ok() || !b.ok()) return std::nullopt;
   std::string out = "{\"id\":" + std::to_string(id) + ",\"base\":";
-  out.append(base->text);
+  out.append(a.node(a.received()).text);
   out.append(",\"set\":{");
-  if (!MemberPatches(a, b, "\"cars\"", &out)) return std::nullopt;
+  Differ differ(a, b, &out);
+  if (!differ.MemberPatches(0, 0, "\"cars\"")) return std::nullopt;
   out.append("},\"cars\":{");
-  std::unordered_map<std::string_view, const Node*> by_index;
-  for (const auto& [index, car] : old_cars) by_index.emplace(index, car);
+  // The cars before by index: at most 256, as digits.
+  std::unordered_map<std::string_view, std::uint32_t> by_index;
+  by_index.reserve(a.cars().size());
+  for (const StateTree::Car& car : a.cars()) by_index.emplace(car.index, car.node);
   bool first = true;
-  for (const auto& [index, car] : new_cars) {
-    const auto old = by_index.find(index);
-    if (old != by_index.end() && old->second->text == car->text) continue;
+  for (const StateTree::Car& car : b.cars()) {
+    const auto old = by_index.find(car.index);
+    if (old != by_index.end() && a.node(old->second).text == b.node(car.node).text) continue;
     if (!first) out.push_back(',');
     first = false;
     out.push_back('"');
-    out.append(index);
+    out.append(car.index);
     out.append("\":");
     if (old == by_index.end()) {
-      out.append(car->text);
-    } else if (!Patch(*old->second, *car, &out)) {
+      out.append(b.node(car.node).text);
+    } else if (!differ.Patch(old->second, car.node)) {
       return std::nullopt;
     }
   }
   out.push_back('}');
-  bool same_order = old_cars.size() == new_cars.size();
-  for (std::size_t i = 0; same_order && i < new_cars.size(); ++i) {
-    same_order = old_cars[i].first == new_cars[i].first;
+  bool same_order = a.cars().size() == b.cars().size();
+  for (std::size_t i = 0; same_order && i < b.cars().size(); ++i) {
+    same_order = a.cars()[i].index == b.cars()[i].index;
   }
   if (!same_order) {
     out.append(",\"order\":[");
-    for (std::size_t i = 0; i < new_cars.size(); ++i) {
+    for (std::size_t i = 0; i < b.cars().size(); ++i) {
       if (i > 0) out.push_back(',');
-      out.append(new_cars[i].first);
+      out.append(b.cars()[i].index);
     }
     out.push_back(']');
   }
   out.push_back('}');
   return out;
+}
+
+std::optional<std::string> StateChangeJson(std::string_view before, std::string_view after,
+                                           std::uint64_t id) {
+  StateTree a;
+  StateTree b;
+  if (!a.Read(before) || !b.Read(after)) return std::nullopt;
+  return StateChangeJson(a, b, id);
 }
 
 namespace {

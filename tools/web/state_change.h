@@ -36,6 +36,50 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+// A timing state's text read into its values, kept to compare the next
+// state with: the states are our own writer's, so the same value always has
+// the same text, and values are compared and passed on as text. It refers
+// to the text, which must outlive it (or its next Read).
+class StateTree {
+ public:
+  enum class Kind : std::uint8_t { kScalar, kObject, kArray };
+  static constexpr std::uint32_t kNone = 0xffffffff;
+  struct Node {
+    Kind kind = Kind::kScalar;
+    std::string_view text;        // the whole value
+    std::string_view key;         // its name, quotes included, in an object; else empty
+    std::uint32_t first = kNone;  // the first member or element
+    std::uint32_t next = kNone;   // the next in its object or array
+    std::uint32_t count = 0;      // members or elements
+  };
+  struct Car {
+    std::string_view index;  // as digits
+    std::uint32_t node = kNone;
+  };
+
+  // False when `text` is not a state: an object whose "cars" are objects
+  // with distinct indexes, and a received_unix_s.
+  bool Read(std::string_view text);
+  bool ok() const { return ok_; }
+  const Node& node(std::uint32_t at) const { return nodes_[at]; }  // 0: the state
+  const std::vector<Car>& cars() const { return cars_; }
+  std::uint32_t received() const { return received_; }
+
+ private:
+  std::vector<Node> nodes_;
+  std::vector<Car> cars_;
+  std::uint32_t received_ = kNone;
+  bool ok_ = false;
+};
+
+// The change from `before` to `after` for the publication `id`; nothing
+// when either is not a state (a failed Read) or when the change takes more
+// than a patch can say (a member that went away, an array that became an
+// object): the whole state is sent then.
+std::optional<std::string> StateChangeJson(const StateTree& before, const StateTree& after,
+                                           std::uint64_t id);
 
 // The change from `before` to `after` (both timing-state JSON texts) for
 // the publication `id`. Nothing when the two are not both states (an

@@ -115,12 +115,20 @@ void WebBridge::Publish(Change change) {
   next->state_id = before->state_id;
   if (next->state_json != before->state_json) {
     next->state_id = next->id;
-    if (!before->state_json.empty() && !next->state_json.empty()) {
-      if (auto made = StateChangeJson(before->state_json, next->state_json, next->id)) {
+    StateTree after;
+    if (after.Read(next->state_json) && !before->state_json.empty()) {
+      // The state before was read when it came (unless it came otherwise).
+      if (!tree_of_ || tree_of_->state_id != before->state_id) {
+        tree_.Read(before->state_json);
+        tree_of_ = before;
+      }
+      if (auto made = StateChangeJson(tree_, after, next->id)) {
         next->change_json = std::move(*made);
         next->change_base = before->state_id;
       }
     }
+    tree_ = std::move(after);
+    tree_of_ = next;
   }
   {
     MutexLock lock(&mu_);

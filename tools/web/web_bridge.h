@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/mutex.h"
+#include "tools/web/state_change.h"
 
 class LeagueWatch;
 class RaceRecorder;
@@ -173,6 +174,10 @@ class WebBridge {
   std::size_t past_bytes_ GUARDED_BY(mu_) = 0;
   bool memory_bound_ GUARDED_BY(mu_) = false;
   bool stop_ GUARDED_BY(mu_) = false;
+  // The publishing thread's own: the latest state read for making the next
+  // change, and the snapshot whose text it refers to.
+  std::shared_ptr<const BridgeSnapshot> tree_of_;
+  StateTree tree_;
   Mutex on_publish_mu_;  // held while the callback runs
   std::function<void()> on_publish_ GUARDED_BY(on_publish_mu_);
   std::thread thread_;
