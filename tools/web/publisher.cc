@@ -50,6 +50,30 @@ bool ParsePublishUrl(const std::string& url, PublishTarget* target, std::string*
   return true;
 }
 
+namespace {
+
+// What went wrong, in words for the output.
+std::string FailureText(httplib::Error error) {
+  switch (error) {
+    case httplib::Error::Connection:
+      return "cannot connect";
+    case httplib::Error::ConnectionTimeout:
+      return "no connection within the time allowed";
+    case httplib::Error::Read:
+      return "no answer within the time allowed, or the connection broke";
+    case httplib::Error::Write:
+      return "sending took longer than allowed, or the connection broke";
+    case httplib::Error::SSLConnection:
+      return "the TLS connection failed";
+    case httplib::Error::SSLServerVerification:
+      return "the server's TLS certificate is not trusted";
+    default:
+      return httplib::to_string(error);
+  }
+}
+
+}  // namespace
+
 // One connection to the server and what it has been sent since the
 // publisher last started again from a whole state.
 class Publisher::Session {
@@ -113,7 +137,7 @@ class Publisher::Session {
   std::optional<bool> HasChannels(std::string* error) {
     const auto answer = client_.Get((target_.path + "/status").c_str(), headers_);
     if (!answer) {
-      *error = httplib::to_string(answer.error());
+      *error = FailureText(answer.error());
       return std::nullopt;
     }
     if (answer->status == 404) return false;
@@ -130,7 +154,7 @@ class Publisher::Session {
     const std::string path = target_.path + "/" + channel;
     const auto answer = client_.Post(path.c_str(), headers, body, "application/json");
     if (!answer) {
-      *error = httplib::to_string(answer.error());
+      *error = FailureText(answer.error());
       return false;
     }
     if (answer->status / 100 != 2) {
