@@ -274,7 +274,9 @@ void WriteRelative(CarWriter* w, const char* key, const std::vector<RelativeCar>
   for (const RelativeCar& other : cars) {
     w->Item();
     w->Int("index", other.index);
-    w->Float("gap_s", other.gap_s);
+    // To the millisecond: the estimate is no finer, and a gap that holds
+    // to the millisecond is then not sent again to a viewer of changes.
+    w->Float("gap_s", std::round(other.gap_s * 1000.0f) / 1000.0f);
     w->Int("laps", other.laps);
     w->End();
   }

@@ -53,7 +53,7 @@ TEST(TimingJsonTest, TimingStateFieldByField) {
       R"("best_sectors_s":[30.1,null,null],"last_lap_mark":"personal_best","pace_s":null,)"
       R"("pace_laps":0,"interval_trend":null,"pit_lane_s":null,"stint_laps":null,)"
       // 80 m at the pace of José's 85.25 s lap of 1000 m.
-      R"("relative":{"ahead":[],"behind":[{"index":1,"gap_s":6.8199997,"laps":0}]}},)"
+      R"("relative":{"ahead":[],"behind":[{"index":1,"gap_s":6.82,"laps":0}]}},)"
       R"({"index":1,"driver":"José \"JJ\"","place":2,"laps":2,"lap_distance_m":20,"sector":2,)"
       R"("last_lap_s":85.25,"best_lap_s":85.25,"holds_fastest_lap":true,"sector1_s":30.1,)"
       R"("sector2_s":null,"gap_to_leader":{"laps":0,"seconds":3.456,"text":"+3.456"},)"
@@ -64,7 +64,7 @@ TEST(TimingJsonTest, TimingStateFieldByField) {
       R"("sectors":[{"time_s":30.1,"lap":3,"current":true,"mark":"session_best"},null,null],)"
       R"("best_sectors_s":[30.1,null,null],"last_lap_mark":"session_best","pace_s":null,)"
       R"("pace_laps":0,"interval_trend":null,"pit_lane_s":null,"stint_laps":null,)"
-      R"("relative":{"ahead":[{"index":0,"gap_s":6.8199997,"laps":0}],"behind":[]}}]})");
+      R"("relative":{"ahead":[{"index":0,"gap_s":6.82,"laps":0}],"behind":[]}}]})");
 }
 
 // Counts from a session seen from its start; names as the network gave
