@@ -21,7 +21,8 @@
 //     once and then taken as held, as a page would after asking for a whole
 //     state);
 //   - per process group (--cpu NAME=PID,PID...): CPU time per update sent
-//     and resident memory, summed over its processes.
+//     and resident memory, summed over its processes; the last group,
+//     "viewers", is this program itself.
 // Prints one markdown table row (with --header, the header first):
 //   | viewers | cars | p50 | p99 | bytes/viewer/s | received of sent |
 //   | skipped | CPU per update per group ... | memory per group ... |
@@ -310,7 +311,6 @@ void Readers(const std::vector<Endpoint>& endpoints, const std::string& path, in
       epoll_ctl(poll, EPOLL_CTL_ADD, s.fd, &want);
     }
     const int n = epoll_wait(poll, got.data(), static_cast<int>(got.size()), 20);
-    const double now = UnixNow();
     for (int k = 0; k < n; ++k) {
       const std::size_t i = got[static_cast<std::size_t>(k)].data.u32;
       Stream& s = streams[i];
@@ -338,6 +338,7 @@ void Readers(const std::vector<Endpoint>& endpoints, const std::string& path, in
         continue;
       }
       if (r < 0) continue;
+      const double now = UnixNow();  // when these bytes came, not when the batch did
       const bool was_ready = s.ready;
       if (!TakeBytes(s, buffer.data(), static_cast<std::size_t>(r), now, clock, tally,
                      count_viewers)) {
@@ -421,6 +422,8 @@ int main(int argc, char** argv) {
     }
   }
   if (viewers < 1 || seconds <= 0 || path.empty() || endpoints.empty()) return Usage();
+  // The viewers' side shares the machine: what it takes is part of the picture.
+  groups.push_back(Group{.name = "viewers", .pids = {static_cast<int>(getpid())}});
 
   if (header) {
     std::string line =
