@@ -919,7 +919,7 @@ TEST_F(WebServerTest, AViewerOfChangesHoldsExactlyEveryStateItIsSent) {
   };
   // A whole state far larger than what the viewer's connection can hold,
   // so that the server is still writing it while the next ones come.
-  constexpr std::size_t kBig = 16 << 20;
+  constexpr std::size_t kBig = 1 << 20;
   publish(1, kBig);
   StartServer();
   auto viewer = OpenStreamAt("?changes=1");
