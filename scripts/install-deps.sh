@@ -24,8 +24,10 @@ packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev libgtest-d
           # The fan-out for many viewers and its tests: nginx with its pub/sub
           # module, and Redis for several nginx nodes sharing the channels.
           nginx libnginx-mod-nchan redis-server
-          # The publisher's HTTP client (header-only).
-          libcpp-httplib-dev
+          # The publisher's HTTP client (Debian's library for the Linux builds;
+          # dpkg-dev unpacks its source package, patches applied, for the
+          # Windows builds' one-header form).
+          libcpp-httplib-dev pkg-config dpkg-dev
           # The release archive.
           zip unzip)
 missing=()
