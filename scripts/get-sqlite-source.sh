@@ -1,29 +1,16 @@
 #!/usr/bin/env bash
 # SQLite for the Windows builds of pitwall: Debian's own source package of
-# SQLite, fetched through apt from the machine's own Debian mirrors (their
-# deb lines read as deb-src, in a private list: apt's sources are left as
-# they are), turned into the one-file amalgamation that the mingw builds
-# compile in. Writes .deps/sqlite/sqlite3.c and sqlite3.h; does nothing when
-# they are there.
+# SQLite (scripts/debian-source.sh), turned into the one-file amalgamation
+# that the mingw builds compile in. Writes .deps/sqlite/sqlite3.c and
+# sqlite3.h; does nothing when they are there.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 out="$here/.deps/sqlite"
 [ -f "$out/sqlite3.c" ] && [ -f "$out/sqlite3.h" ] && exit 0
 work="$here/.deps/sqlite-work"
-rm -rf "$work"
-mkdir -p "$work/parts" "$work/lists/partial" "$work/src"
-# The mirrors the machine uses, as source lines.
-for f in /etc/apt/sources.list.d/*.sources; do
-  [ -f "$f" ] && sed 's/^Types:.*/Types: deb-src/' "$f" >"$work/parts/$(basename "$f")"
-done
-if [ -f /etc/apt/sources.list ]; then
-  sed -n 's/^deb \(.*\)/deb-src \1/p' /etc/apt/sources.list >"$work/parts/from-sources.list"
-fi
-apt_options=(-o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$work/parts"
-             -o Dir::State::Lists="$work/lists" -o APT::Sandbox::User=root)
+. "$here/scripts/debian-source.sh"
 echo "get-sqlite-source: fetching Debian's SQLite source package for the Windows builds"
-apt-get "${apt_options[@]}" -qq update
-(cd "$work/src" && apt-get "${apt_options[@]}" -qq source --download-only sqlite3 >/dev/null)
+debian_source sqlite3 "$work" --download-only
 tarball=$(ls "$work"/src/sqlite3_*.orig.tar.* | grep -v -- '-www' | head -n 1)
 tar -xf "$tarball" -C "$work/src"
 tree=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'sqlite3-*' | head -n 1)
