@@ -29,6 +29,7 @@ import net from "node:net";
 import os from "node:os";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
+import { failures, check, sleep, waitFor, freePort, freePorts, start, stop } from "./harness.mjs";
 
 const require = createRequire(import.meta.url);
 const { chromium } = require("playwright-core");
@@ -42,63 +43,7 @@ const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..")
 const fanoutScript = path.join(root, "scripts", "fanout.sh");
 fs.mkdirSync(shots, { recursive: true });
 
-const failures = [];
-function check(ok, what) {
-  if (!ok) failures.push(what);
-  console.log((ok ? "ok   " : "FAIL ") + what);
-}
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-async function waitFor(what, fn, ms = 10000) {
-  const deadline = Date.now() + ms;
-  for (;;) {
-    const value = await fn();
-    if (value) return value;
-    if (Date.now() > deadline) {
-      check(false, what + " (timed out)");
-      return value;
-    }
-    await sleep(100);
-  }
-}
 
-function freePort() {
-  return new Promise((resolve) => {
-    const srv = net.createServer();
-    srv.listen(0, "127.0.0.1", () => {
-      const { port } = srv.address();
-      srv.close(() => resolve(port));
-    });
-  });
-}
-// A port that is free with the next one too (two nginx nodes).
-async function freePorts(n) {
-  for (;;) {
-    const first = await freePort();
-    let free = true;
-    for (let i = 1; i < n && free; i++) {
-      free = await new Promise((resolve) => {
-        const srv = net.createServer();
-        srv.once("error", () => resolve(false));
-        srv.listen(first + i, "127.0.0.1", () => srv.close(() => resolve(true)));
-      });
-    }
-    if (free) return first;
-  }
-}
-function start(bin, args, log) {
-  const child = spawn(bin, args, { stdio: ["ignore", "pipe", "pipe"] });
-  const out = fs.createWriteStream(log);
-  child.stdout.pipe(out);
-  child.stderr.pipe(out);
-  return child;
-}
-function stop(child) {
-  return new Promise((resolve) => {
-    if (!child || child.exitCode !== null || child.signalCode !== null) return resolve();
-    child.once("exit", () => resolve());
-    child.kill("SIGTERM");  // our own child, by its process id
-  });
-}
 function listening(port) {
   return new Promise((resolve) => {
     const socket = net.connect(port, "127.0.0.1");

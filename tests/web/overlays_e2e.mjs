@@ -32,6 +32,7 @@ import os from "node:os";
 import path from "node:path";
 import { startFixtureServer, POLICY, STATES } from "./fixture_server.mjs";
 import { broadcastState } from "./fixtures/broadcast_fixture.mjs";
+import { failures, check, sleep, waitFor, freePort, start, stop } from "./harness.mjs";
 
 const require = createRequire(import.meta.url);
 const { chromium } = require("playwright-core");
@@ -40,24 +41,6 @@ const fixturesOnly = process.argv[2] === "--fixtures";
 const [hostBin, pitwallBin, examples, shots] = fixturesOnly ? [null, null, null, process.argv[3] || "web-screenshots"]
                                                              : process.argv.slice(2);
 fs.mkdirSync(shots, { recursive: true });
-const failures = [];
-function check(ok, what) {
-  if (!ok) failures.push(what);
-  console.log((ok ? "ok   " : "FAIL ") + what);
-}
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-async function waitFor(what, fn, ms = 10000) {
-  const deadline = Date.now() + ms;
-  for (;;) {
-    const value = await fn();
-    if (value) return value;
-    if (Date.now() > deadline) {
-      check(false, what + " (timed out)");
-      return value;
-    }
-    await sleep(50);
-  }
-}
 
 let browser;
 const problems = [];
@@ -571,29 +554,6 @@ async function fixtureCases() {
 
 // ---- A real race ----
 
-function freePort() {
-  return new Promise((resolve) => {
-    const srv = net.createServer();
-    srv.listen(0, "127.0.0.1", () => {
-      const { port } = srv.address();
-      srv.close(() => resolve(port));
-    });
-  });
-}
-function start(bin, args, log) {
-  const child = spawn(bin, args, { stdio: ["ignore", "pipe", "pipe"] });
-  const out = fs.createWriteStream(log);
-  child.stdout.pipe(out);
-  child.stderr.pipe(out);
-  return child;
-}
-function stop(child) {
-  return new Promise((resolve) => {
-    if (!child || child.exitCode !== null || child.signalCode !== null) return resolve();
-    child.once("exit", () => resolve());
-    child.kill("SIGTERM");  // our own child, by its process id
-  });
-}
 async function getJson(url) {
   try {
     const r = await fetch(url);

@@ -14,6 +14,7 @@ import fs from "node:fs";
 import path from "node:path";
 import { startFixtureServer, POLICY, STATES } from "./fixture_server.mjs";
 import { readLive, rgb } from "./live_dom.mjs";
+import { failures, check, waitFor } from "./harness.mjs";
 
 const require = createRequire(import.meta.url);
 const { chromium } = require("playwright-core");
@@ -22,11 +23,6 @@ const shots = process.argv[2] || "web-screenshots";
 fs.mkdirSync(shots, { recursive: true });
 // Named apart from web_e2e.mjs's pictures of the real web view in the same folder.
 const shot = (name) => path.join(shots, "fixture-" + name);
-const failures = [];
-function check(ok, what) {
-  if (!ok) failures.push(what);
-  console.log((ok ? "ok   " : "FAIL ") + what);
-}
 
 const server = await startFixtureServer();
 const { base } = server;
@@ -49,18 +45,6 @@ async function openPage(name, url, viewport, { allowed = [] } = {}) {
   return page;
 }
 
-async function waitFor(what, fn, ms = 10000) {
-  const deadline = Date.now() + ms;
-  for (;;) {
-    const value = await fn();
-    if (value) return value;
-    if (Date.now() > deadline) {
-      check(false, what + " (timed out)");
-      return value;
-    }
-    await new Promise((r) => setTimeout(r, 50));
-  }
-}
 
 // What the page drew, read back from its DOM.
 function readResults(page) {

@@ -17,56 +17,16 @@ import http from "node:http";
 import net from "node:net";
 import os from "node:os";
 import path from "node:path";
+import { failures, check, sleep, waitFor, freePort, start, stop } from "./harness.mjs";
 
 const require = createRequire(import.meta.url);
 const { applyStateChange, resumeFrom } = require("../../tools/web/www/state_change.js");
 
 const [hostBin, pitwallBin, examples, shots] = process.argv.slice(2);
-const failures = [];
-function check(ok, what) {
-  if (!ok) failures.push(what);
-  console.log((ok ? "ok   " : "FAIL ") + what);
-}
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
-function freePort() {
-  return new Promise((resolve) => {
-    const s = net.createServer();
-    s.listen(0, "127.0.0.1", () => {
-      const { port } = s.address();
-      s.close(() => resolve(port));
-    });
-  });
-}
 
-function start(bin, args, log) {
-  const child = spawn(bin, args, { stdio: ["ignore", "pipe", "pipe"] });
-  const out = fs.createWriteStream(log);
-  child.stdout.pipe(out);
-  child.stderr.pipe(out);
-  return child;
-}
 
-function stop(child) {
-  return new Promise((resolve) => {
-    if (!child || child.exitCode !== null || child.signalCode !== null) return resolve();
-    child.once("exit", () => resolve());
-    child.kill("SIGTERM");  // our own child, by its process id
-  });
-}
 
-async function waitFor(what, fn, ms = 20000) {
-  const deadline = Date.now() + ms;
-  for (;;) {
-    const value = await fn();
-    if (value) return value;
-    if (Date.now() > deadline) {
-      check(false, what + " (timed out)");
-      return value;
-    }
-    await sleep(100);
-  }
-}
 
 async function getJson(url) {
   try {

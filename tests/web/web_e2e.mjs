@@ -23,6 +23,7 @@ import net from "node:net";
 import os from "node:os";
 import path from "node:path";
 import { readLive, rgb } from "./live_dom.mjs";
+import { failures, check, waitFor, freePort, start, stop } from "./harness.mjs";
 
 const require = createRequire(import.meta.url);
 const { chromium } = require("playwright-core");
@@ -31,50 +32,10 @@ const POLICY = "default-src 'none'; script-src 'self'; style-src 'self'; img-src
                "connect-src 'self'; base-uri 'none'; form-action 'none'";
 
 const [hostBin, pitwallBin, examples, shots] = process.argv.slice(2);
-const failures = [];
-function check(ok, what) {
-  if (!ok) failures.push(what);
-  console.log((ok ? "ok   " : "FAIL ") + what);
-}
 
-function freePort() {
-  return new Promise((resolve) => {
-    const s = net.createServer();
-    s.listen(0, "127.0.0.1", () => {
-      const { port } = s.address();
-      s.close(() => resolve(port));
-    });
-  });
-}
 
-function start(bin, args, log) {
-  const child = spawn(bin, args, { stdio: ["ignore", "pipe", "pipe"] });
-  const out = fs.createWriteStream(log);
-  child.stdout.pipe(out);
-  child.stderr.pipe(out);
-  return child;
-}
 
-function stop(child) {
-  return new Promise((resolve) => {
-    if (!child || child.exitCode !== null || child.signalCode !== null) return resolve();
-    child.once("exit", () => resolve());
-    child.kill("SIGTERM");  // our own child, by its process id
-  });
-}
 
-async function waitFor(what, fn, ms = 20000) {
-  const deadline = Date.now() + ms;
-  for (;;) {
-    const value = await fn();
-    if (value) return value;
-    if (Date.now() > deadline) {
-      check(false, what + " (timed out)");
-      return value;
-    }
-    await new Promise((r) => setTimeout(r, 100));
-  }
-}
 
 async function answers(url) {
   try { return (await fetch(url)).ok; } catch { return false; }
