@@ -41,11 +41,20 @@ std::string FloatText(float value) {
 
 Json Text(std::string_view text) { return Utf8Text(text); }
 
-Json GapJson(const std::optional<Gap>& gap) {
-  if (!gap) return nullptr;
-  return Json{{"laps", gap->laps},
-              {"seconds", gap->laps > 0 ? Json(nullptr) : Float(gap->seconds)},
-              {"text", GapText(*gap)}};
+// A gap's seconds to the millisecond, as its text says them: no estimate is
+// finer, and a gap that holds to the millisecond is then not sent again to
+// a viewer of changes.
+Gap ToTheMillisecond(Gap gap) {
+  gap.seconds = std::round(gap.seconds * 1000.0f) / 1000.0f;
+  return gap;
+}
+
+Json GapJson(const std::optional<Gap>& given) {
+  if (!given) return nullptr;
+  const Gap gap = ToTheMillisecond(*given);
+  return Json{{"laps", gap.laps},
+              {"seconds", gap.laps > 0 ? Json(nullptr) : Float(gap.seconds)},
+              {"text", GapText(gap)}};
 }
 
 Json Millis(double seconds) {
@@ -193,13 +202,14 @@ class CarWriter {
     out_ += word;
     out_ += '"';
   }
-  void Gap(const char* key, const std::optional<::Gap>& gap) {
-    if (!gap) return Null(key);
+  void Gap(const char* key, const std::optional<::Gap>& given) {
+    if (!given) return Null(key);
+    const ::Gap gap = json_parts::ToTheMillisecond(*given);
     Key(key);
     Begin();
-    Int("laps", gap->laps);
-    gap->laps > 0 ? Null("seconds") : Float("seconds", gap->seconds);
-    Word("text", GapText(*gap).c_str());
+    Int("laps", gap.laps);
+    gap.laps > 0 ? Null("seconds") : Float("seconds", gap.seconds);
+    Word("text", GapText(gap).c_str());
     End();
   }
   // A bare float as an array's item.
