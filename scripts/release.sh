@@ -11,6 +11,9 @@ version=$(sed -n 's/^project(PitwallFeed VERSION \([0-9.]*\).*/\1/p' CMakeLists.
 [ -n "$version" ] || { echo "release: no version in CMakeLists.txt"; exit 1; }
 name="PitwallFeed-$version-windows"
 
+# SQLite and cpp-httplib, compiled into pitwall.exe, from Debian's sources.
+./scripts/get-sqlite-source.sh
+./scripts/get-httplib-source.sh
 for preset in win64 win32; do
   cmake --preset "$preset" >"build-$preset.configure.log" 2>&1 || { cat "build-$preset.configure.log"; exit 1; }
 done
@@ -39,6 +42,9 @@ boost_copyright=$(ls /usr/share/doc/libboost*-dev/copyright 2>/dev/null | head -
 cp "$boost_copyright" "$stage/tools/boost-LICENSE.txt"
 # SQLite, compiled into pitwall.exe, is in the public domain; its notice goes along.
 [ -f .deps/sqlite/LICENSE.md ] && cp .deps/sqlite/LICENSE.md "$stage/tools/sqlite-LICENSE.md"
+# cpp-httplib (the publisher's HTTP client) is under the MIT licence, whose notice goes along.
+[ -f .deps/cpp-httplib/LICENSE ] || { echo "release: cpp-httplib's licence is missing"; exit 1; }
+cp .deps/cpp-httplib/LICENSE "$stage/tools/cpp-httplib-LICENSE.txt"
 sed "s/@VERSION@/$version/" docs/INSTALL-windows.txt | sed 's/$/\r/' >"$stage/INSTALL.txt"
 (cd dist && zip -q -r -X "$name.zip" "$name")
 echo "release: dist/$name.zip"
