@@ -50,15 +50,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# fanout.sh as it is, beside a copy of the nginx configuration that takes
-# 5,000 viewers in the one worker it runs (it makes the copy's 4096
-# connections 1024 and leaves any other number alone).
-mkdir -p "$work/fanout/scripts" "$work/fanout/docs"
-cp scripts/fanout.sh "$work/fanout/scripts/fanout.sh"
-sed 's|^\(  *worker_connections\) 4096;|\1 12000;|' docs/nginx-fanout.conf >"$work/fanout/docs/nginx-fanout.conf"
-grep -q '^ *worker_connections 12000;' "$work/fanout/docs/nginx-fanout.conf" ||
-  { echo "web_load.sh: no worker_connections line to raise in docs/nginx-fanout.conf" >&2; exit 1; }
-
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 # Established TCP connections whose local port is $1.
 connections() {
@@ -84,7 +75,7 @@ start_fanout() {
   for ((tries = 0; tries < 5; tries++)); do
     port=$(free_port)
     out="$work/fanout.out"
-    "$work/fanout/scripts/fanout.sh" --port "$port" --prefix /race1/ --bridge "127.0.0.1:$web_port" \
+    scripts/fanout.sh --connections 12000 --port "$port" --prefix /race1/ --bridge "127.0.0.1:$web_port" \
       --www "$PWD/tools/web/www" "$@" >"$out" 2>"$work/fanout.err" &
     fanout_pid=$!
     pids+=("$fanout_pid")

@@ -7,6 +7,11 @@
 #
 #   scripts/fanout.sh [--nodes N] [--redis] [--prefix /race1/] [--port P]
 #                     [--bridge HOST:PORT] [--www DIR] [--token T]
+#                     [--workers N] [--connections N]
+#
+# --workers: nginx worker processes a node (default 1); --connections: the
+# connections each worker takes, viewers and a few more (default 1024; the
+# open-file limit is raised to match where the system lets it).
 #
 # Everything lives in a temporary folder that is removed at the end. Once up
 # it prints, one per line (tests read them):
@@ -33,9 +38,11 @@ port=8090
 bridge=127.0.0.1:8047
 www="$here/tools/web/www"
 token=""
+workers=1
+connections=1024
 
 usage() {
-  sed -n '9,10p' "$0" | sed 's/^# *//' >&2
+  sed -n '8,10p' "$0" | sed 's/^# *//' >&2
   exit 2
 }
 bad() {
@@ -56,12 +63,17 @@ while [ $# -gt 0 ]; do
     --bridge) [ $# -ge 2 ] || usage; bridge=$2; shift 2 ;;
     --www) [ $# -ge 2 ] || usage; www=$2; shift 2 ;;
     --token) [ $# -ge 2 ] || usage; token=$2; shift 2 ;;
+    --workers) [ $# -ge 2 ] || usage; workers=$2; shift 2 ;;
+    --connections) [ $# -ge 2 ] || usage; connections=$2; shift 2 ;;
     -h|--help) sed -n '2,/^[^#]/{/^#/p}' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) bad "unknown option $1 (see --help)" ;;
   esac
 done
 
 [[ "$nodes" =~ ^[1-9][0-9]?$ ]] || bad "--nodes must be 1 to 99, not '$nodes'"
+[[ "$workers" =~ ^[1-9][0-9]?$ ]] || bad "--workers must be 1 to 99, not '$workers'"
+[[ "$connections" =~ ^[0-9]+$ ]] && [ "$connections" -ge 64 ] && [ "$connections" -le 1000000 ] ||
+  bad "--connections must be 64 to 1000000, not '$connections'"
 [ "$nodes" -eq 1 ] || [ "$redis" -eq 1 ] || bad "--nodes $nodes needs --redis: the nodes share the race through it"
 [[ "$port" =~ ^[0-9]+$ ]] && [ "$port" -ge 1 ] && [ $((port + nodes - 1)) -le 65535 ] ||
   bad "--port must be 1 to 65535 (and leave room for $nodes node(s)), not '$port'"
@@ -146,8 +158,8 @@ make_config() {
                 -e "s|/srv/pitwall/www/|$www/|g"
                 -e "s|/race1/|$prefix|g"
                 -e "s|race1\\.|$channels.|g"
-                -e "s|^worker_processes auto;|worker_processes 1;|"
-                -e "s|^\\(  *worker_connections\\) 4096;|\\1 1024;|"
+                -e "s|^worker_processes auto;|worker_processes $workers;|"
+                -e "s|^\\(  *worker_connections\\) 4096;|\\1 $connections;|"
                 -e "s|redis://127\\.0\\.0\\.1:6379|redis://127.0.0.1:$redis_port|")
   [ "$prefix" = / ] && script+=(-e '/# bare prefix$/d')
   [ "$redis" -eq 1 ] && script+=(-e 's|^#redis ||')
@@ -157,6 +169,10 @@ make_config() {
 
 auth=()
 [ -n "$token" ] && auth=(-H "Authorization: Bearer $token")
+# A file handle for each connection, twice for one passed on to the bridge.
+want_files=$((connections * 2 + 64))
+[ "$(ulimit -n)" -ge "$want_files" ] || ulimit -n "$want_files" 2>/dev/null ||
+  echo "fanout.sh: the open-file limit stays $(ulimit -n), below the $want_files that --connections $connections may take" >&2
 for ((i = 1; i <= nodes; i++)); do
   node_port=$((port + i - 1))
   node_dir="$dir/node$i"
