@@ -161,6 +161,10 @@ make_config() {
                 -e "s|^worker_processes auto;|worker_processes $workers;|"
                 -e "s|^\\(  *worker_connections\\) 4096;|\\1 $connections;|"
                 -e "s|redis://127\\.0\\.0\\.1:6379|redis://127.0.0.1:$redis_port|")
+  # Started by root, nginx would run its workers as nobody, who may not
+  # read the page's files (a checkout in a private folder): they run as
+  # the user that started it, as the master does.
+  [ "$(id -u)" -eq 0 ] && script+=(-e "/^worker_processes/i user $(id -un) $(id -gn);")
   [ "$prefix" = / ] && script+=(-e '/# bare prefix$/d')
   [ "$redis" -eq 1 ] && script+=(-e 's|^#redis ||')
   [ -n "$token" ] && script+=(-e 's|^#token ||' -e "s|CHANGE-ME|$token|g")
