@@ -760,7 +760,10 @@ async function liveCases() {
           new MutationObserver(() => window.__arrivals.push([Number(document.documentElement.dataset.updates), Date.now()]))
             .observe(document.documentElement, { attributes: true, attributeFilter: ["data-updates"] });
         });
-        await waitFor("the delay=5 overlay draws", async () => (await page.evaluate(() => window.__arrivals.length)) > 3);
+        // The recorder polls, so on a busy machine it can miss a few states
+        // in a row: the page is watched until it shows one the test saw.
+        await waitFor("the delay=5 overlay shows a state the test saw", async () =>
+          (await page.evaluate(() => window.__arrivals)).some(([u]) => recorder.states.has(u)), 15000);
         const arrivals = await page.evaluate(() => window.__arrivals);
         const firstKnown = arrivals.find(([u]) => recorder.states.has(u));
         redelayed = { opened, arrivals, first: firstKnown ? [firstKnown[1], recorder.states.get(firstKnown[0]).state.received_unix_s] : null };
