@@ -4,7 +4,7 @@
 // A slot moved or a convention wrong in those declarations fails here even
 // though the rest of the code (compiled from the same declarations) agrees
 // with itself.
-#include "platform/host_abi.h"
+#include "pitwall/host_abi.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 // change. Slot 0 of every class is its destructor: an ordinary virtual
 // destructor where the host is built with GCC, Microsoft's scalar deleting
 // destructor where it is built with Microsoft's compiler (every Windows
-// host; see platform/host_abi.h). DestroyHostObject() deletes an object
+// host; see pitwall/host_abi.h). DestroyHostObject() deletes an object
 // through slot 0 either way. Arguments the plug-in ignores are 4-byte
 // integers; "false/true" results are bool.
 //
@@ -19,7 +19,7 @@
 
 #include <cstdint>
 
-#include "platform/host_abi.h"
+#include "pitwall/host_abi.h"
 
 // The host's scoring record. It has no declared layout: the fields are read
 // by byte offset (see pitwall/scoring_record.h).

@@ -17,6 +17,15 @@
 static_assert(std::endian::native == std::endian::little,
               "records are kept in wire (little-endian) order in memory");
 
+// Where a server listens: the first free one of kPortsToTry ports up from its
+// starting port (kDefaultPort unless its configuration names another), so a
+// client given no port looks at each of those. It serves 1 to
+// kMaxConnectionLimit clients at once, as its configuration says.
+inline constexpr std::uint16_t kDefaultPort = 34647;
+inline constexpr std::int32_t kPortsToTry = 20;
+inline constexpr std::int32_t kMinConnectionLimit = 1;
+inline constexpr std::int32_t kMaxConnectionLimit = 64;
+
 enum RequestType : std::uint8_t {
   kHandshakeInfo = 0,
   kUpdateData = 1,

@@ -13,8 +13,8 @@
 // PITWALL_MSVC_HOST_ABI is 1 in every Windows build and in Linux builds that
 // ask for it (the 32-bit test build of that layout), 0 otherwise: a Linux
 // host built with GCC expects GCC's layout.
-#ifndef PITWALL_PLATFORM_HOST_ABI_H_
-#define PITWALL_PLATFORM_HOST_ABI_H_
+#ifndef PITWALL_HOST_ABI_H_
+#define PITWALL_HOST_ABI_H_
 
 #if defined(_WIN32) && !defined(PITWALL_MSVC_HOST_ABI)
 #define PITWALL_MSVC_HOST_ABI 1
@@ -33,4 +33,4 @@
 // Bit 0 of the scalar deleting destructor's flags: free the memory.
 inline constexpr unsigned int kHostDeleteMemory = 1;
 
-#endif  // PITWALL_PLATFORM_HOST_ABI_H_
+#endif  // PITWALL_HOST_ABI_H_
