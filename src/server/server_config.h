@@ -16,17 +16,16 @@
 #include <cstdio>
 #include <string>
 
+#include "pitwall/protocol.h"
+
 class LogFile;
 
 inline constexpr char kConfigFileName[] = "PitwallFeedPlugin.ini";
-inline constexpr std::int32_t kDefaultStartingPort = 34647;
-inline constexpr std::int32_t kDefaultConnectionLimit = 1;
-// Highest connection limit the file may set: limit + 1 clients, each with
-// its own thread, is what the server will ever serve.
-inline constexpr std::int32_t kMaxConnectionLimit = 64;
-// The server tries this many ports from the starting one.
-inline constexpr std::int32_t kPortsToTry = 20;
-// The highest usable starting port: its twenty ports end at 65535.
+inline constexpr std::int32_t kDefaultStartingPort = kDefaultPort;
+inline constexpr std::int32_t kDefaultConnectionLimit = kMinConnectionLimit;
+// kMaxConnectionLimit is the highest the file may set: limit + 1 clients,
+// each with its own thread, is what the server will ever serve.
+// The highest usable starting port: its kPortsToTry ports end at 65535.
 inline constexpr std::int32_t kMaxStartingPort = 65535 - kPortsToTry + 1;
 
 struct ServerConfig {

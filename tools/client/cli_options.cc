@@ -10,9 +10,11 @@
 namespace {
 
 constexpr std::uint32_t kMaxNumber = 1000000;
-constexpr char kEndpointHelp[] =
+const std::string kEndpointHelp =
     "the server: a dotted IPv4 address, localhost or a host name (default 127.0.0.1), port 1 "
-    "to 65535 (default: the first of 34647 to 34666 that a server answers on)";
+    "to 65535 (default: the first of " +
+    std::to_string(kDefaultPort) + " to " + std::to_string(kDefaultPort + kPortsToTry - 1) +
+    " that a server answers on)";
 
 constexpr const char* kCommands[] = {"watch",    "dump",    "track", "web",   "record",
                                      "sessions", "results", "laps",  "events"};

@@ -46,7 +46,7 @@ void PrintError(const std::string& message) {
 
 ClientError Open(PitwallClient* client, const CliOptions& options) {
   return ConnectToServer(client, options.host, options.port,
-                         options.port_given ? 1 : kServerPortsToTry, kHandshakeTimeoutMs)
+                         options.port_given ? 1 : kPortsToTry, kHandshakeTimeoutMs)
       .error;
 }
 
@@ -60,7 +60,7 @@ LiveFeedOptions FeedOptions(const CliOptions& options, FeedFailure on_failure) {
   LiveFeedOptions feed;
   feed.host = options.host;
   feed.port = options.port;
-  feed.ports = options.port_given ? 1 : kServerPortsToTry;
+  feed.ports = options.port_given ? 1 : kPortsToTry;
   feed.on_failure = on_failure;
   return feed;
 }
@@ -357,7 +357,7 @@ int RunWeb(const CliOptions& options, const char* argv0, LeagueWatch* league) {
     PrintError("no web page files in " + www + " (give --www DIR)");
     return kExitFailed;
   }
-  const int ports = options.port_given ? 1 : kServerPortsToTry;
+  const int ports = options.port_given ? 1 : kPortsToTry;
   // The history: a file that cannot be recorded into leaves the live view
   // as it is, without recording.
   RaceStore store;

@@ -52,7 +52,7 @@ std::string BadLength(std::uint8_t type, std::size_t size, const std::string& ex
 
 ClientResult<Answer> DecodeHandshake(const std::uint8_t* m, std::size_t size) {
   if (size != sizeof(HandshakeMessage)) {
-    return Failure<Answer>(ClientErrorCode::kBadLength, BadLength(kHandshakeInfo, size, "8"));
+    return Failure<Answer>(ClientErrorCode::kBadLength, BadLength(kHandshakeInfo, size, std::to_string(sizeof(HandshakeMessage))));
   }
   const auto message = ReadAt<HandshakeMessage>(m, 0);
   ClientResult<Answer> result;
@@ -62,7 +62,7 @@ ClientResult<Answer> DecodeHandshake(const std::uint8_t* m, std::size_t size) {
 
 ClientResult<Answer> DecodeSession(const std::uint8_t* m, std::size_t size) {
   if (size != kSessionInfoSize) {
-    return Failure<Answer>(ClientErrorCode::kBadLength, BadLength(kSessionInfo, size, "84"));
+    return Failure<Answer>(ClientErrorCode::kBadLength, BadLength(kSessionInfo, size, std::to_string(kSessionInfoSize)));
   }
   const auto block = ReadAt<SessionBlock>(m, sizeof(ResponseHeader));
   SessionAnswer session;
@@ -81,7 +81,9 @@ ClientResult<Answer> DecodeDrivers(const std::uint8_t* m, std::size_t size) {
   const std::size_t body = size - sizeof(ResponseHeader);
   if (body % sizeof(VehicleInfoRecord) != 0 || body / sizeof(VehicleInfoRecord) > kMaxVehicles) {
     return Failure<Answer>(ClientErrorCode::kBadLength,
-                           BadLength(kVehicleInfo, size, "4 + 33 per vehicle"));
+                           BadLength(kVehicleInfo, size,
+                                     std::to_string(VehicleInfoSize(0)) + " + " +
+                                         std::to_string(sizeof(VehicleInfoRecord)) + " per vehicle"));
   }
   DriversAnswer drivers;
   drivers.change_mask = m[3];
@@ -121,7 +123,7 @@ CarState DecodeCar(const VehicleUpdateRecord& record) {
 ClientResult<Answer> DecodeLive(const std::uint8_t* m, std::size_t size) {
   if (size < UpdateDataSize(0)) {
     return Failure<Answer>(ClientErrorCode::kBadLength,
-                           BadLength(kUpdateData, size, "at least 24"));
+                           BadLength(kUpdateData, size, "at least " + std::to_string(UpdateDataSize(0))));
   }
   const auto live = ReadAt<LiveBlock>(m, sizeof(ResponseHeader));
   if (size != UpdateDataSize(live.vehicle_count)) {
@@ -517,8 +519,9 @@ ClientResult<HandshakeAnswer> PitwallClient::Handshake(std::uint32_t timeout_ms)
     result.error = MakeError(ClientErrorCode::kServerFull,
                              "server full: " + peer_ +
                                  " already serves as many clients as it may (MaxConnections= "
-                                 "in the [GENERAL] section of its PitwallFeedPlugin.ini, 1 to "
-                                 "64, sets how many)");
+                                 "in the [GENERAL] section of its PitwallFeedPlugin.ini, " +
+                                 std::to_string(kMinConnectionLimit) + " to " +
+                                 std::to_string(kMaxConnectionLimit) + ", sets how many)");
   }
   return result;
 }

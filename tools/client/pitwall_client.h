@@ -23,10 +23,6 @@
 #include "pitwall/protocol.h"
 #include "platform/socket.h"
 
-inline constexpr std::uint16_t kDefaultPort = 34647;
-// The server moves up to 19 ports up from its configured one when that is
-// busy; a client given no port looks at each of these.
-inline constexpr int kServerPortsToTry = 20;
 // How long a connect may wait for a host that does not answer.
 inline constexpr std::uint32_t kConnectTimeoutMs = 5000;
 inline constexpr const char* kDefaultHost = "127.0.0.1";

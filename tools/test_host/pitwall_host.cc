@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "pitwall/protocol.h"
 #include "platform/library.h"
 #include "tools/common/cli_checks.h"
 #include "tools/test_host/plugin_host.h"
@@ -379,7 +380,7 @@ int BoundPort(const std::string& game_dir, const std::map<std::string, std::uint
 }
 
 // The starting port the plug-in's configuration names ("port=" under
-// [GENERAL]; 34647 when it names none).
+// [GENERAL]; the default port when it names none).
 int ConfiguredPort(const std::string& game_dir) {
   std::ifstream ini(std::filesystem::path(game_dir) / "PitwallFeedPlugin.ini", std::ios::binary);
   for (std::string line; std::getline(ini, line);) {
@@ -388,7 +389,7 @@ int ConfiguredPort(const std::string& game_dir) {
       lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (lower.rfind("port=", 0) == 0) return std::atoi(line.c_str() + 5);
   }
-  return 34647;
+  return kDefaultPort;
 }
 
 // Counts the scoring updates on their way to `next`.
