@@ -45,8 +45,8 @@ void PrintError(const std::string& message) {
 }
 
 ClientError Open(PitwallClient* client, const CliOptions& options) {
-  return ConnectToServer(client, options.host, options.port,
-                         options.port_given ? 1 : kPortsToTry, kHandshakeTimeoutMs)
+  return ConnectToServer(client, options.host, options.port, options.port_given ? 1 : kPortsToTry,
+                         kHandshakeTimeoutMs)
       .error;
 }
 

@@ -52,7 +52,9 @@ std::string BadLength(std::uint8_t type, std::size_t size, const std::string& ex
 
 ClientResult<Answer> DecodeHandshake(const std::uint8_t* m, std::size_t size) {
   if (size != sizeof(HandshakeMessage)) {
-    return Failure<Answer>(ClientErrorCode::kBadLength, BadLength(kHandshakeInfo, size, std::to_string(sizeof(HandshakeMessage))));
+    return Failure<Answer>(
+        ClientErrorCode::kBadLength,
+        BadLength(kHandshakeInfo, size, std::to_string(sizeof(HandshakeMessage))));
   }
   const auto message = ReadAt<HandshakeMessage>(m, 0);
   ClientResult<Answer> result;
@@ -62,7 +64,8 @@ ClientResult<Answer> DecodeHandshake(const std::uint8_t* m, std::size_t size) {
 
 ClientResult<Answer> DecodeSession(const std::uint8_t* m, std::size_t size) {
   if (size != kSessionInfoSize) {
-    return Failure<Answer>(ClientErrorCode::kBadLength, BadLength(kSessionInfo, size, std::to_string(kSessionInfoSize)));
+    return Failure<Answer>(ClientErrorCode::kBadLength,
+                           BadLength(kSessionInfo, size, std::to_string(kSessionInfoSize)));
   }
   const auto block = ReadAt<SessionBlock>(m, sizeof(ResponseHeader));
   SessionAnswer session;
@@ -80,10 +83,11 @@ ClientResult<Answer> DecodeSession(const std::uint8_t* m, std::size_t size) {
 ClientResult<Answer> DecodeDrivers(const std::uint8_t* m, std::size_t size) {
   const std::size_t body = size - sizeof(ResponseHeader);
   if (body % sizeof(VehicleInfoRecord) != 0 || body / sizeof(VehicleInfoRecord) > kMaxVehicles) {
-    return Failure<Answer>(ClientErrorCode::kBadLength,
-                           BadLength(kVehicleInfo, size,
-                                     std::to_string(VehicleInfoSize(0)) + " + " +
-                                         std::to_string(sizeof(VehicleInfoRecord)) + " per vehicle"));
+    return Failure<Answer>(
+        ClientErrorCode::kBadLength,
+        BadLength(kVehicleInfo, size,
+                  std::to_string(VehicleInfoSize(0)) + " + " +
+                      std::to_string(sizeof(VehicleInfoRecord)) + " per vehicle"));
   }
   DriversAnswer drivers;
   drivers.change_mask = m[3];
@@ -122,8 +126,9 @@ CarState DecodeCar(const VehicleUpdateRecord& record) {
 
 ClientResult<Answer> DecodeLive(const std::uint8_t* m, std::size_t size) {
   if (size < UpdateDataSize(0)) {
-    return Failure<Answer>(ClientErrorCode::kBadLength,
-                           BadLength(kUpdateData, size, "at least " + std::to_string(UpdateDataSize(0))));
+    return Failure<Answer>(
+        ClientErrorCode::kBadLength,
+        BadLength(kUpdateData, size, "at least " + std::to_string(UpdateDataSize(0))));
   }
   const auto live = ReadAt<LiveBlock>(m, sizeof(ResponseHeader));
   if (size != UpdateDataSize(live.vehicle_count)) {
