@@ -322,11 +322,11 @@ int ServingPort(const TempDir& game) {
 // itself, so another server on the machine changes nothing.
 TEST(DemoE2eTest, ClientsLookForTheServerOnItsTwentyPortsAndNeverHang) {
   std::vector<Socket> held;
-  const std::uint16_t first = HoldFreeRow(kServerPortsToTry, &held);
+  const std::uint16_t first = HoldFreeRow(kPortsToTry, &held);
   ASSERT_NE(first, 0) << "no row of twenty free ports";
-  const std::string last = std::to_string(first + kServerPortsToTry - 1);
+  const std::string last = std::to_string(first + kPortsToTry - 1);
   PitwallClient client;
-  const auto none = ConnectToServer(&client, "127.0.0.1", first, kServerPortsToTry, 3000);
+  const auto none = ConnectToServer(&client, "127.0.0.1", first, kPortsToTry, 3000);
   EXPECT_EQ(none.error.message, "no PitwallFeed server at 127.0.0.1 on ports " +
                                     std::to_string(first) + " to " + last +
                                     " (connection refused on each)");
@@ -342,8 +342,8 @@ TEST(DemoE2eTest, ClientsLookForTheServerOnItsTwentyPortsAndNeverHang) {
   HostProcess host({"--game-dir", game.path(), "--speed", "20", "--sessions", "race"});
   const int serving = ServingPort(game);
   ASSERT_GE(serving, first + 2);
-  ASSERT_LT(serving, first + kServerPortsToTry);
-  const auto found = ConnectToServer(&client, "localhost", first, kServerPortsToTry, 3000);
+  ASSERT_LT(serving, first + kPortsToTry);
+  const auto found = ConnectToServer(&client, "localhost", first, kPortsToTry, 3000);
   ASSERT_TRUE(found.ok()) << found.error.message;
   EXPECT_EQ(found.value.status, 0);
   EXPECT_EQ(found.value.version, 1);
@@ -385,18 +385,18 @@ TEST(DemoE2eTest, PitwallWithoutAPortLooksOnTheTwentyDefaultPorts) {
   Eventually(
       [&] {
         held.clear();
-        for (taken = kDefaultPort; taken < kDefaultPort + kServerPortsToTry; ++taken) {
+        for (taken = kDefaultPort; taken < kDefaultPort + kPortsToTry; ++taken) {
           held.push_back(OpenTcpSocket());
           if (!HoldPort(held.back().get(), taken)) break;
         }
-        if (taken == kDefaultPort + kServerPortsToTry) return true;
+        if (taken == kDefaultPort + kPortsToTry) return true;
         listened =
             ConnectIPv4Within(LoopbackIPv4(), static_cast<std::uint16_t>(taken), 1000).valid();
         return listened;
       },
       75000, 200);
   if (listened) GTEST_SKIP() << "a server listens on port " << taken << " on this machine";
-  ASSERT_EQ(taken, kDefaultPort + kServerPortsToTry) << "port " << taken << " stayed in use";
+  ASSERT_EQ(taken, kDefaultPort + kPortsToTry) << "port " << taken << " stayed in use";
   std::string out;
   EXPECT_EQ(RunCommand(std::string(PITWALL_CLI_PATH) + " dump --count 1 127.0.0.1", &out), 1);
   EXPECT_NE(out.find("pitwall: no PitwallFeed server at 127.0.0.1 on ports 34647 to 34666 "
