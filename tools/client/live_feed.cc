@@ -102,7 +102,7 @@ ClientError LiveFeed::Run(const LiveFeedEvents& events) {
       if (options_.league != nullptr) state_.SetLeague(options_.league->current());
       backoff = options_.first_retry;
       if (events.on_connected) events.on_connected(peer_);
-      say(Going("connecting", "connected to " + peer_ + ", waiting for live timing"));
+      say(Going(kStatusConnecting, "connected to " + peer_ + ", waiting for live timing"));
       Take(hello.value, events);
       error = Follow(&client, events);
       client.Close();
@@ -110,8 +110,9 @@ ClientError LiveFeed::Run(const LiveFeedEvents& events) {
     } else if (error.code == ClientErrorCode::kServerFull) {
       Take(hello.value, events);
     }
-    FeedStatus failure = Going(error.code == ClientErrorCode::kServerFull ? "full" : "unreachable",
-                               error.message.empty() ? "the connection ended" : error.message);
+    FeedStatus failure =
+        Going(error.code == ClientErrorCode::kServerFull ? kStatusFull : kStatusUnreachable,
+              error.message.empty() ? "the connection ended" : error.message);
     failure.error = error;
     failure.connection_lost = connected;
     // Trying again cannot mend a name that does not resolve or a full server.
@@ -181,7 +182,7 @@ ClientError LiveFeed::Follow(PitwallClient* client, const LiveFeedEvents& events
       if (live->change_mask & kChangeSession) PollSoon(&polls, kSessionInfo);
       if (live->change_mask & kChangeVehicles) PollSoon(&polls, kVehicleInfo);
       if (!said_live && events.on_status) {
-        events.on_status(Going("live", "live timing from " + client->peer()));
+        events.on_status(Going(kStatusLive, "live timing from " + client->peer()));
       }
       said_live = true;
     }

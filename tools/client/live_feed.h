@@ -71,6 +71,13 @@ struct LiveFeedOptions {
   LeagueWatch* league = nullptr;
 };
 
+// The words of FeedStatus::status, as the web view's JSON carries them too
+// (its page knows them from www/status.js).
+inline constexpr char kStatusConnecting[] = "connecting";
+inline constexpr char kStatusLive[] = "live";
+inline constexpr char kStatusUnreachable[] = "unreachable";
+inline constexpr char kStatusFull[] = "full";
+
 // Where the feed stands, as people are told it.
 struct FeedStatus {
   // "connecting" (connected, no live answer yet), "live", "unreachable" (no

@@ -424,7 +424,7 @@ int RunWeb(const CliOptions& options, const char* argv0, LeagueWatch* league) {
         std::fflush(stdout);
       }
       const std::string now =
-          latest->status == "live" ? latest->message : latest->status + ": " + latest->message;
+          latest->status == kStatusLive ? latest->message : latest->status + ": " + latest->message;
       if (latest->id == 0 || now == said) continue;
       said = now;
       std::printf("pitwall: %s\n", now.c_str());

@@ -223,7 +223,7 @@ void WebBridge::Run() {
   std::string live_message;
   LiveFeedEvents events;
   events.on_status = [&](const FeedStatus& status) {
-    if (status.status == "live") {
+    if (status.status == kStatusLive) {
       live_message = status.message;
       return;
     }
@@ -252,7 +252,7 @@ void WebBridge::Run() {
       if (!recorder_->recording()) said = recorder_->error() + "; the live view goes on";
     }
     Publish([&](BridgeSnapshot* s) {
-      s->status = "live";
+      s->status = kStatusLive;
       s->message = live_message;
       // A copy of exactly its size (the text grew by appending, and an
       // assignment into the old state's buffer may double it): the past

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/mutex.h"
+#include "tools/client/live_feed.h"
 #include "tools/web/state_change.h"
 
 class LeagueWatch;
@@ -43,7 +44,7 @@ struct BridgeSnapshot {
   std::uint64_t id = 0;  // grows by one with each publication; 0: nothing yet
   // "connecting", "live", "unreachable" (no server or it went away) or
   // "full" (the server serves as many clients as it may).
-  std::string status = "connecting";
+  std::string status = kStatusConnecting;
   std::string message;     // a sentence for people, e.g. why it is unreachable
   std::string state_json;  // the timing state (the `pitwall dump --json` object); empty before
   // The publication that last changed state_json (0: none yet).

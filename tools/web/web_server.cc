@@ -222,7 +222,7 @@ std::string Gathering(Micros delay, const KeptPast& past, SteadyClock::time_poin
     const auto left = std::chrono::ceil<std::chrono::seconds>(past.oldest + delay - now);
     message += std::to_string(std::max<std::int64_t>(1, left.count())) + " s still to gather";
   }
-  return "{\"status\":\"gathering\",\"message\":\"" + message +
+  return std::string("{\"status\":\"") + kStatusGathering + "\",\"message\":\"" + message +
          "\",\"id\":0,\"delay_s\":" + SecondsText(delay.count()) +
          ",\"kept_s\":" + KeptText(kept_s) + "}";
 }

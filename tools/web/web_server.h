@@ -60,6 +60,10 @@
 
 class WebBridge;
 
+// The status of a delayed stream that waits for the web view to hold its
+// delay (the feed's own status words are in tools/client/live_feed.h).
+inline constexpr char kStatusGathering[] = "gathering";
+
 struct WebServerOptions {
   std::string www_dir{};                   // the page's files: index.html and what it loads
   int max_viewers = 200;                   // event streams at once
