@@ -2,6 +2,11 @@
 add_test(NAME web_state_change
          COMMAND ${PITWALL_NODE} ${PROJECT_SOURCE_DIR}/tests/web/state_change_test.mjs)
 set_tests_properties(web_state_change PROPERTIES TIMEOUT 60)
+# The page's status words against the kStatus... constants of the bridge's
+# and the web view's headers: a word changed on one side only fails.
+add_test(NAME web_status_words
+         COMMAND ${PITWALL_NODE} ${PROJECT_SOURCE_DIR}/tests/web/status_words_test.mjs)
+set_tests_properties(web_status_words PROPERTIES TIMEOUT 60)
 # End to end: changes applied in node against the web view's own whole
 # states at every publication both streams carry, a viewer that misses one
 # and comes back through api/state, and the page under a proxy's sub-path.
