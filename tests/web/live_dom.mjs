@@ -1,6 +1,7 @@
 // The live page as the browser tests read it back: the tower's sections and
 // rows, the map's markers and its legend, for web_e2e.mjs (a live race) and
 // results_e2e.mjs (fixtures).
+import { carColour } from "../../tools/web/www/colours.js";
 
 // "#rrggbb" as getComputedStyle gives a colour.
 export function rgb(hex) {
@@ -10,7 +11,7 @@ export function rgb(hex) {
 
 // The live page's tower, markers and legend, read back from its DOM.
 export function readLive(page) {
-  return page.evaluate(() => {
+  return page.evaluate((colours) => {
     const shown = (n) => n !== null && getComputedStyle(n).display !== "none";
     const row = (tr) => ({
       index: tr.dataset.index,
@@ -33,7 +34,7 @@ export function readLive(page) {
       markers: Object.fromEntries([...document.querySelectorAll("#cars g.car")].map((g) =>
         [g.dataset.index, { fill: g.querySelector("circle.dot").getAttribute("fill"), label: g.querySelector("text").textContent,
                             ring: g.classList.contains("leader") }])),
-      colours: Object.fromEntries([...Array(64).keys()].map((i) => [i, carColour(i)])),
+      colours,
       legend: document.getElementById("legend").hidden ? null : [...document.querySelectorAll("#legend .legend-class")].map((g) => ({
         head: g.querySelector(".legend-head").textContent,
         cars: [...g.querySelectorAll("li")].map((li) => ({ index: li.dataset.index, num: li.querySelector(".dot").textContent,
@@ -45,5 +46,5 @@ export function readLive(page) {
         return td.scrollWidth > td.clientWidth || r.left < 0 || r.right > innerWidth;
       }).length,
     };
-  });
+  }, Object.fromEntries([...Array(64).keys()].map((i) => [i, carColour(i)])));
 }

@@ -14,6 +14,7 @@ import fs from "node:fs";
 import path from "node:path";
 import { startFixtureServer, POLICY, STATES } from "./fixture_server.mjs";
 import { readLive, rgb } from "./live_dom.mjs";
+import { carColour } from "../../tools/web/www/colours.js";
 import { failures, check, waitFor } from "./harness.mjs";
 
 const require = createRequire(import.meta.url);
@@ -48,7 +49,7 @@ async function openPage(name, url, viewport, { allowed = [] } = {}) {
 
 // What the page drew, read back from its DOM.
 function readResults(page) {
-  return page.evaluate(() => {
+  return page.evaluate((colours) => {
     const cars = (sel) => [...document.querySelectorAll(sel)].map((n) => n.closest("[data-car]").dataset.car);
     const labelBoxes = (sel) => [...document.querySelectorAll(sel)].map((t) => {
       const b = t.getBBox();
@@ -79,10 +80,10 @@ function readResults(page) {
       note: document.getElementById("results-note").hidden ? "" : document.getElementById("results-note").textContent,
       line: document.getElementById("session-line").textContent,
       fastest: document.getElementById("fastest-lap").textContent,
-      colours: Object.fromEntries([...Array(64).keys()].map((i) => [i, carColour(i)])),
+      colours,
       scrollWidth: document.documentElement.scrollWidth,
     };
-  });
+  }, Object.fromEntries([...Array(64).keys()].map((i) => [i, carColour(i)])));
 }
 
 // The league's classes on the live page, its overlays and the results

@@ -6,10 +6,7 @@
 //
 // Usage: node state_change_test.mjs
 import assert from "node:assert/strict";
-import { createRequire } from "node:module";
-
-const require = createRequire(import.meta.url);
-const { patchValue, applyStateChange, resumeFrom } = require("../../tools/web/www/state_change.js");
+import { patchValue, applyStateChange, resumeFrom } from "../../tools/web/www/state_change.js";
 
 const failures = [];
 function test(what, fn) {

@@ -2,18 +2,22 @@
 // relative box around one car, the battles on track, the events ticker, the
 // pit lane, the race clock and the result at the flag. Every value comes
 // from the timing state or the race events as the web view sends them; the
-// graphics only pick, order and format. Loaded before app.js, whose helpers
-// (options, known, lapTime, shownName, standing, ...) they use once it runs:
-// app.js calls drawBroadcast with each state and tickerEvent with each race
-// event.
-"use strict";
+// graphics only pick, order and format. app.js calls drawBroadcast with each
+// state and tickerEvent with each race event.
+//
+// What the graphics keep between states is the page's live.broadcast:
+// {drawn (what the view shows now, to draw it again only when that changes),
+// warned (the console warnings given, each once), tickerSeen (the race
+// events the ticker has shown)}; live.warned is the class= warning's.
+import { markTime, numberChip, trendCell } from "./cells.js";
+import { feedSentence } from "./feed.js";
+import { known, lapTime } from "./format.js";
+import { classOf, followed, numberOf, pickedClass, shownName, standing } from "./league.js";
 
-const broadcastRoot = () => document.getElementById("broadcast-view");
-let broadcastDrawn = "";  // what the view shows now, to draw it again only when that changes
-const broadcastWarned = new Set();
-function warnOnce(key, text) {
-  if (broadcastWarned.has(key)) return;
-  broadcastWarned.add(key);
+function warnOnce(live, key, text) {
+  const warned = live.broadcast.warned;
+  if (warned.has(key)) return;
+  warned.add(key);
   console.warn("pitwall: " + text);
 }
 
@@ -37,22 +41,17 @@ function box(kind, head, rows) {
 }
 
 // rows= for a view that shows at most `max` of something (0: `fallback`).
-function rowsFor(fallback, max, what) {
+function rowsFor(fallback, max, what, options, live) {
   if (options.rows === 0) return fallback;
-  if (options.rows > max) warnOnce("rows", `rows=${options.rows} is more than ${max} ${what}; using ${max}`);
+  if (options.rows > max) warnOnce(live, "rows", `rows=${options.rows} is more than ${max} ${what}; using ${max}`);
   return Math.min(options.rows, max);
-}
-
-// The class class= picks among the state's classes, or null.
-function pickedClass(s) {
-  return onlyClass(classesOf(s), s);
 }
 
 // The car's name, as a bidirectionally isolated element with the whole
 // name in its title when shortened.
-function nameCell(car) {
-  const name = el("bdi", "name", shownName(car));
-  if (options.name !== "full") name.title = car.driver;
+function nameCell(car, how) {
+  const name = el("bdi", "name", shownName(car, how));
+  if (how !== "full") name.title = car.driver;
   return name;
 }
 function chipCell(car) {
@@ -96,21 +95,22 @@ function morph(old, next) {
   while (old.childNodes.length > kids.length) old.lastChild.remove();
 }
 
-function drawBroadcast(s) {
+// The graphic view= names, of state `s`, into `view` (the broadcast view's element).
+export function drawBroadcast(view, s, options, live) {
   const draw = { relative: relativeView, battles: battlesView, pit: pitView, clock: clockView, results: resultsView, ticker: () => null }[options.view];
-  const made = draw(s);
-  const view = broadcastRoot();
+  const made = draw(s, options, live);
+  const memo = live.broadcast;
   if (made === null) {
-    if (options.view !== "ticker" && broadcastDrawn !== "") {
+    if (options.view !== "ticker" && memo.drawn !== "") {
       view.replaceChildren();
-      broadcastDrawn = "";
+      memo.drawn = "";
     }
     view.hidden = options.view !== "ticker" || view.childElementCount === 0;
     return;
   }
   const [key, build] = made;
-  if (key !== broadcastDrawn) {
-    broadcastDrawn = key;
+  if (key !== memo.drawn) {
+    memo.drawn = key;
     const next = build();
     if (view.childNodes.length === 1) morph(view.firstChild, next);
     else view.replaceChildren(next);
@@ -122,14 +122,14 @@ function drawBroadcast(s) {
 // leader of class= if given) in the middle, the cars just ahead of it on
 // track above, those just behind below, nearest to it next to it, each with
 // the time between them on track and whether it is a lap or more up or down.
-function relativeSubject(s) {
+function relativeSubject(s, options, live) {
   const placed = s.cars.filter((car) => known(car.place));
   if (options.follow !== "") {
-    const hit = s.cars.find(followed);
+    const hit = s.cars.find((car) => followed(car, options.follow));
     if (hit) return hit;
-    warnOnce("follow", `follow=${options.follow} names no driver of the session; following the leader`);
+    warnOnce(live, "follow", `follow=${options.follow} names no driver of the session; following the leader`);
   }
-  const cls = pickedClass(s);
+  const cls = pickedClass(s, options, live.warned);
   if (cls !== null) return placed.find((car) => classOf(car) === cls && car.class_place === 1) || null;
   return placed.find((car) => car.place === 1) || null;
 }
@@ -140,17 +140,17 @@ function lapCue(laps) {
   cue.title = n + (n === 1 ? " lap " : " laps ") + (laps > 0 ? "up" : "down");
   return cue;
 }
-function relativeView(s) {
-  const me = relativeSubject(s);
+function relativeView(s, options, live) {
+  const me = relativeSubject(s, options, live);
   if (me === null) return null;
   const byIndex = new Map(s.cars.map((car) => [car.index, car]));
-  const each = rowsFor(3, 3, "cars each way");
+  const each = rowsFor(3, 3, "cars each way", options, live);
   const rel = me.relative && typeof me.relative === "object" ? me.relative : { ahead: [], behind: [] };
   const list = (side) => (Array.isArray(rel[side]) ? rel[side] : []).filter((r) => r && byIndex.has(r.index)).slice(0, each);
   const ahead = list("ahead").reverse(), behind = list("behind");
-  const byClass = pickedClass(s) !== null;
+  const byClass = pickedClass(s, options, live.warned) !== null;
   const line = (car, r, side) => ({
-    index: car.index, place: standing(car, byClass).place, name: shownName(car), number: numberOf(car), colour: car.class_colour,
+    index: car.index, place: standing(car, byClass).place, name: shownName(car, options.name), number: numberOf(car), colour: car.class_colour,
     pits: car.in_pits === true, gap: r && known(r.gap_s) ? (side === "ahead" ? "-" : "+") + r.gap_s.toFixed(1) : "",
     laps: r ? r.laps : 0,
     side, last: car.last_lap_s, mark: car.last_lap_mark,
@@ -170,7 +170,7 @@ function relativeView(s) {
       const extra = el("span", "extra");
       if (l.pits) extra.appendChild(el("span", "pits", "PIT"));
       if (cue) extra.appendChild(cue);
-      row.append(el("span", "pos", placeText(l.place)), chipCell(car), nameCell(car), extra, last, gap);
+      row.append(el("span", "pos", placeText(l.place)), chipCell(car), nameCell(car, options.name), extra, last, gap);
       return row;
     });
     return box("relative", ["Relative \u00b7 ", el("bdi", null, shownName(me, "last"))], rows);
@@ -180,8 +180,8 @@ function relativeView(s) {
 // Battles: cars one after another in place order (in their class with
 // class=) each within `within` seconds of the car ahead on the same lap;
 // two are a battle, three or more a train. Finished cars race no more.
-function battlesIn(s) {
-  const cls = pickedClass(s);
+function battlesIn(s, options, live) {
+  const cls = pickedClass(s, options, live.warned);
   const byClass = cls !== null;
   const cars = s.cars.filter((car) => known(car.place) && (cls === null || classOf(car) === cls))
     .map((car) => ({ car, at: standing(car, byClass) }))
@@ -205,12 +205,12 @@ function battlesIn(s) {
   }
   return battles;
 }
-function battlesView(s) {
-  const battles = battlesIn(s);
+function battlesView(s, options, live) {
+  const battles = battlesIn(s, options, live);
   if (battles.length === 0) return null;
   const shown = options.rows > 0 ? battles.slice(0, options.rows) : battles;
   const lines = shown.map((b) => b.map(({ car, at }, i) => ({
-    index: car.index, place: at.place, name: shownName(car), number: numberOf(car), colour: car.class_colour,
+    index: car.index, place: at.place, name: shownName(car, options.name), number: numberOf(car), colour: car.class_colour,
     interval: i > 0 ? at.interval.text : "", trend: i > 0 && car.interval_trend ? car.interval_trend : null,
   })));
   return [JSON.stringify(["battles", options.name, options.within, lines]), () => {
@@ -223,7 +223,7 @@ function battlesView(s) {
         const row = el("div", "bt-row");
         row.dataset.index = l.index;
         const trend = trendCell(el("span", "trend"), l.trend);
-        row.append(el("span", "pos", String(l.place)), chipCell(car), nameCell(car), el("span", "interval", i > 0 ? l.interval : ""), trend);
+        row.append(el("span", "pos", String(l.place)), chipCell(car), nameCell(car, options.name), el("span", "interval", i > 0 ? l.interval : ""), trend);
         return row;
       });
       const one = box(b.length > 2 ? "battle train" : "battle", head, rows);
@@ -238,13 +238,13 @@ function battlesView(s) {
 
 // The pit lane: each car in it (not one that has taken the flag), its time
 // in the lane so far, its stops, and the laps of the stint it has ended.
-function pitView(s) {
+function pitView(s, options, live) {
   const cars = s.cars.filter((car) => car.in_pits === true && !car.finished)
     .sort((a, b) => (known(a.place) ? a.place : 1e9) - (known(b.place) ? b.place : 1e9));
   if (cars.length === 0) return null;
-  const byClass = pickedClass(s) !== null;
+  const byClass = pickedClass(s, options, live.warned) !== null;
   const lines = cars.map((car) => ({
-    index: car.index, place: standing(car, byClass).place, name: shownName(car), number: numberOf(car), colour: car.class_colour,
+    index: car.index, place: standing(car, byClass).place, name: shownName(car, options.name), number: numberOf(car), colour: car.class_colour,
     lane: known(car.pit_lane_s) ? car.pit_lane_s.toFixed(1) : "--", stops: known(car.pit_stops) ? String(car.pit_stops) : "-",
     stint: known(car.stint_laps) ? String(car.stint_laps) : "-",
   }));
@@ -260,7 +260,7 @@ function pitView(s) {
       lane.title = "seconds in the pit lane";
       const stint = el("span", "stint", l.stint);
       stint.title = "laps of its last stint";
-      row.append(el("span", "pos", placeText(l.place)), chipCell(byIndex.get(l.index)), nameCell(byIndex.get(l.index)), lane,
+      row.append(el("span", "pos", placeText(l.place)), chipCell(byIndex.get(l.index)), nameCell(byIndex.get(l.index), options.name), lane,
                  el("span", "stops", l.stops), stint);
       return row;
     });
@@ -280,7 +280,7 @@ function localTime() {
   const d = new Date();
   return [d.getHours(), d.getMinutes(), d.getSeconds()].map((n) => String(n).padStart(2, "0")).join(":");
 }
-function clockView(s) {
+function clockView(s, options) {
   const session = s.session;
   if (!session) return null;
   const flag = session.flag === "chequered" ? "chequered" : "green";
@@ -309,26 +309,22 @@ function clockView(s) {
     return b;
   }];
 }
-// The local time moves on between states too.
-setInterval(() => {
-  if (options.view === "clock" && options.local && state) drawBroadcast(state);
-}, 1000);
 
 // The result at the flag: the top rows= (10) overall, or of class= by
 // class place, each with its gap, best lap and pit stops.
-function resultsView(s) {
+function resultsView(s, options, live) {
   if (!s.session || s.session.flag !== "chequered") return null;
-  const cls = pickedClass(s);
+  const cls = pickedClass(s, options, live.warned);
   const byClass = cls !== null;
   const cars = s.cars.filter((car) => cls === null || classOf(car) === cls)
     .map((car) => ({ car, at: standing(car, byClass) }))
     .filter((x) => known(x.at.place))
     .sort((a, b) => a.at.place - b.at.place)
-    .slice(0, rowsFor(10, 64, "cars"));
+    .slice(0, rowsFor(10, 64, "cars", options, live));
   if (cars.length === 0) return null;
   const race = s.session.kind === "race";
   const lines = cars.map(({ car, at }) => ({
-    index: car.index, place: at.place, name: shownName(car), number: numberOf(car), colour: car.class_colour,
+    index: car.index, place: at.place, name: shownName(car, options.name), number: numberOf(car), colour: car.class_colour,
     gap: at.place === 1 ? (race && known(car.laps) ? car.laps + (car.laps === 1 ? " lap" : " laps") : "") : at.gap ? at.gap.text : "",
     best: car.best_lap_s, fastest: at.fastest, stops: known(car.pit_stops) ? String(car.pit_stops) : "-",
   }));
@@ -342,7 +338,7 @@ function resultsView(s) {
       row.dataset.index = l.index;
       const best = el("span", "best", lapTime(l.best));
       if (l.fastest) markTime(best, "session_best", (byClass ? "the class's" : "the") + " fastest lap " + lapTime(l.best));
-      row.append(el("span", "pos", String(l.place)), chipCell(byIndex.get(l.index)), nameCell(byIndex.get(l.index)),
+      row.append(el("span", "pos", String(l.place)), chipCell(byIndex.get(l.index)), nameCell(byIndex.get(l.index), options.name),
                  el("span", "gap", l.gap), best, el("span", "stops", l.stops));
       return row;
     });
@@ -361,24 +357,25 @@ const TICKER_TAGS = {
   overtake: "PASS", pit_in: "PIT", pit_out: "OUT", fastest_lap: "FAST", retired: "RET", disqualified: "DSQ",
   stopped: "STOP", finished: "FLAG", session_end: "END",
 };
-const tickerSeen = new Set();
-function tickerWanted(e) {
+function tickerWanted(e, state, options, live) {
   if (!Object.hasOwn(TICKER_TAGS, e.kind)) return false;
   if (e.kind === "finished" && e.place !== 1) return false;  // the winner's flag, not every car's
-  const cls = state ? pickedClass(state) : null;
+  const cls = state ? pickedClass(state, options, live.warned) : null;
   if (cls !== null && e.kind !== "session_end" && e.class !== cls) return false;
   // An event of a moment the state shown is long past (a minute of the
   // session's clock) is not news.
   if (state && state.session && known(state.session.time_s) && known(e.at_s) && e.at_s < state.session.time_s - 60 - options.hold) return false;
   return true;
 }
-function tickerEvent(e) {
+// The race event `e` onto the ticker in `view` (the broadcast view's
+// element), with `state` the state shown (or null).
+export function tickerEvent(view, e, state, options, live) {
   if (options.view !== "ticker" || !known(e.id)) return;
   const key = e.session_id + ":" + e.id;
-  if (tickerSeen.has(key) || !tickerWanted(e)) return;
-  tickerSeen.add(key);
-  if (tickerSeen.size > 1000) tickerSeen.delete(tickerSeen.values().next().value);
-  const view = broadcastRoot();
+  const seen = live.broadcast.tickerSeen;
+  if (seen.has(key) || !tickerWanted(e, state, options, live)) return;
+  seen.add(key);
+  if (seen.size > 1000) seen.delete(seen.values().next().value);
   let list = view.querySelector("ol.tk-list");
   if (list === null) {
     list = el("ol", "tk-list");
@@ -393,7 +390,7 @@ function tickerEvent(e) {
   li.append(tag, text, el("span", "lap", known(e.lap) && e.lap > 0 ? "L" + e.lap : ""));
   list.appendChild(li);
   view.hidden = false;
-  const keep = rowsFor(5, 20, "lines");
+  const keep = rowsFor(5, 20, "lines", options, live);
   while (list.childElementCount > keep) list.firstElementChild.remove();
   setTimeout(() => {
     li.classList.add("fading");

@@ -7,7 +7,9 @@
 // latest) and api/sessions, relative to the page's own address (the root,
 // or a proxy's path such as /race1/). Plain JavaScript, nothing inline, no network
 // beyond this server; every text from the network goes in by textContent.
-"use strict";
+// A module; what the page holds that changes is in `page` below.
+import { carColour } from "./colours.js";
+import { known } from "./format.js";
 
 const SVG = "http://www.w3.org/2000/svg";
 const params = new URLSearchParams(location.search);
@@ -29,9 +31,6 @@ const $ = (id) => document.getElementById(id);
 const note = $("results-note");
 const sessionLine = $("session-line");
 
-function known(n) {
-  return typeof n === "number" && Number.isFinite(n);
-}
 function lapTime(s) {
   if (!known(s) || !(s > 0)) return "-";
   const ms = Math.round(s * 1000);
@@ -553,9 +552,13 @@ function drawGapChart(svg, cars, laps, width) {
   }
 }
 
+// What the page holds that changes: the car a tap keeps highlighted
+// (pinned), the results and laps as drawn (shown: {results, laps}), the
+// timers of the next reading and of a resize, the width drawn for.
+const page = { pinned: null, shown: null, refreshTimer: 0, lastWidth: innerWidth, resizeTimer: 0 };
+
 // One car highlighted in the tables and both charts, by pointing at its
 // line, its label or its row; a tap (click) keeps it until the next one.
-let pinned = null;
 function highlight(car) {
   const on = car !== null && car !== undefined;
   root.classList.toggle("highlighting", on);
@@ -567,20 +570,20 @@ function carAt(target) {
   return node ? node.dataset.car : null;
 }
 document.addEventListener("pointerover", (e) => {
-  if (pinned === null) highlight(carAt(e.target));
+  if (page.pinned === null) highlight(carAt(e.target));
 });
 document.addEventListener("pointerout", (e) => {
-  if (pinned === null && carAt(e.relatedTarget) === null) highlight(null);
+  if (page.pinned === null && carAt(e.relatedTarget) === null) highlight(null);
 });
 document.addEventListener("click", (e) => {
   const car = carAt(e.target);
   if (car === null && e.target instanceof Element && e.target.closest("a")) return;
-  pinned = car === null || car === pinned ? null : car;
-  highlight(pinned ?? (car === null ? null : car));
+  page.pinned = car === null || car === page.pinned ? null : car;
+  highlight(page.pinned ?? (car === null ? null : car));
 });
 
-let shown = null;  // {results, laps} as drawn
 function drawCharts(printing) {
+  const shown = page.shown;
   if (!shown || !shown.laps) return;
   const cars = carsOf(shown.results, shown.laps);
   const laps = Math.max(shown.results.session.laps || 0, ...shown.laps.laps.map((l) => (known(l.lap) ? l.lap : 0)));
@@ -590,7 +593,7 @@ function drawCharts(printing) {
   drawLapChart(lapSvg, cars, laps, chartWidth(lapSvg, printing));
   const gapSvg = document.querySelector("svg.gap-chart");
   drawGapChart(gapSvg, cars, laps, chartWidth(gapSvg, printing));
-  if (pinned !== null) highlight(pinned);
+  if (page.pinned !== null) highlight(page.pinned);
 }
 
 async function getJson(path) {
@@ -608,16 +611,15 @@ function wrongAnswer(what, r) {
   return `The web view answers ${r.status} for the ${what}${reason}.`;
 }
 
-let refreshTimer = 0;
 async function load() {
-  clearTimeout(refreshTimer);
+  clearTimeout(page.refreshTimer);
   const base = "api/sessions/" + wanted;
   let results, laps;
   try {
     [results, laps] = await Promise.all([getJson(base + "/results"), getJson(base + "/laps")]);
   } catch {
     showNote("The web view does not answer; retrying.");
-    refreshTimer = setTimeout(load, 10000);
+    page.refreshTimer = setTimeout(load, 10000);
     return;
   }
   if (results.status !== 200 || !results.body || results.body.format !== "pitwall-results") {
@@ -636,11 +638,11 @@ async function load() {
   drawClasses(data);
   drawPits(data);
   const lapsOk = laps.status === 200 && laps.body && laps.body.format === "pitwall-laps" && Array.isArray(laps.body.laps);
-  shown = { results: data, laps: lapsOk ? laps.body : null };
+  page.shown = { results: data, laps: lapsOk ? laps.body : null };
   if (lapsOk) drawCharts(false);
   else for (const id of ["lap-chart-box", "gap-chart-box"]) $(id).hidden = true;
   // A session in progress is read again now and then.
-  if (provisional) refreshTimer = setTimeout(load, 15000);
+  if (provisional) page.refreshTimer = setTimeout(load, 15000);
   loadSessions(data.session.id);
 }
 
@@ -664,13 +666,11 @@ async function loadSessions(current) {
 }
 
 // Drawn again for a new width; for printing at the width of an A4 page.
-let lastWidth = innerWidth;
-let resizeTimer = 0;
 addEventListener("resize", () => {
-  clearTimeout(resizeTimer);
-  resizeTimer = setTimeout(() => {
-    if (Math.abs(innerWidth - lastWidth) < 8) return;
-    lastWidth = innerWidth;
+  clearTimeout(page.resizeTimer);
+  page.resizeTimer = setTimeout(() => {
+    if (Math.abs(innerWidth - page.lastWidth) < 8) return;
+    page.lastWidth = innerWidth;
     drawCharts(false);
   }, 150);
 });

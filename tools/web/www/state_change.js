@@ -11,11 +11,10 @@
 // there. Nothing is changed in place: the page may still hold older states,
 // and unchanged cars are shared between a state and the next.
 //
-// A classic script for the page (globals) and a module for node.
-"use strict";
+// A module, imported by the page and by node alike.
 
 // `target` with `patch` applied; `target` is left as it was.
-function patchValue(target, patch) {
+export function patchValue(target, patch) {
   if (patch === null || typeof patch !== "object" || Array.isArray(patch)) return patch;
   let out;
   if (Array.isArray(target)) out = target.slice();
@@ -28,7 +27,7 @@ function patchValue(target, patch) {
 // The state `change` leads to from `state`, or null when it cannot be
 // applied: no state, a change for another state (its base is not the
 // state's received_unix_s), or one that names a car it does not bring.
-function applyStateChange(state, change) {
+export function applyStateChange(state, change) {
   if (state === null || typeof state !== "object" || change === null || typeof change !== "object") return null;
   if (change.base !== state.received_unix_s) return null;
   const out = { ...state };
@@ -68,7 +67,7 @@ function applyStateChange(state, change) {
 // first whose base is `whole`'s, each applies to what the one before made.
 // One that does not follow on leaves it and every later one waiting: some
 // change between went missing.
-function resumeFrom(whole, kept) {
+export function resumeFrom(whole, kept) {
   let held = whole;
   let i = 0;
   while (i < kept.length && !(kept[i].base >= whole.received_unix_s)) i++;
@@ -79,5 +78,3 @@ function resumeFrom(whole, kept) {
   }
   return { state: held, waiting: kept.slice(i) };
 }
-
-if (typeof module !== "undefined" && module.exports) module.exports = { patchValue, applyStateChange, resumeFrom };
