@@ -1,11 +1,10 @@
 // Unloading the DLL the ways a Windows host does: after Shutdown, and
 // without one. Neither may hang the host's FreeLibrary() nor leave a thread
 // running in code that is gone.
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
-// After windows.h, which it needs.
 #include <gtest/gtest.h>
+
+#include "platform/windows_api.h"
+// After windows.h, which it needs.
 #include <tlhelp32.h>
 
 #include <chrono>

@@ -1,8 +1,5 @@
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
-
 #include "platform/clock.h"
+#include "platform/windows_api.h"
 
 // GetTickCount() is exactly this clock: milliseconds since system start in
 // 32 bits, wrapping after 49.7 days. Its resolution is the system tick

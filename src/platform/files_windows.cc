@@ -1,13 +1,12 @@
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <io.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <windows.h>
 
+#include <cerrno>
 #include <new>
 
 #include "platform/files.h"
+#include "platform/windows_api.h"
 
 namespace {
 
@@ -39,9 +38,16 @@ bool ListDirectory(const std::string& directory, std::vector<std::string>* names
   }
   std::vector<std::string> listed;
   try {
-    do {
+    for (;;) {
       listed.emplace_back(entry.name);
-    } while (_findnext64i32(*search, &entry) == 0);
+      // _findnext() ends the listing with ENOENT; any other error is a
+      // listing that failed part of the way.
+      errno = 0;
+      if (_findnext64i32(*search, &entry) != 0) {
+        if (errno != ENOENT) return false;
+        break;
+      }
+    }
     names->insert(names->end(), listed.begin(), listed.end());
   } catch (const std::bad_alloc&) {
     return false;

@@ -1,29 +1,11 @@
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
-
 #include "platform/library.h"
-
-namespace {
-
-std::string LastErrorText() {
-  const DWORD code = ::GetLastError();
-  char text[256] = {};
-  const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, text, sizeof(text), nullptr);
-  std::string result(text, n);
-  while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
-  if (result.empty()) result = "error " + std::to_string(code);
-  return result;
-}
-
-}  // namespace
+#include "platform/windows_api.h"
 
 bool SharedLibrary::Open(const std::string& path, std::string* error) {
   Close();
   handle_ = ::LoadLibraryA(path.c_str());
   if (handle_ == nullptr) {
-    *error = LastErrorText();
+    *error = WindowsErrorText(::GetLastError(), "error");
     return false;
   }
   return true;

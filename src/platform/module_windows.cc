@@ -1,10 +1,7 @@
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
-
 #include <atomic>
 
 #include "platform/module.h"
+#include "platform/windows_api.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #define PITWALL_PLATFORM_SOCKET_INTERNAL_H_
 
 #ifdef _WIN32
-#include <winsock2.h>
+#include "platform/windows_api.h"
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>

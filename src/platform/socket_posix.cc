@@ -48,23 +48,6 @@ bool StartSocketLayer(int* error_code) {
 
 void StopSocketLayer() {}
 
-bool ParseIPv4(const char* dotted, std::uint32_t* address) {
-  in_addr parsed{};
-  if (dotted == nullptr || inet_aton(dotted, &parsed) == 0) return false;
-  *address = parsed.s_addr;
-  return true;
-}
-
-void FormatIPv4(std::uint32_t address, char (&text)[16]) {
-  static_assert(INET_ADDRSTRLEN <= 16);
-  in_addr a{};
-  a.s_addr = address;
-  if (inet_ntop(AF_INET, &a, text, sizeof(text)) == nullptr)
-    std::snprintf(text, sizeof(text), "0.0.0.0");
-}
-
-std::uint32_t LoopbackIPv4() { return htonl(INADDR_LOOPBACK); }
-
 Socket OpenTcpSocket() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return Socket();

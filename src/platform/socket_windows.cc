@@ -1,14 +1,9 @@
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "platform/socket.h"
 #include "platform/socket_internal.h"
+#include "platform/windows_api.h"
 
 static_assert(sizeof(NativeSocket) == sizeof(SOCKET), "a socket handle is a SOCKET");
 static_assert(kInvalidSocket == INVALID_SOCKET, "the invalid-socket value is INVALID_SOCKET");
@@ -36,22 +31,6 @@ bool StartSocketLayer(int* error_code) {
 }
 
 void StopSocketLayer() { ::WSACleanup(); }
-
-bool ParseIPv4(const char* dotted, std::uint32_t* address) {
-  if (dotted == nullptr) return false;
-  const unsigned long parsed = ::inet_addr(dotted);
-  // INADDR_NONE is also the valid broadcast address.
-  if (parsed == INADDR_NONE && std::strcmp(dotted, "255.255.255.255") != 0) return false;
-  *address = static_cast<std::uint32_t>(parsed);
-  return true;
-}
-
-void FormatIPv4(std::uint32_t address, char (&text)[16]) {
-  const auto* b = reinterpret_cast<const unsigned char*>(&address);
-  std::snprintf(text, sizeof(text), "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-}
-
-std::uint32_t LoopbackIPv4() { return htonl(INADDR_LOOPBACK); }
 
 Socket OpenTcpSocket() {
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -204,18 +183,7 @@ SocketError LastSocketError() {
 }
 
 std::string LastSocketErrorText() {
-  const int code = ::WSAGetLastError();
-  char text[256] = {};
-  const DWORD n =
-      ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                       static_cast<DWORD>(code), 0, text, sizeof(text), nullptr);
-  std::string result(text, n);
-  while (!result.empty() &&
-         (result.back() == '\n' || result.back() == '\r' || result.back() == '.')) {
-    result.pop_back();
-  }
-  if (result.empty()) result = "Winsock error " + std::to_string(code);
-  return result;
+  return WindowsErrorText(static_cast<unsigned long>(::WSAGetLastError()), "Winsock error");
 }
 
 namespace socket_internal {

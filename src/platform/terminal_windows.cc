@@ -1,11 +1,9 @@
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <io.h>
-#include <windows.h>
 
 #include <cstdio>
 
 #include "platform/terminal.h"
+#include "platform/windows_api.h"
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004

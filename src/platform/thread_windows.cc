@@ -1,12 +1,9 @@
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
-
 #include <new>
 #include <utility>
 
 #include "platform/module.h"
 #include "platform/thread.h"
+#include "platform/windows_api.h"
 
 namespace {
 
