@@ -13,28 +13,23 @@ cd "$(dirname "$0")"
 echo "=== format"
 ./scripts/check-format.sh
 
-jobs=2
+# Each build is a workflow preset (CMakePresets.json): its configure
+# settings, its environment (TSan's options, Wine's prefix), its build and
+# its tests (2 jobs, 300 s for a test that sets no time of its own).
 run() {
-  local preset=$1 dir=$2; shift 2
-  echo "=== $preset: configure"
-  cmake --preset "$preset" "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
-  echo "=== $preset: build"
-  cmake --build "$dir" -j"$jobs"
-  echo "=== $preset: test"
-  ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 300
+  echo "=== $1"
+  cmake --workflow --preset "$1"
 }
 
-run linux build
+run linux
 if [ "${1:-}" != "--quick" ]; then
-  run asan build-asan
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run tsan build-tsan
+  run asan
+  run tsan
   # SQLite and cpp-httplib for pitwall.exe, from Debian's source packages.
   ./scripts/get-sqlite-source.sh
   ./scripts/get-httplib-source.sh
-  # Wine keeps its own prefix in the build tree; a fresh one takes ~10 s.
-  WINEPREFIX="$PWD/build-win64/wineprefix" WINEDEBUG=-all \
-  run win64 build-win64 -DPITWALL_LINUX_CLIENT="$PWD/build/tools/client/pitwall"
-  run win32 build-win32
-  run linux-i386 build-linux-i386
+  run win64
+  run win32
+  run linux-i386
 fi
 echo "=== all tests passed"

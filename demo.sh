@@ -23,7 +23,7 @@ done
 if [ ! -x build/tools/client/pitwall ]; then
   echo "demo: building the plug-in, the test host and the client (the first time only: about 4 minutes on 2 cores)"
 fi
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPITWALL_BUILD_TOOLS=ON >/dev/null
+cmake --preset linux >/dev/null
 # Ninja's "[step/steps]" as it goes: on one line on a terminal, a line every
 # 25 steps elsewhere; the whole output if the build fails.
 show_progress() {
