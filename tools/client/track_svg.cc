@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "answer_text.h"
+#include "svg_writer.h"
 #include "text_safety.h"
 
 namespace {
@@ -201,32 +202,6 @@ std::string CarColour(std::uint8_t index) {
   return text;
 }
 
-std::string XmlEscape(const std::string& text) {
-  std::string out;
-  for (const char c : DisplayText(text)) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
 namespace {
 
 // A car's colour on the map: its class's, else its own.
@@ -269,44 +244,75 @@ std::vector<LegendGroup> LegendGroups(const TimingState& state) {
 
 }  // namespace
 
-std::string TrackSvg(const TrackOutline& outline, const TimingState& state) {
-  const std::vector<CarTiming>& cars = state.cars();
-  const Frame frame = FitFrame(outline, cars);
-  const double map_right = frame.left + frame.width + kMargin;
-  const double legend_left = map_right + kMargin;
-  const double width = legend_left + kLegendWidth;
-  const bool by_class = !state.session().classes.empty();
-  const std::vector<LegendGroup> groups = LegendGroups(state);
-  const double legend_rows =
-      static_cast<double>(cars.size()) + 1 + (by_class ? static_cast<double>(groups.size()) : 0);
-  const double legend_bottom = frame.top + kLegendRow * legend_rows;
-  const double height = std::max(frame.top + frame.height + kMargin, legend_bottom + kMargin);
-  const std::string w = FixedText(width, 0), h = FixedText(height, 0);
-  std::string svg =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
-      w + "\" height=\"" + h + "\" viewBox=\"0 0 " + w + " " + h +
-      "\" font-family=\"DejaVu Sans, Arial, sans-serif\">\n"
-      "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
-  const SessionTiming& session = state.session();
-  svg += "<text class=\"title\" x=\"" + Num(kMargin) +
-         "\" y=\"28\" font-size=\"20\" "
-         "font-weight=\"bold\">" +
-         XmlEscape(session.known ? session.track : "(track not known)") + "</text>\n";
-  svg += "<text class=\"subtitle\" x=\"" + Num(kMargin) +
-         "\" y=\"48\" font-size=\"13\" "
-         "fill=\"#404040\">" +
-         XmlEscape(TitleLine(state)) + "</text>\n";
+namespace {
 
-  // Each strip lists its points side to side as a triangle strip: the even
-  // points run along one edge, the odd ones along the other. Going out along
-  // one edge and back along the other outlines the band; for a closed lap the
-  // inner edge then winds the other way and stays a hole.
+// Where the picture's parts go.
+struct Layout {
+  Frame frame;
+  double map_right = 0;  // the map's right edge, its margin included
+  double legend_left = 0;
+  double width = 0;
+  double height = 0;
+  bool by_class = false;
+  std::vector<LegendGroup> groups;
+};
+
+Layout LayOut(const TrackOutline& outline, const TimingState& state) {
+  Layout layout;
+  layout.frame = FitFrame(outline, state.cars());
+  const Frame& frame = layout.frame;
+  layout.map_right = frame.left + frame.width + kMargin;
+  layout.legend_left = layout.map_right + kMargin;
+  layout.width = layout.legend_left + kLegendWidth;
+  layout.by_class = !state.session().classes.empty();
+  layout.groups = LegendGroups(state);
+  const double legend_rows = static_cast<double>(state.cars().size()) + 1 +
+                             (layout.by_class ? static_cast<double>(layout.groups.size()) : 0);
+  const double legend_bottom = frame.top + kLegendRow * legend_rows;
+  layout.height = std::max(frame.top + frame.height + kMargin, legend_bottom + kMargin);
+  return layout;
+}
+
+// The document's start, its white ground, the track's name and the
+// session's line.
+void WriteHead(const TimingState& state, const Layout& layout, std::string* svg) {
+  const std::string w = FixedText(layout.width, 0), h = FixedText(layout.height, 0);
+  *svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  SvgElement(svg, "svg")
+      .Attr("xmlns", "http://www.w3.org/2000/svg")
+      .Attr("width", w)
+      .Attr("height", h)
+      .Attr("viewBox", "0 0 " + w + " " + h)
+      .Attr("font-family", "DejaVu Sans, Arial, sans-serif")
+      .Open();
+  SvgElement(svg, "rect")
+      .Attr("width", "100%")
+      .Attr("height", "100%")
+      .Attr("fill", "#ffffff")
+      .Close();
+  const SessionTiming& session = state.session();
+  SvgElement(svg, "text")
+      .Attr("class", "title")
+      .Attr("x", kMargin)
+      .Attr("y", "28")
+      .Attr("font-size", "20")
+      .Attr("font-weight", "bold")
+      .Text(session.known ? session.track : "(track not known)");
+  SvgElement(svg, "text")
+      .Attr("class", "subtitle")
+      .Attr("x", kMargin)
+      .Attr("y", "48")
+      .Attr("font-size", "13")
+      .Attr("fill", "#404040")
+      .Text(TitleLine(state));
+}
+
+// Each strip lists its points side to side as a triangle strip: the even
+// points run along one edge, the odd ones along the other. Going out along
+// one edge and back along the other outlines the band; for a closed lap the
+// inner edge then winds the other way and stays a hole.
+void WriteStrips(const TrackOutline& outline, const Frame& frame, std::string* svg) {
   for (const OutlineStrip& strip : outline.strips) {
-    const char* fill = strip.kind == 1 ? "#6a6a6a" : "#c4c4c4";
-    svg += "<polygon class=\"strip kind" + std::to_string(strip.kind) + "\" fill=\"" + fill +
-           "\" fill-opacity=\"0.7\" fill-rule=\"evenodd\" stroke=\"#404040\" "
-           "stroke-width=\"0.8\" points=\"";
     std::string points;
     const auto add = [&](const OutlinePoint& p) {
       if (!Finite(p.x, p.z)) return;
@@ -316,11 +322,100 @@ std::string TrackSvg(const TrackOutline& outline, const TimingState& state) {
     for (std::size_t i = strip.points.size(); i-- > 0;) {
       if (i % 2 == 1) add(strip.points[i]);
     }
-    svg += points + "\"/>\n";
+    SvgElement(svg, "polygon")
+        .Attr("class", "strip kind" + std::to_string(strip.kind))
+        .Attr("fill", strip.kind == 1 ? "#6a6a6a" : "#c4c4c4")
+        .Attr("fill-opacity", "0.7")
+        .Attr("fill-rule", "evenodd")
+        .Attr("stroke", "#404040")
+        .Attr("stroke-width", "0.8")
+        .Attr("points", points)
+        .Close();
   }
+}
 
-  // Cars from last to first, so the leader's dot is drawn on top; labels
-  // are placed leader first.
+// A car's dot (ringed for the leader) and its number, into *dots.
+void WriteDot(const CarTiming& car, const LabelRequest& r, double dot_radius,
+              const std::string& colour, std::string* dots) {
+  if (car.place == 1) {
+    SvgElement(dots, "circle")
+        .Attr("class", "leader")
+        .Attr("cx", r.x)
+        .Attr("cy", r.y)
+        .Attr("r", dot_radius + 4)
+        .Attr("fill", "none")
+        .Attr("stroke", "#e0a800")
+        .Attr("stroke-width", "3")
+        .Close();
+  }
+  SvgElement(dots, "circle")
+      .Attr("class", "car")
+      .Attr("cx", r.x)
+      .Attr("cy", r.y)
+      .Attr("r", dot_radius)
+      .Attr("fill", colour)
+      .Attr("stroke", "#ffffff")
+      .Attr("stroke-width", "1")
+      .Close();
+  if (car.number) {
+    SvgElement(dots, "text")
+        .Attr("class", "number")
+        .Attr("x", r.x)
+        .Attr("y", r.y + 3)
+        .Attr("font-size", kNumberFontSize)
+        .Attr("font-weight", "bold")
+        .Attr("text-anchor", "middle")
+        .Attr("fill", TextOn(colour))
+        .Text(std::to_string(*car.number));
+  }
+}
+
+// A placed label: its line from the dot when it sits away, its box and its
+// text, into *texts.
+void WriteLabel(const CarTiming& car, const LabelRequest& r, const PlacedLabel& label,
+                double dot_radius, const std::string& colour, std::string* texts) {
+  const SvgBox& b = label.box;
+  if (label.leader_line) {
+    // From the dot's rim to the nearest point of the label.
+    const double tx = std::clamp(r.x, b.x, b.x + b.width);
+    const double ty = std::clamp(r.y, b.y, b.y + b.height);
+    const double len = std::hypot(tx - r.x, ty - r.y);
+    if (len > dot_radius) {
+      SvgElement(texts, "line")
+          .Attr("class", "leader-line")
+          .Attr("x1", r.x + (tx - r.x) * dot_radius / len)
+          .Attr("y1", r.y + (ty - r.y) * dot_radius / len)
+          .Attr("x2", tx)
+          .Attr("y2", ty)
+          .Attr("stroke", colour)
+          .Attr("stroke-width", "1")
+          .Close();
+    }
+  }
+  SvgElement(texts, "rect")
+      .Attr("x", b.x)
+      .Attr("y", b.y)
+      .Attr("width", b.width)
+      .Attr("height", b.height)
+      .Attr("rx", "3")
+      .Attr("fill", "#ffffff")
+      .Attr("fill-opacity", "0.85")
+      .Attr("stroke", colour)
+      .Attr("stroke-width", "1")
+      .Close();
+  SvgElement text(texts, "text");
+  text.Attr("class", "label")
+      .Attr("x", b.x + 3)
+      .Attr("y", b.y + b.height - 4)
+      .Attr("font-size", kLabelFontSize);
+  if (car.place == 1) text.Attr("font-weight", "bold");
+  text.Text(label.form == PlacedLabel::Form::kFull ? r.text : r.short_text);
+}
+
+// Cars from last to first, so the leader's dot is drawn on top, and every
+// label above every dot; labels are placed leader first.
+void WriteCars(const TimingState& state, const Layout& layout, std::string* svg) {
+  const std::vector<CarTiming>& cars = state.cars();
   std::vector<const CarTiming*> on_map;
   std::vector<LabelRequest> requests;
   const bool numbered = std::any_of(cars.begin(), cars.end(),
@@ -330,82 +425,68 @@ std::string TrackSvg(const TrackOutline& outline, const TimingState& state) {
     if (!Finite(car.x, car.z)) continue;
     on_map.push_back(&car);
     const std::string place = car.place > 0 ? std::to_string(car.place) : "-";
-    requests.push_back(LabelRequest{frame.X(car.x), frame.Y(car.z),
+    requests.push_back(LabelRequest{layout.frame.X(car.x), layout.frame.Y(car.z),
                                     place + " " + DisplayText(car.driver, kLabelNameColumns),
                                     place});
   }
-  const SvgBox bounds{0, kTitleHeight, map_right, height - kTitleHeight};
+  const SvgBox bounds{0, kTitleHeight, layout.map_right, layout.height - kTitleHeight};
   const std::vector<PlacedLabel> labels = PlaceLabels(requests, bounds, dot_radius);
   std::string dots, texts;
   for (std::size_t i = on_map.size(); i-- > 0;) {
-    const CarTiming& car = *on_map[i];
-    const LabelRequest& r = requests[i];
-    const std::string colour = MarkerColour(car);
-    if (car.place == 1) {
-      dots += "<circle class=\"leader\" cx=\"" + Num(r.x) + "\" cy=\"" + Num(r.y) + "\" r=\"" +
-              Num(dot_radius + 4) + "\" fill=\"none\" stroke=\"#e0a800\" stroke-width=\"3\"/>\n";
+    const std::string colour = MarkerColour(*on_map[i]);
+    WriteDot(*on_map[i], requests[i], dot_radius, colour, &dots);
+    if (labels[i].form != PlacedLabel::Form::kNone) {
+      WriteLabel(*on_map[i], requests[i], labels[i], dot_radius, colour, &texts);
     }
-    dots += "<circle class=\"car\" cx=\"" + Num(r.x) + "\" cy=\"" + Num(r.y) + "\" r=\"" +
-            Num(dot_radius) + "\" fill=\"" + colour +
-            "\" stroke=\"#ffffff\" stroke-width=\"1\"/>\n";
-    if (car.number) {
-      dots += "<text class=\"number\" x=\"" + Num(r.x) + "\" y=\"" + Num(r.y + 3) +
-              "\" font-size=\"" + Num(kNumberFontSize) +
-              "\" font-weight=\"bold\" text-anchor=\"middle\" fill=\"" + TextOn(colour) + "\">" +
-              std::to_string(*car.number) + "</text>\n";
-    }
-    const PlacedLabel& label = labels[i];
-    if (label.form == PlacedLabel::Form::kNone) continue;
-    const SvgBox& b = label.box;
-    if (label.leader_line) {
-      // From the dot's rim to the nearest point of the label.
-      const double tx = std::clamp(r.x, b.x, b.x + b.width);
-      const double ty = std::clamp(r.y, b.y, b.y + b.height);
-      const double len = std::hypot(tx - r.x, ty - r.y);
-      if (len > dot_radius) {
-        const double sx = r.x + (tx - r.x) * dot_radius / len;
-        const double sy = r.y + (ty - r.y) * dot_radius / len;
-        texts += "<line class=\"leader-line\" x1=\"" + Num(sx) + "\" y1=\"" + Num(sy) + "\" x2=\"" +
-                 Num(tx) + "\" y2=\"" + Num(ty) + "\" stroke=\"" + colour +
-                 "\" stroke-width=\"1\"/>\n";
-      }
-    }
-    texts += "<rect x=\"" + Num(b.x) + "\" y=\"" + Num(b.y) + "\" width=\"" + Num(b.width) +
-             "\" height=\"" + Num(b.height) +
-             "\" rx=\"3\" fill=\"#ffffff\" fill-opacity=\"0.85\" "
-             "stroke=\"" +
-             colour + "\" stroke-width=\"1\"/>\n";
-    texts += "<text class=\"label\" x=\"" + Num(b.x + 3) + "\" y=\"" + Num(b.y + b.height - 4) +
-             "\" font-size=\"" + Num(kLabelFontSize) + "\"" +
-             (car.place == 1 ? " font-weight=\"bold\"" : "") + ">" +
-             XmlEscape(label.form == PlacedLabel::Form::kFull ? r.text : r.short_text) +
-             "</text>\n";
   }
-  svg += dots + texts;
+  *svg += dots + texts;
+}
 
-  // The legend: every car in place order; with classes, each class under
-  // its name, its cars with their gaps within the class.
-  const std::string heading_y = Num(frame.top + 4);
-  svg += "<text class=\"legend-title\" x=\"" + Num(legend_left + 16) + "\" y=\"" + heading_y +
-         "\" font-size=\"13\" font-weight=\"bold\">P driver</text>\n";
-  svg += "<text class=\"legend-title\" x=\"" + Num(width - kMargin) + "\" y=\"" + heading_y +
-         "\" font-size=\"13\" font-weight=\"bold\" text-anchor=\"end\">gap</text>\n";
-  double y = frame.top + kLegendRow;
-  for (const LegendGroup& group : groups) {
-    if (by_class) {
-      const std::string name =
-          group.car_class != nullptr ? group.car_class->name : std::string("(no class)");
-      const std::string colour = group.car_class != nullptr ? group.car_class->colour : "#808080";
-      svg += "<rect class=\"legend-class\" x=\"" + Num(legend_left) + "\" y=\"" + Num(y - 6) +
-             "\" width=\"10\" height=\"10\" fill=\"" + colour + "\"/>\n";
-      svg += "<text class=\"legend-class\" x=\"" + Num(legend_left + 16) + "\" y=\"" + Num(y + 4) +
-             "\" font-size=\"12\" font-weight=\"bold\" fill=\"#202020\">" +
-             XmlEscape(name + " (" + std::to_string(group.cars.size()) + ")") + "</text>\n";
+// The legend: every car in place order; with classes, each class under
+// its name, its cars with their gaps within the class.
+void WriteLegend(const Layout& layout, std::string* svg) {
+  const double left = layout.legend_left;
+  const double gap_x = layout.width - kMargin;
+  const double heading_y = layout.frame.top + 4;
+  SvgElement(svg, "text")
+      .Attr("class", "legend-title")
+      .Attr("x", left + 16)
+      .Attr("y", heading_y)
+      .Attr("font-size", "13")
+      .Attr("font-weight", "bold")
+      .Text("P driver");
+  SvgElement(svg, "text")
+      .Attr("class", "legend-title")
+      .Attr("x", gap_x)
+      .Attr("y", heading_y)
+      .Attr("font-size", "13")
+      .Attr("font-weight", "bold")
+      .Attr("text-anchor", "end")
+      .Text("gap");
+  double y = layout.frame.top + kLegendRow;
+  for (const LegendGroup& group : layout.groups) {
+    const bool in_class = group.car_class != nullptr;
+    if (layout.by_class) {
+      SvgElement(svg, "rect")
+          .Attr("class", "legend-class")
+          .Attr("x", left)
+          .Attr("y", y - 6)
+          .Attr("width", "10")
+          .Attr("height", "10")
+          .Attr("fill", in_class ? group.car_class->colour : "#808080")
+          .Close();
+      const std::string name = in_class ? group.car_class->name : std::string("(no class)");
+      SvgElement(svg, "text")
+          .Attr("class", "legend-class")
+          .Attr("x", left + 16)
+          .Attr("y", y + 4)
+          .Attr("font-size", "12")
+          .Attr("font-weight", "bold")
+          .Attr("fill", "#202020")
+          .Text(name + " (" + std::to_string(group.cars.size()) + ")");
       y += kLegendRow;
     }
     for (const CarTiming* car : group.cars) {
-      const bool in_class = group.car_class != nullptr;
-      const std::string colour = MarkerColour(*car);
       const std::string place = car->place > 0 ? std::to_string(car->place) : "-";
       const bool leads = in_class ? car->class_place == 1 : car->place == 1;
       const std::optional<Gap>& to_leader = in_class ? car->class_gap : car->gap_to_leader;
@@ -413,15 +494,37 @@ std::string TrackSvg(const TrackOutline& outline, const TimingState& state) {
       if (to_leader) gap = GapText(*to_leader);
       if (car->finished) gap += gap.empty() ? "fin" : " fin";
       const std::string number = car->number ? "#" + std::to_string(*car->number) + " " : "";
-      svg += "<circle cx=\"" + Num(legend_left + 5) + "\" cy=\"" + Num(y) + "\" r=\"" +
-             Num(kDotRadius) + "\" fill=\"" + colour + "\"/>\n";
-      svg += "<text class=\"legend\" x=\"" + Num(legend_left + 16) + "\" y=\"" + Num(y + 4) +
-             "\" font-size=\"12\"" + (leads ? " font-weight=\"bold\"" : "") + ">" +
-             XmlEscape(place + " " + number + DisplayText(car->driver, 20)) + "</text>\n";
-      svg += "<text class=\"legend-gap\" x=\"" + Num(width - kMargin) + "\" y=\"" + Num(y + 4) +
-             "\" font-size=\"12\" text-anchor=\"end\">" + XmlEscape(gap) + "</text>\n";
+      SvgElement(svg, "circle")
+          .Attr("cx", left + 5)
+          .Attr("cy", y)
+          .Attr("r", kDotRadius)
+          .Attr("fill", MarkerColour(*car))
+          .Close();
+      SvgElement name(svg, "text");
+      name.Attr("class", "legend").Attr("x", left + 16).Attr("y", y + 4).Attr("font-size", "12");
+      if (leads) name.Attr("font-weight", "bold");
+      name.Text(place + " " + number + DisplayText(car->driver, 20));
+      SvgElement(svg, "text")
+          .Attr("class", "legend-gap")
+          .Attr("x", gap_x)
+          .Attr("y", y + 4)
+          .Attr("font-size", "12")
+          .Attr("text-anchor", "end")
+          .Text(gap);
       y += kLegendRow;
     }
   }
-  return svg + "</svg>\n";
+}
+
+}  // namespace
+
+std::string TrackSvg(const TrackOutline& outline, const TimingState& state) {
+  const Layout layout = LayOut(outline, state);
+  std::string svg;
+  WriteHead(state, layout, &svg);
+  WriteStrips(outline, layout.frame, &svg);
+  WriteCars(state, layout, &svg);
+  WriteLegend(layout, &svg);
+  SvgEndTag(&svg, "svg");
+  return svg;
 }

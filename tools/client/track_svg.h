@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "pitwall_client.h"
+#include "svg_writer.h"
 #include "timing_state.h"
 
 // A box on the picture, in its units (y down).
@@ -58,10 +59,5 @@ std::string CarColour(std::uint8_t index);
 // on its longer side; the world's z axis points up the picture (north up),
 // x to the right. Non-finite points and cars are left out of the map.
 std::string TrackSvg(const TrackOutline& outline, const TimingState& state);
-
-// The display form of `text` (text_safety.h) with & < > " ' as XML
-// entities: only characters XML 1.0 allows, fit for an attribute or
-// element text.
-std::string XmlEscape(const std::string& text);
 
 #endif  // PITWALL_TOOLS_CLIENT_TRACK_SVG_H_

@@ -113,6 +113,19 @@ TEST(TrackSvgTest, CarColoursAreDistinct) {
 }
 
 // Only characters XML 1.0 allows reach the file, whatever the names hold.
+// Every attribute and text goes through the escape, whatever its source.
+TEST(TrackSvgTest, TheElementWriterEscapesEveryAttributeAndText) {
+  std::string out;
+  SvgElement(&out, "circle").Attr("fill", "#fff\" onload=\"x").Attr("r", 2.75).Close();
+  SvgElement(&out, "text").Attr("class", "a&b").Text("<script>'\x01'");
+  SvgElement(&out, "g").Attr("id", std::string("g<1>")).Open();
+  SvgEndTag(&out, "g");
+  EXPECT_EQ(out,
+            "<circle fill=\"#fff&quot; onload=&quot;x\" r=\"2.8\"/>\n"
+            "<text class=\"a&amp;b\">&lt;script&gt;&apos;\\x01&apos;</text>\n"
+            "<g id=\"g&lt;1&gt;\">\n</g>\n");
+}
+
 TEST(TrackSvgTest, HostileNamesAreEscapedText) {
   EXPECT_EQ(XmlEscape("1 Bob \"Q\" Day\x01 & <x>"), "1 Bob &quot;Q&quot; Day\\x01 &amp; &lt;x&gt;");
   TimingState state;
