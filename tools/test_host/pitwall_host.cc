@@ -474,6 +474,144 @@ std::filesystem::path BesideProgram(const char* argv0, const char* name, const c
   return std::filesystem::exists(beside, ec) ? beside : std::filesystem::path(built);
 }
 
+// The files a run uses: the game folder (a copy of the sample's when none
+// was named), the recording to replay or the track to simulate, and the
+// recording to write.
+struct RunFiles {
+  std::string plugin;
+  TempGameDir temp;
+  std::FILE* replay = nullptr;
+  std::FILE* record = nullptr;
+  TrackPath path;
+};
+
+// Finds and opens what the options name, making their paths absolute. 0
+// when all is there, else the exit status after saying what is missing.
+int OpenRunFiles(const char* argv0, Options* opt, RunFiles* files) {
+  std::error_code ec;
+  files->plugin = std::filesystem::absolute(opt->plugin, ec).string();
+  if (!std::filesystem::is_regular_file(files->plugin, ec)) {
+    return Fail("no plug-in file at " + files->plugin);
+  }
+  std::string error;
+  if (opt->game_dir.empty()) {
+    const auto sample = BesideProgram(argv0, "examples/game", PITWALL_EXAMPLES_DIR "/game");
+    if (!files->temp.Create(sample, &error)) return Fail(error);
+    opt->game_dir = files->temp.path();
+  } else if (!std::filesystem::is_directory(opt->game_dir, ec)) {
+    return Fail("no game folder at " + opt->game_dir);
+  }
+  opt->game_dir = std::filesystem::absolute(opt->game_dir, ec).string();
+  if (!opt->replay.empty()) {
+    opt->replay = std::filesystem::absolute(opt->replay, ec).string();
+    files->replay = std::fopen(opt->replay.c_str(), "rb");
+    if (files->replay == nullptr) return Fail("cannot open the recording " + opt->replay);
+  }
+  if (files->replay == nullptr && !files->path.Load(opt->game_dir, opt->track, &error)) {
+    return Fail(error);
+  }
+  if (!opt->record.empty()) {
+    opt->record = std::filesystem::absolute(opt->record, ec).string();
+    files->record = std::fopen(opt->record.c_str(), "wb");
+    if (files->record == nullptr) return Fail("cannot write the recording " + opt->record);
+  }
+  return 0;
+}
+
+// Says which port the plug-in serves on, from its log.
+void SayPort(const std::string& game_dir,
+             const std::map<std::string, std::uintmax_t>& logs_before) {
+  const int port = BoundPort(game_dir, logs_before);
+  const int configured = ConfiguredPort(game_dir);
+  if (port == 0) {
+    std::printf("pitwall-host: the plug-in serves no port: ports %d to %d are all busy\n",
+                configured, configured + kPortsToTry - 1);
+  } else if (port != configured) {
+    std::printf("pitwall-host: the plug-in serves on port %d (port %d was busy)\n", port,
+                configured);
+  } else {
+    std::printf("pitwall-host: the plug-in serves on port %d\n", port);
+  }
+  std::fflush(stdout);
+}
+
+// What the updates pass through on their way to the plug-in: the recorder
+// when recording, the simulated clock when the recording is restamped, and
+// the update count.
+struct SinkChain {
+  std::FILE* scratch = nullptr;  // a recording made flat out, before its times are stamped
+  std::unique_ptr<Recorder> recorder;
+  std::unique_ptr<EventTimes> event_times;
+  std::unique_ptr<CountingSink> counter;
+  HostSink* first = nullptr;
+};
+
+// 0, or the exit status when the scratch file cannot be made.
+int BuildSinks(PluginHost* host, std::FILE* record, bool flat_out, SinkChain* chain) {
+  if (record != nullptr && flat_out) {
+    chain->scratch = std::tmpfile();
+    if (chain->scratch == nullptr) return Fail("cannot create a scratch file for the recording");
+  }
+  HostSink* sink = host;
+  if (record != nullptr) {
+    chain->recorder =
+        std::make_unique<Recorder>(chain->scratch != nullptr ? chain->scratch : record, host);
+    sink = chain->recorder.get();
+  }
+  if (chain->scratch != nullptr) {
+    chain->event_times = std::make_unique<EventTimes>(sink);
+    sink = chain->event_times.get();
+  }
+  chain->counter = std::make_unique<CountingSink>(sink);
+  chain->first = chain->counter.get();
+  return 0;
+}
+
+// Race weekends one after another at the host's pace (flat out: one
+// weekend, each update one period of simulated time), until interrupted.
+void Simulate(const Options& opt, const TrackPath& path, bool flat_out, SinkChain* chain,
+              std::chrono::steady_clock::time_point start) {
+  const auto period = std::chrono::duration<double>(1.0 / opt.rate);
+  const double step = period.count() * (flat_out ? 1.0 : opt.speed);
+  auto next = start;
+  std::uint32_t weekend = 0;
+  long steps = 0;  // updates simulated so far
+  while (!Interrupted(start, opt.duration) && !(flat_out && weekend > 0)) {
+    SimOptions sim = opt.sim;
+    sim.seed += weekend++;
+    RaceSimulation race(path, opt.track, sim);
+    const std::string field = sim.faster_class_cars > 0
+                                  ? " (" + std::to_string(sim.faster_class_cars) + " + " +
+                                        std::to_string(sim.cars - sim.faster_class_cars) +
+                                        " in two classes)"
+                                  : std::string();
+    std::printf("pitwall-host: %d cars%s on %s (%.0f m), seed %u\n", sim.cars, field.c_str(),
+                opt.track.c_str(), path.length(), sim.seed);
+    std::fflush(stdout);
+    for (;;) {
+      if (chain->event_times) chain->event_times->now = static_cast<double>(steps) / opt.rate;
+      if (Interrupted(start, opt.duration) || !race.Advance(step, chain->first)) break;
+      ++steps;
+      if (flat_out) continue;
+      next += std::chrono::duration_cast<std::chrono::steady_clock::duration>(period);
+      std::this_thread::sleep_until(next);
+    }
+  }
+}
+
+// Closes the recording, stamped with the simulated times when it was made
+// flat out. The exit status: `status`, or 1 when writing failed.
+int FinishRecording(const Options& opt, std::FILE* record, SinkChain* chain, int status) {
+  if (record == nullptr) return status;
+  bool ok = chain->recorder->ok();
+  if (chain->scratch != nullptr) {
+    ok = ok && Restamp(chain->scratch, record, chain->event_times->times());
+    std::fclose(chain->scratch);
+  }
+  if (std::fclose(record) != 0 || !ok) return Fail("writing " + opt.record + " failed");
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -483,42 +621,17 @@ int main(int argc, char** argv) {
                     PITWALL_DEFAULT_PLUGIN)
           .string();
   if (const int status = ParseArgs(argc, argv, &opt); status >= 0) return status;
-
-  std::error_code ec;
-  const std::string plugin = std::filesystem::absolute(opt.plugin, ec).string();
-  if (!std::filesystem::is_regular_file(plugin, ec)) return Fail("no plug-in file at " + plugin);
-  TempGameDir temp;
-  std::string error;
-  if (opt.game_dir.empty()) {
-    const auto sample = BesideProgram(argv[0], "examples/game", PITWALL_EXAMPLES_DIR "/game");
-    if (!temp.Create(sample, &error)) return Fail(error);
-    opt.game_dir = temp.path();
-  } else if (!std::filesystem::is_directory(opt.game_dir, ec)) {
-    return Fail("no game folder at " + opt.game_dir);
-  }
-  opt.game_dir = std::filesystem::absolute(opt.game_dir, ec).string();
-
-  std::FILE* replay = nullptr;
-  if (!opt.replay.empty()) {
-    opt.replay = std::filesystem::absolute(opt.replay, ec).string();
-    replay = std::fopen(opt.replay.c_str(), "rb");
-    if (replay == nullptr) return Fail("cannot open the recording " + opt.replay);
-  }
-  TrackPath path;
-  if (replay == nullptr && !path.Load(opt.game_dir, opt.track, &error)) return Fail(error);
-  std::FILE* record = nullptr;
-  if (!opt.record.empty()) {
-    opt.record = std::filesystem::absolute(opt.record, ec).string();
-    record = std::fopen(opt.record.c_str(), "wb");
-    if (record == nullptr) return Fail("cannot write the recording " + opt.record);
-  }
+  RunFiles files;
+  if (const int status = OpenRunFiles(argv[0], &opt, &files); status != 0) return status;
 
   // The simulator's working directory holds its Config.ini and tracks, and
   // receives the plug-in's configuration and log.
+  std::error_code ec;
   std::filesystem::current_path(opt.game_dir, ec);
   if (ec) return Fail("cannot enter the game folder " + opt.game_dir + ": " + ec.message());
   PluginHost host;
-  if (!host.Load(plugin, &error)) return Fail(error);
+  std::string error;
+  if (!host.Load(files.plugin, &error)) return Fail(error);
   std::printf("pitwall-host: loaded %s\npitwall-host: game folder %s\n", host.description().c_str(),
               opt.game_dir.c_str());
   std::fflush(stdout);
@@ -527,90 +640,31 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, OnSignal);
   const auto logs_before = LogSizes(opt.game_dir);
   host.Startup();
-  const int port = BoundPort(opt.game_dir, logs_before);
-  const int configured = ConfiguredPort(opt.game_dir);
-  if (port == 0) {
-    std::printf("pitwall-host: the plug-in serves no port: ports %d to %d are all busy\n",
-                configured, configured + 19);
-  } else if (port != configured) {
-    std::printf("pitwall-host: the plug-in serves on port %d (port %d was busy)\n", port,
-                configured);
-  } else {
-    std::printf("pitwall-host: the plug-in serves on port %d\n", port);
-  }
-  std::fflush(stdout);
+  SayPort(opt.game_dir, logs_before);
   // A simulation at speed 0 runs flat out: its recording is written to a
   // scratch file first and stamped with the simulated times at the end.
-  const bool flat_out = replay == nullptr && opt.speed <= 0;
-  std::FILE* scratch = nullptr;
-  if (record != nullptr && flat_out) {
-    scratch = std::tmpfile();
-    if (scratch == nullptr) return Fail("cannot create a scratch file for the recording");
+  const bool flat_out = files.replay == nullptr && opt.speed <= 0;
+  SinkChain chain;
+  if (const int status = BuildSinks(&host, files.record, flat_out, &chain); status != 0) {
+    return status;
   }
-  std::unique_ptr<Recorder> recorder;
-  std::unique_ptr<EventTimes> event_times;
-  HostSink* sink = &host;
-  if (record != nullptr) {
-    recorder = std::make_unique<Recorder>(scratch != nullptr ? scratch : record, &host);
-    sink = recorder.get();
-  }
-  if (scratch != nullptr) {
-    event_times = std::make_unique<EventTimes>(sink);
-    sink = event_times.get();
-  }
-  CountingSink counter(sink);
-  sink = &counter;
 
   const auto start = std::chrono::steady_clock::now();
   int status = 0;
-  if (replay != nullptr) {
+  if (files.replay != nullptr) {
     ReplayOptions options;
     options.speed = opt.speed;
     options.interrupted = [&] { return Interrupted(start, opt.duration); };
-    if (!Replay(replay, sink, options, &error)) {
+    if (!Replay(files.replay, chain.first, options, &error)) {
       status = Fail("replay of " + opt.replay + " stopped: " + error);
     }
-    std::fclose(replay);
+    std::fclose(files.replay);
   } else {
-    const auto period = std::chrono::duration<double>(1.0 / opt.rate);
-    // Flat out, each update is one period of simulated time, and one
-    // weekend is run.
-    const double step = period.count() * (flat_out ? 1.0 : opt.speed);
-    auto next = start;
-    std::uint32_t weekend = 0;
-    long steps = 0;  // updates simulated so far
-    while (!Interrupted(start, opt.duration) && !(flat_out && weekend > 0)) {
-      SimOptions sim = opt.sim;
-      sim.seed += weekend++;
-      RaceSimulation race(path, opt.track, sim);
-      const std::string field = sim.faster_class_cars > 0
-                                    ? " (" + std::to_string(sim.faster_class_cars) + " + " +
-                                          std::to_string(sim.cars - sim.faster_class_cars) +
-                                          " in two classes)"
-                                    : std::string();
-      std::printf("pitwall-host: %d cars%s on %s (%.0f m), seed %u\n", sim.cars, field.c_str(),
-                  opt.track.c_str(), path.length(), sim.seed);
-      std::fflush(stdout);
-      for (;;) {
-        if (event_times) event_times->now = static_cast<double>(steps) / opt.rate;
-        if (Interrupted(start, opt.duration) || !race.Advance(step, sink)) break;
-        ++steps;
-        if (flat_out) continue;
-        next += std::chrono::duration_cast<std::chrono::steady_clock::duration>(period);
-        std::this_thread::sleep_until(next);
-      }
-    }
+    Simulate(opt, files.path, flat_out, &chain, start);
   }
   host.Shutdown();
-  if (record != nullptr) {
-    bool ok = recorder->ok();
-    if (scratch != nullptr) {
-      ok = ok && Restamp(scratch, record, event_times->times());
-      std::fclose(scratch);
-    }
-    if (std::fclose(record) != 0 || !ok) status = Fail("writing " + opt.record + " failed");
-  }
-  std::printf("pitwall-host: done after %ld %s updates\n", counter.updates(),
+  status = FinishRecording(opt, files.record, &chain, status);
+  std::printf("pitwall-host: done after %ld %s updates\n", chain.counter->updates(),
               opt.replay.empty() ? "simulated" : "replayed");
   return status;
 }

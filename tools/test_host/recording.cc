@@ -133,101 +133,146 @@ void Recorder::Scoring(const HostScoringInfo* info) {
   if (next_) next_->Scoring(info);
 }
 
-bool Replay(std::FILE* file, HostSink* sink, const ReplayOptions& options, std::string* error) {
+namespace {
+
+// A recording read line by line, counting lines for its messages.
+struct RecordingLines {
+  std::FILE* file;
+  std::string* error;
   std::string line;
   int number = 0;
-  auto fail = [&](const std::string& what) {
+
+  bool Next() {
+    if (!ReadLine(file, &line)) return false;
+    ++number;
+    return true;
+  }
+  bool Fail(const std::string& what) {
     *error = "line " + std::to_string(number) + ": " + what;
     return false;
-  };
-  if (!ReadLine(file, &line)) {
-    *error = "empty file: not a recording";
+  }
+};
+
+// The first line: the recording's magic and a version this host reads.
+bool ReadRecordingHead(RecordingLines* in) {
+  if (!in->Next()) {
+    *in->error = "empty file: not a recording";
     return false;
   }
-  ++number;
-  const auto head = Split(line);
+  const auto head = Split(in->line);
   int version = 0;
   if (head.size() != 2 || head[0] != kRecordingMagic || !Parse(head[1], &version)) {
-    return fail("not a PitwallFeed host recording");
+    return in->Fail("not a PitwallFeed host recording");
   }
   if (version != kRecordingVersion) {
-    return fail("recording version " + head[1] + " is not supported (this host reads version 1)");
+    return in->Fail("recording version " + head[1] +
+                    " is not supported (this host reads version 1)");
   }
+  return true;
+}
 
-  const auto begin = std::chrono::steady_clock::now();
-  auto wait_until = [&](double t) {
-    if (options.speed <= 0) return;
-    const auto due = begin + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                 std::chrono::duration<double>(t / options.speed));
+// Waits until the recording's time `t` is due at the replay's speed (not at
+// all at speed 0), looking every 50 ms whether the replay was interrupted.
+class ReplayPace {
+ public:
+  explicit ReplayPace(const ReplayOptions& options)
+      : options_(options), begin_(std::chrono::steady_clock::now()) {}
+  void WaitFor(double t) const {
+    if (options_.speed <= 0) return;
+    const auto due = begin_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                  std::chrono::duration<double>(t / options_.speed));
     while (std::chrono::steady_clock::now() < due) {
-      if (options.interrupted && options.interrupted()) return;
+      if (options_.interrupted && options_.interrupted()) return;
       std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
           due - std::chrono::steady_clock::now(), std::chrono::milliseconds(50)));
     }
-  };
+  }
 
+ private:
+  const ReplayOptions& options_;
+  std::chrono::steady_clock::time_point begin_;
+};
+
+// A "scoring" line's fields into the record; its vehicle count into *count.
+bool ReadScoringFields(const std::vector<std::string>& f, ScoringRecordWriter* writer,
+                       std::int32_t* count) {
+  std::string track;
+  std::int32_t session = 0, max_laps = 0;
+  float current = 0, end = 0, lap = 0;
+  if (f.size() != 9 || !Decode(f[2], &track) || !Parse(f[3], &session) || !Parse(f[4], &current) ||
+      !Parse(f[5], &end) || !Parse(f[6], &max_laps) || !Parse(f[7], &lap) || !Parse(f[8], count) ||
+      *count < 0 || *count > 4096) {
+    return false;
+  }
+  writer->SetVehicles(*count);
+  writer->SetTrackName(track);
+  writer->SetSession(session);
+  writer->SetCurrentTime(current);
+  writer->SetEndTime(end);
+  writer->SetMaxLaps(max_laps);
+  writer->SetLapDistance(lap);
+  return true;
+}
+
+// A "vehicle" line into the record's vehicle `car`.
+template <typename Vehicle>
+bool ReadVehicleLine(const std::string& line, Vehicle car) {
+  const auto v = Split(line);
+  std::string driver;
+  int laps = 0, sector = 0, finish = 0, control = 0, pits = 0, place = 0;
+  float x[12] = {};
+  bool good = v.size() == 20 && v[0] == "vehicle" && Decode(v[1], &driver) && Parse(v[2], &laps) &&
+              Parse(v[3], &sector) && Parse(v[4], &finish) && Parse(v[12], &control) &&
+              Parse(v[13], &pits) && Parse(v[14], &place);
+  const int float_fields[12] = {5, 6, 7, 8, 9, 10, 11, 15, 16, 17, 18, 19};
+  for (int k = 0; good && k < 12; ++k)
+    good = Parse(v[static_cast<std::size_t>(float_fields[k])], &x[k]);
+  if (!good) return false;
+  car.SetDriverName(driver);
+  car.SetLaps(static_cast<std::int16_t>(laps));
+  car.SetSector(static_cast<std::int8_t>(sector));
+  car.SetFinishStatus(static_cast<std::int8_t>(finish));
+  car.SetLapDistance(x[0]);
+  car.SetBestLap(x[1]);
+  car.SetSectorTimesA(x[2], x[3]);
+  car.SetLastLap(x[4]);
+  car.SetSectorTimesB(x[5], x[6]);
+  car.SetControl(static_cast<std::int8_t>(control));
+  car.SetInPits(static_cast<std::uint8_t>(pits));
+  car.SetPlace(static_cast<std::uint8_t>(place));
+  car.SetTimeBehindLeader(x[7]);
+  car.SetPosition(x[8], x[9]);
+  car.SetHeadingInputs(x[10], x[11]);
+  return true;
+}
+
+}  // namespace
+
+bool Replay(std::FILE* file, HostSink* sink, const ReplayOptions& options, std::string* error) {
+  RecordingLines in{file, error, {}};
+  if (!ReadRecordingHead(&in)) return false;
+  const ReplayPace pace(options);
   ScoringRecordWriter writer;
-  while (ReadLine(file, &line)) {
-    ++number;
+  while (in.Next()) {
     if (options.interrupted && options.interrupted()) return true;
-    if (line.empty() || line[0] == '#') continue;
-    const auto f = Split(line);
+    if (in.line.empty() || in.line[0] == '#') continue;
+    const auto f = Split(in.line);
     double t = 0;
-    if (f.size() < 2 || !Parse(f[1], &t)) return fail("expected an event and its time");
+    if (f.size() < 2 || !Parse(f[1], &t)) return in.Fail("expected an event and its time");
     if (f[0] == "start" || f[0] == "end") {
-      if (f.size() != 2) return fail("extra fields after " + f[0]);
-      wait_until(t);
+      if (f.size() != 2) return in.Fail("extra fields after " + f[0]);
+      pace.WaitFor(t);
       f[0] == "start" ? sink->SessionStart() : sink->SessionEnd();
       continue;
     }
-    if (f[0] != "scoring") return fail("unknown event '" + f[0] + "'");
-    std::string track;
-    std::int32_t session = 0, max_laps = 0, count = 0;
-    float current = 0, end = 0, lap = 0;
-    if (f.size() != 9 || !Decode(f[2], &track) || !Parse(f[3], &session) ||
-        !Parse(f[4], &current) || !Parse(f[5], &end) || !Parse(f[6], &max_laps) ||
-        !Parse(f[7], &lap) || !Parse(f[8], &count) || count < 0 || count > 4096) {
-      return fail("bad scoring line");
-    }
-    writer.SetVehicles(count);
-    writer.SetTrackName(track);
-    writer.SetSession(session);
-    writer.SetCurrentTime(current);
-    writer.SetEndTime(end);
-    writer.SetMaxLaps(max_laps);
-    writer.SetLapDistance(lap);
+    if (f[0] != "scoring") return in.Fail("unknown event '" + f[0] + "'");
+    std::int32_t count = 0;
+    if (!ReadScoringFields(f, &writer, &count)) return in.Fail("bad scoring line");
     for (std::int32_t i = 0; i < count; ++i) {
-      if (!ReadLine(file, &line)) return fail("the recording ends inside an update");
-      ++number;
-      const auto v = Split(line);
-      std::string driver;
-      int laps = 0, sector = 0, finish = 0, control = 0, pits = 0, place = 0;
-      float x[12] = {};
-      bool good = v.size() == 20 && v[0] == "vehicle" && Decode(v[1], &driver) &&
-                  Parse(v[2], &laps) && Parse(v[3], &sector) && Parse(v[4], &finish) &&
-                  Parse(v[12], &control) && Parse(v[13], &pits) && Parse(v[14], &place);
-      const int float_fields[12] = {5, 6, 7, 8, 9, 10, 11, 15, 16, 17, 18, 19};
-      for (int k = 0; good && k < 12; ++k)
-        good = Parse(v[static_cast<std::size_t>(float_fields[k])], &x[k]);
-      if (!good) return fail("bad vehicle line");
-      auto car = writer.vehicle(i);
-      car.SetDriverName(driver);
-      car.SetLaps(static_cast<std::int16_t>(laps));
-      car.SetSector(static_cast<std::int8_t>(sector));
-      car.SetFinishStatus(static_cast<std::int8_t>(finish));
-      car.SetLapDistance(x[0]);
-      car.SetBestLap(x[1]);
-      car.SetSectorTimesA(x[2], x[3]);
-      car.SetLastLap(x[4]);
-      car.SetSectorTimesB(x[5], x[6]);
-      car.SetControl(static_cast<std::int8_t>(control));
-      car.SetInPits(static_cast<std::uint8_t>(pits));
-      car.SetPlace(static_cast<std::uint8_t>(place));
-      car.SetTimeBehindLeader(x[7]);
-      car.SetPosition(x[8], x[9]);
-      car.SetHeadingInputs(x[10], x[11]);
+      if (!in.Next()) return in.Fail("the recording ends inside an update");
+      if (!ReadVehicleLine(in.line, writer.vehicle(i))) return in.Fail("bad vehicle line");
     }
-    wait_until(t);
+    pace.WaitFor(t);
     sink->Scoring(writer.record());
   }
   return true;
