@@ -11,6 +11,26 @@ export function check(ok, what) {
   console.log((ok ? "ok   " : "FAIL ") + what);
 }
 
+// One case of a node test: "ok", or "FAIL" with the assertion's message.
+export function test(what, fn) {
+  try {
+    fn();
+    console.log("ok   " + what);
+  } catch (e) {
+    failures.push(what);
+    console.log("FAIL " + what + "\n     " + String(e.message).split("\n").join("\n     "));
+  }
+}
+
+// The end of a node test: exit 1 naming the failures, else "all passed".
+export function finish() {
+  if (failures.length > 0) {
+    console.log(`${failures.length} failed: ${failures.join("; ")}`);
+    process.exit(1);
+  }
+  console.log("all passed");
+}
+
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 // Polls `fn` until it gives something true (returned) or `ms` have gone

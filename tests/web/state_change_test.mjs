@@ -6,18 +6,8 @@
 //
 // Usage: node state_change_test.mjs
 import assert from "node:assert/strict";
+import { finish, test } from "./harness.mjs";
 import { patchValue, applyStateChange, resumeFrom } from "../../tools/web/www/state_change.js";
-
-const failures = [];
-function test(what, fn) {
-  try {
-    fn();
-    console.log("ok   " + what);
-  } catch (e) {
-    failures.push(what);
-    console.log("FAIL " + what + "\n     " + String(e.message).split("\n").join("\n     "));
-  }
-}
 
 // A deep copy to show that nothing given was changed.
 const frozen = (v) => JSON.parse(JSON.stringify(v));
@@ -200,8 +190,4 @@ test("resumeFrom: a gap after the whole state leaves the changes after it waitin
   assert.deepEqual(older.waiting.map((c) => c.id), [100, 101, 102]);
 });
 
-if (failures.length > 0) {
-  console.log(`${failures.length} failed: ${failures.join("; ")}`);
-  process.exit(1);
-}
-console.log("all passed");
+finish();

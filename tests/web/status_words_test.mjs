@@ -5,20 +5,10 @@
 //
 // Usage: node status_words_test.mjs
 import assert from "node:assert/strict";
+import { finish, test } from "./harness.mjs";
 import fs from "node:fs";
 import { fileURLToPath } from "node:url";
 import { STATUS } from "../../tools/web/www/status.js";
-
-const failures = [];
-function test(what, fn) {
-  try {
-    fn();
-    console.log("ok   " + what);
-  } catch (e) {
-    failures.push(what);
-    console.log("FAIL " + what + "\n     " + String(e.message).split("\n").join("\n     "));
-  }
-}
 
 // Each `inline constexpr char kStatusName[] = "word";` of a header's text,
 // as [name, word] in the order they come; a constant in a // comment is
@@ -72,8 +62,4 @@ test("STATUS cannot be changed by the page", () => {
   assert.equal(STATUS.live, "live");
 });
 
-if (failures.length > 0) {
-  console.log(`${failures.length} failed: ${failures.join("; ")}`);
-  process.exit(1);
-}
-console.log("all passed");
+finish();
