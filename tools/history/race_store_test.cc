@@ -57,6 +57,14 @@ class RaceFeed {
     }
     state.ApplyLive(live, t);
   }
+  // The race from `from` to `to` seconds, every half second, into the
+  // recorder, at wall-clock time `wall` + t.
+  void Record(RaceRecorder* recorder, float from, float to, double wall = 1765000000.0) {
+    for (float t = from; t <= to; t += 0.5f) {
+      At(t);
+      recorder->Update(state, wall + t);
+    }
+  }
   TimingState state;
 };
 
@@ -69,10 +77,7 @@ TEST(RaceStoreTest, RecordsARaceAndReadsItBack) {
     ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
     RaceRecorder recorder(&store);
     RaceFeed feed;
-    for (float t = 0; t <= 330; t += 0.5f) {
-      feed.At(t);
-      recorder.Update(feed.state, 1765000000.0 + t);
-    }
+    feed.Record(&recorder, 0, 330);
     ASSERT_TRUE(recorder.recording()) << recorder.error();
     EXPECT_EQ(
         recorder.TakeNotices(),
@@ -116,20 +121,14 @@ TEST(RaceStoreTest, ARecorderStartedAgainCarriesOnWithoutRecordingTwice) {
     RaceStore store;
     ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
     RaceRecorder recorder(&store);
-    for (float t = 0; t <= 170; t += 0.5f) {
-      feed.At(t);
-      recorder.Update(feed.state, 1765000000.0 + t);
-    }
+    feed.Record(&recorder, 0, 170);
   }
   // Away for 60 s, then a new program with a new timing state.
   RaceFeed later;
   RaceStore store;
   ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
   RaceRecorder recorder(&store);
-  for (float t = 230; t <= 330; t += 0.5f) {
-    later.At(t);
-    recorder.Update(later.state, 1765000000.0 + t);
-  }
+  later.Record(&recorder, 230, 330);
   const std::vector<std::string> notices = recorder.TakeNotices();
   ASSERT_FALSE(notices.empty());
   EXPECT_EQ(notices[0].rfind("carrying on session 1 (race at Test Ring, 2 laps recorded", 0), 0u)
@@ -156,18 +155,12 @@ TEST(RaceStoreTest, TheSameTrackRunAgainIsANewSessionAndEndsTheOldOne) {
   {
     RaceRecorder recorder(&store);
     RaceFeed feed;
-    for (float t = 0; t <= 150; t += 0.5f) {
-      feed.At(t);
-      recorder.Update(feed.state, 1765000000.0 + t);
-    }
+    feed.Record(&recorder, 0, 150);
   }
   // A new recorder sees the clock at 20 s: not the session it recorded.
   RaceRecorder recorder(&store);
   RaceFeed restart;
-  for (float t = 0; t <= 20; t += 0.5f) {
-    restart.At(t);
-    recorder.Update(restart.state, 1765001000.0 + t);
-  }
+  restart.Record(&recorder, 0, 20, 1765001000.0);
   const std::vector<SessionSummary> sessions = store.Sessions(&error);
   ASSERT_EQ(sessions.size(), 2u);
   EXPECT_EQ(sessions[0].id, 2);
@@ -248,10 +241,7 @@ TEST(RaceStoreTest, AFileMadeReadOnlyMidRaceStopsRecordingAndKeepsWhatWasRecorde
   ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
   RaceRecorder recorder(&store);
   RaceFeed feed;
-  for (float t = 0; t <= 120; t += 0.5f) {
-    feed.At(t);
-    recorder.Update(feed.state, 1765000000.0 + t);
-  }
+  feed.Record(&recorder, 0, 120);
   // Another program takes a write lock and keeps it.
   sqlite3* blocker = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &blocker), SQLITE_OK);
@@ -400,10 +390,7 @@ TEST(RaceStoreTest, AVersion1FileIsReadAsItIsAndBroughtUpToDateToRecord) {
     RaceRecorder recorder(&store);
     RaceFeed feed;
     feed.state.SetLeague(LeagueOf(kLeague));
-    for (float t = 0; t <= 330; t += 0.5f) {
-      feed.At(t);
-      recorder.Update(feed.state, 1765000000.0 + t);
-    }
+    feed.Record(&recorder, 0, 330);
     ASSERT_TRUE(recorder.recording()) << recorder.error();
   }
   RaceStore reader;
@@ -442,10 +429,7 @@ TEST(RaceStoreTest, ALeagueReadAgainMidRaceIsRecordedForTheCarsAndClasses) {
   RaceRecorder recorder(&store);
   RaceFeed feed;
   feed.state.SetLeague(LeagueOf(kLeague));
-  for (float t = 0; t <= 150; t += 0.5f) {
-    feed.At(t);
-    recorder.Update(feed.state, 1765000000.0 + t);
-  }
+  feed.Record(&recorder, 0, 150);
   // Bea moves to GT3 with a new number; GT4 goes away and GT3 changes colour.
   feed.state.SetLeague(
       LeagueOf("kind,name,number,class,colour\n"
@@ -468,10 +452,7 @@ TEST(RaceStoreTest, ALeagueReadAgainMidRaceIsRecordedForTheCarsAndClasses) {
   EXPECT_EQ(race->results[1].class_position, 2);
   // Without a league from here on: no classes, no numbers.
   feed.state.SetLeague(nullptr);
-  for (float t = 151; t <= 330; t += 0.5f) {
-    feed.At(t);
-    recorder.Update(feed.state, 1765000000.0 + t);
-  }
+  feed.Record(&recorder, 151, 330);
   race = store.Session(0, &error);
   ASSERT_TRUE(race) << error;
   EXPECT_FALSE(race->provisional);
@@ -489,10 +470,7 @@ TEST(RaceStoreTest, ALeagueGivenWhenReadingIdentifiesARaceRecordedWithoutOne) {
     ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
     RaceRecorder recorder(&store);
     RaceFeed feed;
-    for (float t = 0; t <= 330; t += 0.5f) {
-      feed.At(t);
-      recorder.Update(feed.state, 1765000000.0 + t);
-    }
+    feed.Record(&recorder, 0, 330);
   }
   RaceStore reader;
   ASSERT_TRUE(reader.OpenForReading(path, &error)) << error;
