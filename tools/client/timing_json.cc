@@ -12,7 +12,9 @@
 #include <variant>
 
 #include "json_parts.h"
+#include "session_headline.h"
 #include "text_safety.h"
+#include "track_svg.h"
 
 namespace json_parts {
 
@@ -90,7 +92,20 @@ Json BestSectorsJson(const SessionTiming& s) {
   return bests;
 }
 
-Json SessionJson(const SessionTiming& s) {
+Json HeadlineJson(const SessionHeadline& h) {
+  const auto text = [](const std::optional<std::string>& part) {
+    return part ? Json(*part) : Json(nullptr);
+  };
+  Json fastest = nullptr;
+  if (h.fastest_time) fastest = Json{{"time", *h.fastest_time}, {"driver", Text(h.fastest_driver)}};
+  return Json{{"lap", text(h.lap)},
+              {"clock", text(h.clock)},
+              {"outcome", text(h.outcome)},
+              {"fastest", fastest}};
+}
+
+Json SessionJson(const TimingState& state) {
+  const SessionTiming& s = state.session();
   if (!s.known) return nullptr;
   Json fastest = nullptr;
   if (s.fastest_lap_s && s.fastest_lap_car) {
@@ -127,7 +142,8 @@ Json SessionJson(const SessionTiming& s) {
               {"flag", s.finished ? "chequered" : "green"},
               {"best_sectors", BestSectorsJson(s)},
               {"fastest_lap", fastest},
-              {"classes", classes}};
+              {"classes", classes},
+              {"headline", HeadlineJson(Headline(state))}};
 }
 
 // The car objects are most of every state and are written straight into
@@ -321,6 +337,7 @@ void WriteCar(CarWriter* w, const CarTiming& car) {
   w->TextOrNull("nation", car.nation);
   w->TextOrNull("class", car.car_class);
   w->TextOrNull("class_colour", car.class_colour);
+  w->Word("colour", car.colour.c_str());
   w->Int("class_place", car.class_place);
   w->Gap("class_gap", car.class_gap);
   w->Gap("class_interval", car.class_interval);
@@ -392,7 +409,7 @@ std::string TimingStateJson(const TimingState& state, double received_unix_s) {
                                {"version", kTimingJsonVersion},
                                {"received_unix_s", received_unix_s},
                                {"updates", state.updates()},
-                               {"session", SessionJson(state.session())}});
+                               {"session", SessionJson(state)}});
   text.pop_back();  // the closing brace
   text += ",\"cars\":[";
   CarWriter writer(&text);
@@ -411,7 +428,10 @@ std::string TrackOutlineJson(const TrackOutline& outline) {
         points.push_back(Json::array({Float(p.x), Float(p.z)}));
       }
     }
-    strips.push_back(Json{{"kind", strip.kind}, {"points", points}});
+    Json band = Json::array();
+    for (const OutlinePoint& p : BandPolygon(strip))
+      band.push_back(Json::array({Float(p.x), Float(p.z)}));
+    strips.push_back(Json{{"kind", strip.kind}, {"points", points}, {"band", band}});
   }
   return Dump(Json{{"strips", strips}});
 }

@@ -23,7 +23,9 @@ inline constexpr int kTimingJsonVersion = 1;
 std::string TimingStateJson(const TimingState& state, double received_unix_s);
 
 // The track outline as one JSON object without newline:
-// {"strips":[{"kind":1,"points":[[x,z],...]},...]}, non-finite points left out.
+// {"strips":[{"kind":1,"points":[[x,z],...],"band":[[x,z],...]},...]}: each
+// strip's points as they came and its band polygon in drawing order
+// (BandPolygon, track_svg.h), non-finite points left out.
 std::string TrackOutlineJson(const TrackOutline& outline);
 
 // One decoded answer as a JSON object without newline, e.g.

@@ -41,12 +41,15 @@ TEST(TimingJsonTest, TimingStateFieldByField) {
       R"("session":{"track":"Test Ring","kind":"race","code":3,"lap_length_m":1000,"time_s":250.5,)"
       R"("end_time_s":null,"time_left_s":null,"max_laps":10,"laps_left":8,"lap":3,"finished":false,)"
       R"("flag":"green","best_sectors":[{"time_s":30.1,"index":0,"driver":"Ann"},null,null],)"
-      R"("fastest_lap":{"time_s":85.25,"index":1,"driver":"José \"JJ\""},"classes":[]},"cars":[)"
+      R"("fastest_lap":{"time_s":85.25,"index":1,"driver":"José \"JJ\""},"classes":[],)"
+      R"("headline":{"lap":"lap 3/10","clock":"time 4:10","outcome":null,)"
+      R"("fastest":{"time":"1:25.250","driver":"José \"JJ\""}}},"cars":[)"
       R"({"index":0,"driver":"Ann","place":1,"laps":2,"lap_distance_m":100,"sector":2,)"
       R"("last_lap_s":86,"best_lap_s":86,"holds_fastest_lap":false,"sector1_s":30.1,)"
       R"("sector2_s":null,"gap_to_leader":null,"interval":null,"in_pits":false,"pit_stops":null,)"
       R"("places_gained":null,"finished":false,"x_m":1.5,"z_m":-2,"heading_rad":0.1,)"
       R"("number":null,"short_name":null,"team":null,"nation":null,"class":null,"class_colour":null,)"
+      R"("colour":"#bb1b1b",)"
       R"("class_place":null,"class_gap":null,"class_interval":null,"holds_class_fastest_lap":false,)"
       // Both set the same first sector: both hold the session's best.
       R"("sectors":[{"time_s":30.1,"lap":3,"current":true,"mark":"session_best"},null,null],)"
@@ -60,6 +63,7 @@ TEST(TimingJsonTest, TimingStateFieldByField) {
       R"("interval":{"laps":0,"seconds":3.456,"text":"+3.456"},"in_pits":true,"pit_stops":null,)"
       R"("places_gained":null,"finished":false,"x_m":1.5,"z_m":-2,"heading_rad":0.1,)"
       R"("number":null,"short_name":null,"team":null,"nation":null,"class":null,"class_colour":null,)"
+      R"("colour":"#36e268",)"
       R"("class_place":null,"class_gap":null,"class_interval":null,"holds_class_fastest_lap":false,)"
       R"("sectors":[{"time_s":30.1,"lap":3,"current":true,"mark":"session_best"},null,null],)"
       R"("best_sectors_s":[30.1,null,null],"last_lap_mark":"session_best","pace_s":null,)"
@@ -129,8 +133,13 @@ TEST(TimingJsonTest, TrackOutlineLeavesOutPointsThatCannotBeDrawn) {
   TrackOutline outline;
   outline.strips.push_back(OutlineStrip{1, {{0.1f, -2.0f}, {nan, 1.0f}, {3.5f, 4.0f}}});
   outline.strips.push_back(OutlineStrip{0, {}});
-  EXPECT_EQ(TrackOutlineJson(outline),
-            R"({"strips":[{"kind":1,"points":[[0.1,-2],[3.5,4]]},{"kind":0,"points":[]}]})");
+  // The band: out along the even points, back along the odd ones.
+  outline.strips.push_back(OutlineStrip{0, {{0, 0}, {0, 1}, {1, 0}, {1, 1}, {2, 0}}});
+  EXPECT_EQ(
+      TrackOutlineJson(outline),
+      R"({"strips":[{"kind":1,"points":[[0.1,-2],[3.5,4]],"band":[[0.1,-2],[3.5,4]]},)"
+      R"({"kind":0,"points":[],"band":[]},{"kind":0,"points":[[0,0],[0,1],[1,0],[1,1],[2,0]],)"
+      R"("band":[[0,0],[1,0],[2,0],[1,1],[0,1]]}]})");
 }
 
 }  // namespace
@@ -158,24 +167,31 @@ TEST(TimingJsonTest, LeagueFieldsAndClasses) {
   EXPECT_NE(
       json.find(R"("fastest_lap":{"time_s":80.5,"index":0,"driver":"Ann"},)"
                 R"("classes":[{"name":"GT4","colour":"#2e86de","order":1,"cars":2,"leader":0,)"
-                R"("fastest_lap":{"time_s":80.5,"index":0,"driver":"Ann"}}]},)"),
+                R"("fastest_lap":{"time_s":80.5,"index":0,"driver":"Ann"}}],)"
+                R"("headline":{"lap":"lap 3/10","clock":"time 1:40","outcome":null,)"
+                R"("fastest":{"time":"1:20.500","driver":"Ann"}}},)"),
       std::string::npos)
       << json;
   EXPECT_NE(
       json.find(
           R"("heading_rad":0,"number":7,"short_name":"ANN","team":"A \"Team\"",)"
-          R"("nation":"IE","class":"GT4","class_colour":"#2e86de","class_place":1,)"
+          R"("nation":"IE","class":"GT4","class_colour":"#2e86de","colour":"#2e86de",)"
+          R"("class_place":1,)"
           R"("class_gap":null,"class_interval":null,"holds_class_fastest_lap":true,"sectors":)"),
       std::string::npos)
       << json;
   EXPECT_NE(json.find(R"("heading_rad":0,"number":null,"short_name":"BEA","team":null,)"
-                      R"("nation":null,"class":"GT4","class_colour":"#2e86de","class_place":2,)"
+                      R"("nation":null,"class":"GT4","class_colour":"#2e86de","colour":"#2e86de",)"
+                      R"("class_place":2,)"
                       R"("class_gap":{"laps":0,"seconds":2.5,"text":"+2.500"},)"
                       R"("class_interval":{"laps":0,"seconds":2.5,"text":"+2.500"},)"
                       R"("holds_class_fastest_lap":false,"sectors":)"),
             std::string::npos)
       << json;
   EXPECT_NE(json.find(R"({"index":2,"driver":"Cy",)"), std::string::npos);
+  // In no class: its own colour.
+  EXPECT_NE(json.find(R"("class":null,"class_colour":null,"colour":"#791bbb",)"),
+            std::string::npos);
 }
 
 // The cars are written straight, not through the JSON library: each

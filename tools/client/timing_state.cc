@@ -1,6 +1,7 @@
 #include "timing_state.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <type_traits>
 #include <variant>
@@ -109,6 +110,43 @@ std::string GapText(const Gap& gap) {
   return text;
 }
 
+std::string CarColour(std::uint8_t index) {
+  // Hues a golden angle apart, at two lightnesses, so colours stay apart
+  // however many cars there are.
+  const double hue = std::fmod(index * 137.508, 360.0) / 60.0;
+  const double lightness = index % 2 == 0 ? 0.42 : 0.55;
+  const double saturation = 0.75;
+  const double chroma = (1 - std::fabs(2 * lightness - 1)) * saturation;
+  const double x = chroma * (1 - std::fabs(std::fmod(hue, 2.0) - 1));
+  double r = 0, g = 0, b = 0;
+  switch (static_cast<int>(hue)) {
+    case 0:
+      r = chroma, g = x;
+      break;
+    case 1:
+      r = x, g = chroma;
+      break;
+    case 2:
+      g = chroma, b = x;
+      break;
+    case 3:
+      g = x, b = chroma;
+      break;
+    case 4:
+      r = x, b = chroma;
+      break;
+    default:
+      r = chroma, b = x;
+      break;
+  }
+  const double m = lightness - chroma / 2;
+  char text[8];
+  std::snprintf(text, sizeof(text), "#%02x%02x%02x", static_cast<int>(std::lround((r + m) * 255)),
+                static_cast<int>(std::lround((g + m) * 255)),
+                static_cast<int>(std::lround((b + m) * 255)));
+  return text;
+}
+
 std::string SessionKindName(std::int32_t code) {
   switch (code) {
     case kPracticeCode:
@@ -198,6 +236,7 @@ void TimingState::DeriveClasses() {
     car.nation.clear();
     car.car_class.clear();
     car.class_colour.clear();
+    car.colour = CarColour(car.index);
     car.class_place.reset();
     car.class_gap.reset();
     car.class_interval.reset();
@@ -215,6 +254,7 @@ void TimingState::DeriveClasses() {
     ClassTiming& timing = session_.classes[k];
     car.car_class = timing.name;
     car.class_colour = timing.colour;
+    car.colour = timing.colour;
     ++timing.cars;
     // The class's fastest lap; on a tie, the better placed car's.
     if (car.best_lap_s && (!timing.fastest_lap_s || *car.best_lap_s < *timing.fastest_lap_s)) {

@@ -123,6 +123,8 @@ struct CarTiming {
   std::string nation;
   std::string car_class;     // the class's name; empty: in no class
   std::string class_colour;  // "#rrggbb" when in a class
+  // Its colour on a map, "#rrggbb": its class's, else CarColour(index).
+  std::string colour;
   // Within its class, as the overall ones are within the field: the place
   // among the class's placed cars, the gap to the class leader and the
   // interval to the class's car ahead (absent for the class leader).
@@ -292,6 +294,10 @@ class TimingState {
   // false after a change bit, until the new session's answer arrives.
   bool session_described_ = false;
 };
+
+// The colour of a car by its index, "#rrggbb": hues a golden angle apart
+// at two lightnesses, so neighbouring indices get colours far apart.
+std::string CarColour(std::uint8_t index);
 
 // "practice", "qualifying", "race", or "session N".
 std::string SessionKindName(std::int32_t code);

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "answer_text.h"
+#include "session_headline.h"
 #include "text_safety.h"
 
 namespace {
@@ -44,23 +45,13 @@ std::string SessionLine(const TimingState& state) {
   } else {
     line = "(waiting for session)";
   }
-  // A finished race needs no clock or lap count: its line says so instead.
-  const bool race_over = s.finished && s.race;
-  if (state.has_live() && !race_over) {
-    if (s.time_left_s) {
-      line += " | " + ClockText(*s.time_left_s) + " left";
-    } else {
-      line += " | time " + ClockText(s.current_time_s);
-    }
+  // The clock before the lap count, each part after " | ".
+  const SessionHeadline headline = Headline(state);
+  for (const std::optional<std::string>& part : {headline.clock, headline.lap, headline.outcome}) {
+    if (part) line += " | " + *part;
   }
-  if (s.lap && s.max_laps && !race_over) {
-    line += " | lap " + std::to_string(*s.lap) + "/" + std::to_string(*s.max_laps);
-  }
-  if (s.finished) {
-    line += !s.race ? " | finished" : s.all_in ? " | final classification" : " | chequered flag";
-  }
-  if (s.fastest_lap_s) {
-    line += " | fastest " + LapTimeText(*s.fastest_lap_s) + " " + DisplayText(s.fastest_lap_driver);
+  if (headline.fastest_time) {
+    line += " | fastest " + *headline.fastest_time + " " + DisplayText(headline.fastest_driver);
   }
   return DisplayText(line, kTowerColumns) + "\n";
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "answer_text.h"
+#include "session_headline.h"
 #include "svg_writer.h"
 #include "text_safety.h"
 
@@ -76,26 +77,22 @@ double LabelWidth(const std::string& text) {
   return static_cast<double>(DisplayWidth(text)) * kCharWidth + 6;
 }
 
+// The kind, then the lap count, the clock, how it ended, the leader and
+// the fastest lap, each after " | ".
 std::string TitleLine(const TimingState& state) {
   const SessionTiming& s = state.session();
+  const SessionHeadline headline = Headline(state);
   std::string line = s.known ? s.kind : "session not known";
+  for (const std::optional<std::string>& part : {headline.lap, headline.clock, headline.outcome}) {
+    if (part) line += " | " + *part;
+  }
   if (state.has_live()) {
-    if (s.finished && s.race) {
-      line += s.all_in ? " | final classification" : " | chequered flag";
-    } else {
-      if (s.lap && s.max_laps) {
-        line += " | lap " + std::to_string(*s.lap) + "/" + std::to_string(*s.max_laps);
-      }
-      line += s.time_left_s ? " | " + ClockText(*s.time_left_s) + " left"
-                            : " | time " + ClockText(s.current_time_s);
-      if (s.finished) line += " | finished";
-    }
     for (const CarTiming& car : state.cars()) {
       if (car.place == 1) line += " | leader " + DisplayText(car.driver);
     }
   }
-  if (s.fastest_lap_s) {
-    line += " | fastest " + LapTimeText(*s.fastest_lap_s) + " " + DisplayText(s.fastest_lap_driver);
+  if (headline.fastest_time) {
+    line += " | fastest " + *headline.fastest_time + " " + DisplayText(headline.fastest_driver);
   }
   return line;
 }
@@ -104,6 +101,18 @@ std::string TitleLine(const TimingState& state) {
 
 bool SvgBox::Overlaps(const SvgBox& o) const {
   return x < o.x + o.width && o.x < x + width && y < o.y + o.height && o.y < y + height;
+}
+
+std::vector<OutlinePoint> BandPolygon(const OutlineStrip& strip) {
+  std::vector<OutlinePoint> band;
+  const auto add = [&](const OutlinePoint& p) {
+    if (Finite(p.x, p.z)) band.push_back(p);
+  };
+  for (std::size_t i = 0; i < strip.points.size(); i += 2) add(strip.points[i]);
+  for (std::size_t i = strip.points.size(); i-- > 0;) {
+    if (i % 2 == 1) add(strip.points[i]);
+  }
+  return band;
 }
 
 std::vector<PlacedLabel> PlaceLabels(const std::vector<LabelRequest>& requests,
@@ -165,49 +174,7 @@ std::vector<PlacedLabel> PlaceLabels(const std::vector<LabelRequest>& requests,
   return placed;
 }
 
-std::string CarColour(std::uint8_t index) {
-  // Hues a golden angle apart, at two lightnesses, so colours stay apart
-  // however many cars there are.
-  const double hue = std::fmod(index * 137.508, 360.0) / 60.0;
-  const double lightness = index % 2 == 0 ? 0.42 : 0.55;
-  const double saturation = 0.75;
-  const double chroma = (1 - std::fabs(2 * lightness - 1)) * saturation;
-  const double x = chroma * (1 - std::fabs(std::fmod(hue, 2.0) - 1));
-  double r = 0, g = 0, b = 0;
-  switch (static_cast<int>(hue)) {
-    case 0:
-      r = chroma, g = x;
-      break;
-    case 1:
-      r = x, g = chroma;
-      break;
-    case 2:
-      g = chroma, b = x;
-      break;
-    case 3:
-      g = x, b = chroma;
-      break;
-    case 4:
-      r = x, b = chroma;
-      break;
-    default:
-      r = chroma, b = x;
-      break;
-  }
-  const double m = lightness - chroma / 2;
-  char text[8];
-  std::snprintf(text, sizeof(text), "#%02x%02x%02x", static_cast<int>(std::lround((r + m) * 255)),
-                static_cast<int>(std::lround((g + m) * 255)),
-                static_cast<int>(std::lround((b + m) * 255)));
-  return text;
-}
-
 namespace {
-
-// A car's colour on the map: its class's, else its own.
-std::string MarkerColour(const CarTiming& car) {
-  return car.class_colour.empty() ? CarColour(car.index) : car.class_colour;
-}
 
 // Black or white, whichever reads better on `colour` ("#rrggbb").
 const char* TextOn(const std::string& colour) {
@@ -307,20 +274,11 @@ void WriteHead(const TimingState& state, const Layout& layout, std::string* svg)
       .Text(TitleLine(state));
 }
 
-// Each strip lists its points side to side as a triangle strip: the even
-// points run along one edge, the odd ones along the other. Going out along
-// one edge and back along the other outlines the band; for a closed lap the
-// inner edge then winds the other way and stays a hole.
 void WriteStrips(const TrackOutline& outline, const Frame& frame, std::string* svg) {
   for (const OutlineStrip& strip : outline.strips) {
     std::string points;
-    const auto add = [&](const OutlinePoint& p) {
-      if (!Finite(p.x, p.z)) return;
+    for (const OutlinePoint& p : BandPolygon(strip)) {
       points += (points.empty() ? "" : " ") + Num(frame.X(p.x)) + "," + Num(frame.Y(p.z));
-    };
-    for (std::size_t i = 0; i < strip.points.size(); i += 2) add(strip.points[i]);
-    for (std::size_t i = strip.points.size(); i-- > 0;) {
-      if (i % 2 == 1) add(strip.points[i]);
     }
     SvgElement(svg, "polygon")
         .Attr("class", "strip kind" + std::to_string(strip.kind))
@@ -433,7 +391,7 @@ void WriteCars(const TimingState& state, const Layout& layout, std::string* svg)
   const std::vector<PlacedLabel> labels = PlaceLabels(requests, bounds, dot_radius);
   std::string dots, texts;
   for (std::size_t i = on_map.size(); i-- > 0;) {
-    const std::string colour = MarkerColour(*on_map[i]);
+    const std::string colour = on_map[i]->colour;
     WriteDot(*on_map[i], requests[i], dot_radius, colour, &dots);
     if (labels[i].form != PlacedLabel::Form::kNone) {
       WriteLabel(*on_map[i], requests[i], labels[i], dot_radius, colour, &texts);
@@ -498,7 +456,7 @@ void WriteLegend(const Layout& layout, std::string* svg) {
           .Attr("cx", left + 5)
           .Attr("cy", y)
           .Attr("r", kDotRadius)
-          .Attr("fill", MarkerColour(*car))
+          .Attr("fill", car->colour)
           .Close();
       SvgElement name(svg, "text");
       name.Attr("class", "legend").Attr("x", left + 16).Attr("y", y + 4).Attr("font-size", "12");

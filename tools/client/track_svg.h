@@ -50,9 +50,13 @@ struct PlacedLabel {
 std::vector<PlacedLabel> PlaceLabels(const std::vector<LabelRequest>& requests,
                                      const SvgBox& bounds, double dot_radius);
 
-// The colour of a car by its index, "#rrggbb": neighbouring indices get
-// hues far apart.
-std::string CarColour(std::uint8_t index);
+// A strip's band as one polygon in drawing order. The strip lists its
+// points side to side as a triangle strip: the even points run along one
+// edge, the odd ones along the other. The polygon goes out along the even
+// ones and back along the odd ones; for a closed lap the inner edge then
+// winds the other way and, filled even-odd, stays a hole. Non-finite
+// points are left out.
+std::vector<OutlinePoint> BandPolygon(const OutlineStrip& strip);
 
 // A whole SVG document. The map is scaled by one factor so that the
 // bounding box of all finite strip points and car positions fits 900 units
