@@ -292,7 +292,9 @@ std::string ResultsJson(const SessionRecord& record) {
                         {"nation", TextOrNull(r.nation)},
                         {"class", TextOrNull(r.car_class)},
                         {"class_position", Maybe(r.class_position)},
-                        {"class_gap", GapJson(r.class_gap)}});
+                        {"class_gap", GapJson(r.class_gap)},
+                        // The car's own colour, as on the map of a car in no class.
+                        {"colour", CarColour(static_cast<std::uint8_t>(r.car))}});
   }
   json["rows"] = rows;
   const auto lap_json = [](const LapRecord* lap) {
