@@ -1,8 +1,6 @@
 // The live page as the browser tests read it back: the tower's sections and
 // rows, the map's markers and its legend, for web_e2e.mjs (a live race) and
 // results_e2e.mjs (fixtures).
-import { carColour } from "../../tools/web/www/colours.js";
-
 // "#rrggbb" as getComputedStyle gives a colour.
 export function rgb(hex) {
   const [r, g, b] = [1, 3, 5].map((i) => parseInt(hex.slice(i, i + 2), 16));
@@ -11,7 +9,7 @@ export function rgb(hex) {
 
 // The live page's tower, markers and legend, read back from its DOM.
 export function readLive(page) {
-  return page.evaluate((colours) => {
+  return page.evaluate(() => {
     const shown = (n) => n !== null && getComputedStyle(n).display !== "none";
     const row = (tr) => ({
       index: tr.dataset.index,
@@ -34,7 +32,6 @@ export function readLive(page) {
       markers: Object.fromEntries([...document.querySelectorAll("#cars g.car")].map((g) =>
         [g.dataset.index, { fill: g.querySelector("circle.dot").getAttribute("fill"), label: g.querySelector("text").textContent,
                             ring: g.classList.contains("leader") }])),
-      colours,
       legend: document.getElementById("legend").hidden ? null : [...document.querySelectorAll("#legend .legend-class")].map((g) => ({
         head: g.querySelector(".legend-head").textContent,
         cars: [...g.querySelectorAll("li")].map((li) => ({ index: li.dataset.index, num: li.querySelector(".dot").textContent,
@@ -46,5 +43,5 @@ export function readLive(page) {
         return td.scrollWidth > td.clientWidth || r.left < 0 || r.right > innerWidth;
       }).length,
     };
-  }, Object.fromEntries([...Array(64).keys()].map((i) => [i, carColour(i)])));
+  });
 }

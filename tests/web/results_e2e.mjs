@@ -14,7 +14,6 @@ import fs from "node:fs";
 import path from "node:path";
 import { startFixtureServer, POLICY, STATES } from "./fixture_server.mjs";
 import { readLive, rgb } from "./live_dom.mjs";
-import { carColour } from "../../tools/web/www/colours.js";
 import { failures, check, waitFor } from "./harness.mjs";
 
 const require = createRequire(import.meta.url);
@@ -49,7 +48,7 @@ async function openPage(name, url, viewport, { allowed = [] } = {}) {
 
 // What the page drew, read back from its DOM.
 function readResults(page) {
-  return page.evaluate((colours) => {
+  return page.evaluate(() => {
     const cars = (sel) => [...document.querySelectorAll(sel)].map((n) => n.closest("[data-car]").dataset.car);
     const labelBoxes = (sel) => [...document.querySelectorAll(sel)].map((t) => {
       const b = t.getBBox();
@@ -80,10 +79,9 @@ function readResults(page) {
       note: document.getElementById("results-note").hidden ? "" : document.getElementById("results-note").textContent,
       line: document.getElementById("session-line").textContent,
       fastest: document.getElementById("fastest-lap").textContent,
-      colours,
       scrollWidth: document.documentElement.scrollWidth,
     };
-  }, Object.fromEntries([...Array(64).keys()].map((i) => [i, carColour(i)])));
+  });
 }
 
 // The league's classes on the live page, its overlays and the results
@@ -138,7 +136,7 @@ async function checkClasses() {
   // own colour and its place; each class's leader ringed.
   const markerWrong = timing.cars.filter((car) => {
     const m = live.markers[String(car.index)];
-    const fill = car.class_colour || live.colours[car.index];
+    const fill = car.class_colour || car.colour;
     const label = car.number !== null ? String(car.number) : String(car.place);
     return !m || m.fill !== fill || m.label !== label || m.ring !== (car.class_place === 1);
   });
@@ -239,7 +237,7 @@ async function checkClasses() {
   await waitFor("the page without a league draws", async () => (await plain.locator("#cars g.car").count()) > 0);
   live = await readLive(plain);
   check(!live.numShown && live.legend === null && live.sections.length === 1 && live.sections[0].head === null &&
-        Object.entries(live.markers).every(([i, m]) => m.fill === live.colours[i]),
+        Object.entries(live.markers).every(([i, m]) => m.fill === JSON.parse(STATES.plain).cars.find((c) => String(c.index) === i).colour),
         "without a league the tower has no number column, the map no legend and its own colours, and split=class changes nothing");
   await plain.close();
 
@@ -361,7 +359,8 @@ async function checkSession(id, viewport, picture) {
   // One line a car in each chart, each in the car's map colour.
   check(r.lapLines.length === n && new Set(r.lapLines).size === n, `session ${id}: the lap chart has one line per car (${r.lapLines.length})`);
   check(r.gapLines.length === n && new Set(r.gapLines).size === n, `session ${id}: the gap chart has one line per car (${r.gapLines.length})`);
-  check(Object.entries(r.strokes).every(([car, stroke]) => stroke === r.colours[car]), `session ${id}: each line has its car's map colour`);
+  check(Object.entries(r.strokes).every(([car, stroke]) => stroke === fixture.results.rows.find((x) => String(x.car) === car).colour),
+        `session ${id}: each line has its car's map colour`);
   // The lap chart's line runs through the car's places: the lower the
   // place, the lower on the chart, the same height for the same place.
   const heightOf = new Map();

@@ -2,7 +2,6 @@
 // car's class, the class's colour and the car's number, the driver's name
 // as name= asks, the session's classes, and what class= and split= make of
 // a state. Only reads what it is given.
-import { carColour } from "./colours.js";
 import { known } from "./format.js";
 
 // The league's part of a car, as the state gives it: its class (null when
@@ -17,9 +16,10 @@ export function classColour(value) {
 export function numberOf(car) {
   return Number.isInteger(car.number) && car.number >= 0 ? car.number : null;
 }
-// The marker's colour: the class's, or for a car in no class its own.
+// The marker's colour as the state gives it: the class's, or for a car in
+// no class its own.
 export function markerColour(car) {
-  return classColour(car.class_colour) || carColour(car.index);
+  return classColour(car.colour) || "#808080";
 }
 // Black or white, whichever reads better on `hex`.
 function inkOn(hex) {

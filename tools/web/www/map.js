@@ -3,7 +3,7 @@
 // keeps between states (its box, the markers' size, each marker's glide,
 // the pace of the feed) is the page's, handed in as `live`.
 import { known } from "./format.js";
-import { classOf, followed, markerColour, numberOf, paint, shownName, standing } from "./league.js";
+import { classColour, classOf, followed, markerColour, numberOf, paint, shownName, standing } from "./league.js";
 
 const SVG = "http://www.w3.org/2000/svg";
 
@@ -15,11 +15,8 @@ export function drawTrack(map, strips, live, track) {
   for (const strip of track.strips) {
     const pts = strip.points;
     if (pts.length === 0) continue;
-    // The points alternate between the band's two edges: out along one,
-    // back along the other.
-    let d = "";
-    for (let i = 0; i < pts.length; i += 2) d += (i === 0 ? "M" : "L") + pts[i][0] + " " + -pts[i][1] + " ";
-    for (let i = pts.length - 1; i >= 0; i--) if (i % 2 === 1) d += "L" + pts[i][0] + " " + -pts[i][1] + " ";
+    // The band's outline, in drawing order as /api/track gives it.
+    const d = strip.band.map(([x, z], i) => (i === 0 ? "M" : "L") + x + " " + -z).join(" ") + " ";
     const path = document.createElementNS(SVG, "path");
     path.setAttribute("d", d + "Z");
     path.setAttribute("class", "strip kind" + strip.kind);
@@ -185,7 +182,7 @@ export function drawLegend(legend, root, view, nameHow, live) {
       const dot = document.createElement("span");
       dot.className = "dot";
       const colour = markerColour(car);
-      if (colour.startsWith("#")) paint(dot, colour);
+      if (classColour(car.class_colour) !== null) paint(dot, colour);
       else dot.style.backgroundColor = colour;  // a car's own colour takes white, as on its marker
       dot.textContent = numberOf(car) !== null ? String(numberOf(car)) : "";
       const who = document.createElement("bdi");

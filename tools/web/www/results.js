@@ -2,13 +2,12 @@
 // pit stops, with the league's classes a classification of each class
 // (its winner, its gaps, its fastest lap), then a lap chart (each car's place lap by lap) and a gap chart
 // (seconds behind the leader at each crossing of the line), both SVG built
-// here with DOM calls in the cars' map colours (carColour, colours.js).
+// here with DOM calls in the cars' map colours (each row's colour).
 // Reads api/sessions/ID/results and /laps (ID from ?session=, default
 // latest) and api/sessions, relative to the page's own address (the root,
 // or a proxy's path such as /race1/). Plain JavaScript, nothing inline, no network
 // beyond this server; every text from the network goes in by textContent.
 // A module; what the page holds that changes is in `page` below.
-import { carColour } from "./colours.js";
 import { known } from "./format.js";
 
 const SVG = "http://www.w3.org/2000/svg";
@@ -106,6 +105,12 @@ function cell(tr, cls, content) {
   else td.append(...content);
   tr.appendChild(td);
   return td;
+}
+
+// Each car's colour as the results give it (its row's), by index: the map's.
+let colours = new Map();
+function carColour(car) {
+  return colours.get(car) || "#808080";
 }
 
 function swatch(car) {
@@ -629,6 +634,7 @@ async function load() {
   }
   const data = results.body;
   if (!Array.isArray(data.rows)) data.rows = [];
+  colours = new Map(data.rows.map((r) => [r.car, r.colour]));
   showSessionLine(data.session);
   const provisional = !data.session.ended;
   showNote(data.rows.length === 0 ? (provisional ? "No car has been classified yet; the session is in progress."

@@ -1,31 +1,26 @@
 // The timing tower and the session line above it, drawn from what a state
 // shows (league.js viewOf) with the options that shape them.
 import { markTime, trendCell, numberChip, classChip } from "./cells.js";
-import { known, lapTime, clock, sectorTime } from "./format.js";
+import { known, lapTime, sectorTime } from "./format.js";
 import { classOf, followed, shownName, standing } from "./league.js";
 import { COLUMNS } from "./options.js";
 
 // The session line as pieces of text; the track's and the driver's names
 // are marked, so that each goes into an element of its own whose
-// bidirectional text cannot reorder the rest of the line. `cars` are the
-// state's.
-function sessionParts(s, cars) {
+// bidirectional text cannot reorder the rest of the line. The parts are
+// the state's headline, joined with " · ".
+function sessionParts(s) {
   if (!s) return ["Waiting for the session"];
+  const h = s.headline;
   const parts = [{ name: s.track }, " · " + s.kind];
-  if (s.finished && s.kind === "race") {
-    parts.push(cars.every((c) => c.finished || c.place === null) ? " · final classification" : " · chequered flag");
-  } else {
-    if (s.max_laps !== null && s.laps_left !== null) parts.push(" · lap " + Math.min(s.max_laps, s.max_laps - s.laps_left + 1) + "/" + s.max_laps);
-    parts.push(s.time_left_s !== null ? " · " + clock(s.time_left_s) + " left" : " · time " + clock(s.time_s));
-    if (s.finished) parts.push(" · finished");
-  }
-  if (s.fastest_lap) parts.push(" · fastest " + lapTime(s.fastest_lap.time_s) + " ", { name: s.fastest_lap.driver });
+  for (const part of [h.lap, h.clock, h.outcome]) if (part !== null) parts.push(" · " + part);
+  if (h.fastest !== null) parts.push(" · fastest " + h.fastest.time + " ", { name: h.fastest.driver });
   return parts;
 }
 
 // The session line of `state` into `line`.
 export function showSessionLine(line, state) {
-  line.replaceChildren(...sessionParts(state.session, state.cars).map((part) => {
+  line.replaceChildren(...sessionParts(state.session).map((part) => {
     if (typeof part === "string") return document.createTextNode(part);
     const name = document.createElement("bdi");
     name.textContent = part.name;
