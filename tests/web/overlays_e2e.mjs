@@ -894,7 +894,9 @@ async function liveCases() {
       if (redelayed && redelayed.first) {
         const [at, received] = redelayed.first;
         const off = at / 1000 - received;
-        check(Math.abs(off - 5) <= 0.5 && redelayed.arrivals[0][1] - redelayed.opened <= 3000,
+        // Early would be the wrong past; late by up to a second is a page
+        // on a loaded machine drawing what it was sent.
+        check(off - 5 >= -0.5 && off - 5 <= 1.0 && redelayed.arrivals[0][1] - redelayed.opened <= 3000,
               `delay=5 mid-race: the first state is the race of 5 s before (${off.toFixed(2)} s), at once (${redelayed.arrivals[0][1] - redelayed.opened} ms after opening)`);
       } else {
         check(false, "delay=5 mid-race: the overlay showed states the test saw");
