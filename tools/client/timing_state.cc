@@ -1,6 +1,7 @@
 #include "timing_state.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <type_traits>
@@ -110,9 +111,11 @@ std::string GapText(const Gap& gap) {
   return text;
 }
 
-std::string CarColour(std::uint8_t index) {
-  // Hues a golden angle apart, at two lightnesses, so colours stay apart
-  // however many cars there are.
+namespace {
+
+// Hues a golden angle apart, at two lightnesses, so colours stay apart
+// however many cars there are.
+std::string WorkOutCarColour(std::uint8_t index) {
   const double hue = std::fmod(index * 137.508, 360.0) / 60.0;
   const double lightness = index % 2 == 0 ? 0.42 : 0.55;
   const double saturation = 0.75;
@@ -145,6 +148,19 @@ std::string CarColour(std::uint8_t index) {
                 static_cast<int>(std::lround((g + m) * 255)),
                 static_cast<int>(std::lround((b + m) * 255)));
   return text;
+}
+
+}  // namespace
+
+std::string CarColour(std::uint8_t index) {
+  // Every car's colour is taken again with each update: they are worked out
+  // once.
+  static const std::array<std::string, 256> kColours = [] {
+    std::array<std::string, 256> colours;
+    for (int i = 0; i < 256; ++i) colours[i] = WorkOutCarColour(static_cast<std::uint8_t>(i));
+    return colours;
+  }();
+  return kColours[index];
 }
 
 std::string SessionKindName(std::int32_t code) {
