@@ -2,7 +2,6 @@
 // car's class, the class's colour and the car's number, the driver's name
 // as name= asks, the session's classes, and what class= and split= make of
 // a state. Only reads what it is given.
-import { known } from "./format.js";
 
 // The league's part of a car, as the state gives it: its class (null when
 // in none), the class's colour (null unless "#rrggbb"), its number.
@@ -50,26 +49,12 @@ export function followed(car, follow) {
   return follow !== "" && car.driver.toLowerCase().includes(follow);
 }
 
-// The session's classes in their order, each {name, colour}; a class a car
-// names that the session does not list comes after them.
+// The session's classes in the state's order (the league file's), each
+// {name, colour}.
 export function classesOf(s) {
-  const list = [];
-  const seen = new Set();
   const given = s.session && Array.isArray(s.session.classes) ? s.session.classes : [];
-  const ordered = given.filter((c) => c && typeof c.name === "string" && c.name !== "")
-    .map((c, i) => ({ c, i })).sort((a, b) => (known(a.c.order) ? a.c.order : 0) - (known(b.c.order) ? b.c.order : 0) || a.i - b.i);
-  for (const { c } of ordered) {
-    if (seen.has(c.name)) continue;
-    seen.add(c.name);
-    list.push({ name: c.name, colour: classColour(c.colour) });
-  }
-  for (const car of s.cars) {
-    const name = classOf(car);
-    if (name === null || seen.has(name)) continue;
-    seen.add(name);
-    list.push({ name, colour: classColour(car.class_colour) });
-  }
-  return list;
+  return given.filter((c) => c && typeof c.name === "string" && c.name !== "")
+    .map((c) => ({ name: c.name, colour: classColour(c.colour) }));
 }
 
 // The class class= (`only`) names among `list` (ignoring letter case), or

@@ -9,6 +9,7 @@
 // beyond this server; every text from the network goes in by textContent.
 // A module; what the page holds that changes is in `page` below.
 import { known } from "./format.js";
+import { classColour, classOf, numberOf, paint } from "./league.js";
 
 const SVG = "http://www.w3.org/2000/svg";
 const params = new URLSearchParams(location.search);
@@ -120,37 +121,18 @@ function swatch(car) {
   return s;
 }
 
-// The league's part of a row: its class (null when in none), its number.
-function classOf(r) {
-  return typeof r.class === "string" && r.class !== "" ? r.class : null;
-}
-function numberOf(r) {
-  return Number.isInteger(r.number) && r.number >= 0 ? r.number : null;
-}
-// The session's classes in their order, each {name, colour (null unless
-// "#rrggbb"), cars, winner, fastest_lap}; a class a row names that the
-// session does not list comes after them.
+// The session's classes in the results' order (the league file's), each
+// {name, colour (null unless "#rrggbb"), winner, fastest_lap}; a class a
+// row names that the session does not list comes after them, plain.
 function classesOf(data) {
-  const list = [];
   const given = Array.isArray(data.classes) ? data.classes : [];
-  const ordered = given.filter((c) => c && typeof c.name === "string" && c.name !== "")
-    .map((c, i) => ({ c, i })).sort((a, b) => (known(a.c.order) ? a.c.order : 0) - (known(b.c.order) ? b.c.order : 0) || a.i - b.i);
-  for (const { c } of ordered) {
-    if (list.some((x) => x.name === c.name)) continue;
-    list.push({ name: c.name, colour: typeof c.colour === "string" && /^#[0-9a-f]{6}$/i.test(c.colour) ? c.colour.toLowerCase() : null,
-                winner: c.winner || null, fastest_lap: c.fastest_lap || null });
-  }
+  const list = given.filter((c) => c && typeof c.name === "string" && c.name !== "")
+    .map((c) => ({ name: c.name, colour: classColour(c.colour), winner: c.winner || null, fastest_lap: c.fastest_lap || null }));
   for (const r of data.rows) {
     const name = classOf(r);
     if (name !== null && !list.some((x) => x.name === name)) list.push({ name, colour: null, winner: null, fastest_lap: null });
   }
   return list;
-}
-// Black or white, whichever reads better on `hex`.
-function inkOn(hex) {
-  const c = [1, 3, 5].map((i) => parseInt(hex.slice(i, i + 2), 16) / 255)
-    .map((v) => (v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4));
-  return 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2] > 0.179 ? "#000" : "#fff";
 }
 // The class's name on a chip in its colour.
 function classChip(c) {
@@ -158,8 +140,7 @@ function classChip(c) {
   chip.className = "class-chip";
   chip.textContent = c.name;
   if (c.colour !== null) {
-    chip.style.backgroundColor = c.colour;  // CSSOM, which the policy allows
-    chip.style.color = inkOn(c.colour);
+    paint(chip, c.colour);
   } else {
     chip.classList.add("plain");
   }
