@@ -219,10 +219,8 @@ function drawClasses(data) {
   const s = data.session;
   const classes = classesOf(data);
   const boxes = classes.map((c) => {
-    const mine = data.rows.filter((r) => classOf(r) === c.name)
-      .map((r, i) => ({ r, i })).sort((a, b) => (known(a.r.class_position) ? a.r.class_position : Infinity) -
-                                                (known(b.r.class_position) ? b.r.class_position : Infinity) || a.i - b.i)
-      .map((x) => x.r);
+    // The rows are in overall order, so each class's are in its own.
+    const mine = data.rows.filter((r) => classOf(r) === c.name);
     const box = document.createElement("div");
     box.className = "class-box";
     box.dataset.class = c.name;
