@@ -6,37 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "testing/cars.h"
+#include "testing/league.h"
+
 namespace {
-
-// A car as a live answer carries it; the fields a test sets by name.
-struct Spot {
-  std::uint8_t index = 0;
-  std::uint8_t place = 0;
-  std::int16_t laps = 0;
-  float metres = 0;
-  float behind = 0;
-  std::uint8_t sector = 1;
-  float last_lap = -1, best_lap = -1, sector1 = -1, sector2 = -1;
-  bool pits = false;
-  std::uint8_t finish = 0;
-};
-
-CarState Car(const Spot& s) {
-  CarState car;
-  car.index = s.index;
-  car.place = s.place;
-  car.laps = s.laps;
-  car.lap_distance = s.metres;
-  car.time_behind_leader = s.behind;
-  car.sector = s.sector;
-  car.last_lap = s.last_lap;
-  car.best_lap = s.best_lap;
-  car.sector1 = s.sector1;
-  car.sector2 = s.sector2;
-  car.in_pits = s.pits;
-  car.finish_status = s.finish;
-  return car;
-}
 
 // Drives a timing state and a story with hand-made answers, as the feed
 // does: session and drivers first, then one live answer an update.
@@ -53,9 +26,7 @@ class StoryFeed {
   }
 
   StoryUpdate Step(float at_s, const std::vector<Spot>& spots, std::uint8_t mask = 0) {
-    LiveAnswer live{mask, true, at_s, -1.0f, 0, {}};
-    for (const Spot& s : spots) live.cars.push_back(Car(s));
-    state_.ApplyLive(live, at_s);
+    state_.ApplyLive(LiveOf(at_s, spots, -1, mask), at_s);
     StoryUpdate update = story_.Update(state_);
     for (const RaceEvent& e : update.events) events_.push_back(e);
     for (const LapRecord& l : update.laps) laps_.push_back(l);
@@ -180,24 +151,24 @@ TEST(RaceStoryTest, LapRecordAtTheLineWithSectorsPlaceGapAndBests) {
   feed.Step(1, Grid(20));
   // In sector 3 the running lap shows both of its sectors.
   std::vector<Spot> cars = Grid(900);
-  cars[0].sector = 0, cars[0].sector1 = 30.5f, cars[0].sector2 = 31.25f;
+  cars[0].sector = 0, cars[0].s1 = 30.5f, cars[0].s2 = 31.25f;
   feed.Step(90, cars);
   // Ada and Bea cross in the same update; Ada's answer shows pair A.
   cars = {{.index = 0,
            .place = 1,
            .laps = 1,
            .metres = 15,
-           .last_lap = 92.0f,
-           .best_lap = 92.0f,
-           .sector1 = 30.5f,
-           .sector2 = 31.25f},
+           .s1 = 30.5f,
+           .s2 = 31.25f,
+           .last = 92.0f,
+           .best = 92.0f},
           {.index = 1,
            .place = 2,
            .laps = 1,
            .metres = 5,
            .behind = 0.75f,
-           .last_lap = 92.5f,
-           .best_lap = 92.5f},
+           .last = 92.5f,
+           .best = 92.5f},
           {.index = 2, .place = 3, .metres = 990, .behind = 1.5f},
           {.index = 3, .place = 4, .metres = 980, .behind = 2.5f}};
   const StoryUpdate crossing = feed.Step(92, cars);
@@ -221,13 +192,13 @@ TEST(RaceStoryTest, LapRecordAtTheLineWithSectorsPlaceGapAndBests) {
   EXPECT_FALSE(bea.sector1_s);  // never shown for its lap
 
   // Lap 2: Bea goes faster than anyone; Ada slower than her best.
-  cars[0].laps = 2, cars[0].last_lap = 93.0f;
-  cars[1].laps = 2, cars[1].last_lap = 91.5f;
+  cars[0].laps = 2, cars[0].last = 93.0f;
+  cars[1].laps = 2, cars[1].last = 91.5f;
   Creep(&cars);
   feed.Step(185, cars);
   // Lap 3: Ada improves on her own best, not the session's.
-  cars[0].laps = 3, cars[0].last_lap = 91.75f;
-  cars[1].laps = 3, cars[1].last_lap = 92.0f;
+  cars[0].laps = 3, cars[0].last = 91.75f;
+  cars[1].laps = 3, cars[1].last = 92.0f;
   Creep(&cars);
   feed.Step(277, cars);
   EXPECT_EQ(feed.Events(),
@@ -243,7 +214,7 @@ TEST(RaceStoryTest, PitStopInLapOutLapAndLaneTime) {
   feed.Step(1, cars);
   // Ada crosses the line for lap 1 as she turns into the lane (the box is
   // past the line): lap 1 is her in-lap, the stop is on lap 1.
-  cars[0].laps = 1, cars[0].metres = 10, cars[0].last_lap = 90.0f, cars[0].pits = true;
+  cars[0].laps = 1, cars[0].metres = 10, cars[0].last = 90.0f, cars[0].pits = true;
   Creep(&cars);
   const StoryUpdate in = feed.Step(90, cars);
   ASSERT_EQ(in.pit_stops.size(), 1u);
@@ -263,7 +234,7 @@ TEST(RaceStoryTest, PitStopInLapOutLapAndLaneTime) {
   ASSERT_EQ(out.events.size(), 1u);
   EXPECT_EQ(out.events[0].text, "Ada leaves the pits after 24.5 s in the lane.");
   // Lap 2 began in the lane: the out-lap, the first of a new stint.
-  cars[0].laps = 2, cars[0].metres = 5, cars[0].last_lap = 120.0f;
+  cars[0].laps = 2, cars[0].metres = 5, cars[0].last = 120.0f;
   Creep(&cars);
   const StoryUpdate next = feed.Step(210, cars);
   ASSERT_EQ(next.laps.size(), 1u);
@@ -281,13 +252,13 @@ TEST(RaceStoryTest, LeavingTheLaneAtTheLineBeginsAFlyingLap) {
   cars[0].metres = 800, cars[0].pits = true;  // into the lane on lap 1
   feed.Step(70, cars);
   // Out of the lane in the update that shows the crossing.
-  cars[0].laps = 1, cars[0].metres = 3, cars[0].last_lap = 110.0f, cars[0].pits = false;
+  cars[0].laps = 1, cars[0].metres = 3, cars[0].last = 110.0f, cars[0].pits = false;
   const StoryUpdate at_line = feed.Step(110, cars);
   ASSERT_EQ(at_line.laps.size(), 1u);
   EXPECT_TRUE(at_line.laps[0].in_lap);
   ASSERT_EQ(at_line.pit_stops.size(), 1u);
   EXPECT_EQ(at_line.pit_stops[0].stint_laps, 1);  // the in-lap ended the first stint
-  cars[0].laps = 2, cars[0].last_lap = 91.0f;
+  cars[0].laps = 2, cars[0].last = 91.0f;
   const StoryUpdate flying = feed.Step(201, cars);
   ASSERT_EQ(flying.laps.size(), 1u);
   EXPECT_FALSE(flying.laps[0].out_lap);
@@ -297,13 +268,13 @@ TEST(RaceStoryTest, LeavingTheLaneAtTheLineBeginsAFlyingLap) {
 TEST(RaceStoryTest, JoiningMidRaceMarksTheFirstLapIncompleteAndKeepsMissedLapsUntimed) {
   StoryFeed feed;
   // The first answer the story sees: lap 3 under way, laps timed.
-  std::vector<Spot> cars = {{.index = 0, .place = 1, .laps = 2, .metres = 400, .best_lap = 90},
-                            {.index = 1, .place = 2, .laps = 2, .metres = 300, .best_lap = 91}};
+  std::vector<Spot> cars = {{.index = 0, .place = 1, .laps = 2, .metres = 400, .best = 90},
+                            {.index = 1, .place = 2, .laps = 2, .metres = 300, .best = 91}};
   feed.Step(200, cars);
-  cars[0].laps = 3, cars[0].metres = 2, cars[0].last_lap = 90.5f;
+  cars[0].laps = 3, cars[0].metres = 2, cars[0].last = 90.5f;
   feed.Step(270, cars);
   // Bea's answer jumps two laps (an update lost on the way).
-  cars[1].laps = 4, cars[1].metres = 1, cars[1].last_lap = 91.25f;
+  cars[1].laps = 4, cars[1].metres = 1, cars[1].last = 91.25f;
   feed.Step(450, cars);
   ASSERT_EQ(feed.laps_.size(), 3u);
   EXPECT_EQ(feed.laps_[0].lap, 3);
@@ -346,7 +317,7 @@ TEST(RaceStoryTest, ResumedStoryCarriesOnWithoutTellingAnythingTwice) {
   ASSERT_EQ(first.pit_stops.size(), 1u);
   EXPECT_EQ(first.pit_stops[0].lane_s, 60.0);
   // Ada's next lap: slower than her recorded best, so no best is told.
-  cars[0].laps = 3, cars[0].metres = 1, cars[0].last_lap = 95.0f;
+  cars[0].laps = 3, cars[0].metres = 1, cars[0].last = 95.0f;
   feed.Step(280, cars);
   ASSERT_EQ(feed.laps_.size(), 1u);
   EXPECT_EQ(feed.laps_[0].lap, 3);
@@ -364,10 +335,9 @@ TEST(RaceStoryTest, FlagRetirementDisqualificationAndTheEnd) {
   feed.Step(1, cars);
   cars[3].finish = kFinishDisqualified;
   feed.Step(20, cars);
-  cars[0] = {.index = 0, .place = 1, .laps = 1, .metres = 5, .last_lap = 80, .finish = 1};
+  cars[0] = {.index = 0, .place = 1, .laps = 1, .metres = 5, .last = 80, .finish = 1};
   feed.Step(80, cars);
-  cars[1] = {
-      .index = 1, .place = 2, .laps = 1, .metres = 5, .behind = 2, .last_lap = 82, .finish = 1};
+  cars[1] = {.index = 1, .place = 2, .laps = 1, .metres = 5, .behind = 2, .last = 82, .finish = 1};
   cars[2].finish = kFinishRetired;
   feed.Step(82, cars);
   EXPECT_FALSE(feed.story_.session().ended);  // a disqualified car is still placed and out
@@ -385,7 +355,7 @@ TEST(RaceStoryTest, ANewSessionStartsTheStoryAgain) {
   feed.Step(0, Grid());
   std::vector<Spot> cars = Grid(50);
   feed.Step(1, cars);
-  cars[0].laps = 1, cars[0].last_lap = 90;
+  cars[0].laps = 1, cars[0].last = 90;
   feed.Step(90, cars);
   // The same track again, as a new session: the grid, laps from 0.
   const StoryUpdate again = feed.Step(0, Grid(), kChangeSession);
@@ -395,14 +365,6 @@ TEST(RaceStoryTest, ANewSessionStartsTheStoryAgain) {
   EXPECT_FALSE(feed.story_.session().started_s);
   EXPECT_EQ(feed.story_.standings()[0].laps, 0);
   EXPECT_FALSE(feed.story_.standings()[0].best_lap_s);
-}
-
-// The league read from `text`, as the timing state takes it.
-std::shared_ptr<const League> LeagueOf(const std::string& text) {
-  std::string error;
-  std::optional<League> league = League::Parse(text, "league.csv", &error);
-  EXPECT_TRUE(league) << error;
-  return league ? std::make_shared<const League>(std::move(*league)) : nullptr;
 }
 
 constexpr char kTwoClasses[] =
@@ -489,7 +451,7 @@ TEST(RaceStoryTest, CarsAndLapsCarryTheLeaguesIdentity) {
   feed.Step(0, Grid());
   std::vector<Spot> cars = Grid(50);
   feed.Step(1, cars);
-  cars[0].laps = 1, cars[0].metres = 5, cars[0].last_lap = 90;
+  cars[0].laps = 1, cars[0].metres = 5, cars[0].last = 90;
   Creep(&cars);
   const StoryUpdate crossing = feed.Step(90, cars);
   ASSERT_EQ(crossing.laps.size(), 1u);
@@ -510,15 +472,18 @@ TEST(RaceStoryTest, CarsAndLapsCarryTheLeaguesIdentity) {
   }
 }
 
-// A finished race as the recorder keeps it.
-std::vector<LapRecord> Laps(std::uint8_t car, std::vector<float> times) {
+// A finished race as the recorder keeps it: each car's lap times, 0 for a
+// lap not timed.
+std::vector<LapRecord> Laps(const std::vector<std::pair<std::uint8_t, std::vector<float>>>& cars) {
   std::vector<LapRecord> laps;
-  for (std::size_t i = 0; i < times.size(); ++i) {
-    LapRecord lap;
-    lap.car = car;
-    lap.lap = static_cast<int>(i) + 1;
-    if (times[i] > 0) lap.lap_s = times[i];
-    laps.push_back(lap);
+  for (const auto& [car, times] : cars) {
+    for (std::size_t i = 0; i < times.size(); ++i) {
+      LapRecord lap;
+      lap.car = car;
+      lap.lap = static_cast<int>(i) + 1;
+      if (times[i] > 0) lap.lap_s = times[i];
+      laps.push_back(lap);
+    }
   }
   return laps;
 }
@@ -535,9 +500,9 @@ TEST(ClassifyTest, RaceOrderGapsTotalsAndStatuses) {
       Standing(5, "Fay", 6, 0, 2, kFinishRetired)};
   cars[1].finish_at_s = 270;
   cars[0].finish_at_s = 271;
-  std::vector<LapRecord> laps = Laps(0, {90, 91, 90.5f});
-  for (const auto& l : Laps(1, {89, 90, 91})) laps.push_back(l);
-  for (const auto& l : Laps(2, {100, 0})) laps.push_back(l);  // one lap untimed
+  // Cy's second lap not timed.
+  const std::vector<LapRecord> laps =
+      Laps({{0, {90, 91, 90.5f}}, {1, {89, 90, 91}}, {2, {100, 0}}});
   const std::vector<ResultRow> rows = Classify(race, cars, laps);
   std::vector<std::string> lines;
   for (const ResultRow& r : rows) {
@@ -559,8 +524,7 @@ TEST(ClassifyTest, PracticeByBestLapWithTheGapToTheFastest) {
   practice.code = 1;
   std::vector<CarStanding> cars = {Standing(0, "Ada", 2, 0, 0), Standing(1, "Bea", 1, 0, 0),
                                    Standing(2, "Cy", 3, 0, 0)};
-  std::vector<LapRecord> laps = Laps(0, {95, 90.25f});
-  for (const auto& l : Laps(1, {90})) laps.push_back(l);
+  const std::vector<LapRecord> laps = Laps({{0, {95, 90.25f}}, {1, {90}}});
   const std::vector<ResultRow> rows = Classify(practice, cars, laps);
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0].driver, "Bea");
@@ -576,16 +540,20 @@ CarStanding InClass(CarStanding car, const std::string& car_class) {
   return car;
 }
 
-// Laps as the recorder keeps them: `crossed` the session time at the line.
-std::vector<LapRecord> Crossings(std::uint8_t car, std::vector<double> crossed) {
+// Laps of 90 s as the recorder keeps them: `crossed` the session time at
+// the line ending each, car by car.
+std::vector<LapRecord> Crossings(
+    const std::vector<std::pair<std::uint8_t, std::vector<double>>>& cars) {
   std::vector<LapRecord> laps;
-  for (std::size_t i = 0; i < crossed.size(); ++i) {
-    LapRecord lap;
-    lap.car = car;
-    lap.lap = static_cast<int>(i) + 1;
-    lap.lap_s = 90.0f;
-    lap.at_s = crossed[i];
-    laps.push_back(lap);
+  for (const auto& [car, crossed] : cars) {
+    for (std::size_t i = 0; i < crossed.size(); ++i) {
+      LapRecord lap;
+      lap.car = car;
+      lap.lap = static_cast<int>(i) + 1;
+      lap.lap_s = 90.0f;
+      lap.at_s = crossed[i];
+      laps.push_back(lap);
+    }
   }
   return laps;
 }
@@ -604,12 +572,12 @@ TEST(ClassifyTest, ClassPositionsAndGapsWithinEachClass) {
       Standing(4, "Eve", 5, 5, 2, 1),
       InClass(Standing(5, "Fay", 0, 6, 2, kFinishRetired), "GT4"),
       InClass(Standing(6, "Gus", 7, 7, 3, kFinishDisqualified), "GT4")};
-  std::vector<LapRecord> laps = Crossings(0, {100, 200, 300.25});
-  for (const auto& l : Crossings(1, {101, 202, 303})) laps.push_back(l);
-  for (const auto& l : Crossings(2, {102, 204, 306.5})) laps.push_back(l);
-  for (const auto& l : Crossings(3, {110, 220})) laps.push_back(l);
-  for (const auto& l : Crossings(5, {120, 240})) laps.push_back(l);
-  for (const auto& l : Crossings(6, {99, 198, 297})) laps.push_back(l);
+  std::vector<LapRecord> laps = Crossings({{0, {100, 200, 300.25}},
+                                           {1, {101, 202, 303}},
+                                           {2, {102, 204, 306.5}},
+                                           {3, {110, 220}},
+                                           {5, {120, 240}},
+                                           {6, {99, 198, 297}}});
   std::vector<ResultRow> rows = Classify(race, cars, laps);
   const auto lines = [&rows] {
     std::vector<std::string> out;
@@ -658,10 +626,7 @@ TEST(ClassifyTest, ClassPositionsAndGapsWithinEachClass) {
   std::vector<CarStanding> runners = {
       InClass(Standing(0, "Ada", 1, 0, 0), "GT4"), InClass(Standing(1, "Bea", 2, 0, 0), "GT3"),
       InClass(Standing(2, "Cy", 3, 0, 0), "GT3"), InClass(Standing(3, "Dot", 4, 0, 0), "GT3")};
-  std::vector<LapRecord> timed = Laps(0, {95.5f});
-  for (const auto& l : Laps(1, {96})) timed.push_back(l);
-  for (const auto& l : Laps(2, {97.25f, 96.75f})) timed.push_back(l);
-  rows = Classify(practice, runners, timed);
+  rows = Classify(practice, runners, Laps({{0, {95.5f}}, {1, {96}}, {2, {97.25f, 96.75f}}}));
   EXPECT_EQ(lines(), (std::vector<std::string>{"1 Ada GT4 1 -", "2 Bea GT3 1 -",
                                                "3 Cy GT3 2 +0.750", "4 Dot GT3 3 -"}));
 }

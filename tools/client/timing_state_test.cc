@@ -6,6 +6,9 @@
 #include <tuple>
 #include <vector>
 
+#include "testing/cars.h"
+#include "testing/league.h"
+
 namespace {
 
 // A car of a live answer: index, place, laps completed, metres into the
@@ -287,8 +290,7 @@ TEST(TimingStateTest, AbsentTimesStayAbsent) {
 namespace {
 
 std::shared_ptr<const League> TwoClassLeague() {
-  std::string error;
-  std::optional<League> league = League::Parse(
+  return LeagueOf(
       "kind,name,also,number,short,team,class,nation,colour\n"
       "class,GT3,,,,,,,#e4572e\n"
       "class,GT4,,,,,,,#2e86de\n"
@@ -297,10 +299,7 @@ std::shared_ptr<const League> TwoClassLeague() {
       "driver,Bea,,8,,Blue,GT4,,\n"
       "driver,cid,,9,,Red,GT3,,\n"
       "driver,Dot,,10,,,GT4,,\n"
-      "driver,Eve,,11,,,,,\n",
-      "league.csv", &error);
-  EXPECT_TRUE(league) << error;
-  return std::make_shared<const League>(std::move(*league));
+      "driver,Eve,,11,,,,,\n");
 }
 
 DriversAnswer Drivers(const std::vector<std::string>& names) {
@@ -369,11 +368,7 @@ TEST(TimingStateTest, ClassPlacesGapsAndFastestLapsWithinEachClass) {
   EXPECT_FALSE(classes[2].fastest_lap_s);
 
   // Another league takes effect at once; none clears every league field.
-  std::string error;
-  const std::optional<League> moved = League::Parse(
-      "name,class,kind,colour\nGT4,,class,#123456\nAnn,GT4,,\nCid,GT4,,\n", "l.csv", &error);
-  ASSERT_TRUE(moved) << error;
-  state.SetLeague(std::make_shared<const League>(*moved));
+  state.SetLeague(LeagueOf("name,class,kind,colour\nGT4,,class,#123456\nAnn,GT4,,\nCid,GT4,,\n"));
   EXPECT_EQ(ClassGaps(state),
             (std::vector<std::string>{"GT4 1 -- --", " - -- --", "GT4 2 +1 L +1 L", " - -- --",
                                       " - -- --", " - -- --"}));
@@ -400,37 +395,10 @@ TEST(TimingStateTest, OutsideARaceClassGapsAreBestLapDifferences) {
 
 namespace {
 
-// A car of a live answer for the sector, pace and pit tests: 1000 m laps.
-struct Lap {
-  std::uint8_t index = 0;
-  std::uint8_t place = 1;
-  std::int16_t laps = 0;
-  float metres = 0.0f;
-  float behind = 0.0f;
-  std::uint8_t sector = 1;  // 1, 2, or 0 for the third
-  float s1 = -1.0f, s2 = -1.0f, last = -1.0f, best = -1.0f;
-  bool pits = false;
-};
-
-CarState Of(const Lap& lap) {
-  CarState car{.index = lap.index,
-               .sector = lap.sector,
-               .in_pits = lap.pits,
-               .lap_distance = lap.metres,
-               .place = lap.place,
-               .time_behind_leader = lap.behind};
-  car.laps = lap.laps;
-  car.best_lap = lap.best;
-  car.last_lap = lap.last;
-  car.sector1 = lap.s1;
-  car.sector2 = lap.s2;
-  return car;
-}
-
-void Step(TimingState* state, float time, std::vector<Lap> laps, float fastest = -1.0f) {
-  std::vector<CarState> cars;
-  for (const Lap& lap : laps) cars.push_back(Of(lap));
-  state->ApplyLive(LiveAnswer{0, true, time, fastest, 0, cars}, time);
+// A live answer for the sector, pace and pit tests (1000 m laps), applied
+// at its session time.
+void Step(TimingState* state, float time, const std::vector<Spot>& cars, float fastest = -1.0f) {
+  state->ApplyLive(LiveOf(time, cars, fastest), time);
 }
 
 const CarTiming& CarAt(const TimingState& state, std::uint8_t index) {
