@@ -7,9 +7,12 @@
 #include <string>
 #include <tuple>
 
+#include "testing/league.h"
 #include "text_safety.h"
 
 namespace {
+
+const TowerOptions kAnsi{.ansi = true, .follow = {}, .only_class = {}, .split = false};
 
 CarState Car(std::uint8_t index, std::uint8_t place, std::int16_t laps, float distance,
              float behind, float last, float best) {
@@ -100,8 +103,7 @@ TEST(TowerTest, CountsFromTheGridAndHostileOrWideNamesInTheirColumns) {
       "  4  \\u202eEvil            1   1:35.000+  1:35.000   +20.000  +16.750   1\n";
   EXPECT_EQ(FormatTower(state, {}), expected);
   // With colour, the tower's own sequences are the only ones.
-  std::string ansi =
-      FormatTower(state, {.ansi = true, .follow = {}, .only_class = {}, .split = false});
+  std::string ansi = FormatTower(state, kAnsi);
   for (const std::string sequence : {"\x1b[1;35m", "\x1b[32m", "\x1b[33m", "\x1b[0m"}) {
     for (auto at = ansi.find(sequence); at != std::string::npos; at = ansi.find(sequence))
       ansi.erase(at, sequence.size());
@@ -126,8 +128,7 @@ TEST(TowerTest, EveryLineFitsEightyColumns) {
 // session's best), green (the driver's own) or yellow, each still marked
 // by its cue; nothing else coloured.
 TEST(TowerTest, AnsiColoursTheFastestLapAndEachLastLapByItsMark) {
-  const std::string tower =
-      FormatTower(SampleState(), {.ansi = true, .follow = {}, .only_class = {}, .split = false});
+  const std::string tower = FormatTower(SampleState(), kAnsi);
   EXPECT_NE(tower.find("\x1b[1;35m 1:25.250\x1b[0m* \x1b[1;35m 1:25.250\x1b[0m    leader"),
             std::string::npos)
       << tower;
@@ -146,9 +147,7 @@ TEST(TowerTest, AnsiColoursTheFastestLapAndEachLastLapByItsMark) {
       LiveAnswer{
           0, true, 1, 80.0f, 1, {Car(0, 1, 2, 10, 0, 85.0f, 85.0f), Car(1, 2, 2, 5, 1, 81, 80)}},
       0);
-  EXPECT_NE(FormatTower(state, {.ansi = true, .follow = {}, .only_class = {}, .split = false})
-                .find("\x1b[32m 1:25.000\x1b[0m+"),
-            std::string::npos);
+  EXPECT_NE(FormatTower(state, kAnsi).find("\x1b[32m 1:25.000\x1b[0m+"), std::string::npos);
 }
 
 TEST(TowerTest, SessionLineInWords) {
@@ -248,8 +247,7 @@ namespace {
 // GT3: Ada (P1), Cy (P3, lapped by Ada); GT4: Bea (P2), Dot (P4); Eve in
 // the file in no class; car 5 not in it.
 TimingState TwoClassState() {
-  std::string error;
-  std::optional<League> league = League::Parse(
+  const std::shared_ptr<const League> league = LeagueOf(
       "kind,name,number,class,colour\n"
       "class,GT3,,,#e4572e\n"
       "class,GT4,,,#2e86de\n"
@@ -258,9 +256,7 @@ TimingState TwoClassState() {
       "driver,Bea Lindqvist-Holmberg,88,GT4,\n"
       "driver,Cy Rao,111,GT3,\n"
       "driver,Dot Weiss,,GT4,\n"
-      "driver,Eve Mori,5,,\n",
-      "league.csv", &error);
-  EXPECT_TRUE(league) << error;
+      "driver,Eve Mori,5,,\n");
   TimingState state;
   state.ApplySession(SessionAnswer{0, "Test Ring", 3, 0.0f, 12, 1000.0f});
   state.ApplyDrivers(DriversAnswer{0,
@@ -270,7 +266,7 @@ TimingState TwoClassState() {
                                     {3, "Dot Weiss"},
                                     {4, "Eve Mori"},
                                     {5, "Zed"}}});
-  state.SetLeague(std::make_shared<const League>(std::move(*league)));
+  state.SetLeague(league);
   LiveAnswer live{0, true, 754.2f, 80.5f, 2, {}};
   live.cars = {Car(0, 1, 8, 500.0f, 0.0f, 81.0f, 81.0f),  Car(1, 2, 8, 100.0f, 30.0f, 88.0f, 87.5f),
                Car(2, 3, 7, 400.0f, 70.0f, 80.5f, 80.5f), Car(3, 4, 7, 550.0f, 75.5f, 89.0f, 88.0f),
