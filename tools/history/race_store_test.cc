@@ -13,6 +13,7 @@
 
 #include "history_views.h"
 #include "race_recorder.h"
+#include "testing/league.h"
 #include "testing/temp_dir.h"
 #include "text_safety.h"
 
@@ -68,27 +69,44 @@ class RaceFeed {
   TimingState state;
 };
 
-TEST(RaceStoreTest, RecordsARaceAndReadsItBack) {
-  TempDir dir;
-  const std::string path = dir.File("pitwall.db");
-  {
-    RaceStore store;
-    std::string error;
-    ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
-    RaceRecorder recorder(&store);
-    RaceFeed feed;
-    feed.Record(&recorder, 0, 330);
-    ASSERT_TRUE(recorder.recording()) << recorder.error();
-    EXPECT_EQ(
-        recorder.TakeNotices(),
-        (std::vector<std::string>{"recording session 1 (race at Test Ring) from its start",
-                                  "session 1 (race at Test Ring) ended; its results are stored"}));
+class RaceStoreTest : public ::testing::Test {
+ protected:
+  // Session `id` of `store` (0: the newest); the test fails without it.
+  SessionRecord Read(RaceStore* store, std::int64_t id = 0) {
+    std::optional<SessionRecord> race = store->Session(id, &error_);
+    EXPECT_TRUE(race) << error_;
+    return race.value_or(SessionRecord{});
   }
+  // The whole race recorded into a store of its own at path_; what the
+  // recorder told, to `notices`.
+  void RecordRace(std::vector<std::string>* notices = nullptr) {
+    RaceStore store;
+    ASSERT_TRUE(store.OpenForRecording(path_, &error_)) << error_;
+    RaceRecorder recorder(&store);
+    RaceFeed().Record(&recorder, 0, 330);
+    ASSERT_TRUE(recorder.recording()) << recorder.error();
+    if (notices) *notices = recorder.TakeNotices();
+  }
+  // `store` opened at path_ to record, or the test ends.
+  void OpenToRecord(RaceStore* store) {
+    ASSERT_TRUE(store->OpenForRecording(path_, &error_)) << error_;
+  }
+
+  TempDir dir_;
+  const std::string path_ = dir_.File("pitwall.db");
+  std::string error_;
+};
+
+TEST_F(RaceStoreTest, RecordsARaceAndReadsItBack) {
+  std::vector<std::string> notices;
+  ASSERT_NO_FATAL_FAILURE(RecordRace(&notices));
+  EXPECT_EQ(notices, (std::vector<std::string>{
+                         "recording session 1 (race at Test Ring) from its start",
+                         "session 1 (race at Test Ring) ended; its results are stored"}));
   RaceStore reader;
-  std::string error;
-  ASSERT_TRUE(reader.OpenForReading(path, &error)) << error;
-  const std::optional<SessionRecord> race = reader.Session(0, &error);
-  ASSERT_TRUE(race) << error;
+  ASSERT_TRUE(reader.OpenForReading(path_, &error_)) << error_;
+  const std::optional<SessionRecord> race = reader.Session(0, &error_);
+  ASSERT_TRUE(race) << error_;
   EXPECT_FALSE(race->provisional);
   EXPECT_EQ(race->summary.laps, 3);
   EXPECT_EQ(race->summary.cars, 2);
@@ -105,36 +123,31 @@ TEST(RaceStoreTest, RecordsARaceAndReadsItBack) {
   for (const StoredEvent& e : race->events) kinds.push_back(EventKindName(e.event.kind));
   EXPECT_EQ(kinds, (std::vector<std::string>{"start", "fastest_lap", "pit_in", "pit_out",
                                              "finished", "finished", "session_end"}));
-  const std::vector<SessionSummary> sessions = reader.Sessions(&error);
+  const std::vector<SessionSummary> sessions = reader.Sessions(&error_);
   ASSERT_EQ(sessions.size(), 1u);
   EXPECT_EQ(sessions[0].winner, "Ada");
   EXPECT_TRUE(sessions[0].ended);
 }
 
-TEST(RaceStoreTest, ARecorderStartedAgainCarriesOnWithoutRecordingTwice) {
-  TempDir dir;
-  const std::string path = dir.File("pitwall.db");
-  RaceFeed feed;
-  std::string error;
+TEST_F(RaceStoreTest, ARecorderStartedAgainCarriesOnWithoutRecordingTwice) {
   {
     // Killed in the lane on lap 2: the store is dropped without an end.
     RaceStore store;
-    ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
+    ASSERT_NO_FATAL_FAILURE(OpenToRecord(&store));
     RaceRecorder recorder(&store);
-    feed.Record(&recorder, 0, 170);
+    RaceFeed().Record(&recorder, 0, 170);
   }
   // Away for 60 s, then a new program with a new timing state.
-  RaceFeed later;
   RaceStore store;
-  ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(OpenToRecord(&store));
   RaceRecorder recorder(&store);
-  later.Record(&recorder, 230, 330);
+  RaceFeed().Record(&recorder, 230, 330);
   const std::vector<std::string> notices = recorder.TakeNotices();
   ASSERT_FALSE(notices.empty());
   EXPECT_EQ(notices[0].rfind("carrying on session 1 (race at Test Ring, 2 laps recorded", 0), 0u)
       << notices[0];
-  const std::optional<SessionRecord> race = store.Session(0, &error);
-  ASSERT_TRUE(race) << error;
+  const std::optional<SessionRecord> race = store.Session(0, &error_);
+  ASSERT_TRUE(race) << error_;
   EXPECT_EQ(race->summary.id, 1);
   ASSERT_EQ(race->laps.size(), 6u);  // each lap once
   for (const LapRecord& lap : race->laps) {
@@ -146,22 +159,17 @@ TEST(RaceStoreTest, ARecorderStartedAgainCarriesOnWithoutRecordingTwice) {
   EXPECT_EQ(race->results[0].total_s, 300.0);
 }
 
-TEST(RaceStoreTest, TheSameTrackRunAgainIsANewSessionAndEndsTheOldOne) {
-  TempDir dir;
-  const std::string path = dir.File("pitwall.db");
-  std::string error;
+TEST_F(RaceStoreTest, TheSameTrackRunAgainIsANewSessionAndEndsTheOldOne) {
   RaceStore store;
-  ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(OpenToRecord(&store));
   {
     RaceRecorder recorder(&store);
-    RaceFeed feed;
-    feed.Record(&recorder, 0, 150);
+    RaceFeed().Record(&recorder, 0, 150);
   }
   // A new recorder sees the clock at 20 s: not the session it recorded.
   RaceRecorder recorder(&store);
-  RaceFeed restart;
-  restart.Record(&recorder, 0, 20, 1765001000.0);
-  const std::vector<SessionSummary> sessions = store.Sessions(&error);
+  RaceFeed().Record(&recorder, 0, 20, 1765001000.0);
+  const std::vector<SessionSummary> sessions = store.Sessions(&error_);
   ASSERT_EQ(sessions.size(), 2u);
   EXPECT_EQ(sessions[0].id, 2);
   EXPECT_FALSE(sessions[0].ended);
@@ -169,97 +177,85 @@ TEST(RaceStoreTest, TheSameTrackRunAgainIsANewSessionAndEndsTheOldOne) {
   EXPECT_EQ(sessions[1].laps, 1);
 }
 
-TEST(RaceStoreTest, FilesItCannotUseAreRefusedWithAMessageAndLeftAlone) {
-  TempDir dir;
-  std::string error;
+TEST_F(RaceStoreTest, FilesItCannotUseAreRefusedWithAMessageAndLeftAlone) {
   RaceStore store;
   // Another program's database.
-  const std::string other = dir.File("other.db");
+  const std::string other = dir_.File("other.db");
   Sql(other, "CREATE TABLE invoices(id INTEGER)");
-  EXPECT_FALSE(store.OpenForRecording(other, &error));
-  EXPECT_EQ(error, other +
-                       " is not a pitwall race history (it holds other data); give --db "
-                       "another file");
+  EXPECT_FALSE(store.OpenForRecording(other, &error_));
+  EXPECT_EQ(error_, other +
+                        " is not a pitwall race history (it holds other data); give --db "
+                        "another file");
   // Not a database at all.
-  const std::string text = dir.File("notes.txt");
-  dir.Write("notes.txt", std::string(4096, 'x'));
-  EXPECT_FALSE(store.OpenForReading(text, &error));
-  EXPECT_NE(error.find(text + ": reading it failed (file is not a database); the file is damaged "
-                              "or not a database"),
+  const std::string text = dir_.File("notes.txt");
+  dir_.Write("notes.txt", std::string(4096, 'x'));
+  EXPECT_FALSE(store.OpenForReading(text, &error_));
+  EXPECT_NE(error_.find(text + ": reading it failed (file is not a database); the file is damaged "
+                               "or not a database"),
             std::string::npos)
-      << error;
+      << error_;
   // A newer schema.
-  const std::string newer = dir.File("newer.db");
+  const std::string newer = dir_.File("newer.db");
   Sql(newer, "PRAGMA application_id=1347896386; PRAGMA user_version=7; CREATE TABLE t(x)");
-  EXPECT_FALSE(store.OpenForRecording(newer, &error));
-  EXPECT_EQ(error, newer +
-                       " was written by a newer pitwall (schema 7; this one reads up to 2): "
-                       "update pitwall, or give --db another file");
+  EXPECT_FALSE(store.OpenForRecording(newer, &error_));
+  EXPECT_EQ(error_, newer +
+                        " was written by a newer pitwall (schema 7; this one reads up to 2): "
+                        "update pitwall, or give --db another file");
   // A file that does not exist, to read.
-  EXPECT_FALSE(store.OpenForReading(dir.File("none.db"), &error));
-  EXPECT_EQ(error.rfind(dir.File("none.db") + ": no race history there", 0), 0u) << error;
+  EXPECT_FALSE(store.OpenForReading(dir_.File("none.db"), &error_));
+  EXPECT_EQ(error_.rfind(dir_.File("none.db") + ": no race history there", 0), 0u) << error_;
   // Nothing of the refused files was changed.
   Sql(other, "INSERT INTO invoices VALUES(1)");
   EXPECT_EQ(std::filesystem::file_size(text), 4096u);
 }
 
-TEST(RaceStoreTest, ASecondRecorderIsRefusedUntilTheFirstLetsGo) {
-  TempDir dir;
-  const std::string path = dir.File("pitwall.db");
-  std::string error;
+TEST_F(RaceStoreTest, ASecondRecorderIsRefusedUntilTheFirstLetsGo) {
   auto first = std::make_unique<RaceStore>();
-  ASSERT_TRUE(first->OpenForRecording(path, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(OpenToRecord(first.get()));
   RaceStore second;
-  EXPECT_FALSE(second.OpenForRecording(path, &error));
-  EXPECT_EQ(error, path + " is being recorded by another pitwall (it holds " + path +
-                       ".lock): stop that one, or give this one another --db FILE");
+  EXPECT_FALSE(second.OpenForRecording(path_, &error_));
+  EXPECT_EQ(error_, path_ + " is being recorded by another pitwall (it holds " + path_ +
+                        ".lock): stop that one, or give this one another --db FILE");
   // Readers are not blocked.
   RaceStore reader;
-  EXPECT_TRUE(reader.OpenForReading(path, &error)) << error;
+  EXPECT_TRUE(reader.OpenForReading(path_, &error_)) << error_;
   first.reset();
-  EXPECT_TRUE(second.OpenForRecording(path, &error)) << error;
+  EXPECT_TRUE(second.OpenForRecording(path_, &error_)) << error_;
 }
 
-TEST(RaceStoreTest, AFolderItCannotWriteStopsRecordingWithAMessage) {
+TEST_F(RaceStoreTest, AFolderItCannotWriteStopsRecordingWithAMessage) {
   if (geteuid() == 0) GTEST_SKIP() << "root writes any folder";
-  TempDir dir;
-  const std::string folder = dir.File("locked");
+  const std::string folder = dir_.File("locked");
   std::filesystem::create_directory(folder);
   chmod(folder.c_str(), 0500);
   RaceStore store;
-  std::string error;
-  EXPECT_FALSE(store.OpenForRecording(folder + "/pitwall.db", &error));
-  EXPECT_NE(error.find("give --db a file in a folder you can write"), std::string::npos) << error;
+  EXPECT_FALSE(store.OpenForRecording(folder + "/pitwall.db", &error_));
+  EXPECT_NE(error_.find("give --db a file in a folder you can write"), std::string::npos) << error_;
   chmod(folder.c_str(), 0700);
 }
 
-TEST(RaceStoreTest, AFileMadeReadOnlyMidRaceStopsRecordingAndKeepsWhatWasRecorded) {
-  TempDir dir;
-  const std::string path = dir.File("pitwall.db");
-  std::string error;
+TEST_F(RaceStoreTest, AFileMadeReadOnlyMidRaceStopsRecordingAndKeepsWhatWasRecorded) {
   RaceStore store;
-  ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(OpenToRecord(&store));
   RaceRecorder recorder(&store);
   RaceFeed feed;
   feed.Record(&recorder, 0, 120);
   // Another program takes a write lock and keeps it.
   sqlite3* blocker = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &blocker), SQLITE_OK);
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &blocker), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(blocker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
   for (float t = 120.5f; t <= 220 && recorder.recording(); t += 0.5f) {
     feed.At(t);
     recorder.Update(feed.state, 1765000000.0 + t);
   }
   EXPECT_FALSE(recorder.recording());
-  EXPECT_NE(recorder.error().find(path + ": saving an update failed (database is locked); another "
-                                         "program holds it locked"),
+  EXPECT_NE(recorder.error().find(path_ + ": saving an update failed (database is locked); another "
+                                          "program holds it locked"),
             std::string::npos)
       << recorder.error();
   sqlite3_exec(blocker, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(blocker);
-  const std::optional<SessionRecord> race = store.Session(0, &error);
-  ASSERT_TRUE(race) << error;
-  EXPECT_EQ(race->laps.size(), 2u);  // lap 1 of both cars, as recorded before
+  EXPECT_EQ(Read(&store).laps.size(), 2u);  // lap 1 of both cars, as recorded before
 }
 
 // A file as pitwall wrote it before the league: schema version 1, one
@@ -335,13 +331,6 @@ int UserVersion(const std::string& path) {
   return version;
 }
 
-std::shared_ptr<const League> LeagueOf(const std::string& text) {
-  std::string error;
-  std::optional<League> league = League::Parse(text, "league.csv", &error);
-  EXPECT_TRUE(league) << error;
-  return league ? std::make_shared<const League>(std::move(*league)) : nullptr;
-}
-
 constexpr char kLeague[] =
     "kind,name,number,team,class,nation,colour\n"
     "class,GT3,,,,,#e4572e\n"
@@ -349,17 +338,14 @@ constexpr char kLeague[] =
     "driver,Ada,7,Brennan Racing,GT3,IE,\n"
     "driver,Bea,9,,GT4,,\n";
 
-TEST(RaceStoreTest, AVersion1FileIsReadAsItIsAndBroughtUpToDateToRecord) {
-  TempDir dir;
-  const std::string path = dir.File("old.db");
-  Sql(path, kVersion1File);
-  std::string error;
+TEST_F(RaceStoreTest, AVersion1FileIsReadAsItIsAndBroughtUpToDateToRecord) {
+  Sql(path_, kVersion1File);
   {
     // A reader takes it as it is and leaves it at version 1.
     RaceStore reader;
-    ASSERT_TRUE(reader.OpenForReading(path, &error)) << error;
-    const std::optional<SessionRecord> old = reader.Session(1, &error);
-    ASSERT_TRUE(old) << error;
+    ASSERT_TRUE(reader.OpenForReading(path_, &error_)) << error_;
+    const std::optional<SessionRecord> old = reader.Session(1, &error_);
+    ASSERT_TRUE(old) << error_;
     ASSERT_EQ(old->results.size(), 2u);
     EXPECT_EQ(old->results[1].driver, "Bea");
     EXPECT_EQ(GapText(*old->results[1].gap), "+4.000");
@@ -368,14 +354,14 @@ TEST(RaceStoreTest, AVersion1FileIsReadAsItIsAndBroughtUpToDateToRecord) {
     ASSERT_EQ(old->events.size(), 2u);
     EXPECT_EQ(old->events[1].event.car_class, "");
   }
-  EXPECT_EQ(UserVersion(path), 1);
+  EXPECT_EQ(UserVersion(path_), 1);
   {
     RaceStore store;
-    ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
-    EXPECT_EQ(UserVersion(path), 2);
+    ASSERT_NO_FATAL_FAILURE(OpenToRecord(&store));
+    EXPECT_EQ(UserVersion(path_), 2);
     // What was there reads as before, with nothing of a league.
-    const std::optional<SessionRecord> old = store.Session(1, &error);
-    ASSERT_TRUE(old) << error;
+    const std::optional<SessionRecord> old = store.Session(1, &error_);
+    ASSERT_TRUE(old) << error_;
     ASSERT_EQ(old->cars.size(), 2u);
     EXPECT_FALSE(old->cars[0].number);
     EXPECT_EQ(old->cars[0].car_class, "");
@@ -394,9 +380,9 @@ TEST(RaceStoreTest, AVersion1FileIsReadAsItIsAndBroughtUpToDateToRecord) {
     ASSERT_TRUE(recorder.recording()) << recorder.error();
   }
   RaceStore reader;
-  ASSERT_TRUE(reader.OpenForReading(path, &error)) << error;
-  const std::optional<SessionRecord> race = reader.Session(0, &error);
-  ASSERT_TRUE(race) << error;
+  ASSERT_TRUE(reader.OpenForReading(path_, &error_)) << error_;
+  const std::optional<SessionRecord> race = reader.Session(0, &error_);
+  ASSERT_TRUE(race) << error_;
   EXPECT_EQ(race->summary.id, 2);
   ASSERT_EQ(race->classes.size(), 2u);
   EXPECT_EQ(race->classes[1].name, "GT4");
@@ -420,12 +406,9 @@ TEST(RaceStoreTest, AVersion1FileIsReadAsItIsAndBroughtUpToDateToRecord) {
   }
 }
 
-TEST(RaceStoreTest, ALeagueReadAgainMidRaceIsRecordedForTheCarsAndClasses) {
-  TempDir dir;
-  const std::string path = dir.File("pitwall.db");
-  std::string error;
+TEST_F(RaceStoreTest, ALeagueReadAgainMidRaceIsRecordedForTheCarsAndClasses) {
   RaceStore store;
-  ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(OpenToRecord(&store));
   RaceRecorder recorder(&store);
   RaceFeed feed;
   feed.state.SetLeague(LeagueOf(kLeague));
@@ -440,62 +423,50 @@ TEST(RaceStoreTest, ALeagueReadAgainMidRaceIsRecordedForTheCarsAndClasses) {
   recorder.Update(feed.state, 1765000150.5);
   ASSERT_TRUE(recorder.recording()) << recorder.error();
   // Read while the race is under way: the cars and classes as they are now.
-  std::optional<SessionRecord> race = store.Session(0, &error);
-  ASSERT_TRUE(race) << error;
-  ASSERT_EQ(race->classes.size(), 1u);
-  EXPECT_EQ(race->classes[0].colour, "#112233");
-  ASSERT_EQ(race->cars.size(), 2u);
-  EXPECT_EQ(race->cars[1].number, 99);
-  EXPECT_EQ(race->cars[1].car_class, "GT3");
-  EXPECT_TRUE(race->provisional);
-  ASSERT_EQ(race->results.size(), 2u);
-  EXPECT_EQ(race->results[1].class_position, 2);
+  SessionRecord race = Read(&store);
+  ASSERT_EQ(race.classes.size(), 1u);
+  EXPECT_EQ(race.classes[0].colour, "#112233");
+  ASSERT_EQ(race.cars.size(), 2u);
+  EXPECT_EQ(race.cars[1].number, 99);
+  EXPECT_EQ(race.cars[1].car_class, "GT3");
+  EXPECT_TRUE(race.provisional);
+  ASSERT_EQ(race.results.size(), 2u);
+  EXPECT_EQ(race.results[1].class_position, 2);
   // Without a league from here on: no classes, no numbers.
   feed.state.SetLeague(nullptr);
   feed.Record(&recorder, 151, 330);
-  race = store.Session(0, &error);
-  ASSERT_TRUE(race) << error;
-  EXPECT_FALSE(race->provisional);
-  EXPECT_TRUE(race->classes.empty());
-  EXPECT_FALSE(race->results[1].number);
-  EXPECT_FALSE(race->results[1].class_position);
+  race = Read(&store);
+  EXPECT_FALSE(race.provisional);
+  EXPECT_TRUE(race.classes.empty());
+  EXPECT_FALSE(race.results[1].number);
+  EXPECT_FALSE(race.results[1].class_position);
 }
 
-TEST(RaceStoreTest, ALeagueGivenWhenReadingIdentifiesARaceRecordedWithoutOne) {
-  TempDir dir;
-  const std::string path = dir.File("pitwall.db");
-  std::string error;
-  {
-    RaceStore store;
-    ASSERT_TRUE(store.OpenForRecording(path, &error)) << error;
-    RaceRecorder recorder(&store);
-    RaceFeed feed;
-    feed.Record(&recorder, 0, 330);
-  }
+TEST_F(RaceStoreTest, ALeagueGivenWhenReadingIdentifiesARaceRecordedWithoutOne) {
+  ASSERT_NO_FATAL_FAILURE(RecordRace());
   RaceStore reader;
-  ASSERT_TRUE(reader.OpenForReading(path, &error)) << error;
-  std::optional<SessionRecord> race = reader.Session(0, &error);
-  ASSERT_TRUE(race) << error;
-  ASSERT_TRUE(race->classes.empty());
-  const std::string plain = ResultsText(*race);
+  ASSERT_TRUE(reader.OpenForReading(path_, &error_)) << error_;
+  SessionRecord race = Read(&reader);
+  ASSERT_TRUE(race.classes.empty());
+  const std::string plain = ResultsText(race);
   // Both in GT3: Bea crossed the line 3 s after Ada at the end of lap 3.
   ApplyLeague(*LeagueOf("kind,name,number,class,colour\n"
                         "class,GT3,,,#e4572e\n"
                         "class,GT4,,,#2e86de\n"
                         "driver, ADA ,7,GT3,\n"
                         "driver,Bea,9,GT3,\n"),
-              &*race);
-  ASSERT_EQ(race->classes.size(), 2u);
-  EXPECT_EQ(race->classes[0].colour, "#e4572e");
-  ASSERT_EQ(race->results.size(), 2u);
-  EXPECT_EQ(race->results[0].number, 7);
-  EXPECT_EQ(race->results[0].short_name, "ADA");
-  EXPECT_EQ(race->results[1].class_position, 2);
-  EXPECT_EQ(GapText(*race->results[1].class_gap), "+3.000");
-  EXPECT_EQ(race->cars[1].number, 9);
-  for (const LapRecord& lap : race->laps) EXPECT_EQ(lap.car_class, "GT3");
-  for (const StoredEvent& e : race->events) EXPECT_EQ(e.event.car_class, e.event.car ? "GT3" : "");
-  const std::string text = ResultsText(*race);
+              &race);
+  ASSERT_EQ(race.classes.size(), 2u);
+  EXPECT_EQ(race.classes[0].colour, "#e4572e");
+  ASSERT_EQ(race.results.size(), 2u);
+  EXPECT_EQ(race.results[0].number, 7);
+  EXPECT_EQ(race.results[0].short_name, "ADA");
+  EXPECT_EQ(race.results[1].class_position, 2);
+  EXPECT_EQ(GapText(*race.results[1].class_gap), "+3.000");
+  EXPECT_EQ(race.cars[1].number, 9);
+  for (const LapRecord& lap : race.laps) EXPECT_EQ(lap.car_class, "GT3");
+  for (const StoredEvent& e : race.events) EXPECT_EQ(e.event.car_class, e.event.car ? "GT3" : "");
+  const std::string text = ResultsText(race);
   EXPECT_NE(
       text.find("  1 #7 Ada                3 5:00.000    1:40.000 L1  GT3       1 finished\n"
                 "  2 #9 Bea                3 +3.000      1:41.000 L1  GT3       2 finished\n"),
@@ -507,19 +478,19 @@ TEST(RaceStoreTest, ALeagueGivenWhenReadingIdentifiesARaceRecordedWithoutOne) {
   ApplyLeague(*LeagueOf("kind,name,number,class,colour\n"
                         "class,GT4,,,#2e86de\n"
                         "driver,Bea,19,GT4,\n"),
-              &*race);
-  EXPECT_FALSE(race->results[0].number);
-  EXPECT_EQ(race->results[0].short_name, "");
-  EXPECT_EQ(race->results[0].car_class, "");
-  EXPECT_FALSE(race->results[0].class_position);
-  EXPECT_EQ(race->results[1].class_position, 1);
-  EXPECT_FALSE(race->results[1].class_gap);
-  EXPECT_EQ(race->laps[0].car_class, "");
-  EXPECT_FALSE(race->laps[0].number);
-  EXPECT_EQ(race->laps.back().number, 19);
+              &race);
+  EXPECT_FALSE(race.results[0].number);
+  EXPECT_EQ(race.results[0].short_name, "");
+  EXPECT_EQ(race.results[0].car_class, "");
+  EXPECT_FALSE(race.results[0].class_position);
+  EXPECT_EQ(race.results[1].class_position, 1);
+  EXPECT_FALSE(race.results[1].class_gap);
+  EXPECT_EQ(race.laps[0].car_class, "");
+  EXPECT_FALSE(race.laps[0].number);
+  EXPECT_EQ(race.laps.back().number, 19);
   // A league that names nobody and has no classes: the views as without one.
-  ApplyLeague(*LeagueOf("kind,name\ndriver,Cy\n"), &*race);
-  EXPECT_EQ(ResultsText(*race), plain);
+  ApplyLeague(*LeagueOf("kind,name\ndriver,Cy\n"), &race);
+  EXPECT_EQ(ResultsText(race), plain);
 }
 
 TEST(HistoryViewsTest, TextFitsEightyColumnsAndHostileNamesStayInert) {
