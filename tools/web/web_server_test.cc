@@ -156,6 +156,14 @@ class EventReader {
   std::size_t parsed_ = 0;
 };
 
+// A state of the timing state's shape whose car has done `laps`, padded
+// with `pad` bytes that never change.
+std::string LapsState(int laps, std::size_t pad = 0) {
+  return R"({"format":"pitwall-timing","version":1,"received_unix_s":)" + std::to_string(laps) +
+         R"(.5,"updates":)" + std::to_string(laps) + R"(,"pad":")" + std::string(pad, 'x') +
+         R"(","session":null,"cars":[{"index":0,"laps":)" + std::to_string(laps) + "}]}";
+}
+
 class WebServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -191,19 +199,25 @@ class WebServerTest : public ::testing::Test {
     return Exchange("GET " + target + " HTTP/1.1\r\nHost: " + Host() + "\r\n" + fields +
                     "Connection: close\r\n\r\n");
   }
-  // An event stream, read up to its first events.
-  std::unique_ptr<Client> OpenStream(const std::string& fields = "") {
-    auto client = std::make_unique<Client>(port_);
-    client->Send("GET /api/events HTTP/1.1\r\nHost: " + Host() + "\r\n" + fields + "\r\n");
-    return client;
-  }
-
-  // An event stream with a query, e.g. "?delay=10".
-  std::unique_ptr<Client> OpenStreamAt(const std::string& query, const std::string& fields = "") {
+  // An event stream, with a query such as "?delay=10" and header fields.
+  std::unique_ptr<Client> OpenStream(const std::string& query = "",
+                                     const std::string& fields = "") {
     auto client = std::make_unique<Client>(port_);
     client->Send("GET /api/events" + query + " HTTP/1.1\r\nHost: " + Host() + "\r\n" + fields +
                  "\r\n");
     return client;
+  }
+  // What a new stream's head answers: its HTTP status.
+  int StreamStatus(const std::string& query = "", int timeout_ms = 5000) {
+    return StatusOf(OpenStream(query)->ReadUntil("\r\n\r\n", timeout_ms));
+  }
+  // A live snapshot whose state is LapsState(laps, pad).
+  void PublishLaps(int laps, std::size_t pad = 0, const char* message = "") {
+    BridgeSnapshot s;
+    s.status = "live";
+    s.message = message;
+    s.state_json = LapsState(laps, pad);
+    bridge_->PublishContent(std::move(s));
   }
 
   // Publishes `count` snapshots, one every `step` after the bridge's start,
@@ -416,7 +430,7 @@ TEST_F(WebServerTest, OtherOriginsReadTheApiOnlyWhenAllowed) {
           << c.allow << " " << c.origin << " " << path;
     }
     // The stream too; it is not read further.
-    auto stream = OpenStream("Origin: " + c.origin + "\r\n");
+    auto stream = OpenStream("", "Origin: " + c.origin + "\r\n");
     EXPECT_EQ(FieldOf(stream->ReadUntil("retry: 1000"), "Access-Control-Allow-Origin"), c.answer);
     EXPECT_EQ(FieldOf(Get("/"), "Access-Control-Allow-Origin"), std::nullopt) << "the page never";
     StopServer();
@@ -506,8 +520,7 @@ TEST_F(WebServerTest, StreamsOverTheLimitAreToldToRetryWhileThePageStaysAnswered
   }
   // A viewer leaves: its place is given back.
   viewers.erase(viewers.begin());
-  EXPECT_TRUE(
-      Eventually([&] { return StatusOf(OpenStream()->ReadUntil("\r\n\r\n", 1000)) == 200; }, 5000));
+  EXPECT_TRUE(Eventually([&] { return StreamStatus("", 1000) == 200; }, 5000));
 }
 
 TEST_F(WebServerTest, ASecondListenerOnAPortInUseFails) {
@@ -544,7 +557,7 @@ TEST_F(WebServerTest, StreamsFollowTheRaceResumeAndAStalledViewerIsClosed) {
   // Coming back with the last id it had: status and outline again, and
   // only states after that id.
   const std::string last = std::to_string(ids.back());
-  auto back = OpenStream("Last-Event-ID: " + last + "\r\n");
+  auto back = OpenStream("", "Last-Event-ID: " + last + "\r\n");
   const std::string resumed = back->ReadUntil("event: state", 5000);
   EXPECT_NE(resumed.find("event: status"), std::string::npos);
   EXPECT_NE(resumed.find("event: track"), std::string::npos);
@@ -563,9 +576,8 @@ TEST_F(WebServerTest, StreamsFollowTheRaceResumeAndAStalledViewerIsClosed) {
   std::thread read_on([&] {
     while (reading && !reader->closed()) reader->ReadUntil("", 50);
   });
-  EXPECT_EQ(StatusOf(OpenStream()->ReadUntil("\r\n\r\n")), 503) << "both places taken";
-  EXPECT_TRUE(
-      Eventually([&] { return StatusOf(OpenStream()->ReadUntil("\r\n\r\n", 500)) == 200; }, 30000))
+  EXPECT_EQ(StreamStatus(), 503) << "both places taken";
+  EXPECT_TRUE(Eventually([&] { return StreamStatus("", 500) == 200; }, 30000))
       << "the stalled viewer's place never came back";
   reading = false;
   read_on.join();
@@ -633,7 +645,7 @@ TEST_F(WebServerTest, ABadDelayIsRefusedWithTheReason) {
     EXPECT_EQ(status["delay_s"].dump(), g.delay_s) << g.query;
   }
   // The one place was never taken by the refused streams.
-  EXPECT_EQ(StatusOf(OpenStreamAt("?delay=5")->ReadUntil("\r\n\r\n")), 200);
+  EXPECT_EQ(StreamStatus("?delay=5"), 200);
 }
 
 // /api/state and /api/status as they were S seconds ago, the status saying
@@ -695,7 +707,7 @@ TEST_F(WebServerTest, ADelayedStreamPlaysThePastAtItsPace) {
   clock_.Run();  // from here on nothing is published
   StartServer();
   const Clock::time_point opened = clock_.Now();
-  auto client = OpenStreamAt("?delay=29");
+  auto client = OpenStream("?delay=29");
   EventReader stream(client.get(), &clock_);
   const StreamEvent* first = stream.First("state");
   ASSERT_NE(first, nullptr) << client->ReadUntil("", 10);
@@ -774,7 +786,7 @@ TEST_F(WebServerTest, ANewDelayStartsThereAtOnceAndAResumeGoesOnAfterItsId) {
     const Clock::time_point opened = clock_.Now();
     std::ostringstream query;
     query << "?delay=" << delay;
-    open.push_back(OpenStreamAt(query.str()));
+    open.push_back(OpenStream(query.str()));
     EventReader stream(open.back().get(), &clock_);
     const StreamEvent* first = stream.First("state", 2000);
     ASSERT_NE(first, nullptr) << "delay " << delay << ": no state at once";
@@ -791,7 +803,7 @@ TEST_F(WebServerTest, ANewDelayStartsThereAtOnceAndAResumeGoesOnAfterItsId) {
   // Back with the id it had: the status and outline again, then the states
   // after it, each when due.
   const std::uint64_t had = (clock_.Now() - std::chrono::seconds(10) - start_) / step + 3;
-  auto back = OpenStreamAt("?delay=10", "Last-Event-ID: " + std::to_string(had) + "\r\n");
+  auto back = OpenStream("?delay=10", "Last-Event-ID: " + std::to_string(had) + "\r\n");
   EventReader resumed(back.get(), &clock_);
   const StreamEvent* state = resumed.First("state");
   ASSERT_NE(state, nullptr);
@@ -802,9 +814,9 @@ TEST_F(WebServerTest, ANewDelayStartsThereAtOnceAndAResumeGoesOnAfterItsId) {
   EXPECT_LT(resumed.Named("status")[0].id, had + 1);
 
   // Four streams are all there are.
-  open.push_back(OpenStreamAt("?delay=1"));
+  open.push_back(OpenStream("?delay=1"));
   EXPECT_EQ(StatusOf(open.back()->ReadUntil("\r\n\r\n")), 200);
-  const std::string refused = OpenStreamAt("?delay=3")->ReadUntil("}");
+  const std::string refused = OpenStream("?delay=3")->ReadUntil("}");
   EXPECT_EQ(StatusOf(refused), 503) << refused;
   EXPECT_EQ(nlohmann::json::parse(BodyOf(refused))["status"], "too_many_viewers");
 }
@@ -820,7 +832,7 @@ TEST_F(WebServerTest, ADelayedStreamWaitsUntilThePastIsGathered) {
   EXPECT_EQ(StatusOf(state), 503);
   EXPECT_EQ(BodyOf(state), gathering);
 
-  auto client = OpenStreamAt("?delay=2");
+  auto client = OpenStream("?delay=2");
   const std::string opening = "retry: 1000\n\nid: 0\nevent: status\ndata: " + gathering + "\n\n";
   EXPECT_NE(client->ReadUntil(opening).find(opening), std::string::npos)
       << client->ReadUntil("", 10);
@@ -885,51 +897,35 @@ TEST_F(WebServerTest, AStalledDelayedViewerIsClosed) {
   clock_.Set(start_ + std::chrono::seconds(30));
   clock_.Run();
   StartServer({.max_viewers = 1, .stream_stall = std::chrono::milliseconds(500)});
-  auto stalled = OpenStreamAt("?delay=29");
+  auto stalled = OpenStream("?delay=29");
   SetReceiveBufferSize(stalled->socket().get(), 4096);
   EXPECT_EQ(StatusOf(stalled->ReadUntil("\r\n\r\n")), 200);
-  EXPECT_EQ(StatusOf(OpenStreamAt("?delay=29")->ReadUntil("\r\n\r\n")), 503)
-      << "its place is taken";
-  EXPECT_TRUE(Eventually(
-      [&] { return StatusOf(OpenStreamAt("?delay=29")->ReadUntil("\r\n\r\n", 500)) == 200; },
-      20000))
+  EXPECT_EQ(StreamStatus("?delay=29"), 503) << "its place is taken";
+  EXPECT_TRUE(Eventually([&] { return StreamStatus("?delay=29", 500) == 200; }, 20000))
       << "the stalled viewer's place never came back";
 }
 
 }  // namespace
-
-// A state of the timing state's shape whose car has done `laps`, padded
-// with `pad` bytes that never change.
-std::string LapsState(int laps, std::size_t pad = 0) {
-  return R"({"format":"pitwall-timing","version":1,"received_unix_s":)" + std::to_string(laps) +
-         R"(.5,"updates":)" + std::to_string(laps) + R"(,"pad":")" + std::string(pad, 'x') +
-         R"(","session":null,"cars":[{"index":0,"laps":)" + std::to_string(laps) + "}]}";
-}
 
 // A viewer that comes back with Last-Event-ID is sent what it has not seen;
 // an id from an earlier run of the web view (past any it has published) or
 // one that is no number starts it afresh with the newest state at once,
 // not after the next publication.
 TEST_F(WebServerTest, ALastEventIdOfAnotherRunStartsTheViewerAfresh) {
-  for (int laps = 1; laps <= 3; ++laps) {
-    BridgeSnapshot s;
-    s.status = "live";
-    s.state_json = LapsState(laps);
-    bridge_->PublishContent(std::move(s));
-  }
+  for (int laps = 1; laps <= 3; ++laps) PublishLaps(laps);
   const std::uint64_t newest = bridge_->Latest()->id;
   StartServer();
   const std::string newest_id = std::to_string(newest);
   const std::string earlier_run = std::to_string(newest + 1000);
   for (const std::string& id : {earlier_run, std::string("x1"), std::string("")}) {
-    auto viewer = OpenStream("Last-Event-ID: " + id + "\r\n");
+    auto viewer = OpenStream("", "Last-Event-ID: " + id + "\r\n");
     const std::string got = viewer->ReadUntil(LapsState(3), 2000);
     EXPECT_NE(got.find("id: " + newest_id + "\nevent: state\ndata: " + LapsState(3)),
               std::string::npos)
         << "'" << id << "': " << got.substr(0, 400);
   }
   // Coming back with the newest id: status and outline again, no state.
-  auto seen = OpenStream("Last-Event-ID: " + newest_id + "\r\n");
+  auto seen = OpenStream("", "Last-Event-ID: " + newest_id + "\r\n");
   const std::string got = seen->ReadUntil("event: state", 1000);
   EXPECT_NE(got.find("event: status"), std::string::npos) << got;
   EXPECT_EQ(got.find("event: state"), std::string::npos) << got;
@@ -939,29 +935,22 @@ TEST_F(WebServerTest, ALastEventIdOfAnotherRunStartsTheViewerAfresh) {
 // change turns it into the state published; one that fell behind is sent
 // the whole state again, and one that comes back too.
 TEST_F(WebServerTest, AViewerOfChangesHoldsExactlyEveryStateItIsSent) {
-  const auto publish = [&](int laps, std::size_t pad = 0, const char* message = "") {
-    BridgeSnapshot s;
-    s.status = "live";
-    s.message = message;
-    s.state_json = LapsState(laps, pad);
-    bridge_->PublishContent(std::move(s));
-  };
   // A whole state far larger than what the viewer's connection can hold,
   // so that the server is still writing it while the next ones come.
   constexpr std::size_t kBig = 1 << 20;
-  publish(1, kBig);
+  PublishLaps(1, kBig);
   StartServer();
-  auto viewer = OpenStreamAt("?changes=1");
+  auto viewer = OpenStream("?changes=1");
   EXPECT_TRUE(viewer->ReadUntil("\r\n\r\n", 2000).find("200 OK") != std::string::npos);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  publish(2, kBig);
-  publish(3, kBig);
+  PublishLaps(2, kBig);
+  PublishLaps(3, kBig);
   EventReader reader(viewer.get(), &clock_);
   ASSERT_NE(reader.First("state", 20000), nullptr);
   // Read through the first whole state, then more come one at a time.
   reader.ReadUntil([](const auto& events) { return events.size() >= 3; }, 20000);
   for (int laps = 4; laps <= 6; ++laps) {
-    publish(laps, kBig, laps == 5 ? "a word" : "");
+    PublishLaps(laps, kBig, laps == 5 ? "a word" : "");
     const std::size_t want = reader.Named("state").size() + reader.Named("change").size() + 1;
     reader.ReadUntil(
         [&](const auto&) {
@@ -1000,13 +989,13 @@ TEST_F(WebServerTest, AViewerOfChangesHoldsExactlyEveryStateItIsSent) {
 
   // Coming back with the last id it had: the whole state again.
   const std::string last = std::to_string(reader.Named("change").back().id);
-  auto back = OpenStreamAt("?changes=1", "Last-Event-ID: " + last + "\r\n");
+  auto back = OpenStream("?changes=1", "Last-Event-ID: " + last + "\r\n");
   EventReader again(back.get(), &clock_);
   again.ReadUntil(
       [](const auto& events) { return !events.empty() && events.back().name != "status"; }, 20000);
   ASSERT_FALSE(again.Named("state").empty());
   EXPECT_TRUE(again.Named("change").empty());
-  publish(7);
+  PublishLaps(7);
   const StreamEvent* change = again.First("change", 20000);
   ASSERT_NE(change, nullptr);
   EXPECT_EQ(ApplyStateChange(nlohmann::json::parse(again.Named("state").back().data),
@@ -1020,13 +1009,10 @@ TEST_F(WebServerTest, ADelayedViewerOfChangesIsSentThePastChangeByChange) {
   const auto step = std::chrono::milliseconds(100);
   for (int k = 1; k <= 30; ++k) {
     clock_.Set(start_ + k * step);
-    BridgeSnapshot s;
-    s.status = "live";
-    s.state_json = LapsState(k);
-    bridge_->PublishContent(std::move(s));
+    PublishLaps(k);
   }
   StartServer();
-  auto viewer = OpenStreamAt("?delay=2&changes=1");
+  auto viewer = OpenStream("?delay=2&changes=1");
   EventReader reader(viewer.get(), &clock_);
   // Now is snapshot 30's time: 2 s ago was snapshot 10's.
   ASSERT_NE(reader.First("state"), nullptr);
