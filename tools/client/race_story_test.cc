@@ -11,6 +11,19 @@
 
 namespace {
 
+// Moves every car but the first a metre on, so that none looks stopped.
+void Creep(std::vector<Spot>* cars) {
+  for (std::size_t i = 1; i < cars->size(); ++i) (*cars)[i].metres += 1;
+}
+
+// Four cars nose to tail on the grid, then moving.
+std::vector<Spot> Grid(float metres = -10) {
+  return {{.index = 0, .place = 1, .metres = metres},
+          {.index = 1, .place = 2, .metres = metres - 8},
+          {.index = 2, .place = 3, .metres = metres - 16},
+          {.index = 3, .place = 4, .metres = metres - 24}};
+}
+
 // Drives a timing state and a story with hand-made answers, as the feed
 // does: session and drivers first, then one live answer an update.
 class StoryFeed {
@@ -31,6 +44,12 @@ class StoryFeed {
     for (const RaceEvent& e : update.events) events_.push_back(e);
     for (const LapRecord& l : update.laps) laps_.push_back(l);
     return update;
+  }
+  // The grid, then the start at `at_s` with the cars `metres` on: those cars.
+  std::vector<Spot> Start(float at_s = 1, float metres = 50) {
+    Step(0, Grid());
+    Step(at_s, Grid(metres));
+    return Grid(metres);
   }
 
   // "kind driver>other Pn Ln" for each event so far, the parts that apply.
@@ -65,19 +84,6 @@ CarStanding Standing(std::uint8_t car, const std::string& driver, int place, int
   return standing;
 }
 
-// Moves every car but the first a metre on, so that none looks stopped.
-void Creep(std::vector<Spot>* cars) {
-  for (std::size_t i = 1; i < cars->size(); ++i) (*cars)[i].metres += 1;
-}
-
-// Four cars nose to tail on the grid, then moving.
-std::vector<Spot> Grid(float metres = -10) {
-  return {{.index = 0, .place = 1, .metres = metres},
-          {.index = 1, .place = 2, .metres = metres - 8},
-          {.index = 2, .place = 3, .metres = metres - 16},
-          {.index = 3, .place = 4, .metres = metres - 24}};
-}
-
 TEST(RaceStoryTest, GridPlacesSettleWithoutOvertakesUntilTheStart) {
   StoryFeed feed;
   StoryUpdate first = feed.Step(0, Grid());
@@ -100,9 +106,7 @@ TEST(RaceStoryTest, GridPlacesSettleWithoutOvertakesUntilTheStart) {
 
 TEST(RaceStoryTest, OvertakesAndLeadChangesOnTrackOnly) {
   StoryFeed feed;
-  feed.Step(0, Grid());
-  std::vector<Spot> cars = Grid(100);
-  feed.Step(10, cars);  // the start
+  std::vector<Spot> cars = feed.Start(10, 100);
   // Bea passes Ada for the lead; Dot passes Cy for P3.
   cars = {{.index = 0, .place = 2, .metres = 300},
           {.index = 1, .place = 1, .metres = 302},
@@ -122,8 +126,7 @@ TEST(RaceStoryTest, OvertakesAndLeadChangesOnTrackOnly) {
 
 TEST(RaceStoryTest, PassingAStoppedOrRetiredCarIsNoOvertake) {
   StoryFeed feed;
-  feed.Step(0, Grid());
-  feed.Step(10, Grid(100));
+  feed.Start(10, 100);
   // Ada stops on track at 100 m; the others go by over two updates.
   std::vector<Spot> cars = {{.index = 0, .place = 1, .metres = 100},
                             {.index = 1, .place = 2, .metres = 95},
@@ -147,8 +150,7 @@ TEST(RaceStoryTest, PassingAStoppedOrRetiredCarIsNoOvertake) {
 
 TEST(RaceStoryTest, LapRecordAtTheLineWithSectorsPlaceGapAndBests) {
   StoryFeed feed;
-  feed.Step(0, Grid());
-  feed.Step(1, Grid(20));
+  feed.Start(1, 20);
   // In sector 3 the running lap shows both of its sectors.
   std::vector<Spot> cars = Grid(900);
   cars[0].sector = 0, cars[0].s1 = 30.5f, cars[0].s2 = 31.25f;
@@ -209,9 +211,7 @@ TEST(RaceStoryTest, LapRecordAtTheLineWithSectorsPlaceGapAndBests) {
 
 TEST(RaceStoryTest, PitStopInLapOutLapAndLaneTime) {
   StoryFeed feed;
-  feed.Step(0, Grid());
-  std::vector<Spot> cars = Grid(50);
-  feed.Step(1, cars);
+  std::vector<Spot> cars = feed.Start();
   // Ada crosses the line for lap 1 as she turns into the lane (the box is
   // past the line): lap 1 is her in-lap, the stop is on lap 1.
   cars[0].laps = 1, cars[0].metres = 10, cars[0].last = 90.0f, cars[0].pits = true;
@@ -246,9 +246,7 @@ TEST(RaceStoryTest, PitStopInLapOutLapAndLaneTime) {
 
 TEST(RaceStoryTest, LeavingTheLaneAtTheLineBeginsAFlyingLap) {
   StoryFeed feed;
-  feed.Step(0, Grid());
-  std::vector<Spot> cars = Grid(50);
-  feed.Step(1, cars);
+  std::vector<Spot> cars = feed.Start();
   cars[0].metres = 800, cars[0].pits = true;  // into the lane on lap 1
   feed.Step(70, cars);
   // Out of the lane in the update that shows the crossing.
@@ -330,9 +328,7 @@ TEST(RaceStoryTest, ResumedStoryCarriesOnWithoutTellingAnythingTwice) {
 
 TEST(RaceStoryTest, FlagRetirementDisqualificationAndTheEnd) {
   StoryFeed feed(3, 1);
-  feed.Step(0, Grid());
-  std::vector<Spot> cars = Grid(50);
-  feed.Step(1, cars);
+  std::vector<Spot> cars = feed.Start();
   cars[3].finish = kFinishDisqualified;
   feed.Step(20, cars);
   cars[0] = {.index = 0, .place = 1, .laps = 1, .metres = 5, .last = 80, .finish = 1};
@@ -352,9 +348,7 @@ TEST(RaceStoryTest, FlagRetirementDisqualificationAndTheEnd) {
 
 TEST(RaceStoryTest, ANewSessionStartsTheStoryAgain) {
   StoryFeed feed;
-  feed.Step(0, Grid());
-  std::vector<Spot> cars = Grid(50);
-  feed.Step(1, cars);
+  std::vector<Spot> cars = feed.Start();
   cars[0].laps = 1, cars[0].last = 90;
   feed.Step(90, cars);
   // The same track again, as a new session: the grid, laps from 0.
@@ -448,9 +442,7 @@ TEST(RaceStoryTest, ClassLeadChangesAfterTheStartAndNotFromALeagueReadAgain) {
 TEST(RaceStoryTest, CarsAndLapsCarryTheLeaguesIdentity) {
   StoryFeed feed;
   feed.state_.SetLeague(LeagueOf(kTwoClasses));
-  feed.Step(0, Grid());
-  std::vector<Spot> cars = Grid(50);
-  feed.Step(1, cars);
+  std::vector<Spot> cars = feed.Start();
   cars[0].laps = 1, cars[0].metres = 5, cars[0].last = 90;
   Creep(&cars);
   const StoryUpdate crossing = feed.Step(90, cars);
