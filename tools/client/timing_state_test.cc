@@ -430,37 +430,22 @@ TEST(TimingStateTest, SectorTimesMarkTheSessionsAndTheCarsOwnBests) {
   TimingState state;
   state.ApplySession(Session(3, 0, 10));
   // Lap 1, second sector: each car's first sector. Ann's 30 s is the best.
-  Step(&state, 10,
-       {{.index = 0, .place = 1, .metres = 400, .sector = 2, .s1 = 30.0f},
-        {.index = 1, .place = 2, .metres = 390, .sector = 2, .s1 = 31.0f}});
+  std::vector<Spot> cars = {{.index = 0, .place = 1, .metres = 400, .sector = 2, .s1 = 30},
+                            {.index = 1, .place = 2, .metres = 390, .sector = 2, .s1 = 31}};
+  Step(&state, 10, cars);
   EXPECT_EQ(Sectors(CarAt(state, 0)), "30.00/1/c/session_best - -");
   EXPECT_EQ(Sectors(CarAt(state, 1)), "31.00/1/c/personal_best - -");
   // Third sector: the second sectors; Bea's 28.5 s is the best.
-  Step(&state, 20,
-       {{.index = 0, .place = 1, .metres = 700, .sector = 0, .s1 = 30, .s2 = 29},
-        {.index = 1, .place = 2, .metres = 690, .sector = 0, .s1 = 31, .s2 = 28.5f}});
+  cars[0].metres = 700, cars[0].sector = 0, cars[0].s2 = 29;
+  cars[1].metres = 690, cars[1].sector = 0, cars[1].s2 = 28.5f;
+  Step(&state, 20, cars);
   EXPECT_EQ(Sectors(CarAt(state, 1)), "31.00/1/c/personal_best 28.50/1/c/session_best -");
   // Lap 2, first sector: the answer carries lap 1's sectors, and the third
   // is the lap less the other two: Ann 88 - 59 = 29, Bea 89 - 59.5 = 29.5.
-  Step(&state, 30,
-       {{.index = 0,
-         .place = 1,
-         .laps = 1,
-         .metres = 50,
-         .s1 = 30,
-         .s2 = 29,
-         .last = 88,
-         .best = 88},
-        {.index = 1,
-         .place = 2,
-         .laps = 1,
-         .metres = 40,
-         .behind = 1,
-         .s1 = 31,
-         .s2 = 28.5f,
-         .last = 89,
-         .best = 89}},
-       88.0f);
+  cars[0].laps = 1, cars[0].metres = 50, cars[0].sector = 1, cars[0].last = cars[0].best = 88;
+  cars[1].laps = 1, cars[1].metres = 40, cars[1].sector = 1, cars[1].last = cars[1].best = 89;
+  cars[1].behind = 1;
+  Step(&state, 30, cars, 88.0f);
   EXPECT_EQ(Sectors(CarAt(state, 0)),
             "30.00/1/p/session_best 29.00/1/p/personal_best 29.00/1/p/session_best");
   EXPECT_EQ(Sectors(CarAt(state, 1)),
@@ -469,25 +454,9 @@ TEST(TimingStateTest, SectorTimesMarkTheSessionsAndTheCarsOwnBests) {
   EXPECT_EQ(CarAt(state, 1).last_lap_mark, TimeMark::kPersonalBest);
   // Lap 2, second sector: Ann's 30.5 s is slower than her own 30; Bea's
   // 29.9 s beats Ann's. The other sectors are still lap 1's.
-  Step(&state, 40,
-       {{.index = 0,
-         .place = 1,
-         .laps = 1,
-         .metres = 400,
-         .sector = 2,
-         .s1 = 30.5f,
-         .last = 88,
-         .best = 88},
-        {.index = 1,
-         .place = 2,
-         .laps = 1,
-         .metres = 390,
-         .behind = 1,
-         .sector = 2,
-         .s1 = 29.9f,
-         .last = 89,
-         .best = 89}},
-       88.0f);
+  for (Spot& car : cars) car.metres += 350, car.sector = 2, car.s2 = -1;
+  cars[0].s1 = 30.5f, cars[1].s1 = 29.9f;
+  Step(&state, 40, cars, 88.0f);
   EXPECT_EQ(Sectors(CarAt(state, 0)),
             "30.50/2/c/slower 29.00/1/p/personal_best 29.00/1/p/session_best");
   EXPECT_EQ(Sectors(CarAt(state, 1)),
