@@ -6,8 +6,8 @@
 #include <tuple>
 #include <vector>
 
-#include "testing/cars.h"
-#include "testing/league.h"
+#include "tests/league_of.h"
+#include "tests/live_cars.h"
 
 namespace {
 

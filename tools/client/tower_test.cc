@@ -7,7 +7,7 @@
 #include <string>
 #include <tuple>
 
-#include "testing/league.h"
+#include "tests/league_of.h"
 #include "text_safety.h"
 
 namespace {

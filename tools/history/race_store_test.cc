@@ -13,8 +13,8 @@
 
 #include "history_views.h"
 #include "race_recorder.h"
-#include "testing/league.h"
 #include "testing/temp_dir.h"
+#include "tests/league_of.h"
 #include "text_safety.h"
 
 namespace {

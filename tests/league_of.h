@@ -1,6 +1,6 @@
 // Test support: a league read from the text of its file.
-#ifndef PITWALL_TESTING_LEAGUE_H_
-#define PITWALL_TESTING_LEAGUE_H_
+#ifndef PITWALL_TESTS_LEAGUE_OF_H_
+#define PITWALL_TESTS_LEAGUE_OF_H_
 
 #include <gtest/gtest.h>
 
@@ -19,4 +19,4 @@ inline std::shared_ptr<const League> LeagueOf(const std::string& text) {
   return league ? std::make_shared<const League>(std::move(*league)) : nullptr;
 }
 
-#endif  // PITWALL_TESTING_LEAGUE_H_
+#endif  // PITWALL_TESTS_LEAGUE_OF_H_

@@ -1,11 +1,11 @@
 // Test support: cars of a live answer built from the fields a test names.
-#ifndef PITWALL_TESTING_CARS_H_
-#define PITWALL_TESTING_CARS_H_
+#ifndef PITWALL_TESTS_LIVE_CARS_H_
+#define PITWALL_TESTS_LIVE_CARS_H_
 
 #include <cstdint>
 #include <vector>
 
-#include "answer_decoding.h"
+#include "tools/client/answer_decoding.h"
 
 // A car as a live answer carries it. Times of -1 are not set; sector 1, 2,
 // or 0 for the third.
@@ -46,4 +46,4 @@ inline LiveAnswer LiveOf(float time, const std::vector<Spot>& spots, float faste
   return live;
 }
 
-#endif  // PITWALL_TESTING_CARS_H_
+#endif  // PITWALL_TESTS_LIVE_CARS_H_
