@@ -948,10 +948,13 @@ async function liveCases() {
       check(g && g.rows.length === Math.min(10, gt4.length) && g.rows.every((r, k) => r.index === gt4[k].index && r.pos === String(gt4[k].class_place) &&
                                                                             r.gap === (k === 0 ? gt4[k].laps + " laps" : gt4[k].class_gap.text)),
             `results class=GT4 at the flag: GT4 by class place with class gaps (${g && g.rows.map((r) => r.index).join(",")})`);
+      // The results stand only while the host holds the classification
+      // (a few seconds here): both are shot first.
       await transparent(pages.results, "live-results", ".bx", { live: true });
+      await transparent(pages.gt4, "live-gt4", ".bx", { live: true });
     }
     for (const [name, page] of Object.entries(pages)) {
-      if (name !== "pit" && name !== "results") await transparent(page, "live-" + name, name === "sectors" ? "#tower-view" : ".bx", { live: true });
+      if (!["pit", "results", "gt4"].includes(name)) await transparent(page, "live-" + name, name === "sectors" ? "#tower-view" : ".bx", { live: true });
     }
     // The ticker: the race's passes, pit stops, fastest laps and the
     // winner's flag once each, in order, as they came after it opened.
